@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs, then configures and builds
+# one preset (default: "default"). Safe to run again.
+set -euo pipefail
+preset="${1:-default}"
+cd "$(dirname "$0")/.."
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev libgl-dev fonts-dejavu-core
+  portaudio19-dev libsndfile1-dev libsamplerate0-dev libgsm1-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libliquid-dev
+  clang-14 libclang-rt-14-dev
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+cmake --preset "$preset"
+cmake --build --preset "$preset" -j "$(nproc)"
