@@ -1,0 +1,231 @@
+#include "decoder/cw_generator.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <random>
+
+#include "decoder/alphabet.h"
+
+namespace decoder {
+
+namespace {
+
+std::int16_t clampToSample(double v) {
+    return static_cast<std::int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0)));
+}
+
+// Appends a run, merging it into the previous one of the same kind.
+void appendRun(KeyingEnvelope& envelope, bool mark, std::int32_t samples) {
+    if (samples <= 0) {
+        return;
+    }
+    if (!envelope.empty() && envelope.back().mark == mark) {
+        envelope.back().samples += samples;
+    } else {
+        envelope.push_back({mark, samples});
+    }
+}
+
+// One parsed character: its elements, or empty when the text has no Morse.
+std::string nextCharacterElements(std::string_view text, std::size_t& pos) {
+    if (text[pos] == '<') {
+        const std::size_t close = text.find('>', pos);
+        if (close == std::string_view::npos || close - pos != 3) {
+            return {};
+        }
+        const std::string_view name = text.substr(pos + 1, 2);
+        pos = close + 1;
+        return elementsForReading(name);
+    }
+    const std::string_view one = text.substr(pos, 1);
+    ++pos;
+    return elementsForReading(one);
+}
+
+void putLittleEndian(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+    }
+}
+
+} // namespace
+
+// Longest leading or trailing silence, ms (keeps sample counts in 32 bits).
+constexpr std::int32_t maxSilenceMs = 3600 * 1000;
+
+std::int32_t dotSamples(double wpm) {
+    const double samples = 1.2 / wpm * cwSampleRate;
+    return std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(samples)));
+}
+
+std::optional<KeyingEnvelope> keyingFromText(std::string_view text, const KeyingOptions& options) {
+    if (!(options.wpm >= 1.0 && options.wpm <= 100.0) || !(options.jitter >= 0.0 && options.jitter <= 0.3) ||
+        options.leadingSilenceMs < 0 || options.leadingSilenceMs > maxSilenceMs || options.trailingSilenceMs < 0 ||
+        options.trailingSilenceMs > maxSilenceMs) {
+        return std::nullopt;
+    }
+    const std::int32_t dot = dotSamples(options.wpm);
+    std::mt19937 rng(options.seed);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    // Length of a mark or gap of `units` dots, with the keying irregularity.
+    const auto length = [&](int units) {
+        const double nominal = static_cast<double>(units) * dot;
+        if (options.jitter == 0.0) {
+            return static_cast<std::int32_t>(nominal);
+        }
+        const double jittered = std::max(nominal * (1.0 + options.jitter * gauss(rng)), nominal / 5.0);
+        return std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(jittered)));
+    };
+
+    KeyingEnvelope envelope;
+    appendRun(envelope, false, options.leadingSilenceMs * (cwSampleRate / 1000));
+    bool anyCharacter = false;
+    bool wordGapPending = false;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (text[pos] == ' ') {
+            wordGapPending = anyCharacter;
+            ++pos;
+            continue;
+        }
+        const std::string elements = nextCharacterElements(text, pos);
+        if (elements.empty()) {
+            return std::nullopt;
+        }
+        if (anyCharacter) {
+            appendRun(envelope, false, length(wordGapPending ? 7 : 3));
+        }
+        for (std::size_t i = 0; i < elements.size(); ++i) {
+            if (i > 0) {
+                appendRun(envelope, false, length(1));
+            }
+            appendRun(envelope, true, length(elements[i] == '-' ? 3 : 1));
+        }
+        anyCharacter = true;
+        wordGapPending = false;
+    }
+    appendRun(envelope, false, options.trailingSilenceMs * (cwSampleRate / 1000));
+    return envelope;
+}
+
+std::int64_t totalSamples(const KeyingEnvelope& envelope) {
+    std::int64_t n = 0;
+    for (const KeyingRun& run : envelope) {
+        n += run.samples;
+    }
+    return n;
+}
+
+std::vector<std::int16_t> keyingLevelsFrom(const KeyingEnvelope& envelope, const LevelOptions& options) {
+    std::vector<std::int16_t> levels;
+    levels.reserve(static_cast<std::size_t>(totalSamples(envelope)));
+    std::mt19937 rng(options.seed);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    const double low = options.spaceLevel;
+    const double high = options.markLevel;
+    // One-pole smoothing y = a·y + (1 − a)·x leaves a variance (1 − a)/(1 + a)
+    // of the input's; the input is scaled up to make that up.
+    const double a = options.noiseSmoothingSamples > 0.0 ? std::exp(-1.0 / options.noiseSmoothingSamples) : 0.0;
+    const double inputRms = options.noiseRms * std::sqrt((1.0 + a) / (1.0 - a));
+    double noise = 0.0;
+    for (const KeyingRun& run : envelope) {
+        const std::int32_t ramp = std::min(std::max(options.rampSamples, 0), run.samples / 2);
+        for (std::int32_t i = 0; i < run.samples; ++i) {
+            double v = low;
+            if (run.mark) {
+                const std::int32_t fromEdge = std::min(i, run.samples - 1 - i);
+                const double rise = fromEdge < ramp ? (fromEdge + 1.0) / (ramp + 1.0) : 1.0;
+                v = low + (high - low) * rise;
+            }
+            if (options.noiseRms > 0.0) {
+                noise = a * noise + (1.0 - a) * inputRms * gauss(rng);
+                v += noise;
+            }
+            levels.push_back(clampToSample(v));
+        }
+    }
+    return levels;
+}
+
+std::vector<std::int16_t> synthesizeCw(const KeyingEnvelope& envelope, const ToneOptions& options) {
+    std::vector<std::int16_t> audio;
+    audio.reserve(static_cast<std::size_t>(totalSamples(envelope)));
+    std::mt19937 rng(options.seed);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    const double phaseStep = 2.0 * std::numbers::pi * options.pitchHz / cwSampleRate;
+    const auto edgeSamples = static_cast<std::int32_t>(std::max(options.edgeMs, 0.0) * cwSampleRate / 1000.0);
+    std::int64_t n = 0; // absolute sample index keeps the phase continuous
+    for (const KeyingRun& run : envelope) {
+        const std::int32_t edge = std::min(edgeSamples, run.samples / 2);
+        for (std::int32_t i = 0; i < run.samples; ++i, ++n) {
+            double v = 0.0;
+            if (run.mark) {
+                const std::int32_t fromEdge = std::min(i, run.samples - 1 - i);
+                const double gain =
+                    fromEdge < edge ? 0.5 * (1.0 - std::cos(std::numbers::pi * (fromEdge + 0.5) / edge)) : 1.0;
+                // Reduce the phase before the sine so long signals keep precision.
+                const double phase = std::fmod(phaseStep * static_cast<double>(n), 2.0 * std::numbers::pi);
+                v = options.amplitude * gain * std::sin(phase);
+            }
+            if (options.noiseRms > 0.0) {
+                v += options.noiseRms * gauss(rng);
+            }
+            audio.push_back(clampToSample(v));
+        }
+    }
+    return audio;
+}
+
+double noiseRmsForSnr(double amplitude, double snrDb, double bandwidthHz) {
+    // Tone power A²/2 against white noise whose power σ² spreads evenly over
+    // 0 … 4000 Hz, so a band of B Hz holds σ²·B/4000.
+    const double tonePower = amplitude * amplitude / 2.0;
+    const double noiseInBand = tonePower / std::pow(10.0, snrDb / 10.0);
+    return std::sqrt(noiseInBand * (cwSampleRate / 2.0) / bandwidthHz);
+}
+
+std::vector<std::uint8_t> encodeWav(std::span<const std::int16_t> samples, std::int32_t sampleRate) {
+    // The RIFF size fields are 32 bits: about 74 hours of audio at most.
+    if (samples.size() > (0xFFFFFFFFu - 44u) / 2u || sampleRate <= 0) {
+        return {};
+    }
+    const auto dataBytes = static_cast<std::uint32_t>(samples.size() * 2);
+    std::vector<std::uint8_t> out;
+    out.reserve(44 + dataBytes);
+    const auto tag = [&](const char* four) { out.insert(out.end(), four, four + 4); };
+    tag("RIFF");
+    putLittleEndian(out, 36 + dataBytes, 4);
+    tag("WAVE");
+    tag("fmt ");
+    putLittleEndian(out, 16, 4);                                      // format chunk size
+    putLittleEndian(out, 1, 2);                                       // PCM
+    putLittleEndian(out, 1, 2);                                       // mono
+    putLittleEndian(out, static_cast<std::uint32_t>(sampleRate), 4);  // frames per second
+    putLittleEndian(out, static_cast<std::uint32_t>(sampleRate) * 2, 4); // bytes per second
+    putLittleEndian(out, 2, 2);                                       // bytes per frame
+    putLittleEndian(out, 16, 2);                                      // bits per sample
+    tag("data");
+    putLittleEndian(out, dataBytes, 4);
+    for (const std::int16_t s : samples) {
+        putLittleEndian(out, static_cast<std::uint16_t>(s), 2);
+    }
+    return out;
+}
+
+bool writeWav(const std::string& path, std::span<const std::int16_t> samples, std::int32_t sampleRate) {
+    const std::vector<std::uint8_t> bytes = encodeWav(samples, sampleRate);
+    if (bytes.empty()) {
+        return false;
+    }
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        return false;
+    }
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const bool closed = std::fclose(f) == 0;
+    return written && closed;
+}
+
+} // namespace decoder

@@ -1,0 +1,104 @@
+#pragma once
+// A Morse signal generator: text → keying envelope (PARIS timing) → either a
+// keying-level stream like the station's, or 16-bit mono audio at 8000 Hz
+// with shaped edges and white Gaussian noise, and a plain WAV encoder. Used
+// by the tests, the sample recording and the demonstration run. Every
+// random choice comes from a seeded std::mt19937, so a given set of options
+// always gives the same samples.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace decoder {
+
+inline constexpr std::int32_t cwSampleRate = 8000; // samples per second
+
+// One key-down (mark) or key-up (space) stretch.
+struct KeyingRun {
+    bool mark = false;
+    std::int32_t samples = 0; // length, ≥ 1
+};
+using KeyingEnvelope = std::vector<KeyingRun>;
+
+struct KeyingOptions {
+    // Speed in PARIS words per minute, 1 … 100: a dot lasts 1200/wpm ms, a
+    // dash 3 dots, the gap inside a character 1 dot, between characters 3,
+    // between words 7.
+    double wpm = 18.0;
+    // Hand-keying irregularity: standard deviation of each mark and gap
+    // length as a fraction of its nominal length, 0 … 0.3. A run never
+    // shrinks below a fifth of its nominal length.
+    double jitter = 0.0;
+    std::uint32_t seed = 1;
+    // Silence before the first and after the last mark, ms, 0 … 3 600 000.
+    std::int32_t leadingSilenceMs = 0;
+    std::int32_t trailingSilenceMs = 0;
+};
+
+// Dot length in samples at `wpm` (rounded; at least 1).
+std::int32_t dotSamples(double wpm);
+
+// The keying of `text`: Latin letters (either case), digits, . , ? ! / = #,
+// prosigns written as <AR> <AS> <KN> <SK> <BK> <CQ>, words separated by one
+// or more spaces. Consecutive runs of the same kind are merged. Empty when
+// the text holds anything else, or when an option is out of range.
+std::optional<KeyingEnvelope> keyingFromText(std::string_view text, const KeyingOptions& options);
+
+std::int64_t totalSamples(const KeyingEnvelope& envelope);
+
+struct LevelOptions {
+    // Keying levels for key down and key up, in keying-level units.
+    std::int16_t markLevel = 200;
+    std::int16_t spaceLevel = 0;
+    // Linear rise at the start and fall at the end of every mark, inside the
+    // mark, in samples (shortened to half the mark when the mark is shorter).
+    std::int32_t rampSamples = 0;
+    // Standard deviation of Gaussian noise added to every level.
+    double noiseRms = 0.0;
+    // Correlation time of that noise, samples: 0 gives white noise; n > 0
+    // passes it through a one-pole low-pass of time constant n (keeping its
+    // standard deviation), as a detector that averages over a window would.
+    double noiseSmoothingSamples = 0.0;
+    std::uint32_t seed = 1;
+};
+
+// One keying level per sample, as the station's detector would deliver
+// them; results are clamped to the 16-bit range.
+std::vector<std::int16_t> keyingLevelsFrom(const KeyingEnvelope& envelope, const LevelOptions& options);
+
+struct ToneOptions {
+    double pitchHz = 700.0;    // tone frequency, 0 … 4000 Hz
+    double amplitude = 8000.0; // peak of the tone, 0 … 32767
+    // Raised-cosine rise and fall, inside each mark, ms (shortened to half
+    // the mark when the mark is shorter). A few ms keep the keying clickless.
+    double edgeMs = 5.0;
+    // Standard deviation of white Gaussian noise over the whole signal, in
+    // sample units.
+    double noiseRms = 0.0;
+    std::uint32_t seed = 1;
+};
+
+// Audio at 8000 Hz: a phase-continuous tone keyed by `envelope`, plus noise,
+// rounded and clamped to 16 bits.
+std::vector<std::int16_t> synthesizeCw(const KeyingEnvelope& envelope, const ToneOptions& options);
+
+// Noise standard deviation (sample units) for a signal-to-noise ratio of
+// `snrDb` between a tone of peak `amplitude` and the noise falling into
+// `bandwidthHz` (e.g. a receiver's 500 Hz or 2500 Hz filter).
+double noiseRmsForSnr(double amplitude, double snrDb, double bandwidthHz);
+
+// A canonical 44-byte-header RIFF/WAVE file: PCM, 16-bit, mono,
+// little-endian. Empty when the samples do not fit the format's 32-bit sizes
+// or the rate is not positive.
+std::vector<std::uint8_t> encodeWav(std::span<const std::int16_t> samples,
+                                    std::int32_t sampleRate = cwSampleRate);
+// Writes encodeWav's bytes to `path`; false when the file cannot be written
+// completely.
+bool writeWav(const std::string& path, std::span<const std::int16_t> samples,
+              std::int32_t sampleRate = cwSampleRate);
+
+} // namespace decoder

@@ -1,0 +1,156 @@
+#include "decoder/cw_generator.h"
+
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <numbers>
+#include <string>
+#include <vector>
+
+namespace {
+
+using decoder::KeyingEnvelope;
+
+std::string describe(const std::optional<KeyingEnvelope>& e) {
+    if (!e) {
+        return "<none>";
+    }
+    std::string s;
+    for (const decoder::KeyingRun& r : *e) {
+        s += (r.mark ? "M" : "s") + std::to_string(r.samples) + " ";
+    }
+    return s;
+}
+
+TEST(CwGenerator, ParisTimingAndWhatCannotBeSent) {
+    EXPECT_EQ(decoder::dotSamples(12), 800);
+    EXPECT_EQ(decoder::dotSamples(25), 384);
+    decoder::KeyingOptions o;
+    o.wpm = 20; // 480-sample dots
+    EXPECT_EQ(describe(decoder::keyingFromText("a  b", o)), // several spaces are one gap
+              "M480 s480 M1440 s3360 M1440 s480 M480 s480 M480 s480 M480 ");
+    EXPECT_EQ(describe(decoder::keyingFromText("<AR>", o)), "M480 s480 M1440 s480 M480 s480 M1440 s480 M480 ");
+    // "PARIS " is the standard word of 50 dots.
+    EXPECT_EQ(decoder::totalSamples(*decoder::keyingFromText("PARIS PARIS", o)), (50 + 43) * 480);
+    o.leadingSilenceMs = 100;
+    o.trailingSilenceMs = 250;
+    EXPECT_EQ(describe(decoder::keyingFromText(" E ", o)), "s800 M480 s2000 ");
+
+    for (const char* text : {"A~B", "<XY>", "<AR", "<A>", "\xC3\x84"}) {
+        EXPECT_EQ(describe(decoder::keyingFromText(text, {})), "<none>") << text;
+    }
+    for (const double wpm : {0.0, 101.0, std::nan("")}) {
+        EXPECT_EQ(describe(decoder::keyingFromText("E", {.wpm = wpm})), "<none>") << "wpm " << wpm;
+    }
+    EXPECT_EQ(describe(decoder::keyingFromText("E", {.jitter = 0.5})), "<none>");
+    EXPECT_EQ(describe(decoder::keyingFromText("E", {.leadingSilenceMs = -1})), "<none>");
+}
+
+TEST(CwGenerator, JitterIsSeededAndCentredOnTheNominalLengths) {
+    const std::string text(90, 'E');
+    const auto a = decoder::keyingFromText(text, {.wpm = 20, .jitter = 0.15, .seed = 7});
+    EXPECT_EQ(describe(a), describe(decoder::keyingFromText(text, {.wpm = 20, .jitter = 0.15, .seed = 7})));
+    EXPECT_NE(describe(a), describe(decoder::keyingFromText(text, {.wpm = 20, .jitter = 0.15, .seed = 8})));
+    double markSum = 0;
+    for (const decoder::KeyingRun& r : *a) {
+        ASSERT_GE(r.samples, 480 / 5) << "no run below a fifth of its length";
+        markSum += r.mark ? r.samples : 0;
+    }
+    EXPECT_NEAR(markSum / 90, 480.0, 15.0); // 15 % spread over 90 dots
+}
+
+// Goertzel power of x[from, from + n) at `hz`.
+double tonePower(const std::vector<std::int16_t>& x, std::size_t from, std::size_t n, double hz) {
+    const double k = 2.0 * std::cos(2.0 * std::numbers::pi * hz / decoder::cwSampleRate);
+    double s1 = 0, s2 = 0;
+    for (std::size_t i = from; i < from + n; ++i) {
+        const double s0 = x[i] + k * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return s1 * s1 + s2 * s2 - k * s1 * s2;
+}
+
+TEST(CwGenerator, ToneHasItsPitchAmplitudeSoftEdgesAndSeededNoise) {
+    const KeyingEnvelope env{{false, 800}, {true, 4000}, {false, 800}};
+    const std::vector<std::int16_t> audio = decoder::synthesizeCw(env, {.pitchHz = 700, .amplitude = 10000});
+    ASSERT_EQ(audio.size(), 5600u);
+    int peak = 0;
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+        const bool silent = i < 800 || i >= 4800;
+        ASSERT_TRUE(!silent || audio[i] == 0) << "silence at " << i;
+        peak = std::max(peak, std::abs(int{audio[i]}));
+        // No click: no step larger than the full-amplitude tone makes.
+        ASSERT_LE(std::abs(audio[i] - (i > 0 ? audio[i - 1] : 0)), 10000 * 2 * std::numbers::pi * 700 / 8000 + 2)
+            << "step at " << i;
+    }
+    EXPECT_NEAR(peak, 10000, 10);
+    EXPECT_LT(std::abs(int{audio[800]}), 100) << "the mark starts from nearly 0";
+    EXPECT_GT(tonePower(audio, 1000, 3200, 700), 1000 * tonePower(audio, 1000, 3200, 800));
+
+    const KeyingEnvelope silence{{false, 80000}};
+    const auto noise = decoder::synthesizeCw(silence, {.noiseRms = 1000, .seed = 3});
+    EXPECT_EQ(noise, decoder::synthesizeCw(silence, {.noiseRms = 1000, .seed = 3}));
+    EXPECT_NE(noise, decoder::synthesizeCw(silence, {.noiseRms = 1000, .seed = 4}));
+    double sumSq = 0;
+    for (const std::int16_t v : noise) {
+        sumSq += static_cast<double>(v) * v;
+    }
+    EXPECT_NEAR(std::sqrt(sumSq / noise.size()), 1000.0, 15.0);
+    // Tone power A²/2 against σ² spread over 4000 Hz.
+    EXPECT_NEAR(decoder::noiseRmsForSnr(1000, 0, 4000), 1000 / std::sqrt(2.0), 1e-9);
+    EXPECT_NEAR(decoder::noiseRmsForSnr(1000, 20, 500), 200, 1e-9);
+    // Extreme noise clamps at the 16-bit limits (wrapped values would spread).
+    int clipped = 0;
+    for (const std::int16_t v : decoder::synthesizeCw(silence, {.noiseRms = 1e6})) {
+        clipped += v == 32767 || v == -32768 ? 1 : 0;
+    }
+    EXPECT_GT(clipped, 76000); // 2.6 % of the draws fall inside the range
+}
+
+TEST(CwGenerator, KeyingLevelsWithRampsAndSmoothedNoise) {
+    const auto v = decoder::keyingLevelsFrom(KeyingEnvelope{{false, 2}, {true, 10}, {false, 2}, {true, 2}},
+                                             {.markLevel = 200, .spaceLevel = 5, .rampSamples = 3});
+    EXPECT_EQ(v, (std::vector<std::int16_t>{5, 5, 54, 103, 151, 200, 200, 200, 200, 151, 103, 54, 5, 5, 103, 103}));
+
+    const auto noisy = decoder::keyingLevelsFrom(
+        KeyingEnvelope{{false, 200000}}, {.spaceLevel = 50, .noiseRms = 10, .noiseSmoothingSamples = 40});
+    double sumSq = 0, lag = 0;
+    for (std::size_t i = 1000; i < noisy.size(); ++i) { // past the start-up transient
+        sumSq += (noisy[i] - 50.0) * (noisy[i] - 50.0);
+        lag += (noisy[i] - 50.0) * (noisy[i - 1] - 50.0);
+    }
+    EXPECT_NEAR(std::sqrt(sumSq / (noisy.size() - 1000)), 10.0, 0.8) << "smoothing keeps the spread";
+    EXPECT_GT(lag / sumSq, 0.9) << "neighbouring samples correlate";
+}
+
+TEST(CwGenerator, WavFileReadsBackThroughLibsndfile) {
+    std::vector<std::int16_t> samples;
+    for (int i = 0; i < 1000; ++i) {
+        samples.push_back(static_cast<std::int16_t>(i * 67 - 32768));
+    }
+    char dir[] = "/tmp/cwgenXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/t.wav";
+    ASSERT_TRUE(decoder::writeWav(path, samples));
+    SF_INFO info{};
+    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+    ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.samplerate, 8000);
+    EXPECT_EQ(info.channels, 1);
+    EXPECT_EQ(info.format, SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    std::vector<std::int16_t> back(1001);
+    EXPECT_EQ(sf_read_short(f, back.data(), 1001), 1000);
+    sf_close(f);
+    back.resize(1000);
+    EXPECT_EQ(back, samples);
+    EXPECT_EQ(decoder::encodeWav(samples).size(), 44u + 2000u);
+    std::remove(path.c_str());
+    rmdir(dir);
+    EXPECT_FALSE(decoder::writeWav(std::string(dir) + "/gone/x.wav", samples)) << "missing directory";
+}
+
+} // namespace
