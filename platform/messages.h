@@ -37,6 +37,16 @@ inline constexpr unsigned FD_CLOSE = 32;
 
 inline constexpr unsigned WHEEL_DELTA = 120;
 
+// Button and modifier state in the low word of wParam of the mouse messages.
+// Mouse positions are client coordinates in lParam (low word x, high word
+// y, each as 16 bits); WM_MOUSEWHEEL carries the screen position instead,
+// and its signed distance in the high word of wParam.
+inline constexpr unsigned MK_LBUTTON = 0x0001;
+inline constexpr unsigned MK_RBUTTON = 0x0002;
+inline constexpr unsigned MK_SHIFT = 0x0004;
+inline constexpr unsigned MK_CONTROL = 0x0008;
+inline constexpr unsigned MK_MBUTTON = 0x0010;
+
 constexpr std::uint16_t loWord(std::uintptr_t v) { return static_cast<std::uint16_t>(v & 0xFFFF); }
 constexpr std::uint16_t hiWord(std::uintptr_t v) { return static_cast<std::uint16_t>((v >> 16) & 0xFFFF); }
 constexpr LParam makeLParam(std::uint16_t lo, std::uint16_t hi) {

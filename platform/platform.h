@@ -12,11 +12,13 @@
 #include <string_view>
 
 #include "platform/messages.h"
+#include "platform/resources.h"
 
 namespace platform {
 
 class Picture;     // platform/gdi.h
 class DrawContext; // platform/gdi.h
+struct WindowSurface; // private: a window's client picture
 
 // A window handle. 32 bits wide because handles travel in 32-bit datagram
 // fields; 0 is "no window".
@@ -47,6 +49,8 @@ struct WindowOptions {
     int x = 0, y = 0;          // screen position when !useDefaultPosition
     int width = 0, height = 0; // outer size; the client area follows
     bool visible = true;       // false: exists and gets messages, never shown
+    // The first window made with useDefaultPosition takes the position its
+    // starter asked for (firstWindowPosition(), platform/kernel.h), if any.
 };
 
 struct Rect {
@@ -54,6 +58,29 @@ struct Rect {
     int width() const { return right - left; }
     int height() const { return bottom - top; }
 };
+
+// Releases a window's drawing context: ends the drawing, unlocks the client
+// surface and asks the main thread to show it. Holds the surface alive, so a
+// context may outlive its window (its drawing is then simply not shown).
+struct WindowContextRelease {
+    std::shared_ptr<WindowSurface> surface;
+    void operator()(DrawContext* context) const;
+};
+// Use and drop it on the thread that took it; while it lives, other threads
+// asking for the same window's context wait.
+using WindowContext = std::unique_ptr<DrawContext, WindowContextRelease>;
+
+// Notification-area icon (the tray). `tipCp1251`: Windows-1251, at most 63
+// bytes are shown (the rest, and anything after a NUL, is cut off).
+struct TrayIcon {
+    WindowHandle owner = 0;     // gets the callback message
+    unsigned id = 0;            // wParam of the callback message
+    unsigned callbackMessage = 0;
+    std::string iconName;       // a Resources icon
+    std::string tipCp1251;
+};
+
+enum class TrayAction { Add = 0, Modify = 1, Delete = 2 };
 
 class Platform {
 public:
@@ -72,13 +99,20 @@ public:
     void destroyWindow(WindowHandle window); // sends WM_DESTROY first
     void showWindow(WindowHandle window, bool show);
 
-    // Any thread. FIFO order per queue. False when the window is unknown.
+    // Default handling for messages a procedure does not handle itself:
+    // WM_CLOSE destroys the window; everything else gives 0.
+    LResult defWindowProc(WindowHandle window, unsigned message, WParam wParam, LParam lParam);
+
+    // Any thread. FIFO order, delivered by runLoop on the main thread. False
+    // when the window is unknown or the queue holds 10000 messages already.
     bool postMessage(WindowHandle window, unsigned message, WParam wParam, LParam lParam);
     // Direct call of the window procedure on the calling thread.
     LResult sendMessage(WindowHandle window, unsigned message, WParam wParam, LParam lParam);
     // Any thread. Ends runLoop with this code once the queue reaches it.
+    // A quit posted before runLoop ends the next runLoop.
     void postQuit(int code);
-    // Runs until the quit message; returns its code.
+    // Runs until the quit message; returns its code. Ctrl-C (SIGINT) and
+    // SIGTERM post a quit with code 0 while the Platform exists.
     int runLoop();
 
     bool setTimer(WindowHandle window, unsigned id, unsigned periodMs);
@@ -92,17 +126,57 @@ public:
 
     // Drawing into a window's client area (GetDC/ReleaseDC). Any thread: the
     // drawing lands in the window's client surface under its lock and the
-    // main thread is asked to refresh. nullptr when no surface can be had
-    // (a foreign window that is gone, or none on this display).
-    std::unique_ptr<DrawContext> windowContext(WindowHandle window);
+    // main thread is asked to refresh. nullptr when no surface can be had:
+    // an unknown handle (a foreign window, or one that is gone) or an edit
+    // control. Drawing done while handling WM_PAINT is shown by that paint.
+    WindowContext windowContext(WindowHandle window);
     // Snapshot of a window's client area, for tests and PNG output.
     bool readClientArea(WindowHandle window, Picture& out);
 
     // Modal message box with one OK button; text and caption Windows-1251.
+    // Headless, or with CW_NO_MODAL=1 in the environment, it does not block:
+    // "caption: text" goes to standard error as UTF-8 instead.
     void messageBox(WindowHandle owner, std::string_view textCp1251, std::string_view captionCp1251);
 
-    // Test input: delivered as the desktop would deliver it.
-    void injectKey(WindowHandle window, unsigned scanCodeWithExtended);
+    // Icons and menus of the program, registered by its start-up.
+    Resources& resources();
+
+    // Shows `menu` at screen position (x, y) and waits for the choice. The
+    // chosen id is returned and also posted to `owner` as WM_COMMAND (low
+    // word of wParam); 0 when nothing was chosen or no popup can be shown
+    // (headless).
+    int trackPopupMenu(WindowHandle owner, const MenuDescription& menu, int x, int y);
+
+    // Add, change (icon and tip) or remove the tray icon (owner, id). A
+    // right click on it posts (callbackMessage, id, WM_RBUTTONDOWN) to the
+    // owner, a left click the same with WM_LBUTTONDOWN. False when the desktop
+    // has no tray (headless), on Add of an icon that exists, and on Modify or
+    // Delete of one that does not.
+    bool notifyIcon(TrayAction action, const TrayIcon& icon);
+
+    // The decoder's text window: a child edit control at (x, y) in the
+    // parent's client area, width × height pixels; multi-line, wrapping,
+    // bordered, with a vertical scroll bar, editable by the user. Returns its
+    // handle (0 when the parent is unknown). Its procedure handles WM_CHAR
+    // as typeChar, so sendMessage/postMessage of WM_CHAR type into it.
+    WindowHandle createEdit(WindowHandle parent, int x, int y, int width, int height);
+    // Inserts the character of a Windows-1251 byte at the caret as if typed
+    // and keeps the caret in view. Backspace (8) deletes before the caret,
+    // CR (13) starts a new line, other control bytes and 0x98 are ignored.
+    void typeChar(WindowHandle edit, unsigned char cp1251Byte);
+    // The whole text, Windows-1251, lines separated by CR LF.
+    std::string editText(WindowHandle edit);
+
+    // Test input: delivered as the desktop would deliver it, through the
+    // same translation as real input. injectKey synthesises the key with its
+    // native (X11/evdev) key code when `withNativeCode`, else only with the
+    // toolkit's key number (as on displays that report no native code).
+    // Keys that type a character (letters, digits, space, Enter, Esc) also
+    // give their WM_CHAR. injectChar delivers a committed character (as an
+    // input method does): WM_CHAR only. injectMouse takes WM_MOUSEMOVE,
+    // WM_[LRM]BUTTONDOWN, WM_LBUTTONUP, WM_MBUTTONUP or WM_MOUSEWHEEL with
+    // client coordinates; `wheelDelta`: ±120 per notch.
+    void injectKey(WindowHandle window, unsigned scanCodeWithExtended, bool withNativeCode = true);
     void injectChar(WindowHandle window, unsigned char cp1251Byte);
     void injectMouse(WindowHandle window, unsigned message, int x, int y, int wheelDelta = 0);
 

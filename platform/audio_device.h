@@ -1,0 +1,141 @@
+#pragma once
+// Waveform-audio devices in the shape the station was designed against:
+// the caller owns buffer headers, prepares them on an open device, queues
+// them, and gets each one back as a completion message (MM_WIM_DATA for
+// capture, MM_WOM_DONE for playback) with wParam = device handle and
+// lParam = header pointer.
+//
+// The station always sees 16-bit signed mono PCM at 8000 samples per second.
+// Underneath are sound cards (PortAudio; resampled inside this layer when
+// a card cannot run at 8000 Hz) and, selected by environment, audio files:
+//   SELVANE_INPUT=path   the default capture device (index -1) reads this
+//                        file (any rate and channel count) and then gives
+//                        silence;
+//   SELVANE_OUTPUT=path  the default playback device writes a 16-bit mono
+//                        8000 Hz WAV file;
+//   SELVANE_SPEED=n      file devices run n times faster than real time
+//                        (integer >= 1, default 1).
+// The environment is read at each open.
+//
+// Threading: every call may be made from any thread. Completions are
+// delivered by calling the device's notify function from a thread of this
+// layer (or from the thread calling reset/close); notify must not block and
+// must not call back into the AudioSystem. Binding it to
+// Platform::postMessage brings the completions to the window procedure on
+// the main thread.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/messages.h"
+
+namespace platform {
+
+// Result of a device call, with Win32's numbers: 0 is success.
+using AudioResult = unsigned;
+inline constexpr AudioResult MMSYSERR_NOERROR = 0;
+inline constexpr AudioResult MMSYSERR_ERROR = 1;       // the medium failed (file, card)
+inline constexpr AudioResult MMSYSERR_BADDEVICEID = 2; // no such device index
+inline constexpr AudioResult MMSYSERR_INVALHANDLE = 5; // unknown, closed or wrong-direction handle
+inline constexpr AudioResult MMSYSERR_NODRIVER = 6;    // no sound system available
+inline constexpr AudioResult MMSYSERR_NOMEM = 7;       // no thread or memory for the device
+inline constexpr AudioResult MMSYSERR_INVALPARAM = 11; // null header, no data, bad length
+inline constexpr AudioResult WAVERR_BADFORMAT = 32;    // the card supports no usable format
+inline constexpr AudioResult WAVERR_STILLPLAYING = 33; // header still belongs to the device
+inline constexpr AudioResult WAVERR_UNPREPARED = 34;   // header not prepared on this device
+
+// WaveHeader::flags bits (Win32's values).
+inline constexpr std::uint32_t WHDR_DONE = 0x01;     // returned by the device
+inline constexpr std::uint32_t WHDR_PREPARED = 0x02; // prepared on some device
+inline constexpr std::uint32_t WHDR_INQUEUE = 0x10;  // queued, not yet returned
+
+// A device handle: nonzero, and never handed out twice by one AudioSystem,
+// so a late completion of a closed device is recognisable by its handle.
+using WaveHandle = std::uintptr_t;
+
+// Called once per completed buffer: (MM_WIM_DATA or MM_WOM_DONE, handle,
+// header pointer as an integer).
+using WaveNotify = std::function<void(unsigned message, WParam wParam, LParam lParam)>;
+
+struct WaveHeader {
+    char* data = nullptr;           // caller's sample bytes, 16-bit little-endian mono
+    std::uint32_t bufferLength = 0; // bytes at data
+    std::uint32_t bytesRecorded = 0; // capture: bytes filled when returned
+    std::uint32_t flags = 0;        // WHDR_* bits, maintained by the device
+    std::uint32_t loops = 0;        // unused; kept for the caller's record layout
+
+    // Device bookkeeping: the caller leaves these alone while the header is
+    // prepared. A header belongs to the device from addBuffer/write until its
+    // WHDR_DONE flag is set (just before its completion is delivered).
+    WaveHandle preparedOn_ = 0;
+    WaveHeader* next_ = nullptr;
+    enum class State : std::uint8_t { Idle, Queued, Returning } state_ = State::Idle;
+    std::uint64_t mark_ = 0; // per-engine position of this buffer
+};
+
+class AudioSystem {
+public:
+    // Starts the sound system quietly (PortAudio's probing messages on
+    // standard error are suppressed). Failure to start it is not an error:
+    // the device lists are then empty and only file devices open.
+    AudioSystem();
+    // Closes every device still open (their queued buffers are returned).
+    ~AudioSystem();
+    AudioSystem(const AudioSystem&) = delete;
+    AudioSystem& operator=(const AudioSystem&) = delete;
+
+    bool soundSystemAvailable() const;
+
+    // Device lists for the menus: count, and the product name of index
+    // 0 … count-1 as Windows-1251 text ("" for an index out of range;
+    // index -1 names the system's default device).
+    int captureDeviceCount() const;
+    std::string captureDeviceName(int index) const;
+    int playbackDeviceCount() const;
+    std::string playbackDeviceName(int index) const;
+
+    // Opens a device in the station's format (PCM mono 8000 Hz 16 bit).
+    // `deviceIndex`: -1 for the default device, else 0 … count-1 of the
+    // matching list. On success sets `handle` (nonzero) and returns 0.
+    // A capture device records only after start(); a playback device plays
+    // buffers as soon as they are written.
+    AudioResult openCapture(int deviceIndex, WaveNotify notify, WaveHandle& handle);
+    AudioResult openPlayback(int deviceIndex, WaveNotify notify, WaveHandle& handle);
+
+    // For either direction. unprepare fails with MMSYSERR_INVALHANDLE once
+    // the handle is closed, with WAVERR_STILLPLAYING while the header
+    // belongs to the device, and with MMSYSERR_INVALPARAM when the header is
+    // prepared on another device.
+    AudioResult prepareHeader(WaveHandle handle, WaveHeader* header);
+    AudioResult unprepareHeader(WaveHandle handle, WaveHeader* header);
+
+    // Capture: queue an empty buffer (bufferLength >= 2), start recording.
+    AudioResult addBuffer(WaveHandle handle, WaveHeader* header);
+    AudioResult start(WaveHandle handle);
+    // Playback: queue a buffer to be played after those already queued.
+    AudioResult write(WaveHandle handle, WaveHeader* header);
+
+    // Stops the device (capture stays stopped until start) and returns every
+    // queued buffer as completed, in queue order; a capture buffer keeps the
+    // bytes filled so far in bytesRecorded. The completions have been
+    // delivered when reset returns.
+    AudioResult reset(WaveHandle handle);
+    // Returns the queued buffers as reset does, then closes the handle for
+    // good. Nothing of the device touches any header after close returns.
+    AudioResult close(WaveHandle handle);
+
+    // Plays a sound file to its end on the default output and returns true,
+    // or false when it cannot (unreadable file, no device). Bounded by the
+    // file's duration plus a margin. With SELVANE_OUTPUT set (headless runs)
+    // the sound card is left alone: the file is only read.
+    bool playSoundFileSync(const std::string& path);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace platform

@@ -1,0 +1,415 @@
+#include "platform/gdi.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include <QColor>
+#include <QCoreApplication>
+#include <QFont>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QPainter>
+#include <QString>
+
+#include "platform/cp1251.h"
+#include "platform/gdi_qt.h"
+
+namespace platform {
+
+namespace {
+
+constexpr int maxSide = 16384;
+
+__extension__ typedef __int128 Wide; // GCC and Clang both have it
+
+int clampSide(int v) { return std::clamp(v, 0, maxSide); }
+
+QImage makeImage(int width, int height, Colour fill) {
+    width = clampSide(width);
+    height = clampSide(height);
+    if (width == 0 || height == 0) {
+        return {};
+    }
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(storedPixel(fill));
+    return image;
+}
+
+// Copies the part of a width × height block that lies inside both pictures.
+// Rows go bottom-up when the destination lies below the source in the same
+// buffer, so no row is overwritten before it is read; memmove covers the
+// overlap within a row. Allocation-free.
+void copyBlock(std::uint32_t* dst, int dstStride, int dstW, int dstH, int dstX, int dstY,
+               const std::uint32_t* src, int srcStride, int srcW, int srcH, int srcX, int srcY,
+               int width, int height) {
+    if (width <= 0 || height <= 0 || dst == nullptr || src == nullptr) {
+        return;
+    }
+    // Offsets c within the block with 0 ≤ srcX + c < srcW and 0 ≤ dstX + c < dstW;
+    // 64-bit so that coordinates near the int limits cannot overflow.
+    const auto range = [](long long pos1, long long size1, long long pos2, long long size2, long long n) {
+        const long long lo = std::max({0LL, -pos1, -pos2});
+        const long long hi = std::min({n, size1 - pos1, size2 - pos2});
+        return std::pair{lo, hi};
+    };
+    const auto [c0, c1] = range(srcX, srcW, dstX, dstW, width);
+    const auto [r0, r1] = range(srcY, srcH, dstY, dstH, height);
+    if (c0 >= c1 || r0 >= r1) {
+        return;
+    }
+    const std::size_t rowBytes = static_cast<std::size_t>(c1 - c0) * sizeof(std::uint32_t);
+    const auto dstRow = [&](long long r) {
+        return dst + (dstY + r) * dstStride + dstX + c0;
+    };
+    const auto srcRow = [&](long long r) {
+        return src + (srcY + r) * srcStride + srcX + c0;
+    };
+    if (dst == src && dstY > srcY) {
+        for (long long r = r1 - 1; r >= r0; --r) {
+            std::memmove(dstRow(r), srcRow(r), rowBytes);
+        }
+    } else {
+        for (long long r = r0; r < r1; ++r) {
+            std::memmove(dstRow(r), srcRow(r), rowBytes);
+        }
+    }
+}
+
+bool haveGuiApplication() {
+    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+}
+
+QString fromCp1251(std::string_view bytes) {
+    QString out(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
+    QChar* chars = out.data();
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        char16_t c = b < 0x80 ? char16_t{b} : cp1251HighHalf[b - 0x80];
+        if (c == 0 && b != 0) {
+            c = 0xFFFD; // 0x98 has no character
+        }
+        chars[i] = QChar(c);
+    }
+    return out;
+}
+
+// The desktop's "Ms Sans Serif" and system font are not on this machine;
+// a plain sans-serif family stands in for them.
+QString sansFamily() {
+    for (const char* candidate : {"DejaVu Sans", "Liberation Sans", "Noto Sans", "FreeSans"}) {
+        const QString name = QString::fromLatin1(candidate);
+        if (QFontDatabase::hasFamily(name)) {
+            return name;
+        }
+    }
+    QFont fallback;
+    fallback.setStyleHint(QFont::SansSerif);
+    return fallback.defaultFamily();
+}
+
+QString resolveFamily(std::string_view faceCp1251) {
+    const QString face = fromCp1251(faceCp1251).trimmed();
+    const QString lower = face.toLower();
+    const bool standIn = face.isEmpty() || lower == QLatin1String("ms sans serif") || lower == QLatin1String("system");
+    if (!standIn && QFontDatabase::hasFamily(face)) {
+        return face;
+    }
+    return sansFamily();
+}
+
+QFont makeQFont(const QString& family, int pixelSize, int weight) {
+    QFont font(family);
+    font.setPixelSize(std::max(pixelSize, 1));
+    font.setWeight(static_cast<QFont::Weight>(std::clamp(weight, 1, 1000)));
+    // Crisp one-colour glyphs like the desktop's bitmap fonts, and advances
+    // that add up character by character (no kerning).
+    font.setStyleStrategy(QFont::NoAntialias);
+    font.setKerning(false);
+    font.setHintingPreference(QFont::PreferFullHinting);
+    return font;
+}
+
+constexpr int systemCellHeight = 16;
+
+} // namespace
+
+// ---------------------------------------------------------------- Picture
+
+Picture::Picture(int width, int height, Colour fill) : impl_(std::make_unique<Impl>()) {
+    impl_->image = makeImage(width, height, fill);
+}
+
+Picture::~Picture() = default;
+Picture::Picture(Picture&&) noexcept = default;
+Picture& Picture::operator=(Picture&&) noexcept = default;
+
+int Picture::width() const { return impl_->image.width(); }
+int Picture::height() const { return impl_->image.height(); }
+
+Colour Picture::pixel(int x, int y) const {
+    if (x < 0 || y < 0 || x >= width() || y >= height()) {
+        return 0;
+    }
+    return pixels()[static_cast<std::ptrdiff_t>(y) * stride() + x] & 0x00FFFFFFu;
+}
+
+std::uint32_t* Picture::pixels() {
+    if (impl_->image.isNull()) {
+        return nullptr;
+    }
+    return reinterpret_cast<std::uint32_t*>(impl_->image.bits());
+}
+
+const std::uint32_t* Picture::pixels() const {
+    if (impl_->image.isNull()) {
+        return nullptr;
+    }
+    return reinterpret_cast<const std::uint32_t*>(impl_->image.constBits());
+}
+
+int Picture::stride() const {
+    return static_cast<int>(impl_->image.bytesPerLine() / static_cast<qsizetype>(sizeof(std::uint32_t)));
+}
+
+void Picture::fill(Colour colour) {
+    if (!impl_->image.isNull()) {
+        impl_->image.fill(storedPixel(colour));
+    }
+}
+
+Picture Picture::copyRegion(int x, int y, int width, int height, Colour outside) const {
+    Picture out(width, height, outside);
+    copyBlock(out.pixels(), out.stride(), out.width(), out.height(), 0, 0,
+              pixels(), stride(), this->width(), this->height(), x, y, out.width(), out.height());
+    return out;
+}
+
+void Picture::resize(int width, int height, Colour fill) {
+    QImage next = makeImage(width, height, fill);
+    if (!next.isNull() && !impl_->image.isNull()) {
+        copyBlock(reinterpret_cast<std::uint32_t*>(next.bits()),
+                  static_cast<int>(next.bytesPerLine() / 4), next.width(), next.height(), 0, 0,
+                  pixels(), stride(), this->width(), this->height(), 0, 0, next.width(), next.height());
+    }
+    impl_->image = std::move(next);
+}
+
+std::mutex& Picture::mutex() const { return impl_->mutex; }
+
+// ---------------------------------------------------------------- Font
+
+Font Font::create(std::string_view face, int height, int weight) {
+    Font font;
+    font.weight = weight == 0 ? 400 : std::clamp(weight, 1, 1000);
+    if (!haveGuiApplication()) {
+        font.family.clear();
+        return font;
+    }
+    const QString family = resolveFamily(face);
+    font.family = family.toStdString();
+    if (height == 0) {
+        height = systemCellHeight;
+    }
+    if (height < 0) {
+        font.pixelSize = std::max(-height, 1);
+        return font;
+    }
+    // A positive height asks for the whole cell: take the largest em size
+    // whose ascent + descent still fits (the first size tried is nearly
+    // always a few pixels too big; sans-serif cells are about 1.2 em).
+    int size = height;
+    while (size > 1 && QFontMetrics(makeQFont(family, size, font.weight)).height() > height) {
+        --size;
+    }
+    font.pixelSize = size;
+    return font;
+}
+
+Font Font::system() { return create("System", systemCellHeight, 400); }
+
+// ---------------------------------------------------------------- DrawContext
+
+struct DrawContext::TextImpl {
+    explicit TextImpl(const QFont& f) : font(f), metrics(f) {}
+    QFont font;
+    QFontMetrics metrics;
+};
+
+DrawContext::DrawContext(Picture& target) : target_(&target) {}
+
+DrawContext::DrawContext(Picture& target, std::unique_lock<std::mutex> hold, std::function<void()> onRelease)
+    : target_(&target), hold_(std::move(hold)), onRelease_(std::move(onRelease)) {}
+
+DrawContext::~DrawContext() {
+    if (hold_.owns_lock()) {
+        hold_.unlock();
+    }
+    if (onRelease_) {
+        onRelease_();
+    }
+}
+
+void DrawContext::setFont(const Font& font) {
+    selectedFont_ = font;
+    text_.reset();
+}
+
+void DrawContext::setPixel(int x, int y, Colour colour) {
+    Picture& p = *target_;
+    if (x < 0 || y < 0 || x >= p.width() || y >= p.height()) {
+        return;
+    }
+    p.pixels()[static_cast<std::ptrdiff_t>(y) * p.stride() + x] = storedPixel(colour);
+}
+
+void DrawContext::moveTo(int x, int y) {
+    curX_ = x;
+    curY_ = y;
+}
+
+void DrawContext::lineTo(int x, int y) {
+    const long long x0 = curX_;
+    const long long y0 = curY_;
+    curX_ = x;
+    curY_ = y;
+    const long long dx = x - x0;
+    const long long dy = y - y0;
+    const long long adx = dx < 0 ? -dx : dx;
+    const long long ady = dy < 0 ? -dy : dy;
+    const bool xMajor = adx >= ady;
+    const long long steps = xMajor ? adx : ady; // pixels lit: the end point is excluded
+    if (steps == 0) {
+        return;
+    }
+    Picture& p = *target_;
+    const long long w = p.width();
+    const long long h = p.height();
+    // Step i moves the major coordinate by one; the minor coordinate is the
+    // exact one rounded to nearest, with a tie going to the smaller
+    // coordinate (the pixel above, or to the left) whatever the direction,
+    // so a line and its reverse light the same pixels apart from the ends.
+    const long long majorStart = xMajor ? x0 : y0;
+    const long long minorStart = xMajor ? y0 : x0;
+    const long long majorStep = (xMajor ? dx : dy) < 0 ? -1 : 1;
+    const long long minorDelta = xMajor ? dy : dx;
+    const long long majorSize = xMajor ? w : h;
+    const long long minorSize = xMajor ? h : w;
+    // Only the steps whose major coordinate lies in the picture: a line of
+    // any length costs at most one pass across it.
+    long long first = 0;
+    long long last = steps; // exclusive
+    if (majorStep > 0) {
+        first = std::max(first, -majorStart);
+        last = std::min(last, majorSize - majorStart);
+    } else {
+        first = std::max(first, majorStart - majorSize + 1);
+        last = std::min(last, majorStart + 1);
+    }
+    // 2 · minorDelta · i reaches 2^66 for lines across the whole int range.
+    const auto ceilDiv = [](Wide a, Wide b) { // b > 0
+        return static_cast<long long>(a >= 0 ? (a + b - 1) / b : -((-a) / b));
+    };
+    std::uint32_t* px = p.pixels();
+    const long long stride = p.stride();
+    const std::uint32_t value = storedPixel(pen_.colour);
+    for (long long i = first; i < last; ++i) {
+        const long long major = majorStart + majorStep * i;
+        // round-half-down(minorDelta * i / steps) = ceil((2 minorDelta i − steps) / (2 steps))
+        const long long minor = minorStart + ceilDiv(Wide{2} * minorDelta * i - steps, Wide{2} * steps);
+        if (minor < 0 || minor >= minorSize) {
+            continue;
+        }
+        const long long px_x = xMajor ? major : minor;
+        const long long px_y = xMajor ? minor : major;
+        px[px_y * stride + px_x] = value;
+    }
+}
+
+void DrawContext::fillRect(int left, int top, int right, int bottom, Colour colour) {
+    Picture& p = *target_;
+    const int l = std::clamp(left, 0, p.width());
+    const int r = std::clamp(right, 0, p.width());
+    const int t = std::clamp(top, 0, p.height());
+    const int b = std::clamp(bottom, 0, p.height());
+    if (l >= r || t >= b) {
+        return;
+    }
+    const std::uint32_t value = storedPixel(colour);
+    for (int y = t; y < b; ++y) {
+        std::uint32_t* row = p.pixels() + static_cast<std::ptrdiff_t>(y) * p.stride();
+        std::fill(row + l, row + r, value);
+    }
+}
+
+void DrawContext::blit(int dstX, int dstY, int width, int height, const Picture& source, int srcX, int srcY) {
+    Picture& p = *target_;
+    // The source is read through the same buffer when it is our own picture.
+    const std::uint32_t* src = &source == target_ ? p.pixels() : source.pixels();
+    copyBlock(p.pixels(), p.stride(), p.width(), p.height(), dstX, dstY,
+              src, source.stride(), source.width(), source.height(), srcX, srcY, width, height);
+}
+
+DrawContext::TextImpl* DrawContext::text() {
+    if (text_) {
+        return text_.get();
+    }
+    if (!haveGuiApplication()) {
+        return nullptr;
+    }
+    const Font font = selectedFont_ ? *selectedFont_ : Font::system();
+    if (font.family.empty()) {
+        return nullptr; // made before the application existed
+    }
+    // A QFont of our own: QFont is reentrant, not thread-safe, so contexts
+    // used on different threads never share one.
+    text_ = std::make_unique<TextImpl>(makeQFont(QString::fromStdString(font.family), font.pixelSize, font.weight));
+    return text_.get();
+}
+
+void DrawContext::textOut(int x, int y, std::string_view textCp1251) {
+    TextImpl* t = text();
+    Picture& p = *target_;
+    if (t == nullptr || p.impl().image.isNull()) {
+        return;
+    }
+    const QString s = fromCp1251(textCp1251);
+    const long long right = static_cast<long long>(x) + t->metrics.horizontalAdvance(s);
+    const long long bottom = static_cast<long long>(y) + t->metrics.height();
+    // A cell wholly outside the picture draws nothing (and keeps the
+    // coordinates handed to the renderer far from the int limits).
+    if (right <= 0 || bottom <= 0 || x >= p.width() || y >= p.height()) {
+        return;
+    }
+    if (backgroundMode_ == BackgroundMode::Opaque) {
+        fillRect(x, y, static_cast<int>(std::min<long long>(right, p.width())),
+                 static_cast<int>(std::min<long long>(bottom, p.height())), backgroundColour_);
+    }
+    if (s.isEmpty()) {
+        return;
+    }
+    QPainter painter(&p.impl().image);
+    painter.setRenderHint(QPainter::TextAntialiasing, false);
+    painter.setFont(t->font);
+    painter.setPen(QColor::fromRgb(static_cast<QRgb>(storedPixel(textColour_))));
+    painter.drawText(QPoint(x, y + t->metrics.ascent()), s);
+}
+
+TextExtent DrawContext::textExtent(std::string_view textCp1251) {
+    TextImpl* t = text();
+    if (t == nullptr) {
+        return {};
+    }
+    return {t->metrics.horizontalAdvance(fromCp1251(textCp1251)), t->metrics.height()};
+}
+
+TextMetrics DrawContext::textMetrics() {
+    TextImpl* t = text();
+    if (t == nullptr) {
+        return {};
+    }
+    return {t->metrics.height(), t->metrics.ascent(), t->metrics.descent(), std::max(t->metrics.leading(), 0)};
+}
+
+} // namespace platform

@@ -1,0 +1,95 @@
+#pragma once
+// Kernel services the programs were designed against: a counting semaphore
+// with a maximum, sleeping, the process priority class, one process per name,
+// and starting another program.
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace platform {
+
+// A counting semaphore whose count stays within 0 … maximumCount. Any thread.
+class Semaphore {
+public:
+    enum class WaitResult { Signalled, Timeout };
+
+    // `initialCount` is clamped to 0 … maximumCount; `maximumCount` >= 1.
+    Semaphore(long initialCount, long maximumCount);
+    Semaphore(const Semaphore&) = delete;
+    Semaphore& operator=(const Semaphore&) = delete;
+
+    // Adds `count` (>= 1). A release that would pass the maximum changes
+    // nothing and returns false (ReleaseSemaphore's rule).
+    bool release(long count = 1);
+    // Takes one unit, waiting at most `timeoutMs` (0 … ; a negative value
+    // waits without limit).
+    WaitResult wait(long timeoutMs);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    long count_;
+    const long maximum_;
+};
+
+// Sleeps the calling thread for `ms` milliseconds (0 yields).
+void sleepMs(unsigned ms);
+
+// Raises the scheduling priority of the calling thread and of the threads it
+// creates afterwards, so call it before starting any: realtime → nice -20,
+// high → nice -10. A refusal (no privilege) leaves the priority as it was and
+// returns false; nothing is reported.
+bool setPriorityClass(bool realtime);
+
+// Holds a name for the life of the process: an abstract Unix socket
+// "\0cwstation-<uid>-<name>", which the kernel releases when the process ends
+// in any way (also on a crash). Not inherited by started programs.
+class InstanceLock {
+public:
+    InstanceLock() = default;
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+    // False when another holder (any process of this user, or another lock
+    // object) has the name, or on a system error. Acquiring again first
+    // releases the name held so far.
+    bool acquire(std::string_view name);
+    void release();
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// Starts `path` (a relative path is looked up from the current directory, not
+// in PATH) with `argv` (argv[0] included; empty means {path}), the current
+// environment plus `extraEnvironment` entries "NAME=value" (replacing same
+// names). The child inherits no descriptor beyond 0–2, default signal
+// handling for SIGPIPE and an empty signal mask. Returns the pid, or -1 when
+// the program could not be started.
+pid_t spawnProcess(const std::string& path, const std::vector<std::string>& argv,
+                   const std::vector<std::string>& extraEnvironment);
+
+// Waits up to `timeoutMs` for the child `pid` to end and reaps it. Returns
+// its exit code (0 … 255), 128 + the signal number when a signal ended it,
+// or -1 on time-out (the child is left running) or error.
+int waitProcess(pid_t pid, long timeoutMs);
+
+// The environment variable that carries the hint for a started program's
+// first window position: "x,y" in screen pixels.
+inline constexpr const char* firstWindowPositionVariable = "CW_FIRST_WINDOW_POS";
+
+// "CW_FIRST_WINDOW_POS=x,y", an entry for spawnProcess.
+std::string firstWindowPositionEntry(int x, int y);
+// Parses "x,y": two decimal integers (optional '-'), nothing else.
+bool parseWindowPosition(std::string_view text, int& x, int& y);
+// Reads and parses the hint from this process's environment; false (x and y
+// untouched) when it is absent or malformed.
+bool firstWindowPosition(int& x, int& y);
+
+} // namespace platform

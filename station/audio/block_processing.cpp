@@ -1,0 +1,184 @@
+#include "station/audio/block_processing.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "station/audio/band_filter.h"
+#include "station/audio/fft.h"
+#include "station/shell/station_settings.h"
+
+namespace station {
+namespace {
+
+constexpr double sampleScale = 32000.0;   // full-scale 16-bit sample ↔ 1.0
+constexpr double sampleRateHz = 8000.0;
+constexpr std::int32_t filterOffTaps = 32;
+constexpr int spectrumOrder = 10;         // 2^10 = 1024 points
+constexpr std::int32_t levelDivisor = 10000;
+
+// Float-to-integer conversion that truncates toward zero and never invokes
+// undefined behaviour: NaN gives 0, values beyond the range saturate.
+std::int32_t truncToInt32(double v) {
+    if (!(v == v)) {
+        return 0;
+    }
+    if (v >= 2147483647.0) {
+        return std::numeric_limits<std::int32_t>::max();
+    }
+    if (v <= -2147483648.0) {
+        return std::numeric_limits<std::int32_t>::min();
+    }
+    return static_cast<std::int32_t>(v);
+}
+
+// Truncates toward zero and keeps the low 16 bits, as a 16-bit sample store
+// always has: 32768 becomes −32768. Exact for every finite value; NaN and
+// infinities give 0.
+std::int16_t wrapToInt16(double v) {
+    if (!std::isfinite(v)) {
+        return 0;
+    }
+    double t = std::trunc(v);
+    if (std::fabs(t) >= 2147483648.0) {
+        t = std::fmod(t, 65536.0); // exact; same low 16 bits
+    }
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int64_t>(t)));
+}
+
+// |v| in 16 bits: −32768 has no positive counterpart and stays −32768.
+std::int16_t rectify(std::int16_t v) {
+    return v < 0 ? static_cast<std::int16_t>(static_cast<std::uint16_t>(-static_cast<std::int32_t>(v))) : v;
+}
+
+void feedAndFilter(BlockProcessor& state, FirBandFilter& filter, bool filtering, std::int16_t* samples, int count,
+                   BlockSink& sink) {
+    for (int j = 0; j < count; ++j) {
+        const float x = static_cast<float>(samples[j] / sampleScale);
+        // The spectrum shows the input, before the band filter.
+        state.spectrumReal[state.spectrumFill] = x;
+        if (filtering) {
+            float y = 0.0f;
+            if (pushSample(filter, x, y)) {
+                samples[j] = wrapToInt16(sampleScale * static_cast<double>(y));
+            }
+        }
+        if (++state.spectrumFill == BlockProcessor::spectrumPoints) {
+            std::fill(std::begin(state.spectrumImag), std::end(state.spectrumImag), 0.0f);
+            fftInPlace(state.spectrumReal, state.spectrumImag, spectrumOrder);
+            sink.spectrumReady(state.spectrumReal, state.spectrumImag, BlockProcessor::spectrumBins);
+            state.spectrumFill = 0;
+            sink.invalidateWindow();
+            sink.presentDisplay();
+        }
+    }
+}
+
+// Largest lag value of the autocorrelation of the newest 3P rectified
+// samples over the lags 0 … P−1, each lag's sum divided by 3P; 0 when no lag
+// sum is positive or P < 1. The sum is 64-bit: 27 terms of up to 32768²
+// already pass the 32-bit range, and a loud signal must read as loud.
+std::int64_t periodCorrelation(const std::int16_t* history, int period) {
+    const int window = 3 * period;
+    std::int64_t best = 0;
+    for (int lag = 0; lag < period; ++lag) {
+        std::int64_t sum = 0;
+        for (int k = 0; k < window; ++k) {
+            sum += static_cast<std::int32_t>(history[k]) * static_cast<std::int32_t>(history[k + lag]);
+        }
+        if (sum > 0) {
+            best = std::max(best, sum / window);
+        }
+    }
+    return best;
+}
+
+void detectKeying(BlockProcessor& state, const StationSettings& settings, const std::int16_t* samples, int count,
+                  BlockSink& sink) {
+    // The correlation reads rectifiedHistory up to index 4P − 2; a period the
+    // history cannot serve (a centre below 2 Hz) is treated like no period.
+    const int period = state.periodCount;
+    const int usablePeriod = period >= 1 && 4 * period - 2 < BlockProcessor::rectifiedLength ? period : 0;
+    const int window = 3 * usablePeriod;
+    const std::int32_t threshold = settings.keyingThreshold.load(std::memory_order_relaxed);
+    std::int32_t keyDown = state.keyDown.load(std::memory_order_relaxed);
+
+    for (int j = 0; j < count; ++j) {
+        std::int16_t* const rectified = state.rectifiedHistory;
+        std::memmove(rectified + 1, rectified, static_cast<std::size_t>(window) * sizeof(std::int16_t));
+        rectified[0] = rectify(samples[j]);
+
+        const std::int64_t correlation = periodCorrelation(rectified, usablePeriod);
+
+        std::int32_t* const levels = state.levelHistory;
+        std::memmove(levels + 1, levels, (BlockProcessor::levelLength - 1) * sizeof(std::int32_t));
+        // correlation ≤ 32768², so the quotient fits comfortably.
+        levels[0] = static_cast<std::int32_t>(correlation / levelDivisor);
+        std::int64_t levelSum = 0;
+        for (int k = 0; k < BlockProcessor::levelLength; ++k) {
+            levelSum += levels[k];
+        }
+        const std::int64_t level = levelSum / BlockProcessor::levelLength;
+
+        if (j < BlockProcessor::keyingLevelCapacity) {
+            state.keyingLevelBlock[j] = static_cast<std::int16_t>(std::min<std::int64_t>(level, 32767));
+        }
+        const std::int32_t nowDown = level > threshold ? 1 : 0;
+        if (nowDown != keyDown) {
+            keyDown = nowDown;
+            state.keyDown.store(keyDown, std::memory_order_relaxed);
+            sink.lampChanged(keyDown);
+        }
+    }
+}
+
+} // namespace
+
+BandFigures bandFigures(float low, float high) {
+    const std::int32_t bandwidthHz =
+        truncToInt32((static_cast<double>(high) - static_cast<double>(low)) * sampleRateHz);
+    const std::int32_t lowHz = truncToInt32(static_cast<double>(low) * sampleRateHz);
+    // Both terms are bounded by the int32 range; add in 64 bits and saturate.
+    const std::int64_t centre = static_cast<std::int64_t>(lowHz) + bandwidthHz / 2;
+    return {bandwidthHz, static_cast<std::int32_t>(std::clamp<std::int64_t>(
+                             centre, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()))};
+}
+
+void processBlock(BlockProcessor& state, const StationSettings& settings, FirBandFilter& filter,
+                  std::int16_t* samples, std::int32_t byteCount, BlockSink& sink) {
+    const int count = byteCount > 0 ? byteCount / 2 : 0;
+    // Read once, so the block is filtered and reported with one tap count.
+    const std::int32_t taps = settings.filterLength.load(std::memory_order_relaxed);
+    // A command-role client receives audio the server has already filtered.
+    const bool filtering = taps != filterOffTaps && !(settings.clientMode != 0 && settings.commandMode != 0);
+
+    feedAndFilter(state, filter, filtering, samples, count, sink);
+
+    if (settings.udpSend == 0) {
+        return;
+    }
+
+    const BandFigures band =
+        bandFigures(settings.bandLow.load(std::memory_order_relaxed), settings.bandHigh.load(std::memory_order_relaxed));
+    locallink::SampleDatagram& datagram = state.datagram;
+    datagram.kind = 0;
+    datagram.blockBytes = byteCount;
+    datagram.filterTaps = taps;
+    datagram.bandwidthHz = band.bandwidthHz;
+    datagram.centreHz = band.centreHz;
+    // A short block fills only its own samples; the rest of the record is
+    // silence rather than whatever lies beyond the block.
+    const int carried = std::min(count, locallink::samplesPerDatagram);
+    std::copy(samples, samples + carried, datagram.samples);
+    std::fill(datagram.samples + carried, datagram.samples + locallink::samplesPerDatagram, std::int16_t{0});
+
+    state.periodCount = band.centreHz > 0 ? static_cast<std::int32_t>(sampleRateHz) / band.centreHz : 0;
+
+    detectKeying(state, settings, samples, count, sink);
+
+    std::copy(state.keyingLevelBlock, state.keyingLevelBlock + locallink::samplesPerDatagram, datagram.keyingLevel);
+    sink.sendDatagram(datagram);
+}
+
+} // namespace station

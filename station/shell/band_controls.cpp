@@ -1,0 +1,219 @@
+#include "station/shell/band_controls.h"
+
+#include <algorithm>
+#include <array>
+
+namespace station {
+
+namespace {
+
+constexpr double shiftStep = 0.001;   // arrow keys: 8 Hz
+constexpr double edgeStep = 0.01;     // character keys: 80 Hz
+constexpr double minimumWidth = 0.005; // 40 Hz, kept when edges meet
+constexpr float nyquist = 0.5f;
+
+// Taps in the filter-length strip and whether the filter is off.
+constexpr std::int32_t filterOffTaps = 32;
+
+float low(const StationSettings& s) { return s.bandLow.load(); }
+float high(const StationSettings& s) { return s.bandHigh.load(); }
+void setLow(StationSettings& s, double v) { s.bandLow.store(static_cast<float>(v)); }
+void setHigh(StationSettings& s, double v) { s.bandHigh.store(static_cast<float>(v)); }
+
+double halfWidthOf(const StationSettings& s) {
+    return (static_cast<double>(high(s)) - static_cast<double>(low(s))) / 2;
+}
+
+constexpr std::array<DisplayLayout, 4> layouts{{
+    {100, 80, 215, 190},
+    {110, 90, 235, 210},
+    {190, 100, 325, 300},
+    {100, 20, 150, 125},
+}};
+
+} // namespace
+
+std::int32_t edgeColumn(float edge) { return static_cast<std::int32_t>(edge * 1024.0f); }
+
+void clampKeepingWidth(StationSettings& s, double halfWidth) {
+    if (low(s) < 0.0f) {
+        setLow(s, 0.0);
+        setHigh(s, 2 * halfWidth);
+    }
+    if (high(s) > nyquist) {
+        setHigh(s, nyquist);
+        setLow(s, nyquist - 2 * halfWidth);
+    }
+}
+
+BandAction shiftBand(StationSettings& s, int direction) {
+    const double w = halfWidthOf(s);
+    const double step = direction > 0 ? shiftStep : -shiftStep;
+    setLow(s, low(s) + step);
+    setHigh(s, high(s) + step);
+    clampKeepingWidth(s, w);
+    return BandAction::announceThenRebuild;
+}
+
+BandAction onBandCharacter(StationSettings& s, std::uint32_t character) {
+    switch (character) {
+    case '1':
+        if (low(s) > 0.0f) {
+            setLow(s, low(s) - edgeStep);
+            if (low(s) < 0.0f) {
+                setLow(s, 0.0);
+            }
+        }
+        return BandAction::announceThenRebuild;
+    case '2':
+        if (low(s) < high(s)) {
+            setLow(s, low(s) + edgeStep);
+        }
+        if (!(low(s) < high(s))) {
+            setLow(s, high(s) - minimumWidth);
+        }
+        // An upper edge under 0.005 would otherwise push the lower one
+        // below 0.
+        if (low(s) < 0.0f) {
+            setLow(s, 0.0);
+        }
+        return BandAction::announceThenRebuild;
+    case '9':
+        if (high(s) > low(s)) {
+            setHigh(s, high(s) - edgeStep);
+        }
+        if (!(high(s) > low(s))) {
+            setHigh(s, low(s) + minimumWidth);
+        }
+        // Likewise a lower edge above 0.495 must not lift the upper one
+        // past 0.5.
+        if (high(s) > nyquist) {
+            setHigh(s, nyquist);
+        }
+        return BandAction::announceThenRebuild;
+    case '0':
+        if (high(s) < nyquist) {
+            setHigh(s, high(s) + edgeStep);
+        }
+        if (!(high(s) < nyquist)) {
+            setHigh(s, nyquist);
+        }
+        return BandAction::announceThenRebuild;
+    default:
+        return BandAction::rebuild;
+    }
+}
+
+BandAction onLeftButtonDown(StationSettings& s, BandDrag& drag, std::uint16_t x, std::uint16_t y) {
+    const std::int32_t col = x;
+    const std::int32_t row = y;
+    if (row > 4 && row < 16 && col > 0 && col < 120) {
+        s.filterLength.store(filterOffTaps << ((col - 1) / 20));
+        return BandAction::rebuildThenAnnounce;
+    }
+    if (s.filterLength.load() == filterOffTaps) {
+        return BandAction::none;
+    }
+    const std::int32_t base = s.spectrumBaseY.load();
+    if (row > base - 80 && row < base - 65) {
+        const std::int32_t l = edgeColumn(low(s));
+        const std::int32_t h = edgeColumn(high(s));
+        bool grabbed = false;
+        if (col > l - 3 && col < l + 3) {
+            drag.draggingLow.store(true);
+            grabbed = true;
+        }
+        if (col > h - 3 && col < h + 3) {
+            drag.draggingHigh.store(true);
+            grabbed = true;
+        }
+        if (grabbed) {
+            // The handle is drawn at dragX from now on; start it where it
+            // was grabbed rather than at the last drag's column.
+            drag.dragX.store(col);
+            drag.dragging.store(true);
+        }
+        return BandAction::none;
+    }
+    if (col <= 512 && row > 30) {
+        const double w = halfWidthOf(s);
+        const double centre = col / 1024.0;
+        setLow(s, centre - w);
+        setHigh(s, centre + w);
+        clampKeepingWidth(s, w);
+        return BandAction::announceThenRebuild;
+    }
+    return BandAction::none;
+}
+
+void onMouseMove(BandDrag& drag, std::uint16_t x) {
+    if (drag.dragging.load()) {
+        drag.dragX.store(x);
+    }
+}
+
+BandAction onLeftButtonUp(StationSettings& s, BandDrag& drag, std::uint16_t x) {
+    if (!drag.dragging.load()) {
+        return BandAction::none;
+    }
+    // The display ends at column 512 (0.5); a release beyond it stands for
+    // the upper end, so a double grab cannot leave bandLow above bandHigh.
+    const double f = std::min(x / 1024.0, 0.5);
+    if (drag.draggingLow.load()) {
+        setLow(s, f);
+        drag.draggingLow.store(false);
+    }
+    if (drag.draggingHigh.load()) {
+        setHigh(s, f);
+        drag.draggingHigh.store(false);
+    }
+    drag.dragging.store(false);
+
+    if (low(s) < 0.0f) {
+        setLow(s, 0.0);
+    }
+    if (!(low(s) < high(s))) {
+        setLow(s, high(s) - minimumWidth);
+        if (!(high(s) > low(s))) {
+            setHigh(s, low(s) + minimumWidth);
+        }
+    }
+    if (!(high(s) < nyquist)) {
+        setHigh(s, nyquist);
+    }
+    // Edges that met below column 5 (0.005) leave bandLow negative after the
+    // rules above; lift the band to start at 0 and keep it open.
+    if (low(s) < 0.0f) {
+        setLow(s, 0.0);
+        if (!(high(s) > low(s))) {
+            setHigh(s, minimumWidth);
+        }
+    }
+    return BandAction::announceThenRebuild;
+}
+
+std::optional<DisplayLayout> displayLayout(std::int32_t size) {
+    if (size < 1 || size > static_cast<std::int32_t>(layouts.size())) {
+        return std::nullopt;
+    }
+    return layouts[static_cast<std::size_t>(size - 1)];
+}
+
+std::int32_t nextDisplaySize(std::int32_t size) { return size >= 1 && size < 4 ? size + 1 : 1; }
+
+void applyDisplayLayout(StationSettings& s, const DisplayLayout& layout) {
+    s.spectrumBaseY.store(layout.spectrumBaseY);
+    s.waterfallHeight.store(layout.waterfallHeight);
+}
+
+bool changeDisplaySize(StationSettings& s, std::int32_t size, StationControl& control) {
+    const auto layout = displayLayout(size);
+    if (!layout) {
+        return false;
+    }
+    s.displaySize.store(size);
+    control.applyDisplaySize(*layout);
+    return true;
+}
+
+} // namespace station

@@ -1,0 +1,228 @@
+#include "station/shell/options.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace station {
+
+namespace {
+
+using namespace platform::literals;
+
+constexpr auto serverTitleSuffix = "\n(сетевой сервер)"_cp1251;
+constexpr auto clientTitleSuffix = "\n(сетевой клиент)"_cp1251;
+
+// Login and password: the server keeps 11 characters, a client 15.
+constexpr std::size_t serverCredentialLength = 11;
+constexpr std::size_t clientCredentialLength = 15;
+constexpr std::size_t stationNameLength = 15;
+constexpr std::int32_t maxConnectionSlots = 20;
+constexpr std::int32_t maxReceiveBufferPackets = 60;
+
+bool contains(std::string_view commandLine, std::string_view keyword) {
+    return commandLine.find(keyword) != std::string_view::npos;
+}
+
+// Copies at most `maxChars` characters of `value` into `field`, always
+// zero-terminated; N − 1 is the field's own limit.
+template <std::size_t N> void setText(char (&field)[N], std::string_view value, std::size_t maxChars) {
+    const std::size_t n = std::min({value.size(), maxChars, N - 1});
+    std::memcpy(field, value.data(), n);
+    field[n] = '\0';
+}
+
+template <std::size_t N> void appendText(char (&field)[N], std::string_view suffix) {
+    const std::size_t used = ::strnlen(field, N - 1);
+    const std::size_t n = std::min(suffix.size(), N - 1 - used);
+    std::memcpy(field + used, suffix.data(), n);
+    field[used + n] = '\0';
+}
+
+std::optional<std::int32_t> findNumber(std::string_view commandLine, std::string_view upperKey,
+                                       std::string_view lowerKey) {
+    if (auto value = findOptionValue(commandLine, upperKey, lowerKey)) {
+        return optionNumber(*value);
+    }
+    return std::nullopt;
+}
+
+// "DIALOG", "CONTROLMIC", "COMMAND" and "LOWSPEED": the same in both roles.
+void readRoleFlags(std::string_view commandLine, StationSettings& s) {
+    if (contains(commandLine, "DIALOG")) {
+        s.dialogMode = 1;
+    }
+    if (contains(commandLine, "CONTROLMIC")) {
+        s.controlMic = 1;
+    }
+    if (contains(commandLine, "COMMAND")) {
+        s.commandMode = 1;
+    }
+    if (contains(commandLine, "LOWSPEED")) {
+        s.blocksPerPacket = 6;
+        s.captureBufferBytes = 1920;
+        s.receiveBufferPackets.store(12);
+    }
+}
+
+void readCredentials(std::string_view commandLine, StationSettings& s, std::size_t maxChars) {
+    if (auto login = findOptionValue(commandLine, "LOGIN=", "login=")) {
+        setText(s.login, *login, maxChars);
+        s.loginRequired = 1;
+    }
+    if (auto password = findOptionValue(commandLine, "PASSWD=", "passwd=")) {
+        setText(s.password, *password, maxChars);
+        s.loginRequired = 1;
+    }
+}
+
+// A receive buffer of fewer than one block would drop every block that
+// arrives, so the value is kept within 1 … 60.
+void readPacketOption(std::string_view commandLine, StationSettings& s) {
+    if (auto packets = findNumber(commandLine, "PACKET=", "packet=")) {
+        s.receiveBufferPackets.store(std::clamp(*packets, 1, maxReceiveBufferPackets));
+    }
+}
+
+void applyServerRole(std::string_view commandLine, StationSettings& s) {
+    s.serverMode = 1;
+    setText(s.windowClassName, "FiltrServer", sizeof s.windowClassName);
+    s.filterLength.store(32);
+    appendText(s.stationTitle, serverTitleSuffix);
+    setText(s.instanceName, "ServerTCPIn", sizeof s.instanceName);
+    readRoleFlags(commandLine, s);
+    readCredentials(commandLine, s, serverCredentialLength);
+    if (auto seconds = findNumber(commandLine, "TIMECLOSE=", "timeclose=")) {
+        s.timeLimit.store(*seconds);
+    }
+    if (auto port = findNumber(commandLine, "SERVERPORT=", "serverport=")) {
+        s.serverPort = static_cast<std::uint16_t>(*port);
+    }
+    if (auto slots = findNumber(commandLine, "MAXCONNECT=", "maxconnect=")) {
+        // Low 16 bits, unsigned: −1 becomes 65535 and then the slot count.
+        const std::int32_t low16 = static_cast<std::uint16_t>(*slots);
+        s.maxConnections = std::min(low16, maxConnectionSlots);
+    }
+    readPacketOption(commandLine, s);
+    if (s.dialogMode != 0) {
+        s.commandMode = 0;
+    } else if (s.commandMode != 0) {
+        s.maxConnections = 1; // the command role filters for one client only
+    }
+}
+
+void applyClientRole(std::string_view commandLine, StationSettings& s) {
+    setText(s.instanceName, "ClientTCPIn", sizeof s.instanceName);
+    s.clientMode = 1;
+    s.filterLength.store(32);
+    s.receiveBufferPackets.store(6);
+    setText(s.windowClassName, "FiltrClient", sizeof s.windowClassName);
+    appendText(s.stationTitle, clientTitleSuffix);
+    readRoleFlags(commandLine, s);
+    readCredentials(commandLine, s, clientCredentialLength);
+    if (auto address = findOptionValue(commandLine, "IPADRESS=", "ipadress=")) {
+        // Only a dotted text is taken, and only whole: a cut address would
+        // name some other host.
+        const bool threeDots = std::count(address->begin(), address->end(), '.') == 3;
+        if (threeDots && address->size() < sizeof s.serverAddress) {
+            setText(s.serverAddress, *address, sizeof s.serverAddress);
+        }
+    }
+    if (auto port = findNumber(commandLine, "CLIENTPORT=", "clientport=")) {
+        s.clientPort = static_cast<std::uint16_t>(*port);
+    }
+    if (auto name = findOptionValue(commandLine, "NAME=", "name=")) {
+        setText(s.stationName, *name, stationNameLength);
+    }
+    readPacketOption(commandLine, s);
+    if (s.dialogMode != 0) {
+        s.commandMode = 0;
+    }
+}
+
+} // namespace
+
+std::optional<std::string> findOptionValue(std::string_view commandLine, std::string_view upperKey,
+                                           std::string_view lowerKey) {
+    std::size_t at = commandLine.find(upperKey);
+    std::size_t keyLength = upperKey.size();
+    if (at == std::string_view::npos) {
+        at = commandLine.find(lowerKey);
+        keyLength = lowerKey.size();
+        if (at == std::string_view::npos) {
+            return std::nullopt;
+        }
+    }
+    std::string_view rest = commandLine.substr(at + keyLength);
+    std::size_t end = 0;
+    if (!rest.empty() && rest.front() == '"') {
+        rest.remove_prefix(1);
+        end = rest.find('"');
+    } else {
+        end = rest.find(' ');
+    }
+    if (end == std::string_view::npos) {
+        end = rest.size();
+    }
+    return std::string(rest.substr(0, std::min(end, maxOptionValueLength)));
+}
+
+std::int32_t optionNumber(std::string_view text) {
+    std::size_t i = 0;
+    const auto isSpace = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    while (i < text.size() && isSpace(text[i])) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    // Accumulate the magnitude in 64 bits and stop growing once it is past
+    // the 32-bit range, so no digit count can overflow.
+    constexpr std::int64_t limit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    std::int64_t magnitude = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        magnitude = std::min(magnitude * 10 + (text[i] - '0'), limit);
+    }
+    const std::int64_t value = negative ? -magnitude : magnitude;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                              std::numeric_limits<std::int32_t>::max()));
+}
+
+void processOptions(std::string_view commandLine, StationSettings& settings) {
+    if (contains(commandLine, "SERVER")) {
+        applyServerRole(commandLine, settings);
+    }
+    if (contains(commandLine, "CLIENT")) {
+        applyClientRole(commandLine, settings);
+    }
+    if (settings.clientMode != 0) {
+        settings.serverMode = 0;
+    }
+    if (contains(commandLine, "REALTIME")) {
+        settings.realtimePriority = 1;
+    }
+    if (contains(commandLine, "UDPSEND")) {
+        settings.udpSend = 1;
+    }
+    if (contains(commandLine, "NOWINDOW")) {
+        settings.windowVisible = 0;
+    }
+}
+
+std::string joinArguments(int argc, const char* const* argv) {
+    std::string line;
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] == nullptr) {
+            break;
+        }
+        if (i > 1) {
+            line += ' ';
+        }
+        line += argv[i];
+    }
+    return line;
+}
+
+} // namespace station
