@@ -60,11 +60,13 @@ void copyBlock(std::uint32_t* dst, int dstStride, int dstW, int dstH, int dstX, 
         return;
     }
     const std::size_t rowBytes = static_cast<std::size_t>(c1 - c0) * sizeof(std::uint32_t);
+    // A plain copy: lambdas may not capture structured bindings before clang 16.
+    const long long firstColumn = c0;
     const auto dstRow = [&](long long r) {
-        return dst + (dstY + r) * dstStride + dstX + c0;
+        return dst + (dstY + r) * dstStride + dstX + firstColumn;
     };
     const auto srcRow = [&](long long r) {
-        return src + (srcY + r) * srcStride + srcX + c0;
+        return src + (srcY + r) * srcStride + srcX + firstColumn;
     };
     if (dst == src && dstY > srcY) {
         for (long long r = r1 - 1; r >= r0; --r) {

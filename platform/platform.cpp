@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <clocale>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,6 +71,10 @@ Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platfor
 
     app = std::make_unique<QApplication>(argc, argv);
     app->setQuitOnLastWindowClosed(false); // only the quit message ends the loop
+    // Qt adopts the user's locale for the C library; the programs format
+    // numbers ("%f", "%.0f") for the display and the files, always with a
+    // decimal point.
+    std::setlocale(LC_NUMERIC, "C");
     dispatcher = std::make_unique<QObject>();
     ring.resize(postLimit + quitHeadroom);
 

@@ -1,0 +1,219 @@
+// The processing thread's work per 20 ms block (band filter, spectrum,
+// keying detector, playback queuing on a file device), as a share of one
+// core in real time, and the delay the station adds between a finished
+// capture buffer and its filtered block reaching the playback device.
+
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <sndfile.h>
+
+#include "platform/audio_device.h"
+#include "platform/kernel.h"
+#include "station/audio/band_filter.h"
+#include "station/audio/block_processing.h"
+#include "station/audio/fatal_stop.h"
+#include "station/audio/station_audio.h"
+#include "station/shell/station_settings.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Posted {
+    unsigned message;
+    platform::WParam wParam;
+    platform::LParam lParam;
+    Clock::time_point at;
+};
+
+// The station's audio on file devices; completions are queued with the time
+// they were posted and delivered by the benchmark thread, the "main thread".
+struct Station {
+    explicit Station(int taps)
+        : dir(std::filesystem::temp_directory_path() / ("cw-bench-" + std::to_string(::getpid()))),
+          filter(std::make_unique<station::FirBandFilter>()), processor(std::make_unique<station::BlockProcessor>()) {
+        std::filesystem::create_directories(dir);
+        ::setenv("SELVANE_OUTPUT", (dir / "out.wav").c_str(), 1);
+        captureReady.wait(0);
+        settings.filterLength = taps;
+        station::designBandFilter(*filter, taps, 1, settings.bandLow.load(), settings.bandHigh.load());
+        fatal.workingDirectory = dir.string();
+        audio = std::make_unique<station::StationAudio>(
+            settings, system, *filter, *processor, sink, captureReady, fatal, hooks,
+            [this](unsigned m, platform::WParam w, platform::LParam l) {
+                const std::lock_guard lock(mutex);
+                queue.push_back({m, w, l, Clock::now()});
+            });
+    }
+    ~Station() {
+        audio.reset();
+        ::unsetenv("SELVANE_OUTPUT");
+        ::unsetenv("SELVANE_INPUT");
+        ::unsetenv("SELVANE_SPEED");
+        std::error_code error;
+        std::filesystem::remove_all(dir, error);
+    }
+    bool next(Posted& out) {
+        const std::lock_guard lock(mutex);
+        if (queue.empty()) {
+            return false;
+        }
+        out = queue.front();
+        queue.pop_front();
+        return true;
+    }
+    void pumpAll() {
+        Posted p{};
+        while (next(p)) {
+            audio->handleMessage(p.message, p.wParam, p.lParam);
+        }
+    }
+
+    std::filesystem::path dir;
+    std::mutex mutex;
+    std::deque<Posted> queue;
+    station::StationSettings settings;
+    platform::AudioSystem system;
+    std::unique_ptr<station::FirBandFilter> filter;
+    std::unique_ptr<station::BlockProcessor> processor;
+    station::BlockSink sink;
+    station::CaptureHooks hooks;
+    platform::Semaphore captureReady{1, 1};
+    station::FatalStopContext fatal;
+    std::unique_ptr<station::StationAudio> audio;
+};
+
+std::vector<std::int16_t> toneBlock(std::size_t samples, std::size_t offset) {
+    std::vector<std::int16_t> x(samples);
+    for (std::size_t t = 0; t < samples; ++t) {
+        const double n = static_cast<double>(t + offset);
+        x[t] = static_cast<std::int16_t>(8000.0 * std::sin(2.0 * M_PI * 840.0 * n / 8000.0) +
+                                          3000.0 * std::sin(2.0 * M_PI * 2000.0 * n / 8000.0));
+    }
+    return x;
+}
+
+// processBlock + playBlock for one 160-sample block: the processing
+// thread's work per block in the local mode. Arguments: taps, UDPSEND.
+void BM_ProcessingThreadBlock(benchmark::State& state) {
+    Station s(static_cast<int>(state.range(0)));
+    s.settings.udpSend = static_cast<std::int32_t>(state.range(1));
+    s.settings.receiveBufferPackets = 60;
+    ::setenv("SELVANE_SPEED", "1000", 1);
+    if (s.audio->playback.openPlayback(-1) != 0) {
+        state.SkipWithError("no file playback device");
+        return;
+    }
+    const auto input = toneBlock(160 * 50, 0);
+    std::vector<std::int16_t> block(160);
+    std::size_t k = 0;
+    Clock::duration busy{};
+    for (auto _ : state) {
+        std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(160 * (k % 50)), 160, block.begin());
+        const auto start = Clock::now();
+        station::processBlock(*s.processor, s.settings, *s.filter, block.data(), 320, s.sink);
+        s.audio->playback.playBlock(block.data(), 320);
+        busy += Clock::now() - start;
+        if (++k % 40 == 0) {
+            // The main thread's part, outside the measurement.
+            state.PauseTiming();
+            while (s.audio->playback.playbackQueued() > 0) {
+                s.pumpAll();
+                std::this_thread::yield();
+            }
+            state.ResumeTiming();
+        }
+    }
+    s.audio->playback.closePlayback();
+    s.pumpAll();
+    // Real time per block over the block's 20 ms, in percent of one core.
+    const double perBlockUs =
+        std::chrono::duration<double, std::micro>(busy).count() / static_cast<double>(std::max<std::int64_t>(state.iterations(), 1));
+    state.counters["us_per_block"] = perBlockUs;
+    state.counters["core_pct"] = perBlockUs / 20000.0 * 100.0;
+}
+BENCHMARK(BM_ProcessingThreadBlock)->Args({256, 0})->Args({1024, 0})->Args({1024, 1})->UseRealTime();
+
+// Capture at real speed from a file, 1024 taps: for each finished capture
+// buffer, the time from its completion being posted until its filtered
+// block has been written to the playback device (window-message delivery,
+// ring, wake-up, filtering, queuing). Device buffering comes on top.
+void BM_CaptureToPlaybackLatency(benchmark::State& state) {
+    Station s(1024);
+    const std::string input = (s.dir / "in.wav").string();
+    {
+        SF_INFO info{};
+        info.samplerate = 8000;
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+        SNDFILE* file = sf_open(input.c_str(), SFM_WRITE, &info);
+        const auto samples = toneBlock(8000 * 3, 0);
+        sf_write_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+        sf_close(file);
+    }
+    ::setenv("SELVANE_INPUT", input.c_str(), 1);
+    ::setenv("SELVANE_SPEED", "1", 1);
+    s.settings.receiveBufferPackets = 60;
+    std::vector<double> latencyUs;
+    latencyUs.reserve(400);
+    for (auto _ : state) {
+        if (s.audio->playback.openPlayback(-1) != 0 || s.audio->capture.openCapture(-1) != 0) {
+            state.SkipWithError("no file devices");
+            return;
+        }
+        const auto end = Clock::now() + std::chrono::seconds(2);
+        while (Clock::now() < end) {
+            Posted p{};
+            if (!s.next(p)) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                continue;
+            }
+            const std::uint64_t written = s.audio->playback.blocksWritten();
+            s.audio->handleMessage(p.message, p.wParam, p.lParam);
+            if (p.message != platform::MM_WIM_DATA) {
+                continue;
+            }
+            // Wait (at most one block) for this buffer's block to be written.
+            const auto limit = Clock::now() + std::chrono::milliseconds(20);
+            while (s.audio->playback.blocksWritten() == written && Clock::now() < limit) {
+                std::this_thread::yield();
+            }
+            if (s.audio->playback.blocksWritten() != written) {
+                latencyUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - p.at).count());
+            }
+        }
+        s.audio->capture.closeCapture();
+        s.audio->playback.closePlayback();
+        s.pumpAll();
+    }
+    if (latencyUs.empty()) {
+        state.SkipWithError("no block reached the playback device");
+        return;
+    }
+    std::sort(latencyUs.begin(), latencyUs.end());
+    double sum = 0.0;
+    for (double v : latencyUs) {
+        sum += v;
+    }
+    state.counters["blocks"] = static_cast<double>(latencyUs.size());
+    state.counters["mean_us"] = sum / static_cast<double>(latencyUs.size());
+    state.counters["p50_us"] = latencyUs[latencyUs.size() / 2];
+    state.counters["p99_us"] = latencyUs[latencyUs.size() * 99 / 100];
+    state.counters["max_us"] = latencyUs.back();
+}
+BENCHMARK(BM_CaptureToPlaybackLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,280 @@
+#include "decoder/decoder_app.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "decoder/alphabet.h"
+#include "platform/cp1251.h"
+
+namespace decoder {
+
+using namespace platform::literals;
+using platform::DrawContext;
+
+namespace {
+
+constexpr auto dotLengthLabel = "Длина точки "_cp1251;
+constexpr auto autoDotLabel = "[ Автомат ]"_cp1251;
+constexpr auto shortPulseOnLabel = "Включена проверка на короткие импульсы"_cp1251;
+constexpr auto shortPulseOffLabel = "Выключена проверка на короткие импульсы"_cp1251;
+constexpr auto agcOnLabel = "АРУ включено"_cp1251;
+constexpr auto agcOffLabel = "АРУ выключено"_cp1251;
+constexpr auto latinLabel = "Латиница"_cp1251;
+constexpr auto russianLabel = "Русский"_cp1251;
+constexpr auto ukrainianLabel = "Украинский"_cp1251;
+
+// A short status text built without allocating.
+class StatusText {
+public:
+    StatusText& add(std::string_view s) {
+        const std::size_t n = std::min(s.size(), bytes_.size() - size_);
+        std::memcpy(bytes_.data() + size_, s.data(), n);
+        size_ += n;
+        return *this;
+    }
+    StatusText& spaces(std::size_t count) {
+        const std::size_t n = std::min(count, bytes_.size() - size_);
+        std::memset(bytes_.data() + size_, ' ', n);
+        size_ += n;
+        return *this;
+    }
+    StatusText& number(std::int32_t value) {
+        char digits[16];
+        const int n = std::snprintf(digits, sizeof digits, "% 5d", static_cast<int>(value));
+        return add({digits, n > 0 ? static_cast<std::size_t>(n) : 0});
+    }
+    std::string_view view() const { return {bytes_.data(), size_}; }
+
+private:
+    std::array<char, 96> bytes_{};
+    std::size_t size_ = 0;
+};
+
+bool toggled(std::int32_t flag) { return flag == 0; }
+
+} // namespace
+
+DecoderApp::DecoderApp(ControlSink& control, TextSink& text)
+    : control_(control), text_(text), signalPicture_(signalPictureWidth, signalPictureHeight, white),
+      pictureContext_(signalPicture_) {
+    pictureContext_.setTextColour(platform::rgb(0, 0, 0));
+    pictureContext_.setBackgroundColour(textBackground);
+    pictureContext_.setBackgroundMode(platform::BackgroundMode::Opaque);
+}
+
+void DecoderApp::sendControl(std::int32_t command, std::int32_t value, std::int32_t filterCode,
+                             std::int32_t bandwidthHz, std::int32_t centreHz) {
+    locallink::ControlDatagram d;
+    d.command = command;
+    d.value = value;
+    d.filterCode = filterCode;
+    d.bandwidthHz = bandwidthHz;
+    d.centreHz = centreHz;
+    control_.send(d);
+}
+
+// The station's copies stay as reported: the change shows up only in the
+// header of a later datagram.
+void DecoderApp::sendBand(std::int32_t bandwidthHz, std::int32_t centreHz) {
+    sendControl(locallink::SetBand, 0, state_.filterLengthCode, bandwidthHz, centreHz);
+}
+
+void DecoderApp::onKeyDown(platform::LParam lParam) {
+    switch (platform::keyScanCode(lParam)) {
+    case scanUp:
+        sendBand(std::min(state_.bandwidthHz + bandStepHz, maxBandwidthHz), state_.centreHz);
+        break;
+    case scanDown:
+        sendBand(std::max(state_.bandwidthHz - bandStepHz, minBandwidthHz), state_.centreHz);
+        break;
+    case scanRight:
+        if (const std::int32_t c = state_.centreHz + bandStepHz; c < highestCentreHz) {
+            sendBand(state_.bandwidthHz, c);
+        }
+        break;
+    case scanLeft:
+        if (const std::int32_t c = state_.centreHz - bandStepHz; c > lowestCentreHz) {
+            sendBand(state_.bandwidthHz, c);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void DecoderApp::onLeftButton(unsigned x, unsigned y) {
+    if (y < static_cast<unsigned>(stripHeight)) {
+        state_.threshold = stripHeight - static_cast<std::int32_t>(y);
+        sendControl(locallink::SetKeyingThreshold, state_.threshold, 0, 0, 0);
+        return;
+    }
+    // The status line's click zones follow its texts.
+    if (x < 230) {
+        state_.autoDot = toggled(state_.autoDot);
+    } else if (x > 250 && x < 500) {
+        state_.shortPulseCheck = toggled(state_.shortPulseCheck);
+    } else if (x > 520 && x < 700) {
+        state_.agcOn = toggled(state_.agcOn);
+    } else if (x > 750) {
+        state_.alphabet = nextAlphabet(state_.alphabet);
+    }
+}
+
+bool DecoderApp::handleInput(unsigned message, platform::WParam wParam, platform::LParam lParam) {
+    const auto lp = static_cast<std::uintptr_t>(lParam);
+    const unsigned x = platform::loWord(lp);
+    const unsigned y = platform::hiWord(lp);
+    switch (message) {
+    case platform::WM_KEYDOWN:
+        onKeyDown(lParam);
+        return true;
+    case platform::WM_CHAR:
+        if (wParam >= '1' && wParam <= '9') {
+            state_.zoom = static_cast<std::int32_t>(wParam - '0');
+        } else if (wParam == ' ') {
+            state_.autoDot = toggled(state_.autoDot);
+        }
+        return true;
+    case platform::WM_LBUTTONDOWN:
+        onLeftButton(x, y);
+        return true;
+    case platform::WM_RBUTTONDOWN:
+        if (x <= 450) {
+            state_.zoom = std::min(state_.zoom + 1, 9);
+        } else {
+            state_.zoom = std::max(state_.zoom - 1, 1);
+        }
+        return true;
+    case platform::WM_MBUTTONDOWN:
+        startDotTraining(state_);
+        return true;
+    case platform::WM_MBUTTONUP:
+        stopDotTraining(state_);
+        return true;
+    case platform::WM_MOUSEWHEEL: {
+        // Towards the user (negative distance) widens the band.
+        const auto delta = static_cast<std::int16_t>(platform::hiWord(wParam));
+        const std::int32_t b = state_.bandwidthHz + (delta < 0 ? bandStepHz : -bandStepHz);
+        sendBand(std::clamp(b, minBandwidthHz, maxBandwidthHz), state_.centreHz);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+bool DecoderApp::acceptDatagram(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < 20) {
+        return false;
+    }
+    // Whatever the station did not send reads as 0 (silence), never as the
+    // levels of an earlier datagram.
+    locallink::SampleDatagram d{};
+    std::memcpy(&d, bytes.data(), std::min(bytes.size(), sizeof d));
+    if (d.kind != 0) {
+        return false;
+    }
+    state_.filterLengthCode = locallink::filterLengthCode(d.filterTaps);
+    state_.bandwidthHz = d.bandwidthHz;
+    state_.centreHz = d.centreHz;
+    std::memcpy(keyingLevels_, d.keyingLevel, sizeof keyingLevels_);
+    return true;
+}
+
+void DecoderApp::drawStrip() {
+    const int zoom = std::clamp(state_.zoom, 1, 9);
+    pictureContext_.fillRect(stripNewX, 0, signalPictureWidth, signalPictureHeight, white);
+
+    // One column per group of s samples, from the group's largest level.
+    // Row stripHeight lies just below the shown rows, so a level of m shows
+    // m − 1 pixels.
+    const int s = locallink::samplesPerDatagram / zoom;
+    std::uint32_t* const pixels = signalPicture_.pixels();
+    const int stride = signalPicture_.stride();
+    for (int start = 0, g = 0; start < locallink::samplesPerDatagram; start += s, ++g) {
+        const int end = std::min(start + s, locallink::samplesPerDatagram);
+        int m = 0;
+        for (int i = start; i < end; ++i) {
+            m = std::max<int>(m, keyingLevels_[i]);
+        }
+        m = std::min(m, stripHeight);
+        const int x = stripNewX + g;
+        for (int y = stripHeight; y > stripHeight - m; --y) {
+            pixels[y * stride + x] = platform::storedPixel(levelColour);
+        }
+    }
+
+    // Thresholds far outside the strip fall outside the picture and are
+    // dropped by setPixel.
+    const auto mark = [&](std::int32_t threshold, platform::Colour colour) {
+        const std::int64_t y = std::int64_t{stripHeight} - threshold;
+        if (y < 0 || y >= signalPictureHeight) {
+            return;
+        }
+        for (int x = stripNewX; x < stripNewX + 10; ++x) {
+            pictureContext_.setPixel(x, static_cast<int>(y), colour);
+        }
+    };
+    mark(state_.threshold, thresholdColour);
+    mark(state_.effectiveThreshold, effectiveThresholdColour);
+
+    // Scroll left by zoom columns; the copy is clipped at the picture's edge.
+    pictureContext_.blit(0, 0, signalPictureWidth - 3, stripHeight, signalPicture_, zoom, 0);
+}
+
+void DecoderApp::drawStatus(DrawContext& window) {
+    StatusText dot;
+    dot.add(dotLengthLabel).number(state_.dotLength).spaces(4);
+    if (state_.autoDot != 0) {
+        dot.add(autoDotLabel);
+    } else {
+        dot.spaces(19);
+    }
+    dot.spaces(8);
+    window.textOut(10, statusY, dot.view());
+
+    StatusText alphabet;
+    alphabet.add(state_.alphabet == Russian ? std::string_view(russianLabel)
+                 : state_.alphabet == Ukrainian ? std::string_view(ukrainianLabel)
+                                                : std::string_view(latinLabel))
+        .spaces(10);
+    window.textOut(800, statusY, alphabet.view());
+
+    StatusText pulse;
+    pulse.add(state_.shortPulseCheck != 0 ? std::string_view(shortPulseOnLabel) : std::string_view(shortPulseOffLabel))
+        .spaces(10);
+    window.textOut(230, statusY, pulse.view());
+
+    StatusText agc;
+    agc.add(state_.agcOn != 0 ? std::string_view(agcOnLabel) : std::string_view(agcOffLabel)).spaces(10);
+    window.textOut(600, statusY, agc.view());
+}
+
+void DecoderApp::drawAndDecode(DrawContext& window) {
+    drawStrip();
+    window.blit(0, 0, signalPictureWidth, stripHeight, signalPicture_, 0, 0);
+    drawStatus(window);
+    decodeKeyingLevels(state_, keyingLevels_, *this);
+}
+
+void DecoderApp::character(ElementCode elementCode) {
+    const CharacterReadings r = readCharacter(elementCode, state_.alphabet);
+    if (r.digit) {
+        pictureContext_.setBackgroundColour(digitBackground);
+    }
+    // Just left of the newest columns, so each reading scrolls with its marks.
+    pictureContext_.textOut(870, 270, r.latin);
+    pictureContext_.textOut(870, 240, r.russian);
+    pictureContext_.textOut(870, 210, r.ukrainian);
+    for (const char c : r.selected) {
+        text_.append(static_cast<unsigned char>(c));
+    }
+    pictureContext_.setBackgroundColour(textBackground);
+}
+
+void DecoderApp::wordGap() { text_.append(' '); }
+
+} // namespace decoder

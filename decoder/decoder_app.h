@@ -1,0 +1,128 @@
+#pragma once
+// The decoder's window logic without the window: the message table for keys
+// and mouse, the handling of one SampleDatagram (header copy, strip and
+// status line, element timing, character output), and the commands sent back
+// to the station. The program wires it to a real window, text window and link
+// socket (decoder/decoder_window.h); tests drive it with datagram bytes and
+// message parameters and look at the pictures and sinks.
+//
+// Everything here runs on the window thread.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "decoder/decoder_state.h"
+#include "decoder/element_timing.h"
+#include "link/datagrams.h"
+#include "platform/gdi.h"
+#include "platform/messages.h"
+
+namespace decoder {
+
+// Size of the off-screen signal picture; only its top stripHeight rows are
+// ever shown.
+inline constexpr int signalPictureWidth = 900;
+inline constexpr int signalPictureHeight = 700;
+inline constexpr int stripHeight = 300;
+// First column of the newest part of the strip; columns to its right are
+// whitened and redrawn for every datagram.
+inline constexpr int stripNewX = 890;
+// Row of the status line in the window.
+inline constexpr int statusY = 310;
+
+inline constexpr platform::Colour levelColour = platform::rgb(0, 160, 100);
+inline constexpr platform::Colour thresholdColour = platform::rgb(255, 0, 0);
+inline constexpr platform::Colour effectiveThresholdColour = platform::rgb(255, 128, 0);
+inline constexpr platform::Colour textBackground = platform::rgb(128, 255, 0);
+inline constexpr platform::Colour digitBackground = platform::rgb(128, 255, 255);
+inline constexpr platform::Colour white = platform::rgb(255, 255, 255);
+
+// Band limits of the decoder's own band commands, Hz.
+inline constexpr std::int32_t minBandwidthHz = 2;
+inline constexpr std::int32_t maxBandwidthHz = 3999;
+inline constexpr std::int32_t bandStepHz = 10;
+// A centre is sent only strictly inside these, Hz.
+inline constexpr std::int32_t lowestCentreHz = 200;
+inline constexpr std::int32_t highestCentreHz = 3700;
+
+// Scan codes with the extended-key flag (0x100) of the separate arrow block;
+// the keypad's arrows come without the flag and do not steer the band.
+inline constexpr unsigned scanUp = 0x148;
+inline constexpr unsigned scanDown = 0x150;
+inline constexpr unsigned scanRight = 0x14D;
+inline constexpr unsigned scanLeft = 0x14B;
+
+// Where commands for the station go (the link socket in the program).
+class ControlSink {
+public:
+    virtual void send(const locallink::ControlDatagram& datagram) = 0;
+
+protected:
+    ~ControlSink() = default;
+};
+
+// Where decoded text goes, one Windows-1251 byte at a time (the text window
+// and standard output in the program).
+class TextSink {
+public:
+    virtual void append(unsigned char cp1251Byte) = 0;
+
+protected:
+    ~TextSink() = default;
+};
+
+class DecoderApp final : private TextOutput {
+public:
+    // Creates the signal picture: white, black text on light green. Text
+    // painting needs the platform (fonts) to exist.
+    DecoderApp(ControlSink& control, TextSink& text);
+    DecoderApp(const DecoderApp&) = delete;
+    DecoderApp& operator=(const DecoderApp&) = delete;
+
+    DecoderState& state() { return state_; }
+    const DecoderState& state() const { return state_; }
+    const platform::Picture& signalPicture() const { return signalPicture_; }
+
+    // Keys, characters and mouse of the main window. Returns false for a
+    // message that is not in the decoder's table (it then gets the default
+    // handling); keys and characters of the table that change nothing, such
+    // as Right at the top centre, still return true.
+    bool handleInput(unsigned message, platform::WParam wParam, platform::LParam lParam);
+
+    // A received datagram, `bytes` as read (at most 660 are looked at).
+    // Returns false, changing nothing, for fewer than 20 bytes or a `kind`
+    // other than 0. Otherwise copies the header (band, filter length code)
+    // and keeps the keying levels for drawAndDecode; levels beyond the
+    // received length read as 0.
+    bool acceptDatagram(std::span<const std::uint8_t> bytes);
+
+    // The rest of a datagram's handling, once the window can be drawn into:
+    // strip, threshold marks and status line (into `window`, its default
+    // text settings untouched), then the per-sample loop over the levels of
+    // the last accepted datagram, which may paint and append characters.
+    void drawAndDecode(platform::DrawContext& window);
+
+    // One ControlDatagram to the station; unused fields are 0.
+    void sendControl(std::int32_t command, std::int32_t value, std::int32_t filterCode, std::int32_t bandwidthHz,
+                     std::int32_t centreHz);
+
+private:
+    void character(ElementCode elementCode) override;
+    void wordGap() override;
+
+    void sendBand(std::int32_t bandwidthHz, std::int32_t centreHz);
+    void onKeyDown(platform::LParam lParam);
+    void onLeftButton(unsigned x, unsigned y);
+    void drawStrip();
+    void drawStatus(platform::DrawContext& window);
+
+    ControlSink& control_;
+    TextSink& text_;
+    DecoderState state_;
+    platform::Picture signalPicture_;
+    platform::DrawContext pictureContext_;
+    std::int16_t keyingLevels_[locallink::samplesPerDatagram] = {};
+};
+
+} // namespace decoder

@@ -1,0 +1,66 @@
+#pragma once
+// The decoder program around DecoderApp: its real sinks (the text window with
+// an echo on standard output, the link socket), the station's start, and the
+// whole run from start-up to shutdown.
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "decoder/decoder_app.h"
+#include "platform/platform.h"
+#include "platform/sockets.h"
+
+namespace decoder {
+
+// UTF-8 of one Windows-1251 byte into `out`; returns the byte count, 1 … 3
+// (0 for 0x98, the one byte without a character).
+std::size_t cp1251ByteToUtf8(unsigned char cp1251Byte, char (&out)[4]);
+
+// Appends decoded text to the text window as typed characters and echoes
+// every byte to `echo` as UTF-8, flushed at once, so a headless run can be
+// read as it decodes. `echo` may be null.
+class TextWindowSink final : public TextSink {
+public:
+    TextWindowSink(platform::Platform& platform, std::FILE* echo) : platform_(platform), echo_(echo) {}
+    // The text window, once it exists; 0 delivers to the echo only.
+    void setEdit(platform::WindowHandle edit) { edit_ = edit; }
+    void append(unsigned char cp1251Byte) override;
+
+private:
+    platform::Platform& platform_;
+    std::FILE* echo_;
+    platform::WindowHandle edit_ = 0;
+};
+
+// Sends commands to the station over the link; nothing without a socket.
+class LinkControlSink final : public ControlSink {
+public:
+    void setSocket(platform::Socket socket) { socket_ = socket; }
+    void send(const locallink::ControlDatagram& datagram) override;
+
+private:
+    platform::Socket socket_ = platform::invalidSocket;
+};
+
+// The first directory of `directories` that holds an executable regular file
+// `name`, joined as "directory/name"; empty when none does.
+std::string findProgram(std::string_view name, const std::vector<std::string>& directories);
+
+// Where the station is looked for, in order: the current directory, the
+// directory of this program's own executable, then the PATH entries.
+std::vector<std::string> stationSearchDirectories();
+
+// Starts "selvane UDPSEND" with its first window at screen position
+// (10, 371). Returns the process id, −1 when it could not be found or
+// started (the decoder then runs without it; nothing is reported).
+long startStation();
+
+// The decoder from start-up to shutdown: window class "okno", the main
+// window, the link socket, the station, the text window, the message loop,
+// and at its end Quit to the station. Returns the exit code (0).
+int runDecoder(platform::Platform& platform);
+
+} // namespace decoder

@@ -1,0 +1,71 @@
+#include "link/link_socket.h"
+
+#include "link/datagrams.h"
+#include "platform/cp1251.h"
+
+namespace locallink {
+
+using namespace platform::literals;
+
+namespace {
+
+void reportError(platform::Platform& platform, std::string_view textCp1251) {
+    // No owner window: the box belongs to no window, as the link is the
+    // program's, not the window's.
+    platform.messageBox(0, textCp1251, "Error"_cp1251);
+}
+
+} // namespace
+
+platform::Socket openLinkSocket(platform::Platform& platform, platform::SocketNotifiers& notifiers,
+                                platform::WindowHandle window, std::uint16_t ownPort) {
+    const platform::Socket s = platform::createUdpSocket();
+    if (s == platform::invalidSocket) {
+        reportError(platform, "Ошибка сокета UDP"_cp1251);
+        return platform::invalidSocket;
+    }
+    // Broadcast is needed to send to 127.255.255.255; reuse lets a second
+    // copy of a program (or a test) bind the same port and still hear the
+    // broadcasts. A refusal shows up at bind or send time, so it is not
+    // reported separately.
+    platform::setBroadcast(s);
+    platform::setReuseAddr(s);
+    if (!platform::bindSocket(s, platform::BindAddress::Any, ownPort)) {
+        reportError(platform, "Ошибка связи сокета UDP"_cp1251);
+        platform::closeSocket(s);
+        return platform::invalidSocket;
+    }
+    if (!notifiers.asyncSelect(s, window, LINK_SOCKET_MESSAGE, platform::FD_READ)) {
+        platform::closeSocket(s);
+        reportError(platform, "Ошибка WSAAsyncSelect UDP"_cp1251);
+        return platform::invalidSocket;
+    }
+    return s;
+}
+
+void sendLinkDatagram(platform::Socket socket, const void* bytes, std::size_t length, std::uint16_t peerPort) {
+    if (socket == platform::invalidSocket) {
+        return;
+    }
+    platform::sendTo(socket, bytes, length, broadcastAddress, peerPort);
+}
+
+std::ptrdiff_t receiveLinkDatagram(platform::Socket socket, std::uint8_t (&buffer)[linkBufferBytes]) {
+    if (socket == platform::invalidSocket) {
+        return -1;
+    }
+    const platform::IoResult r = platform::recvFrom(socket, buffer, sizeof buffer);
+    if (!r.ok() || r.bytes < static_cast<std::ptrdiff_t>(linkMinimumBytes)) {
+        return -1;
+    }
+    return r.bytes;
+}
+
+void closeLinkSocket(platform::SocketNotifiers& notifiers, platform::Socket socket) {
+    if (socket == platform::invalidSocket) {
+        return;
+    }
+    notifiers.closeSocket(socket);
+}
+
+} // namespace locallink

@@ -1,0 +1,85 @@
+#include "station/audio/fatal_stop.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/audio_device.h"
+
+namespace station {
+namespace {
+
+constexpr const char* errorFileName = "ErrorWav.txt";
+constexpr const char* chordFileName = "chord.wav";
+
+std::string joinPath(const std::string& directory, const char* name) {
+    if (directory.empty()) {
+        return name;
+    }
+    return (std::filesystem::path(directory) / name).string();
+}
+
+bool isRegularFile(const std::string& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(path, error);
+}
+
+// Replaces the file's contents with the message; any failure (read-only
+// directory, full disk) only means the reason is not left behind.
+void writeErrorFile(const std::string& path, std::string_view message) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return;
+    }
+    if (!message.empty()) {
+        std::fwrite(message.data(), 1, message.size(), file);
+    }
+    std::fclose(file);
+}
+
+} // namespace
+
+std::string FatalStopContext::programDirectory() {
+    char buffer[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) {
+        return {};
+    }
+    buffer[n] = '\0';
+    return std::filesystem::path(buffer).parent_path().string();
+}
+
+std::string chordFilePath(const FatalStopContext& context) {
+    if (!context.executableDirectory.empty()) {
+        std::string beside = joinPath(context.executableDirectory, chordFileName);
+        if (isRegularFile(beside)) {
+            return beside;
+        }
+    }
+    std::string inWorking = joinPath(context.workingDirectory, chordFileName);
+    return isRegularFile(inWorking) ? inWorking : std::string();
+}
+
+void fatalStop(FatalStopContext& context, std::string_view messageCp1251) {
+    writeErrorFile(joinPath(context.workingDirectory, errorFileName), messageCp1251);
+
+    const std::string chord = chordFilePath(context);
+    if (!chord.empty() && context.audio != nullptr) {
+        context.audio->playSoundFileSync(chord);
+    }
+    // Quit first, then drop the connections, then quit again: the loop ends
+    // on the first one it reads, whichever handler is running now.
+    if (context.postQuit) {
+        context.postQuit(0);
+    }
+    if (context.closeConnections) {
+        context.closeConnections();
+    }
+    if (context.postQuit) {
+        context.postQuit(0);
+    }
+}
+
+} // namespace station

@@ -1,0 +1,47 @@
+#pragma once
+// The station's one way out of an unrecoverable error: leave the reason in
+// "ErrorWav.txt", sound "chord.wav", ask the message loop to end and drop
+// the network connections. The caller's own error path still runs after it.
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+class AudioSystem;
+}
+
+namespace station {
+
+// What fatalStop works with. Created by start-up; the network code fills
+// closeConnections once its sockets exist. Everything is optional: an empty
+// function is skipped, a null audio system plays nothing.
+struct FatalStopContext {
+    // Plays "chord.wav"; nullptr for none.
+    platform::AudioSystem* audio = nullptr;
+    // Posts the quit message with the given exit code (Platform::postQuit).
+    std::function<void(int)> postQuit;
+    // Server: closes the connection of every occupied client slot without
+    // marking the slots free. Client: closes the connection to the server.
+    std::function<void()> closeConnections;
+    // Where "ErrorWav.txt" is written and the second place "chord.wav" is
+    // looked for.
+    std::string workingDirectory = ".";
+    // The first place "chord.wav" is looked for: the program's own directory.
+    std::string executableDirectory = programDirectory();
+
+    // Directory of the running program, "" when it cannot be found.
+    static std::string programDirectory();
+};
+
+// The sound file to play: "chord.wav" beside the program if it is there,
+// else in the working directory; "" when neither exists.
+std::string chordFilePath(const FatalStopContext& context);
+
+// `messageCp1251`: the reason, Windows-1251 text, written without a line
+// end. A file that cannot be written is skipped. Returns when the sound has
+// played (at once when nothing can play it) and quit has been posted. Main
+// thread.
+void fatalStop(FatalStopContext& context, std::string_view messageCp1251);
+
+} // namespace station

@@ -1,0 +1,423 @@
+#include "station/shell/main_window.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+
+#include "link/datagrams.h"
+#include "link/link_socket.h"
+#include "platform/cp1251.h"
+#include "platform/gdi.h"
+#include "station/audio/band_filter.h"
+#include "station/audio/fft.h"
+#include "station/resources/station_resources.h"
+#include "station/shell/control_datagram.h"
+#include "station/shell/display.h"
+#include "station/shell/station_settings.h"
+#include "station/shell/tray.h"
+
+namespace station {
+
+using namespace platform::literals;
+using platform::LParam;
+using platform::LResult;
+using platform::WParam;
+using platform::WindowHandle;
+
+namespace {
+
+// The gain steps of Page Up / Page Down; the gain never falls below 1.0.
+constexpr double gainStep = 0.1;
+constexpr double minimumGain = 1.0;
+
+// F5/F6 keep the receive buffer within these many blocks.
+constexpr std::int32_t minimumReceivePackets = 1;
+constexpr std::int32_t maximumReceivePackets = 60;
+
+// Columns left of this open the input device menu, others the output one.
+constexpr std::uint16_t deviceMenuSplitColumn = 256;
+
+// Menu command ids: default device, then devices 0 … 8.
+constexpr unsigned exitId = 101;
+constexpr unsigned inputFirst = 201, inputLast = 210, inputDevice0 = 202;
+constexpr unsigned outputFirst = 301, outputLast = 310, outputDevice0 = 302;
+
+// The keying lamp square: columns 495 … 504, rows 2 … 11.
+constexpr int lampLeft = 495, lampTop = 2, lampSize = 10;
+constexpr platform::Colour lampOn = platform::rgb(0, 180, 0);
+constexpr platform::Colour lampOff = platform::rgb(0, 0, 0);
+
+// Transform order of the idle spectrum: 2^10 points.
+constexpr int spectrumOrder = 10;
+
+} // namespace
+
+std::string gainText(double gain) {
+    std::string text = "Уселитель "_cp1251.c_str();
+    char digits[64];
+    const auto result = std::to_chars(digits, digits + sizeof digits, gain, std::chars_format::fixed, 6);
+    text.append(digits, result.ptr);
+    return text;
+}
+
+MainWindow::MainWindow(platform::Platform& platform, StationSettings& settings, FirBandFilter& filter,
+                       BlockProcessor& processor, StationDisplay& display, BandDrag& drag, TrayDesktop& desktop,
+                       const AudioDeviceList& devices, StationHooks& hooks)
+    : platform_(platform), settings_(settings), filter_(filter), processor_(processor), display_(display),
+      drag_(drag), desktop_(desktop), devices_(devices), hooks_(hooks) {}
+
+MainWindow::~MainWindow() {
+    if (window_ != 0) {
+        // Taken down with the station, after its loop: nothing to end.
+        closing_ = true;
+        platform_.destroyWindow(window_);
+    }
+}
+
+bool MainWindow::create() {
+    platform::WindowClass windowClass;
+    windowClass.name = settings_.windowClassName;
+    windowClass.procedure = [this](WindowHandle w, unsigned m, WParam wp, LParam lp) { return procedure(w, m, wp, lp); };
+    windowClass.iconName = std::string(recvIconName);
+    windowClass.redrawOnSize = true;
+    windowClass.background = 0xFFFFFF;
+    if (!platform_.registerClass(windowClass)) {
+        return false;
+    }
+    platform::WindowOptions options;
+    options.className = settings_.windowClassName;
+    options.captionCp1251 = stationCaption.c_str();
+    options.style = platform::WindowStyle::FixedTopmost;
+    options.useDefaultPosition = true;
+    options.width = mainWindowWidth;
+    options.height = mainWindowHeight;
+    options.visible = settings_.windowVisible != 0;
+    window_ = platform_.createWindow(options);
+    if (window_ == 0) {
+        return false;
+    }
+    tray_ = std::make_unique<StationTray>(desktop_, window_, settings_);
+    return true;
+}
+
+void MainWindow::show() {
+    if (settings_.windowVisible != 0) {
+        platform_.showWindow(window_, true);
+        platform_.invalidate(window_);
+    }
+}
+
+void MainWindow::redesignFilter() {
+    designBandFilter(filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
+}
+
+void MainWindow::announce() {
+    if (settings_.clientMode != 0 && settings_.commandMode != 0) {
+        hooks_.sendSettingsPacket();
+    }
+}
+
+void MainWindow::apply(BandAction action) {
+    switch (action) {
+    case BandAction::none:
+        break;
+    case BandAction::rebuild:
+        redesignFilter();
+        break;
+    case BandAction::rebuildThenAnnounce:
+        redesignFilter();
+        announce();
+        break;
+    case BandAction::announceThenRebuild:
+        announce();
+        redesignFilter();
+        break;
+    }
+}
+
+void MainWindow::applyDisplaySize(const DisplayLayout& layout) {
+    platform::Rect rect;
+    if (!platform_.windowRect(window_, rect)) {
+        return;
+    }
+    applyDisplayLayout(settings_, layout);
+    if (settings_.windowVisible != 0) {
+        rect.bottom = rect.top + layout.windowHeight;
+        platform_.setWindowRect(window_, rect);
+        platform_.showWindow(window_, true);
+    }
+    display_.drawScalePanel();
+}
+
+void MainWindow::quit() { platform_.postQuit(0); }
+
+void MainWindow::reopenCapture() { hooks_.reopenCapture(); }
+
+void MainWindow::reopenPlayback() { hooks_.reopenPlayback(); }
+
+LResult MainWindow::procedure(WindowHandle window, unsigned message, WParam wParam, LParam lParam) {
+    switch (message) {
+    case platform::WM_DESTROY:
+        if (!closing_) {
+            platform_.postQuit(0);
+        }
+        return 0;
+    case platform::WM_SIZE:
+        return 0;
+    case platform::WM_PAINT:
+        onPaint();
+        return 0;
+    case platform::WM_KEYDOWN:
+        return onKeyDown(lParam);
+    case platform::WM_CHAR:
+        return onChar(wParam);
+    case platform::WM_COMMAND:
+        return onCommand(wParam);
+    case platform::WM_TIMER:
+        onTimer(wParam);
+        return 0;
+    case platform::WM_MOUSEMOVE:
+        onMouseMove(drag_, platform::loWord(static_cast<std::uintptr_t>(lParam)));
+        return 0;
+    case platform::WM_LBUTTONDOWN: {
+        const auto position = static_cast<std::uintptr_t>(lParam);
+        apply(onLeftButtonDown(settings_, drag_, platform::loWord(position), platform::hiWord(position)));
+        return 0;
+    }
+    case platform::WM_LBUTTONUP:
+        apply(onLeftButtonUp(settings_, drag_, platform::loWord(static_cast<std::uintptr_t>(lParam))));
+        return 0;
+    case platform::WM_RBUTTONDOWN:
+        if (platform::loWord(static_cast<std::uintptr_t>(lParam)) < deviceMenuSplitColumn) {
+            showInputDeviceMenu(desktop_, window_, devices_);
+        } else {
+            showOutputDeviceMenu(desktop_, window_, devices_);
+        }
+        return 0;
+    case platform::WM_MBUTTONDOWN:
+        return 0;
+    case platform::WM_MOUSEWHEEL: {
+        // Only the sign of the distance counts: forward narrows, back widens.
+        const auto distance = static_cast<std::int16_t>(platform::hiWord(wParam));
+        if (adjustBandWidth(settings_, distance)) {
+            apply(BandAction::rebuildThenAnnounce);
+        }
+        return 0;
+    }
+    case platform::MM_WOM_DONE:
+        hooks_.onPlaybackDone(wParam, lParam);
+        return 0;
+    case platform::MM_WIM_DATA:
+        hooks_.onCaptureDone(wParam, lParam);
+        return 0;
+    case SERVER_ACCEPT_MESSAGE:
+        hooks_.onListenEvent(wParam, lParam);
+        return 0;
+    case SERVER_SOCKET_MESSAGE:
+        hooks_.onPeerEvent(wParam, lParam);
+        return 0;
+    case CLIENT_SOCKET_MESSAGE:
+        hooks_.onServerLinkEvent(wParam, lParam);
+        return 0;
+    case DRAW_PANEL_MESSAGE:
+        onDrawPanel();
+        return 0;
+    case locallink::LINK_SOCKET_MESSAGE:
+        onLinkSocket(wParam, lParam);
+        return 0;
+    case TRAY_MESSAGE:
+        if (static_cast<unsigned>(lParam) == platform::WM_RBUTTONDOWN) {
+            return showTrayMenu(desktop_, window_);
+        }
+        return 0;
+    case INVALIDATE_MESSAGE:
+        platform_.invalidate(window_);
+        return 0;
+    default:
+        return platform_.defWindowProc(window, message, wParam, lParam);
+    }
+}
+
+LResult MainWindow::onKeyDown(LParam lParam) {
+    const unsigned scan = platform::keyScanCode(lParam);
+    switch (scan) {
+    case scanPageUp:
+    case scanPageDown: {
+        double gain = settings_.outputGain.load() + (scan == scanPageUp ? gainStep : -gainStep);
+        gain = std::max(gain, minimumGain);
+        settings_.outputGain.store(gain);
+        display_.drawStatusLine(gainText(gain));
+        break;
+    }
+    case scanF4:
+        settings_.showReceiveBuffer.store(settings_.showReceiveBuffer.load() != 0 ? 0 : 1);
+        break;
+    case scanF5:
+        if (settings_.showReceiveBuffer.load() != 0 && settings_.receiveBufferPackets.load() > minimumReceivePackets) {
+            settings_.receiveBufferPackets.fetch_sub(1);
+        }
+        break;
+    case scanF6:
+        if (settings_.showReceiveBuffer.load() != 0 && settings_.receiveBufferPackets.load() < maximumReceivePackets) {
+            settings_.receiveBufferPackets.fetch_add(1);
+        }
+        break;
+    case scanUp:
+    case scanDown:
+        if (adjustBandWidth(settings_, scan == scanUp ? 1 : -1)) {
+            apply(BandAction::rebuildThenAnnounce);
+        }
+        break;
+    case scanRight:
+    case scanLeft:
+        apply(shiftBand(settings_, scan == scanRight ? 1 : -1));
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+LResult MainWindow::onChar(WParam wParam) {
+    const auto character = static_cast<std::uint32_t>(wParam);
+    if (character == '5') {
+        if (settings_.serverMode != 0) {
+            hooks_.showConnectionList();
+        }
+    } else if (character == ' ') {
+        changeDisplaySize(settings_, nextDisplaySize(settings_.displaySize.load()), *this);
+    }
+    // Every character rebuilds the filter; the edge keys announce first.
+    apply(onBandCharacter(settings_, character));
+    return 0;
+}
+
+LResult MainWindow::onCommand(WParam wParam) {
+    const unsigned id = platform::loWord(wParam);
+    if (id == exitId) {
+        platform_.destroyWindow(window_);
+        return 1;
+    }
+    if (id >= inputFirst && id <= inputLast) {
+        // A client without the dialog role records nothing: the choice is
+        // dropped whole.
+        if (settings_.clientMode != 0 && settings_.dialogMode == 0) {
+            return 0;
+        }
+        settings_.inputDevice.store(id == inputFirst ? -1 : static_cast<std::int32_t>(id - inputDevice0));
+        hooks_.reopenCapture();
+        return 1;
+    }
+    if (id >= outputFirst && id <= outputLast) {
+        settings_.outputDevice.store(id == outputFirst ? -1 : static_cast<std::int32_t>(id - outputDevice0));
+        hooks_.reopenPlayback();
+        return 1;
+    }
+    return 0;
+}
+
+void MainWindow::onTimer(WParam id) {
+    if (id == displayTimerId) {
+        // An unconnected client without its own capture keeps its display
+        // scrolling with an empty spectrum. Blocks from the network, the only
+        // other user of these arrays in this role, are processed on this
+        // same thread.
+        if (settings_.clientMode != 0 && settings_.dialogMode == 0 && !hooks_.clientConnected()) {
+            std::fill(std::begin(processor_.spectrumReal), std::end(processor_.spectrumReal), 0.0f);
+            std::fill(std::begin(processor_.spectrumImag), std::end(processor_.spectrumImag), 0.0f);
+            fftInPlace(processor_.spectrumReal, processor_.spectrumImag, spectrumOrder);
+            display_.drawSpectrumPanel(processor_.spectrumReal, processor_.spectrumImag, BlockProcessor::spectrumBins);
+            platform_.invalidate(window_);
+            onDrawPanel();
+        }
+        if (tray_) {
+            tray_->updateTrayIcon(platform::TrayAction::Modify,
+                                  trayStateFor(hooks_.audioStarted(), hooks_.blockPlayed()));
+        }
+    } else if (id == clockTimerId) {
+        if (settings_.timeLimit.load() != 0) {
+            if (settings_.clientMode != 0) {
+                hooks_.clientTimeLimitTick();
+            } else if (settings_.serverMode != 0) {
+                hooks_.serverTimeLimitTick();
+            }
+        }
+    }
+}
+
+void MainWindow::onDrawPanel() {
+    const WindowHandle target = settings_.drawWindow.load();
+    if (target == 0) {
+        return;
+    }
+    if (auto context = platform_.windowContext(target)) {
+        display_.presentDisplay(*context);
+        return;
+    }
+    // The foreign window is gone: draw into the own window again. Only the
+    // handle that failed is dropped, not one set meanwhile.
+    std::uint32_t expected = target;
+    settings_.drawWindow.compare_exchange_strong(expected, 0);
+}
+
+void MainWindow::onPaint() {
+    if (settings_.drawWindow.load() != 0) {
+        return;
+    }
+    if (auto context = platform_.windowContext(window_)) {
+        display_.presentDisplay(*context);
+    }
+}
+
+void MainWindow::onLinkSocket(WParam socket, LParam event) {
+    if ((platform::loWord(static_cast<std::uintptr_t>(event)) & platform::FD_READ) == 0) {
+        return;
+    }
+    std::uint8_t buffer[locallink::linkBufferBytes];
+    const std::ptrdiff_t length = locallink::receiveLinkDatagram(static_cast<platform::Socket>(socket), buffer);
+    if (length < 0) {
+        return;
+    }
+    handleControlDatagram(buffer, static_cast<std::size_t>(length), settings_, *this);
+}
+
+// ---------------------------------------------------------------- sink
+
+void StationBlockSink::spectrumReady(const float* real, const float* imag, int bins) {
+    display_.drawSpectrumPanel(real, imag, bins);
+}
+
+void StationBlockSink::invalidateWindow() {
+    // The repaint request itself must be made on the main thread.
+    platform_.postMessage(window_.handle(), INVALIDATE_MESSAGE, 0, 0);
+}
+
+void StationBlockSink::presentDisplay() {
+    window_.procedure(window_.handle(), DRAW_PANEL_MESSAGE, 0, 0);
+}
+
+void StationBlockSink::lampChanged(int keyDown) {
+    display_.drawKeyingLamp(keyDown);
+    // The same square, straight onto the screen: the foreign drawing window
+    // when one is set and reachable, else the own window.
+    const WindowHandle foreign = settings_.drawWindow.load();
+    platform::WindowContext context;
+    if (foreign != 0) {
+        context = platform_.windowContext(foreign);
+    }
+    if (!context) {
+        context = platform_.windowContext(window_.handle());
+    }
+    if (context) {
+        context->fillRect(lampLeft, lampTop, lampLeft + lampSize, lampTop + lampSize, keyDown != 0 ? lampOn : lampOff);
+    }
+}
+
+void StationBlockSink::sendDatagram(const locallink::SampleDatagram& datagram) {
+    if (settings_.udpSend == 0) {
+        return;
+    }
+    locallink::sendLinkDatagram(linkSocket_.load(), &datagram, sizeof datagram, locallink::decoderPort);
+}
+
+} // namespace station

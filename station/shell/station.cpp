@@ -1,0 +1,210 @@
+#include "station/shell/station.h"
+
+#include <string>
+#include <utility>
+
+#include "link/datagrams.h"
+#include "link/link_socket.h"
+#include "platform/audio_device.h"
+#include "platform/cp1251.h"
+#include "station/audio/playback.h"
+#include "station/net/gsm_codec.h"
+#include "station/resources/station_resources.h"
+#include "station/shell/options.h"
+#include "station/shell/settings_file.h"
+
+namespace station {
+
+using namespace platform::literals;
+using platform::LParam;
+using platform::WParam;
+
+namespace {
+
+// Pause between closing and reopening a device on a device change, ms.
+constexpr unsigned deviceSwitchPauseMs = 100;
+
+constexpr auto playbackFailedText = "Не удалось открыть устройство вывода звука!"_cp1251;
+constexpr auto captureFailedText = "Не удалось открыть устройство ввода звука!"_cp1251;
+
+// Prefix of the per-role name that keeps a second station of a role out.
+constexpr const char* roleLockPrefix = "station-role-";
+
+} // namespace
+
+Station::Station(platform::Platform& platform, std::string_view commandLine, std::filesystem::path workingDirectory)
+    : platform_(platform), commandLine_(commandLine), workingDirectory_(std::move(workingDirectory)) {}
+
+Station::~Station() {
+    // Devices first (their threads use the sink, the display and the
+    // filter), then the sockets, then the window.
+    capture_.reset();
+    playback_.reset();
+    if (notifiers_ && linkSocket_ != platform::invalidSocket) {
+        locallink::closeLinkSocket(*notifiers_, linkSocket_);
+        linkSocket_ = platform::invalidSocket;
+    }
+    notifiers_.reset();
+    sink_.reset();
+    window_.reset();
+}
+
+bool Station::capturesAudio() const { return settings_.clientMode == 0 || settings_.dialogMode != 0; }
+
+void Station::postToWindow(unsigned message, WParam wParam, LParam lParam) {
+    platform_.postMessage(window_->handle(), message, wParam, lParam);
+}
+
+int Station::run() {
+    processOptions(commandLine_, settings_);
+    if (!startUp()) {
+        return 0;
+    }
+    const int code = platform_.runLoop();
+    shutDown();
+    return code;
+}
+
+bool Station::startUp() {
+    // One station per role: the window class is the key. The name lock makes
+    // the test and the claim one step, so two stations started at the same
+    // moment cannot both pass.
+    if (platform_.classWindowExists(settings_.windowClassName) ||
+        !roleLock_.acquire(std::string(roleLockPrefix) + settings_.windowClassName)) {
+        return false;
+    }
+
+    codec_ = std::make_unique<GsmCodecPair>();
+    if (!codec_->valid()) {
+        return false;
+    }
+
+    loadBandEdges(settings_, workingDirectory_);
+    filter_ = std::make_unique<FirBandFilter>();
+    processor_ = std::make_unique<BlockProcessor>();
+    designBandFilter(*filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
+
+    network_ = std::make_unique<NetworkRole>();
+    // The palette is made with the display; the audio format is fixed.
+    display_ = std::make_unique<StationDisplay>(settings_, static_cast<const DisplayInputs&>(*this));
+
+    platform::setPriorityClass(settings_.realtimePriority != 0);
+
+    registerStationResources(platform_.resources());
+    audio_ = std::make_unique<platform::AudioSystem>();
+    devices_ = std::make_unique<AudioSystemDevices>(*audio_);
+    desktop_ = std::make_unique<PlatformTrayDesktop>(platform_);
+    window_ = std::make_unique<MainWindow>(platform_, settings_, *filter_, *processor_, *display_, drag_, *desktop_,
+                                           *devices_, static_cast<StationHooks&>(*this));
+    if (!window_->create()) {
+        return false;
+    }
+    sink_ = std::make_unique<StationBlockSink>(platform_, settings_, *display_, *window_);
+
+    display_->drawScalePanel();
+    window_->show();
+
+    // Starts signalled and is taken once, so the processing thread waits
+    // for the first recorded buffer.
+    captureReady_ = std::make_unique<platform::Semaphore>(1, 1);
+    captureReady_->wait(-1);
+
+    window_->tray().updateTrayIcon(platform::TrayAction::Add, 0);
+
+    notifiers_ = std::make_unique<platform::SocketNotifiers>(platform_);
+    if (settings_.udpSend != 0) {
+        linkSocket_ = locallink::openLinkSocket(platform_, *notifiers_, window_->handle(), locallink::stationPort);
+        sink_->setLinkSocket(linkSocket_);
+    }
+
+    fatal_.audio = audio_.get();
+    fatal_.workingDirectory = workingDirectory_.string();
+    fatal_.postQuit = [this](int code) { platform_.postQuit(code); };
+    fatal_.closeConnections = [this] { network_->closeConnections(); };
+
+    const auto notify = [this](unsigned message, WParam wParam, LParam lParam) {
+        postToWindow(message, wParam, lParam);
+    };
+    playback_ = std::make_unique<Playback>(settings_, *audio_, fatal_, notify);
+    capture_ = std::make_unique<Capture>(settings_, *audio_, fatal_, notify, *captureReady_, *playback_, *filter_,
+                                         *processor_, *sink_, network_->captureHooks());
+
+    if (playback_->openPlayback(settings_.outputDevice.load()) == openFailed) {
+        window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
+        fatalStop(fatal_, playbackFailedText.c_str());
+        return false;
+    }
+    if (capturesAudio() && capture_->openCapture(settings_.inputDevice.load()) == openFailed) {
+        playback_->closePlayback();
+        window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
+        fatalStop(fatal_, captureFailedText.c_str());
+        return false;
+    }
+
+    platform_.setTimer(window_->handle(), displayTimerId, displayTimerPeriodMs);
+    platform_.setTimer(window_->handle(), clockTimerId, clockTimerPeriodMs);
+    timersStarted_ = true;
+
+    network_->start();
+    return true;
+}
+
+void Station::shutDown() {
+    // The processing thread sends on the link and relay sockets, so it is
+    // stopped before they are closed.
+    if (capturesAudio()) {
+        capture_->closeCapture();
+    }
+    if (settings_.udpSend != 0) {
+        sink_->setLinkSocket(platform::invalidSocket);
+        locallink::closeLinkSocket(*notifiers_, linkSocket_);
+        linkSocket_ = platform::invalidSocket;
+    }
+    network_->stop();
+    playback_->closePlayback();
+
+    window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
+    if (timersStarted_) {
+        platform_.killTimer(window_->handle(), displayTimerId);
+        platform_.killTimer(window_->handle(), clockTimerId);
+    }
+
+    storeBandEdges(settings_, workingDirectory_);
+}
+
+// ---------------------------------------------------------------- hooks
+
+void Station::onCaptureDone(WParam device, LParam header) {
+    capture_->onCaptureDone(static_cast<platform::WaveHandle>(device),
+                            reinterpret_cast<platform::WaveHeader*>(header));
+}
+
+void Station::onPlaybackDone(WParam device, LParam header) {
+    playback_->onPlaybackDone(static_cast<platform::WaveHandle>(device),
+                              reinterpret_cast<platform::WaveHeader*>(header));
+}
+
+void Station::reopenCapture() {
+    if (!capturesAudio()) {
+        return;
+    }
+    capture_->closeCapture();
+    platform::sleepMs(deviceSwitchPauseMs);
+    capture_->openCapture(settings_.inputDevice.load());
+}
+
+void Station::reopenPlayback() {
+    playback_->closePlayback();
+    platform::sleepMs(deviceSwitchPauseMs);
+    playback_->openPlayback(settings_.outputDevice.load());
+}
+
+bool Station::audioStarted() const { return capture_ && capture_->audioStarted() != 0; }
+
+bool Station::blockPlayed() const { return playback_ && playback_->blockPlayed() != 0; }
+
+std::int32_t Station::playbackQueued() const { return playback_ ? playback_->playbackQueued() : 0; }
+
+std::int32_t Station::keyDown() const { return processor_ ? processor_->keyDown.load() : 0; }
+
+} // namespace station
