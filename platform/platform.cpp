@@ -48,6 +48,17 @@ std::string toCp1251(const QString& text) { return utf8ToCp1251(text.toStdString
 // The instance name of a window class (see InstanceLock).
 std::string instanceName(const std::string& className) { return "window-class-" + className; }
 
+// Qt's own remarks that say nothing to an operator of a headless station
+// (no runtime directory, size hints the offscreen platform ignores) are
+// dropped; everything else goes to standard error as Qt would print it.
+void toolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtWarningMsg && (text.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")) ||
+                                 text.contains(QLatin1String("does not support propagateSizeHints")))) {
+        return;
+    }
+    std::fprintf(stderr, "%s\n", qFormatLogMessage(type, context, text).toLocal8Bit().constData());
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- Impl
@@ -69,6 +80,7 @@ Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platfor
         signalFd = ::signalfd(-1, &quitSignals, SFD_NONBLOCK | SFD_CLOEXEC);
     }
 
+    qInstallMessageHandler(toolkitMessage);
     app = std::make_unique<QApplication>(argc, argv);
     app->setQuitOnLastWindowClosed(false); // only the quit message ends the loop
     // Qt adopts the user's locale for the C library; the programs format
