@@ -82,22 +82,29 @@ void DecoderApp::sendBand(std::int32_t bandwidthHz, std::int32_t centreHz) {
     sendControl(locallink::SetBand, 0, state_.filterLengthCode, bandwidthHz, centreHz);
 }
 
+// The reported band is whatever a datagram said, any 32-bit value, so a
+// step is taken in 64 bits; every result that is sent fits 32 bits again
+// (it is limited on the side the step moved towards).
 void DecoderApp::onKeyDown(platform::LParam lParam) {
+    const std::int64_t bandwidth = state_.bandwidthHz;
+    const std::int64_t centre = state_.centreHz;
     switch (platform::keyScanCode(lParam)) {
     case scanUp:
-        sendBand(std::min(state_.bandwidthHz + bandStepHz, maxBandwidthHz), state_.centreHz);
+        sendBand(static_cast<std::int32_t>(std::min<std::int64_t>(bandwidth + bandStepHz, maxBandwidthHz)),
+                 state_.centreHz);
         break;
     case scanDown:
-        sendBand(std::max(state_.bandwidthHz - bandStepHz, minBandwidthHz), state_.centreHz);
+        sendBand(static_cast<std::int32_t>(std::max<std::int64_t>(bandwidth - bandStepHz, minBandwidthHz)),
+                 state_.centreHz);
         break;
     case scanRight:
-        if (const std::int32_t c = state_.centreHz + bandStepHz; c < highestCentreHz) {
-            sendBand(state_.bandwidthHz, c);
+        if (const std::int64_t c = centre + bandStepHz; c < highestCentreHz) {
+            sendBand(state_.bandwidthHz, static_cast<std::int32_t>(c));
         }
         break;
     case scanLeft:
-        if (const std::int32_t c = state_.centreHz - bandStepHz; c > lowestCentreHz) {
-            sendBand(state_.bandwidthHz, c);
+        if (const std::int64_t c = centre - bandStepHz; c > lowestCentreHz) {
+            sendBand(state_.bandwidthHz, static_cast<std::int32_t>(c));
         }
         break;
     default:
@@ -157,8 +164,8 @@ bool DecoderApp::handleInput(unsigned message, platform::WParam wParam, platform
     case platform::WM_MOUSEWHEEL: {
         // Towards the user (negative distance) widens the band.
         const auto delta = static_cast<std::int16_t>(platform::hiWord(wParam));
-        const std::int32_t b = state_.bandwidthHz + (delta < 0 ? bandStepHz : -bandStepHz);
-        sendBand(std::clamp(b, minBandwidthHz, maxBandwidthHz), state_.centreHz);
+        const std::int64_t b = std::int64_t{state_.bandwidthHz} + (delta < 0 ? bandStepHz : -bandStepHz);
+        sendBand(static_cast<std::int32_t>(std::clamp<std::int64_t>(b, minBandwidthHz, maxBandwidthHz)), state_.centreHz);
         return true;
     }
     default:

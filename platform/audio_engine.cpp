@@ -83,6 +83,11 @@ void SpscRing::discardAll() {
 }
 
 std::int16_t floatToPcm16(float x) {
+    // A float file may hold NaN; it carries no sound, and converting it to an
+    // integer would be undefined, so it becomes silence.
+    if (std::isnan(x)) {
+        return 0;
+    }
     const float scaled = std::nearbyint(x * 32768.0f);
     return static_cast<std::int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
 }

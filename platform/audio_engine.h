@@ -92,7 +92,8 @@ private:
     alignas(64) std::atomic<std::uint64_t> read_{0};
 };
 
-// Float samples → 16-bit, rounded and clamped (full scale 1.0 = 32768).
+// Float samples → 16-bit, rounded and clamped (full scale 1.0 = 32768);
+// NaN gives 0.
 std::int16_t floatToPcm16(float x);
 
 // libsamplerate converter for one channel with buffers allocated once.

@@ -102,8 +102,9 @@ public:
 
     // Shutdown: closes every slot's connection and the listening socket.
     void stopServer();
-    // fatalStop: closes every slot's connection (the slots become free, so
-    // nothing is sent on a closed descriptor afterwards). Any thread.
+    // fatalStop: closes every slot's connection without log lines (the
+    // slots become free, so the processing thread never sends on a closed,
+    // perhaps reused, descriptor). Main thread.
     void closeConnections();
 
     // Processing thread. `block`: `byteCount` / 320 blocks of 160 samples,

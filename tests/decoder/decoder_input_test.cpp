@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "decoder/decoder_app.h"
@@ -55,6 +56,16 @@ TEST_F(DecoderInput, ArrowsAndWheelSendTheBandWithinItsLimits) {
         {"keypad Down", 100, 1000, WM_KEYDOWN, 0, keyLParam(0x50), false, 0, 0},
         {"keypad Right", 100, 1000, WM_KEYDOWN, 0, keyLParam(0x4D), false, 0, 0},
         {"keypad Left", 100, 1000, WM_KEYDOWN, 0, keyLParam(0x4B), false, 0, 0},
+        // A datagram may report any 32-bit band; a step must not overflow.
+        {"Up at int32 max", INT32_MAX, 1000, WM_KEYDOWN, 0, keyLParam(0x148), true, 3999, 1000},
+        {"Down at int32 min", INT32_MIN, 1000, WM_KEYDOWN, 0, keyLParam(0x150), true, 2, 1000},
+        {"Down at int32 max", INT32_MAX, 1000, WM_KEYDOWN, 0, keyLParam(0x150), true, INT32_MAX - 10, 1000},
+        {"wheel towards user at int32 max", INT32_MAX, 1000, WM_MOUSEWHEEL, wheel(-120), at(5, 5), true, 3999, 1000},
+        {"wheel away at int32 min", INT32_MIN, 1000, WM_MOUSEWHEEL, wheel(120), at(5, 5), true, 2, 1000},
+        {"Right at int32 max", 100, INT32_MAX, WM_KEYDOWN, 0, keyLParam(0x14D), false, 0, 0},
+        {"Right at int32 min", 100, INT32_MIN, WM_KEYDOWN, 0, keyLParam(0x14D), true, 100, INT32_MIN + 10},
+        {"Left at int32 min", 100, INT32_MIN, WM_KEYDOWN, 0, keyLParam(0x14B), false, 0, 0},
+        {"Left at int32 max", 100, INT32_MAX, WM_KEYDOWN, 0, keyLParam(0x14B), true, 100, INT32_MAX - 10},
     };
     for (const BandCase& c : cases) {
         SCOPED_TRACE(c.name);

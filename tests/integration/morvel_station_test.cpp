@@ -80,9 +80,18 @@ protected:
         dir = pattern;
     }
     void TearDown() override {
-        for (const pid_t pid : ownChildren()) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
+        // A station outliving a failed run is adopted by this process only
+        // once morvel has gone, so sweep until no child is left.
+        for (int round = 0; round < 40; ++round) {
+            const auto children = ownChildren();
+            if (children.empty()) {
+                break;
+            }
+            for (const pid_t pid : children) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         std::error_code ec;
         fs::remove_all(dir, ec);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -242,6 +243,38 @@ TEST_F(AudioDeviceTest, FileCaptureAt8000HzMonoIsBitExact) {
     const std::vector<std::int16_t> pcm = samplesInOrder(sink.all());
     for (int i = 0; i < 800; ++i) {
         ASSERT_EQ(pcm[static_cast<std::size_t>(i)], (i * 97) % 65536 - 32768) << "sample " << i;
+    }
+    audio.close(h);
+}
+
+TEST_F(AudioDeviceTest, FileCaptureTurnsNotANumberIntoSilence) {
+    // A float file may hold any bit pattern; NaN and the infinities must
+    // come out as defined samples, the finite ones untouched around them.
+    const std::string path = (dir / "float.wav").string();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    const std::vector<float> values = {0.25f, nan, -0.5f, inf, -inf, -nan, 0.125f};
+    {
+        SF_INFO info{};
+        info.samplerate = 8000;
+        info.channels = 1;
+        info.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
+        sf_write_float(f, values.data(), static_cast<sf_count_t>(values.size()));
+        sf_close(f);
+    }
+    env.set("SELVANE_INPUT", path);
+    env.set("SELVANE_SPEED", "1000");
+    AudioSystem audio;
+    Collector sink;
+    Slots slots(1, 320);
+    const WaveHandle h = startCapture(audio, sink, slots);
+    ASSERT_TRUE(sink.waitFor(1));
+    const std::vector<std::int16_t> pcm = samplesInOrder(sink.all());
+    const std::int16_t want[] = {8192, 0, -16384, 32767, -32768, 0, 4096, 0};
+    for (std::size_t i = 0; i < std::size(want); ++i) {
+        EXPECT_EQ(pcm[i], want[i]) << "sample " << i;
     }
     audio.close(h);
 }
@@ -534,6 +567,8 @@ TEST(SpscRingTest, CarriesEverySampleInOrderAcrossThreads) {
 TEST(SampleConversionTest, RoundsAndClampsToSixteenBits) {
     const std::pair<float, int> cases[] = {
         {0.0f, 0}, {0.5f, 16384}, {-1.0f, -32768}, {1.0f, 32767}, {1.7f, 32767}, {-3.0f, -32768}, {100.4f / 32768, 100},
+        {std::numeric_limits<float>::quiet_NaN(), 0}, {-std::numeric_limits<float>::quiet_NaN(), 0},
+        {std::numeric_limits<float>::infinity(), 32767}, {-std::numeric_limits<float>::infinity(), -32768},
     };
     for (const auto& [in, want] : cases) {
         EXPECT_EQ(audio::floatToPcm16(in), want) << "for " << in;

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -164,6 +165,7 @@ protected:
                 return 0;
             case WM_TIMER:
                 if (wp == tickTimerId) {
+                    ++ticks;
                     if (server) server->timeLimitTick();
                     if (client) client->timeLimitTick();
                 } else if (wp == pollTimerId) {
@@ -193,6 +195,7 @@ protected:
         client.reset();
         server.reset();
         notifiers.reset();
+        std::remove(logPath.c_str());
     }
 
     StationServer& makeServer(ServerOptions options = {}) {
@@ -266,6 +269,7 @@ protected:
     RecordingHooks clientHooks;
     std::function<bool()> until;
     std::function<void()> onPoll;
+    int ticks = 0; // one-second ticks delivered
 };
 
 } // namespace station::testing
