@@ -335,12 +335,12 @@ void MainWindow::onTimer(WParam id) {
                                   trayStateFor(hooks_.audioStarted(), hooks_.blockPlayed()));
         }
     } else if (id == clockTimerId) {
-        if (settings_.timeLimit.load() != 0) {
-            if (settings_.clientMode != 0) {
-                hooks_.clientTimeLimitTick();
-            } else if (settings_.serverMode != 0) {
-                hooks_.serverTimeLimitTick();
-            }
+        // Every tick, whatever the time limit: the sessions also flush the
+        // bytes their sockets did not take and end overdue logins here.
+        if (settings_.clientMode != 0) {
+            hooks_.clientTimeLimitTick();
+        } else if (settings_.serverMode != 0) {
+            hooks_.serverTimeLimitTick();
         }
     }
 }

@@ -18,6 +18,7 @@
 #include "platform/messages.h"
 #include "platform/platform.h"
 #include "station/audio/block_processing.h"
+#include "station/net/relay_hooks.h"
 #include "station/shell/band_controls.h"
 #include "station/shell/station_control.h"
 
@@ -30,10 +31,11 @@ class StationTray;
 class TrayDesktop;
 class AudioDeviceList;
 
-// Message numbers of the station's own.
-inline constexpr unsigned SERVER_ACCEPT_MESSAGE = 1025;
-inline constexpr unsigned SERVER_SOCKET_MESSAGE = 1026;
-inline constexpr unsigned CLIENT_SOCKET_MESSAGE = 1027;
+// Message numbers of the station's own. The relay's socket messages
+// (1025 … 1027) belong to the relay sessions, which ask for them.
+using relay::CLIENT_SOCKET_MESSAGE;
+using relay::SERVER_ACCEPT_MESSAGE;
+using relay::SERVER_SOCKET_MESSAGE;
 inline constexpr unsigned DRAW_PANEL_MESSAGE = 1034;
 inline constexpr unsigned TRAY_MESSAGE = 1055;
 // Asks the main thread to repaint the window: block processing runs on the
@@ -91,7 +93,9 @@ public:
     virtual void onListenEvent(platform::WParam, platform::LParam) {}
     virtual void onPeerEvent(platform::WParam, platform::LParam) {}
     virtual void onServerLinkEvent(platform::WParam, platform::LParam) {}
-    // Once a second while settings.timeLimit is not 0.
+    // Timer 2, every tick of the role's own (client or server): the
+    // sessions keep the time-limit rule themselves and also retry queued
+    // bytes and enforce login deadlines on this tick.
     virtual void clientTimeLimitTick() {}
     virtual void serverTimeLimitTick() {}
     // Server role, '5' key: the list of connected listeners.

@@ -39,6 +39,9 @@ Station::~Station() {
     // Devices first (their threads use the sink, the display and the
     // filter), then the sockets, then the window.
     capture_.reset();
+    // The relay sessions hold the playback and ask the notifiers to close
+    // their sockets.
+    network_.reset();
     playback_.reset();
     if (notifiers_ && linkSocket_ != platform::invalidSocket) {
         locallink::closeLinkSocket(*notifiers_, linkSocket_);
@@ -84,6 +87,8 @@ bool Station::startUp() {
     processor_ = std::make_unique<BlockProcessor>();
     designBandFilter(*filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
 
+    // No relay until the sessions can be built (after the sockets, the
+    // window and playback): the window and the display may ask before.
     network_ = std::make_unique<NetworkRole>();
     // The palette is made with the display; the audio format is fixed.
     display_ = std::make_unique<StationDisplay>(settings_, static_cast<const DisplayInputs&>(*this));
@@ -126,6 +131,10 @@ bool Station::startUp() {
         postToWindow(message, wParam, lParam);
     };
     playback_ = std::make_unique<Playback>(settings_, *audio_, fatal_, notify);
+    // The relay role exists before capture, which sends through it; it
+    // starts listening or connecting only after the timers.
+    network_ = makeNetworkRole(RelayWiring{platform_, settings_, *notifiers_, *codec_, *filter_, *processor_, *sink_,
+                                           *playback_, *display_, *window_, fatal_});
     capture_ = std::make_unique<Capture>(settings_, *audio_, fatal_, notify, *captureReady_, *playback_, *filter_,
                                          *processor_, *sink_, network_->captureHooks());
 

@@ -26,6 +26,7 @@
 #include "station/shell/band_controls.h"
 #include "station/shell/display.h"
 #include "station/shell/main_window.h"
+#include "station/shell/network_roles.h"
 #include "station/shell/station_settings.h"
 #include "station/shell/tray.h"
 
@@ -37,42 +38,6 @@ namespace station {
 
 class GsmCodecPair;
 class Playback;
-
-// A TCP role of the station (server sessions or the client's connection).
-// The station calls it from the main thread; the defaults are a station
-// without a TCP role. The server and client sessions implement it.
-class NetworkRole {
-public:
-    virtual ~NetworkRole() = default;
-    // Start-up step after the timers: start listening, or start the
-    // reconnect worker. Shutdown: stop the server or end the worker and
-    // close the sockets.
-    virtual void start() {}
-    virtual void stop() {}
-    // fatalStop: close every connection (the slots stay occupied).
-    virtual void closeConnections() {}
-    // See StationHooks.
-    virtual void sendSettingsPacket() {}
-    virtual bool clientConnected() const { return false; }
-    virtual void onListenEvent(platform::WParam, platform::LParam) {}
-    virtual void onPeerEvent(platform::WParam, platform::LParam) {}
-    virtual void onServerLinkEvent(platform::WParam, platform::LParam) {}
-    virtual void clientTimeLimitTick() {}
-    virtual void serverTimeLimitTick() {}
-    virtual void showConnectionList() {}
-    // The display's view of a client connection (any thread, quick).
-    virtual void copyClientStatusText(std::span<char> out) const {
-        if (!out.empty()) {
-            out[0] = '\0';
-        }
-    }
-    virtual bool clientSocketOpen() const { return false; }
-    // What the processing thread relays to the network.
-    virtual CaptureHooks& captureHooks() { return noRelay_; }
-
-private:
-    CaptureHooks noRelay_;
-};
 
 class Station final : private StationHooks, private DisplayInputs {
 public:

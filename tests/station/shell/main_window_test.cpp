@@ -418,15 +418,16 @@ TEST_F(MainWindowTest, TimersFollowRoleAndState) {
     send(platform::WM_TIMER, displayTimerId);
     EXPECT_EQ(display.traceSnapshot().pixel(5, 100), platform::rgb(0, 0, 0));
 
-    // Timer 2 ticks the role's time limit only while one is set.
+    // Timer 2 ticks the role on every tick, time limit or not (the sessions
+    // also flush queued bytes and end overdue logins on it).
     send(platform::WM_TIMER, clockTimerId);
-    EXPECT_EQ(hooks.clientTicks, 0);
+    EXPECT_EQ(hooks.clientTicks, 1);
     settings.timeLimit = 30;
     send(platform::WM_TIMER, clockTimerId);
     settings.clientMode = 0;
     settings.serverMode = 1;
     send(platform::WM_TIMER, clockTimerId);
-    EXPECT_EQ(hooks.clientTicks, 1);
+    EXPECT_EQ(hooks.clientTicks, 2);
     EXPECT_EQ(hooks.serverTicks, 1);
 }
 
