@@ -147,6 +147,7 @@ BandFigures bandFigures(float low, float high) {
 
 void processBlock(BlockProcessor& state, const StationSettings& settings, FirBandFilter& filter,
                   std::int16_t* samples, std::int32_t byteCount, BlockSink& sink) {
+    const std::lock_guard<std::mutex> oneBlockAtATime(state.blockMutex);
     const int count = byteCount > 0 ? byteCount / 2 : 0;
     // Read once, so the block is filtered and reported with one tap count.
     const std::int32_t taps = settings.filterLength.load(std::memory_order_relaxed);

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "link/datagrams.h"
 
@@ -62,6 +63,12 @@ struct BlockProcessor {
     std::atomic<std::int32_t> keyDown{0};
     // The outgoing datagram, kept here so that nothing is allocated per block.
     locallink::SampleDatagram datagram;
+    // Captured blocks (processing thread) and blocks received from the
+    // network (main thread) are kept apart by role, except at the moment a
+    // connection comes or goes; then both may arrive at once. processBlock
+    // holds this for one block, which also keeps the band filter to one
+    // pushing thread at a time. Uncontended otherwise.
+    std::mutex blockMutex;
 };
 
 // Processes one block of 16-bit samples in place. `byteCount`: block length
