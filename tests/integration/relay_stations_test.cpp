@@ -244,9 +244,14 @@ protected:
         return start(name, args,
                      {"SELVANE_INPUT=" + input.string(), "SELVANE_OUTPUT=" + (dir / name / "played.wav").string()});
     }
-    pid_t startClient(const std::string& name, std::vector<std::string> args = {}) {
+    // A client playing into a file; with `microphone` it also captures that
+    // file (what a dialog client talks with).
+    pid_t startClient(const std::string& name, std::vector<std::string> args = {},
+                      const std::optional<fs::path>& microphone = std::nullopt) {
         args.insert(args.begin(), {"CLIENT", "IPADRESS=127.0.0.1", "CLIENTPORT=" + std::to_string(port)});
-        return start(name, args, {"SELVANE_OUTPUT=" + (dir / name / "out.wav").string()});
+        std::vector<std::string> env{"SELVANE_OUTPUT=" + (dir / name / "out.wav").string()};
+        if (microphone) env.push_back("SELVANE_INPUT=" + microphone->string());
+        return start(name, args, env);
     }
     // Waits for the child's end and reaps it: its exit code, or -1 when it
     // still runs after `timeoutMs` (it is then reaped by TearDown).
@@ -389,6 +394,37 @@ TEST_F(RelayStations, ClientReconnectsToARestartedServer) {
     const auto end = tail(out, 1.5);
     EXPECT_GT(toneShare(end, otherToneHz), 0.5) << "the new server's tone is missing at the end";
     EXPECT_LT(toneShare(end, toneHz), 0.1) << "the end still holds the first server's tone";
+}
+
+TEST_F(RelayStations, DialogServerPlaysTheClientsMicrophone) {
+    // The server's own input is another tone: what it plays once the client
+    // talks must be the client's microphone, not its own capture.
+    ASSERT_TRUE(writeTone(dir / "other.wav", otherToneHz, 20));
+    const pid_t server = startServer("server", {"DIALOG"}, dir / "other.wav");
+    ASSERT_GT(server, 0);
+    std::this_thread::sleep_for(500ms);
+    const pid_t client = startClient("client", {"DIALOG"}, dir / "tone.wav");
+    ASSERT_GT(client, 0);
+    ASSERT_TRUE(waitFor([&] { return accepted("server"); }, 5000ms)) << "the client never reached the server";
+    std::this_thread::sleep_for(3s);
+
+    EXPECT_EQ(-1, platform::waitProcess(client, 0)) << "the dialog client must keep running";
+    EXPECT_EQ(0, stop(client)) << "client did not end with 0";
+    EXPECT_EQ(0, stop(server)) << "server did not end with 0";
+
+    const std::vector<short> played = readWav(dir / "server" / "played.wav");
+    ASSERT_GE(played.size(), 16000u) << "the server played less than two seconds: " << played.size() << " samples";
+    const auto end = tail(played, 2);
+    const double heard = toneShare(end, toneHz);
+    const double own = toneShare(end, otherToneHz);
+    EXPECT_GT(heard, 0.5) << "share of the client's tone in the server's output: " << heard;
+    EXPECT_LT(own, 0.1) << "share of the server's own tone in its output: " << own;
+
+    // The other direction of the dialog: the client hears the server.
+    const std::vector<short> out = readWav(dir / "client" / "out.wav");
+    ASSERT_GE(out.size(), 16000u) << "the client played less than two seconds: " << out.size() << " samples";
+    const double back = toneShare(tail(out, 2), otherToneHz);
+    EXPECT_GT(back, 0.5) << "share of the server's tone in the client's output: " << back;
 }
 
 // A receiver of the station's sample datagrams on the loopback broadcast.
