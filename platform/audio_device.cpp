@@ -292,11 +292,16 @@ AudioResult AudioSystem::openPlayback(int deviceIndex, WaveNotify notify, WaveHa
     return impl_->open(false, deviceIndex, std::move(notify), handle);
 }
 
-AudioResult AudioSystem::prepareHeader(WaveHandle handle, WaveHeader* header) {
+namespace {
+
+// The argument and state checks every header call starts with: a header, a
+// device behind the handle, and that device not closing. `then` runs under
+// the device's lock.
+template <typename Then>
+AudioResult onOpenDevice(const std::shared_ptr<Device>& device, WaveHeader* header, Then then) {
     if (header == nullptr) {
         return MMSYSERR_INVALPARAM;
     }
-    const auto device = impl_->find(handle);
     if (!device) {
         return MMSYSERR_INVALHANDLE;
     }
@@ -304,41 +309,40 @@ AudioResult AudioSystem::prepareHeader(WaveHandle handle, WaveHeader* header) {
     if (device->closing) {
         return MMSYSERR_INVALHANDLE;
     }
-    if (header->data == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    if (header->state_ != WaveHeader::State::Idle) {
-        return WAVERR_STILLPLAYING;
-    }
-    header->preparedOn_ = handle;
-    header->flags |= WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return then();
+}
+
+} // namespace
+
+AudioResult AudioSystem::prepareHeader(WaveHandle handle, WaveHeader* header) {
+    return onOpenDevice(header ? impl_->find(handle) : nullptr, header, [&] {
+        if (header->data == nullptr) {
+            return MMSYSERR_INVALPARAM;
+        }
+        if (header->state_ != WaveHeader::State::Idle) {
+            return WAVERR_STILLPLAYING;
+        }
+        header->preparedOn_ = handle;
+        header->flags |= WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    });
 }
 
 AudioResult AudioSystem::unprepareHeader(WaveHandle handle, WaveHeader* header) {
-    if (header == nullptr) {
-        return MMSYSERR_INVALPARAM;
-    }
-    const auto device = impl_->find(handle);
-    if (!device) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    const std::lock_guard lock(device->m);
-    if (device->closing) {
-        return MMSYSERR_INVALHANDLE;
-    }
-    if (header->preparedOn_ == 0 || (header->flags & WHDR_PREPARED) == 0) {
-        return MMSYSERR_NOERROR; // nothing to undo
-    }
-    if (header->preparedOn_ != handle) {
-        return MMSYSERR_INVALPARAM; // another device's header: leave it alone
-    }
-    if (header->state_ != WaveHeader::State::Idle) {
-        return WAVERR_STILLPLAYING;
-    }
-    header->preparedOn_ = 0;
-    header->flags &= ~WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return onOpenDevice(header ? impl_->find(handle) : nullptr, header, [&] {
+        if (header->preparedOn_ == 0 || (header->flags & WHDR_PREPARED) == 0) {
+            return MMSYSERR_NOERROR; // nothing to undo
+        }
+        if (header->preparedOn_ != handle) {
+            return MMSYSERR_INVALPARAM; // another device's header: leave it alone
+        }
+        if (header->state_ != WaveHeader::State::Idle) {
+            return WAVERR_STILLPLAYING;
+        }
+        header->preparedOn_ = 0;
+        header->flags &= ~WHDR_PREPARED;
+        return MMSYSERR_NOERROR;
+    });
 }
 
 namespace {
