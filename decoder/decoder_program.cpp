@@ -16,6 +16,9 @@ namespace {
 constexpr const char* stationProgram = "selvane";
 constexpr int stationWindowX = 10;
 constexpr int stationWindowY = 371;
+// Sample datagrams read in one pass of the loop, at most: a burst is taken
+// at once, and a stop request never waits behind more than these.
+constexpr int linkDatagramsPerPass = 256;
 
 } // namespace
 
@@ -102,8 +105,12 @@ long startStation() {
     if (path.empty()) {
         return -1;
     }
+    // The station handles SIGINT/SIGTERM itself once started; holding them
+    // until then lets a stop during its start-up still end it normally.
+    platform::SpawnOptions options;
+    options.holdStopSignals = true;
     return platform::spawnProcess(path, {stationProgram, "UDPSEND"},
-                                  {platform::firstWindowPositionEntry(stationWindowX, stationWindowY)});
+                                  {platform::firstWindowPositionEntry(stationWindowX, stationWindowY)}, options);
 }
 
 int runDecoder(platform::Platform& platform) {
@@ -121,17 +128,17 @@ int runDecoder(platform::Platform& platform) {
             if (platform::loWord(static_cast<std::uintptr_t>(lParam)) != platform::FD_READ) {
                 return 0;
             }
-            std::uint8_t buffer[locallink::linkBufferBytes];
-            const std::ptrdiff_t n =
-                locallink::receiveLinkDatagram(static_cast<platform::Socket>(wParam), buffer);
-            if (n < 0 || !app.acceptDatagram({buffer, static_cast<std::size_t>(n)})) {
-                return 0;
-            }
-            platform::WindowContext context = platform.windowContext(window);
-            if (!context) {
-                return 0;
-            }
-            app.drawAndDecode(*context);
+            locallink::receiveWaitingDatagrams(
+                static_cast<platform::Socket>(wParam), linkDatagramsPerPass,
+                [&](const std::uint8_t* bytes, std::size_t length) {
+                    if (!app.acceptDatagram({bytes, length})) {
+                        return;
+                    }
+                    platform::WindowContext context = platform.windowContext(window);
+                    if (context) {
+                        app.drawAndDecode(*context);
+                    }
+                });
             return 0;
         }
         if (message == platform::WM_DESTROY) {

@@ -1,5 +1,7 @@
 #include "link/link_socket.h"
 
+#include <cerrno>
+
 #include "link/datagrams.h"
 #include "platform/cp1251.h"
 
@@ -50,15 +52,26 @@ void sendLinkDatagram(platform::Socket socket, const void* bytes, std::size_t le
     platform::sendTo(socket, bytes, length, broadcastAddress, peerPort);
 }
 
-std::ptrdiff_t receiveLinkDatagram(platform::Socket socket, std::uint8_t (&buffer)[linkBufferBytes]) {
+LinkRead readLinkDatagram(platform::Socket socket, std::uint8_t (&buffer)[linkBufferBytes], std::ptrdiff_t& length) {
+    length = -1;
     if (socket == platform::invalidSocket) {
-        return -1;
+        return LinkRead::Nothing;
     }
     const platform::IoResult r = platform::recvFrom(socket, buffer, sizeof buffer);
-    if (!r.ok() || r.bytes < static_cast<std::ptrdiff_t>(linkMinimumBytes)) {
-        return -1;
+    if (!r.ok()) {
+        // A datagram too long for the buffer has been consumed whole.
+        return r.error == EMSGSIZE ? LinkRead::Datagram : LinkRead::Nothing;
     }
-    return r.bytes;
+    if (r.bytes >= static_cast<std::ptrdiff_t>(linkMinimumBytes)) {
+        length = r.bytes;
+    }
+    return LinkRead::Datagram;
+}
+
+std::ptrdiff_t receiveLinkDatagram(platform::Socket socket, std::uint8_t (&buffer)[linkBufferBytes]) {
+    std::ptrdiff_t length = -1;
+    readLinkDatagram(socket, buffer, length);
+    return length;
 }
 
 void closeLinkSocket(platform::SocketNotifiers& notifiers, platform::Socket socket) {

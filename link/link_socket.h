@@ -38,6 +38,32 @@ void sendLinkDatagram(platform::Socket socket, const void* bytes, std::size_t le
 // returned length are left as they were.
 std::ptrdiff_t receiveLinkDatagram(platform::Socket socket, std::uint8_t (&buffer)[linkBufferBytes]);
 
+// Whether a read found a datagram (acted on or dropped) or nothing at all.
+enum class LinkRead { Datagram, Nothing };
+// One read as receiveLinkDatagram does it; `length` is −1 for a datagram to
+// ignore. Nothing: the socket has nothing waiting, or failed.
+LinkRead readLinkDatagram(platform::Socket socket, std::uint8_t (&buffer)[linkBufferBytes], std::ptrdiff_t& length);
+
+// Reads the datagrams waiting on `socket`, at most `limit` of them, and
+// calls `handle(bytes, length)` for each one receiveLinkDatagram would
+// return. A burst is then taken in one pass of the loop instead of one
+// datagram per pass, and a command behind a flood of others waits for no
+// more than `limit` of them. Returns the number read, dropped ones included.
+template <typename Handle>
+int receiveWaitingDatagrams(platform::Socket socket, int limit, Handle&& handle) {
+    std::uint8_t buffer[linkBufferBytes];
+    int read = 0;
+    for (std::ptrdiff_t length = -1; read < limit; ++read) {
+        if (readLinkDatagram(socket, buffer, length) == LinkRead::Nothing) {
+            break;
+        }
+        if (length >= 0) {
+            handle(static_cast<const std::uint8_t*>(buffer), static_cast<std::size_t>(length));
+        }
+    }
+    return read;
+}
+
 // Cancels the socket's notifications and closes it. Does nothing for an
 // invalid socket.
 void closeLinkSocket(platform::SocketNotifiers& notifiers, platform::Socket socket);

@@ -220,11 +220,9 @@ AudioResult AudioSystem::Impl::open(bool capture, int deviceIndex, WaveNotify no
             std::unique_lock lock(registryMutex);
             const bool append = writtenOutputs.count(filePath) != 0;
             lock.unlock();
-            device->engine = audio::makeFilePlayback(filePath, append, speed, error);
-            if (device->engine) {
-                lock.lock();
-                writtenOutputs.insert(filePath);
-            }
+            device->engine = audio::makeFilePlayback(filePath, append, speed);
+            lock.lock();
+            writtenOutputs.insert(filePath);
         }
     } else if (!portAudioReady) {
         return MMSYSERR_NODRIVER;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 namespace platform::audio {
@@ -328,8 +329,14 @@ private:
 
 class FilePlaybackEngine final : public Engine {
 public:
+    // `file` may be null: the recording could not be created, and the
+    // device plays into nothing at the same pace.
     FilePlaybackEngine(SNDFILE* file, int speed) : file_(file), pacer_(speed), scratch_(scratchSamples) {}
-    ~FilePlaybackEngine() override { sf_close(file_); }
+    ~FilePlaybackEngine() override {
+        if (file_ != nullptr) {
+            sf_close(file_);
+        }
+    }
     FilePlaybackEngine(const FilePlaybackEngine&) = delete;
     FilePlaybackEngine& operator=(const FilePlaybackEngine&) = delete;
 
@@ -354,6 +361,9 @@ private:
     // A buffer reaches the file when it has been "played"; the header is
     // rewritten with every write, so the file stays valid at any moment.
     void store(const WaveHeader& h, std::size_t samples) {
+        if (file_ == nullptr) {
+            return;
+        }
         const auto* bytes = reinterpret_cast<const unsigned char*>(h.data);
         for (std::size_t done = 0; done < samples;) {
             const std::size_t n = std::min(samples - done, scratch_.size());
@@ -361,12 +371,17 @@ private:
                 const std::size_t b = 2 * (done + i);
                 scratch_[i] = static_cast<short>(static_cast<std::uint16_t>(bytes[b] | (bytes[b + 1] << 8)));
             }
-            sf_write_short(file_, scratch_.data(), static_cast<sf_count_t>(n));
+            if (sf_write_short(file_, scratch_.data(), static_cast<sf_count_t>(n)) != static_cast<sf_count_t>(n) &&
+                !writeFailed_) {
+                writeFailed_ = true; // told once: a full disk would say it fifty times a second
+                std::fprintf(stderr, "SELVANE_OUTPUT: %s; the recording stops growing here\n", sf_strerror(file_));
+            }
             done += n;
         }
     }
 
     SNDFILE* file_;
+    bool writeFailed_ = false;
     Pacer pacer_;
     std::vector<short> scratch_;
 };
@@ -382,7 +397,7 @@ std::unique_ptr<Engine> makeFileCapture(const std::string& path, int speed, Audi
     return engine;
 }
 
-std::unique_ptr<Engine> makeFilePlayback(const std::string& path, bool append, int speed, AudioResult& error) {
+std::unique_ptr<Engine> makeFilePlayback(const std::string& path, bool append, int speed) {
     SNDFILE* file = nullptr;
     if (append) {
         SF_INFO info{};
@@ -403,11 +418,15 @@ std::unique_ptr<Engine> makeFilePlayback(const std::string& path, bool append, i
         info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
         file = sf_open(path.c_str(), SFM_WRITE, &info);
     }
+    // The file stands in for a sound card: a recording that cannot be kept
+    // (read-only folder, full disk) is told about but does not take the
+    // device away from the station.
     if (file == nullptr) {
-        error = MMSYSERR_ERROR;
-        return nullptr;
+        std::fprintf(stderr, "SELVANE_OUTPUT: cannot write \"%s\": %s; playing into nothing\n", path.c_str(),
+                     sf_strerror(nullptr));
+    } else {
+        sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
     }
-    sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
     return std::make_unique<FilePlaybackEngine>(file, speed);
 }
 

@@ -153,11 +153,13 @@ private:
 // SELVANE_SPEED: integer >= 1; anything else counts as 1.
 int fileSpeedFromEnvironment();
 
-// File devices. On failure return nullptr and set `error`.
+// File devices. Capture: on failure returns nullptr and sets `error`.
 std::unique_ptr<Engine> makeFileCapture(const std::string& path, int speed, AudioResult& error);
 // `append`: continue an existing file this AudioSystem wrote earlier,
-// rather than replacing it.
-std::unique_ptr<Engine> makeFilePlayback(const std::string& path, bool append, int speed, AudioResult& error);
+// rather than replacing it. Never fails: a file that cannot be created is
+// reported on standard error and the device plays into nothing, as a
+// failed write later on stops the recording where it is.
+std::unique_ptr<Engine> makeFilePlayback(const std::string& path, bool append, int speed);
 
 // Sound-card devices; `paDevice` is a PortAudio device index. The callback
 // releases `waker` whenever it has moved audio.

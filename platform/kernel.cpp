@@ -129,7 +129,7 @@ std::string_view variableName(std::string_view entry) {
 } // namespace
 
 pid_t spawnProcess(const std::string& path, const std::vector<std::string>& argv,
-                   const std::vector<std::string>& extraEnvironment) {
+                   const std::vector<std::string>& extraEnvironment, const SpawnOptions& options) {
     std::vector<std::string> args = argv.empty() ? std::vector<std::string>{path} : argv;
     std::vector<char*> argPointers;
     argPointers.reserve(args.size() + 1);
@@ -167,12 +167,24 @@ pid_t spawnProcess(const std::string& path, const std::vector<std::string>& argv
     // Our own descriptors are close-on-exec already; this also covers those
     // that libraries opened without it.
     bool ready = posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0;
-    sigset_t empty;
+    if (!options.workingDirectory.empty()) {
+        ready = ready && posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str()) == 0;
+    }
+    const auto redirect = [&](int fd, const std::string& file) {
+        return file.empty() ||
+               posix_spawn_file_actions_addopen(&actions, fd, file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644) == 0;
+    };
+    ready = ready && redirect(STDOUT_FILENO, options.standardOutput) && redirect(STDERR_FILENO, options.standardError);
+    sigset_t mask;
     sigset_t defaults;
-    sigemptyset(&empty);
+    sigemptyset(&mask);
+    if (options.holdStopSignals) {
+        sigaddset(&mask, SIGINT);
+        sigaddset(&mask, SIGTERM);
+    }
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
-    ready = ready && posix_spawnattr_setsigmask(&attributes, &empty) == 0 &&
+    ready = ready && posix_spawnattr_setsigmask(&attributes, &mask) == 0 &&
             posix_spawnattr_setsigdefault(&attributes, &defaults) == 0 &&
             posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
 

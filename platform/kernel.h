@@ -66,14 +66,31 @@ private:
     int fd_ = -1;
 };
 
+// How spawnProcess starts a child beyond its program, arguments and
+// environment.
+struct SpawnOptions {
+    // The child's current directory; empty: this process's.
+    std::string workingDirectory;
+    // Files created (or truncated) for the child's standard output and
+    // standard error; empty: inherited from this process.
+    std::string standardOutput;
+    std::string standardError;
+    // Start with SIGINT and SIGTERM blocked. Meant for a program built on
+    // Platform: it takes both signals over when it starts and acts on one
+    // that came in meanwhile, so a stop request during its start-up (even
+    // while its libraries load) ends it normally instead of killing it.
+    bool holdStopSignals = false;
+};
+
 // Starts `path` (a relative path is looked up from the current directory, not
 // in PATH) with `argv` (argv[0] included; empty means {path}), the current
 // environment plus `extraEnvironment` entries "NAME=value" (replacing same
 // names). The child inherits no descriptor beyond 0–2, default signal
-// handling for SIGPIPE and an empty signal mask. Returns the pid, or -1 when
-// the program could not be started.
+// handling for SIGPIPE and an empty signal mask (but see
+// `SpawnOptions::holdStopSignals`). Returns the pid, or -1 when the program
+// could not be started.
 pid_t spawnProcess(const std::string& path, const std::vector<std::string>& argv,
-                   const std::vector<std::string>& extraEnvironment);
+                   const std::vector<std::string>& extraEnvironment, const SpawnOptions& options = {});
 
 // Waits up to `timeoutMs` for the child `pid` to end and reaps it. Returns
 // its exit code (0 … 255), 128 + the signal number when a signal ended it,

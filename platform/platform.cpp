@@ -3,10 +3,11 @@
 #include <errno.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
-#include <clocale>
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +81,10 @@ Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platfor
         signalFd = ::signalfd(-1, &quitSignals, SFD_NONBLOCK | SFD_CLOEXEC);
     }
 
+    // A file size limit makes a write fail with EFBIG, which the programs
+    // handle as they handle a full disk, instead of ending them.
+    std::signal(SIGXFSZ, SIG_IGN);
+
     qInstallMessageHandler(toolkitMessage);
     app = std::make_unique<QApplication>(argc, argv);
     app->setQuitOnLastWindowClosed(false); // only the quit message ends the loop
@@ -134,6 +139,12 @@ Platform::Impl::~Impl() {
         ::close(wakeFd);
     }
     if (signalFd >= 0) {
+        // A stop request that came in after the loop ended is for a program
+        // already stopping: take it off, so that restoring the mask does
+        // not let it kill the process on its way out.
+        signalfd_siginfo info{};
+        while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        }
         ::close(signalFd);
     }
     if (signalsBlocked) {

@@ -1,5 +1,7 @@
 #include "station/shell/main_window.h"
 
+#include <utility>
+
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
@@ -151,9 +153,27 @@ void MainWindow::applyDisplaySize(const DisplayLayout& layout) {
 
 void MainWindow::quit() { platform_.postQuit(0); }
 
-void MainWindow::reopenCapture() { hooks_.reopenCapture(); }
+void MainWindow::reopenCapture() { requestDeviceSwitch(switchCapture); }
 
-void MainWindow::reopenPlayback() { hooks_.reopenPlayback(); }
+void MainWindow::reopenPlayback() { requestDeviceSwitch(switchPlayback); }
+
+void MainWindow::requestDeviceSwitch(unsigned which) {
+    const bool posted = pendingSwitches_ != 0;
+    pendingSwitches_ |= which;
+    if (!posted && !platform_.postMessage(window_, DEVICE_SWITCH_MESSAGE, 0, 0)) {
+        pendingSwitches_ = 0; // the queue is full: this burst's switch is dropped
+    }
+}
+
+void MainWindow::onDeviceSwitch() {
+    const unsigned which = std::exchange(pendingSwitches_, 0);
+    if ((which & switchCapture) != 0) {
+        hooks_.reopenCapture();
+    }
+    if ((which & switchPlayback) != 0) {
+        hooks_.reopenPlayback();
+    }
+}
 
 LResult MainWindow::procedure(WindowHandle window, unsigned message, WParam wParam, LParam lParam) {
     switch (message) {
@@ -232,6 +252,9 @@ LResult MainWindow::procedure(WindowHandle window, unsigned message, WParam wPar
         return 0;
     case INVALIDATE_MESSAGE:
         platform_.invalidate(window_);
+        return 0;
+    case DEVICE_SWITCH_MESSAGE:
+        onDeviceSwitch();
         return 0;
     default:
         return platform_.defWindowProc(window, message, wParam, lParam);
@@ -373,12 +396,10 @@ void MainWindow::onLinkSocket(WParam socket, LParam event) {
     if ((platform::loWord(static_cast<std::uintptr_t>(event)) & platform::FD_READ) == 0) {
         return;
     }
-    std::uint8_t buffer[locallink::linkBufferBytes];
-    const std::ptrdiff_t length = locallink::receiveLinkDatagram(static_cast<platform::Socket>(socket), buffer);
-    if (length < 0) {
-        return;
-    }
-    handleControlDatagram(buffer, static_cast<std::size_t>(length), settings_, *this);
+    locallink::receiveWaitingDatagrams(static_cast<platform::Socket>(socket), linkDatagramsPerPass,
+                                       [this](const std::uint8_t* bytes, std::size_t length) {
+                                           handleControlDatagram(bytes, length, settings_, *this);
+                                       });
 }
 
 // ---------------------------------------------------------------- sink

@@ -41,6 +41,13 @@ inline constexpr unsigned TRAY_MESSAGE = 1055;
 // Asks the main thread to repaint the window: block processing runs on the
 // processing thread, where the toolkit's repaint request may not be made.
 inline constexpr unsigned INVALIDATE_MESSAGE = platform::WM_USER + 0x300;
+// Carries out the device switches link commands asked for. A switch closes
+// the device, pauses and reopens it; the commands of a burst only mark what
+// to switch, and one message switches each device once, to the latest
+// choice, so a flood of them cannot hold the loop for a pause each.
+inline constexpr unsigned DEVICE_SWITCH_MESSAGE = platform::WM_USER + 0x301;
+// Link datagrams read in one pass of the loop, at most.
+inline constexpr int linkDatagramsPerPass = 256;
 
 // Window timers: 1 every 400 ms (idle spectrum of an unconnected client,
 // tray state), 2 every 1000 ms (connection time limits).
@@ -152,6 +159,8 @@ private:
     void onDrawPanel();
     void onPaint();
     void onLinkSocket(platform::WParam socket, platform::LParam event);
+    void requestDeviceSwitch(unsigned which);
+    void onDeviceSwitch();
 
     platform::Platform& platform_;
     StationSettings& settings_;
@@ -164,6 +173,10 @@ private:
     StationHooks& hooks_;
     platform::WindowHandle window_ = 0;
     bool closing_ = false;
+    // Devices marked for a switch (switchCapture | switchPlayback); main
+    // thread only.
+    static constexpr unsigned switchCapture = 1, switchPlayback = 2;
+    unsigned pendingSwitches_ = 0;
     std::unique_ptr<StationTray> tray_;
 };
 

@@ -10,19 +10,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sndfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <numbers>
 #include <optional>
 #include <string>
 #include <thread>
@@ -30,212 +24,37 @@
 
 #include "platform/cp1251.h"
 #include "platform/kernel.h"
-#include "platform/sockets.h"
+#include "program_harness.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
+using namespace harness;
 using namespace platform::literals;
-using Clock = std::chrono::steady_clock;
 
 // Both inside the stations' default band, 800 … 880 Hz, and far enough
 // apart for a Goertzel over a second to tell them apart.
 constexpr double toneHz = 840;
 constexpr double otherToneHz = 820;
 
-constexpr std::size_t unitBytes = 33;
 constexpr std::uint16_t decoderPort = 16962; // where stations send their sample datagrams
 constexpr std::size_t sampleDatagramBytes = 660;
 
-bool writeTone(const fs::path& path, double hz, double seconds) {
-    SF_INFO info{};
-    info.samplerate = 8000;
-    info.channels = 1;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (f == nullptr) return false;
-    std::vector<short> samples(std::size_t(seconds * 8000));
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-        samples[i] = short(10000 * std::sin(2 * std::numbers::pi * hz * double(i) / 8000));
-    }
-    sf_write_short(f, samples.data(), sf_count_t(samples.size()));
-    sf_close(f);
-    return true;
-}
-
-std::vector<short> readWav(const fs::path& path) {
-    SF_INFO info{};
-    SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
-    if (f == nullptr) return {};
-    std::vector<short> samples(std::size_t(info.frames * info.channels));
-    sf_read_short(f, samples.data(), sf_count_t(samples.size()));
-    sf_close(f);
-    return samples;
-}
-
-// The last `seconds` of `x` (all of it when shorter).
-std::vector<short> tail(const std::vector<short>& x, double seconds) {
-    const auto n = std::min(x.size(), std::size_t(seconds * 8000));
-    return {x.end() - std::ptrdiff_t(n), x.end()};
-}
-
-// Power at `hz` relative to the total power of `x` (Goertzel), 0 … 1.
-double toneShare(const std::vector<short>& x, double hz) {
-    const double w = 2 * std::numbers::pi * hz / 8000, c = 2 * std::cos(w);
-    double s1 = 0, s2 = 0, total = 0;
-    for (short v : x) {
-        const double s0 = v + c * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        total += double(v) * v;
-    }
-    const double power = s1 * s1 + s2 * s2 - c * s1 * s2;
-    return total > 0 ? 2 * power / (double(x.size()) * total) : 0;
-}
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Polls `done` every 50 ms until it holds or `limit` has passed.
-template <typename Predicate>
-bool waitFor(Predicate done, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// A port on loopback that nobody listens on at the moment.
-std::uint16_t freePort() {
-    const platform::Socket probe = platform::createTcpSocket();
-    platform::bindSocket(probe, platform::BindAddress::Loopback, 0);
-    const std::uint16_t port = platform::localPort(probe);
-    platform::closeSocket(probe);
-    return port;
-}
-
-// A relay control packet as it travels: "TASMIR", type, filter code, two
-// little-endian floats, 15 name bytes, a reserved 0 and the byte sum.
-std::vector<std::uint8_t> controlPacket(std::uint8_t type, std::uint8_t filterCode = 0, float low = 0,
-                                        float high = 0, const char* name = "TEST") {
-    std::vector<std::uint8_t> p(unitBytes, 0);
-    std::memcpy(p.data(), "TASMIR", 6);
-    p[6] = type;
-    p[7] = filterCode;
-    std::memcpy(p.data() + 8, &low, 4);
-    std::memcpy(p.data() + 12, &high, 4);
-    std::strncpy(reinterpret_cast<char*>(p.data() + 16), name, 15);
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 32; ++i) sum += p[i];
-    p[32] = std::uint8_t(sum);
-    return p;
-}
-
-bool isControlPacket(const std::uint8_t* unit) {
-    unsigned sum = 0;
-    for (std::size_t i = 0; i < 32; ++i) sum += unit[i];
-    return std::memcmp(unit, "TASMIR", 6) == 0 && std::uint8_t(sum) == unit[32];
-}
-
-// A raw TCP listener standing in for a client station: reads the server's
-// stream unit by unit.
-class RawListener {
-public:
-    ~RawListener() { close(); }
-    // Tries for up to `limit`: a station under a sanitizer takes a while
-    // before it listens.
-    bool connect(std::uint16_t port, std::chrono::milliseconds limit = 5000ms) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return waitFor(
-            [&] {
-                close();
-                fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-                return fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            },
-            limit);
-    }
-    bool send(const std::vector<std::uint8_t>& bytes) {
-        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
-    }
-    // The next whole unit; nullopt at the end of the stream, on an error or
-    // when nothing complete came within `limit`. `closed` tells the end.
-    std::optional<std::vector<std::uint8_t>> nextUnit(std::chrono::milliseconds limit) {
-        const auto end = Clock::now() + limit;
-        while (buffer_.size() < unitBytes) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-            if (left <= 0) return std::nullopt;
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, int(left)) <= 0) continue;
-            std::uint8_t chunk[4096];
-            const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-            if (n <= 0) {
-                closed = true;
-                return std::nullopt;
-            }
-            buffer_.insert(buffer_.end(), chunk, chunk + n);
-        }
-        std::vector<std::uint8_t> unit(buffer_.begin(), buffer_.begin() + unitBytes);
-        buffer_.erase(buffer_.begin(), buffer_.begin() + unitBytes);
-        return unit;
-    }
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-    bool closed = false;
-
-private:
-    int fd_ = -1;
-    std::vector<std::uint8_t> buffer_;
-};
-
 class RelayStations : public ::testing::Test {
 protected:
-    fs::path dir;
-    fs::path previous = fs::current_path();
-    std::vector<pid_t> children; // not yet reaped
+    TempDir temp{"relay-test"};
+    fs::path dir = temp.path;
+    Programs programs;
     std::uint16_t port = 0;
 
     void SetUp() override {
-        char pattern[] = "/tmp/relay-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        ASSERT_FALSE(dir.empty());
         port = freePort();
         ASSERT_NE(port, 0);
-        ASSERT_TRUE(writeTone(dir / "tone.wav", toneHz, 20));
-    }
-    void TearDown() override {
-        for (pid_t pid : children) {
-            kill(pid, SIGKILL);
-            platform::waitProcess(pid, 5000);
-        }
-        fs::current_path(previous);
-        std::error_code ignored;
-        fs::remove_all(dir, ignored);
+        ASSERT_TRUE(writeTones(dir / "tone.wav", {toneHz}, 20));
     }
     // Starts the station in its own folder (its files go there).
-    pid_t start(const std::string& name, const std::vector<std::string>& args, std::vector<std::string> env) {
-        fs::create_directories(dir / name);
-        fs::current_path(dir / name);
-        std::vector<std::string> argv{CW_SELVANE_PATH};
-        argv.insert(argv.end(), args.begin(), args.end());
-        env.push_back("CW_NO_MODAL=1");
-        const pid_t pid = platform::spawnProcess(CW_SELVANE_PATH, argv, env);
-        fs::current_path(previous);
-        if (pid > 0) children.push_back(pid);
-        return pid;
+    pid_t start(const std::string& name, const std::vector<std::string>& args, const std::vector<std::string>& env) {
+        return programs.start(CW_SELVANE_PATH, {args, env, dir / name, {}});
     }
     // A server capturing `input`; it plays into a file, as no sound card
     // is needed.
@@ -253,17 +72,9 @@ protected:
         if (microphone) env.push_back("SELVANE_INPUT=" + microphone->string());
         return start(name, args, env);
     }
-    // Waits for the child's end and reaps it: its exit code, or -1 when it
-    // still runs after `timeoutMs` (it is then reaped by TearDown).
-    int finish(pid_t pid, long timeoutMs) {
-        const int code = platform::waitProcess(pid, timeoutMs);
-        if (code != -1) std::erase(children, pid);
-        return code;
-    }
-    int stop(pid_t pid) {
-        kill(pid, SIGTERM);
-        return finish(pid, 10000);
-    }
+    // The child's exit code once it ended within `timeoutMs`, or -1.
+    int finish(pid_t pid, long timeoutMs) { return programs.finish(pid, timeoutMs); }
+    int stop(pid_t pid) { return programs.stop(pid, 10000); }
     // Whether the server logged `count` accepted connections.
     bool accepted(const std::string& server, std::size_t count = 1) {
         const std::string log = readFile(dir / server / "servconnect.txt");
@@ -367,7 +178,7 @@ TEST_F(RelayStations, TimeLimitEndsAConnection) {
 }
 
 TEST_F(RelayStations, ClientReconnectsToARestartedServer) {
-    ASSERT_TRUE(writeTone(dir / "other.wav", otherToneHz, 20));
+    ASSERT_TRUE(writeTones(dir / "other.wav", {otherToneHz}, 20));
     const pid_t first = startServer("first", {}, dir / "tone.wav");
     ASSERT_GT(first, 0);
     std::this_thread::sleep_for(500ms);
@@ -399,7 +210,7 @@ TEST_F(RelayStations, ClientReconnectsToARestartedServer) {
 TEST_F(RelayStations, DialogServerPlaysTheClientsMicrophone) {
     // The server's own input is another tone: what it plays once the client
     // talks must be the client's microphone, not its own capture.
-    ASSERT_TRUE(writeTone(dir / "other.wav", otherToneHz, 20));
+    ASSERT_TRUE(writeTones(dir / "other.wav", {otherToneHz}, 20));
     const pid_t server = startServer("server", {"DIALOG"}, dir / "other.wav");
     ASSERT_GT(server, 0);
     std::this_thread::sleep_for(500ms);

@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include <sys/types.h>
 #include <unistd.h>
 
 #include "link/datagrams.h"
@@ -30,105 +29,34 @@
 #include "platform/platform.h"
 #include "platform/png.h"
 #include "platform/sockets.h"
+#include "program_harness.h"
 #include "station/shell/station.h"
 
 namespace {
 
-namespace fs = std::filesystem;
+using namespace harness;
 using namespace platform::literals;
-using Clock = std::chrono::steady_clock;
 
 // How long a station may take to come up, and to end after being told.
 constexpr long stopBoundMs = 15000;
 constexpr auto startBound = std::chrono::seconds(15);
 
-struct TempDir {
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "selvane-test-XXXXXX").string();
-        path = ::mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : fs::path();
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-    fs::path path;
-};
-
-// A 16-bit mono 8000 Hz WAV of `seconds` with one sine of `amplitude` per
-// frequency in `hz`.
-void writeTones(const fs::path& file, double seconds, const std::vector<double>& hz, double amplitude) {
-    const auto count = static_cast<std::uint32_t>(seconds * 8000);
-    std::vector<std::int16_t> samples(count);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        double v = 0;
-        for (double f : hz) {
-            v += amplitude * std::sin(2 * M_PI * f * i / 8000.0);
-        }
-        samples[i] = static_cast<std::int16_t>(v);
-    }
-    auto u32 = [](std::ofstream& o, std::uint32_t v) { o.write(reinterpret_cast<const char*>(&v), 4); };
-    auto u16 = [](std::ofstream& o, std::uint16_t v) { o.write(reinterpret_cast<const char*>(&v), 2); };
-    std::ofstream o(file, std::ios::binary);
-    o.write("RIFF", 4);
-    u32(o, 36 + count * 2);
-    o.write("WAVEfmt ", 8);
-    u32(o, 16);
-    u16(o, 1);
-    u16(o, 1);
-    u32(o, 8000);
-    u32(o, 16000);
-    u16(o, 2);
-    u16(o, 16);
-    o.write("data", 4);
-    u32(o, count * 2);
-    o.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * 2));
-}
-
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// True while some process holds the plain station's role.
-bool plainStationRunning() {
-    platform::InstanceLock probe;
-    return !probe.acquire("station-role-Tarnello");
-}
-
 // One started station; killed and reaped if the test leaves it running.
 class StationProcess {
 public:
-    StationProcess(const fs::path& dir, const std::string& arguments, std::vector<std::string> environment) {
-        environment.push_back("QT_QPA_PLATFORM=offscreen");
-        environment.push_back("CW_NO_MODAL=1");
-        const std::string command = "cd '" + dir.string() + "' && exec '" CW_SELVANE_PATH "' " + arguments;
-        pid_ = platform::spawnProcess("/bin/sh", {"sh", "-c", command}, environment);
+    StationProcess(const fs::path& dir, const std::string& argument, std::vector<std::string> environment) {
+        std::vector<std::string> args;
+        if (!argument.empty()) args.push_back(argument);
+        pid_ = programs_.start(CW_SELVANE_PATH, {args, std::move(environment), dir, {}});
     }
-    ~StationProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            platform::waitProcess(pid_, 5000);
-        }
-    }
-    StationProcess(const StationProcess&) = delete;
-    StationProcess& operator=(const StationProcess&) = delete;
-
     bool started() const { return pid_ > 0; }
-    bool running() { return pid_ > 0 && platform::waitProcess(pid_, 0) == -1; }
+    bool running() const { return Programs::running(pid_); }
     // The exit code, or -1 when it did not end within `timeoutMs`.
-    int wait(long timeoutMs) {
-        const int code = platform::waitProcess(pid_, timeoutMs);
-        if (code != -1) {
-            pid_ = -1;
-        }
-        return code;
-    }
-    int terminate() {
-        ::kill(pid_, SIGTERM);
-        return wait(stopBoundMs);
-    }
+    int wait(long timeoutMs) { return programs_.finish(pid_, timeoutMs); }
+    int terminate() { return programs_.stop(pid_, stopBoundMs); }
 
 private:
+    Programs programs_;
     pid_t pid_ = -1;
 };
 
@@ -166,14 +94,14 @@ protected:
         ASSERT_FALSE(dir.path.empty());
         ASSERT_FALSE(plainStationRunning()) << "another plain station runs on this machine";
         input = dir.path / "in.wav";
-        writeTones(input, 20, {840}, 6000);
+        writeTones(input, {840}, 20, 6000);
     }
     std::vector<std::string> devices(double speed = 1) const {
         return {"SELVANE_INPUT=" + input.string(), "SELVANE_OUTPUT=" + (dir.path / "out.wav").string(),
                 "SELVANE_SPEED=" + std::to_string(static_cast<int>(speed))};
     }
 
-    TempDir dir;
+    TempDir dir{"selvane-test"};
     fs::path input;
 };
 
@@ -211,7 +139,7 @@ TEST_F(StationProgram, StopsOnSigtermAndStoresTheBand) {
 TEST_F(StationProgram, SecondStationOfTheRoleLeavesAtOnce) {
     StationProcess first(dir.path, "", devices());
     ASSERT_TRUE(awaitPlainStation(first));
-    TempDir other;
+    TempDir other{"selvane-test"};
     const auto begun = Clock::now();
     StationProcess second(other.path, "", devices());
     EXPECT_EQ(second.wait(10000), 0);
@@ -283,9 +211,9 @@ TEST_F(StationProgram, SampleDatagramsReachTheDecoderPort) {
 // seconds; its window's client area is kept as station_window.png.
 TEST(StationWindow, ShowsTraceWaterfallMarkersAndHeader) {
     ASSERT_FALSE(plainStationRunning());
-    TempDir dir;
+    TempDir dir{"selvane-test"};
     const fs::path input = dir.path / "two.wav";
-    writeTones(input, 30, {840, 1500}, 5000);
+    writeTones(input, {840, 1500}, 30, 5000);
     ::setenv("SELVANE_INPUT", input.c_str(), 1);
     ::setenv("SELVANE_OUTPUT", (dir.path / "out.wav").c_str(), 1);
     ::setenv("SELVANE_SPEED", "4", 1);

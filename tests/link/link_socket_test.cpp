@@ -98,6 +98,38 @@ TEST_F(LinkSocket, DatagramsArriveWholeAndUnusableOnesAreDropped) {
     locallink::closeLinkSocket(notifiers, receiver);
 }
 
+TEST_F(LinkSocket, WaitingDatagramsAreReadInOnePassUpToTheLimit) {
+    const Socket receiver = locallink::openLinkSocket(platform, notifiers, window, 0);
+    ASSERT_NE(receiver, invalidSocket);
+    const std::uint16_t port = localPort(receiver);
+    const Socket sender = locallink::openLinkSocket(platform, notifiers, window, 0);
+    ASSERT_NE(sender, invalidSocket);
+    std::vector<std::size_t> lengths;
+    const auto record = [&](const std::uint8_t*, std::size_t length) { lengths.push_back(length); };
+
+    // Loopback datagrams are queued by the time sendto returns.
+    const std::vector<std::uint8_t> empty, tooShort(19, 1), command(20, 3), tooLong(661, 2), full(660, 4);
+    for (const auto* d : {&tooShort, &command, &tooLong, &empty, &full, &command}) {
+        locallink::sendLinkDatagram(sender, d->data(), d->size(), port);
+    }
+    EXPECT_EQ(locallink::receiveWaitingDatagrams(receiver, 100, record), 6) << "dropped ones count as read";
+    EXPECT_EQ(lengths, (std::vector<std::size_t>{20, 660, 20}));
+    EXPECT_EQ(locallink::receiveWaitingDatagrams(receiver, 100, record), 0) << "nothing waits";
+
+    lengths.clear();
+    for (int i = 0; i < 5; ++i) {
+        locallink::sendLinkDatagram(sender, command.data(), command.size(), port);
+    }
+    EXPECT_EQ(locallink::receiveWaitingDatagrams(receiver, 2, record), 2);
+    EXPECT_EQ(locallink::receiveWaitingDatagrams(receiver, 2, record), 2);
+    EXPECT_EQ(locallink::receiveWaitingDatagrams(receiver, 2, record), 1);
+    EXPECT_EQ(lengths.size(), 5u);
+    EXPECT_EQ(locallink::receiveWaitingDatagrams(invalidSocket, 2, record), 0);
+
+    locallink::closeLinkSocket(notifiers, sender);
+    locallink::closeLinkSocket(notifiers, receiver);
+}
+
 TEST_F(LinkSocket, BindFailureIsReportedAndLeavesNoSocket) {
     // A socket without address reuse holds the port, so the link's bind fails.
     const Socket holder = createUdpSocket();

@@ -10,6 +10,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -222,6 +224,39 @@ TEST(SpawnProcess, FailuresAndTimeouts) {
     ::kill(pid, SIGKILL);
     EXPECT_EQ(platform::waitProcess(pid, 10000), 128 + SIGKILL);
     EXPECT_EQ(platform::waitProcess(pid, 0), -1) << "a reaped child cannot be waited for again";
+}
+
+// Where the child runs, where its output goes, and which stop signals it
+// starts with blocked (read back from its own /proc status; programs run
+// directly, as a shell unblocks every signal when it starts).
+TEST(SpawnProcess, OptionsSetFolderOutputAndHeldStopSignals) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("spawn-options-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const auto run = [&](std::vector<std::string> argv, bool hold) {
+        platform::SpawnOptions options;
+        options.workingDirectory = dir.string();
+        options.standardOutput = (dir / "out.txt").string();
+        options.standardError = (dir / "err.txt").string();
+        options.holdStopSignals = hold;
+        const std::string program = argv.front();
+        EXPECT_NE(platform::waitProcess(platform::spawnProcess(program, argv, {}, options), 10000), -1);
+        std::ifstream out(dir / "out.txt");
+        return std::string(std::istreambuf_iterator<char>(out), std::istreambuf_iterator<char>());
+    };
+    EXPECT_EQ(run({"/bin/pwd"}, false), fs::canonical(dir).string() + "\n");
+    run({"/bin/ls", "no-such-file-here"}, false);
+    EXPECT_GT(fs::file_size(dir / "err.txt"), 0u) << "standard error did not reach its file";
+
+    const auto blocked = [&](bool hold) {
+        const std::string status = run({"/bin/grep", "SigBlk", "/proc/self/status"}, hold);
+        return std::stoull(status.substr(status.find(':') + 1), nullptr, 16);
+    };
+    const unsigned long long stopSignals = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1));
+    EXPECT_EQ(blocked(false) & stopSignals, 0u);
+    EXPECT_EQ(blocked(true) & stopSignals, stopSignals);
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
 }
 
 // ------------------------------------------------------------------ hints, priority

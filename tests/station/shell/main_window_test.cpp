@@ -431,20 +431,67 @@ TEST_F(MainWindowTest, TimersFollowRoleAndState) {
     EXPECT_EQ(hooks.serverTicks, 1);
 }
 
+// A link socket as the station has it: bound on loopback, non-blocking (as
+// notifications make it), with a sender.
+struct LinkPair {
+    LinkPair() {
+        platform::bindSocket(receiver, platform::BindAddress::Loopback, 0);
+        platform::setNonBlocking(receiver, true);
+    }
+    ~LinkPair() {
+        platform::closeSocket(sender);
+        platform::closeSocket(receiver);
+    }
+    bool send(std::int32_t command, std::int32_t value) const {
+        locallink::ControlDatagram d;
+        d.command = command;
+        d.value = value;
+        return platform::sendTo(sender, &d, sizeof d, "127.0.0.1", platform::localPort(receiver)).ok();
+    }
+    platform::Socket receiver = platform::createUdpSocket();
+    platform::Socket sender = platform::createUdpSocket();
+};
+
 TEST_F(MainWindowTest, LinkCommandsAreReadFromTheSocket) {
     open();
-    const platform::Socket receiver = platform::createUdpSocket();
-    ASSERT_NE(receiver, platform::invalidSocket);
-    ASSERT_TRUE(platform::bindSocket(receiver, platform::BindAddress::Loopback, 0));
-    const platform::Socket sender = platform::createUdpSocket();
-    locallink::ControlDatagram command;
-    command.command = locallink::SetKeyingThreshold;
-    command.value = 55;
-    ASSERT_TRUE(platform::sendTo(sender, &command, sizeof command, "127.0.0.1", platform::localPort(receiver)).ok());
-    send(locallink::LINK_SOCKET_MESSAGE, static_cast<WParam>(receiver), platform::FD_READ);
+    const LinkPair link;
+    ASSERT_TRUE(link.send(locallink::SetKeyingThreshold, 55));
+    send(locallink::LINK_SOCKET_MESSAGE, static_cast<WParam>(link.receiver), platform::FD_READ);
     EXPECT_EQ(settings.keyingThreshold.load(), 55);
-    platform::closeSocket(sender);
-    platform::closeSocket(receiver);
+}
+
+// A burst of device choices costs one switch per device, to the latest
+// choice, and is read in one pass: a command behind it acts at once.
+TEST_F(MainWindowTest, ABurstOfDeviceChoicesSwitchesEachDeviceOnce) {
+    open();
+    const LinkPair link;
+    // 201 datagrams: what a default receive buffer holds, under the 256
+    // read per pass.
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(link.send(locallink::SelectOutputDevice, i));
+        ASSERT_TRUE(link.send(locallink::SelectInputDevice, 1000 + i));
+    }
+    ASSERT_TRUE(link.send(locallink::SetKeyingThreshold, 77));
+    send(locallink::LINK_SOCKET_MESSAGE, static_cast<WParam>(link.receiver), platform::FD_READ);
+    EXPECT_EQ(settings.keyingThreshold.load(), 77) << "the command behind the burst was not read";
+    EXPECT_EQ(hooks.playbackReopens, 0) << "switched while reading the burst";
+    EXPECT_EQ(hooks.captureReopens, 0);
+    EXPECT_EQ(settings.outputDevice.load(), 99);
+    EXPECT_EQ(settings.inputDevice.load(), 1099);
+
+    // The switch itself waits in the queue as one message.
+    platform.postQuit(0);
+    EXPECT_EQ(platform.runLoop(), 0);
+    EXPECT_EQ(hooks.playbackReopens, 1);
+    EXPECT_EQ(hooks.captureReopens, 1);
+
+    // A later choice is switched again.
+    ASSERT_TRUE(link.send(locallink::SelectOutputDevice, 3));
+    send(locallink::LINK_SOCKET_MESSAGE, static_cast<WParam>(link.receiver), platform::FD_READ);
+    platform.postQuit(0);
+    EXPECT_EQ(platform.runLoop(), 0);
+    EXPECT_EQ(hooks.playbackReopens, 2);
+    EXPECT_EQ(hooks.captureReopens, 1);
 }
 
 TEST_F(MainWindowTest, SinkPaintsTheLampIntoTraceAndWindow) {
