@@ -16,9 +16,10 @@ namespace {
 constexpr const char* stationProgram = "selvane";
 constexpr int stationWindowX = 10;
 constexpr int stationWindowY = 371;
-// Sample datagrams read in one pass of the loop, at most: a burst is taken
-// at once, and a stop request never waits behind more than these.
-constexpr int linkDatagramsPerPass = 256;
+// Sample datagrams read in one pass of the loop, at most. Each one is drawn,
+// so the pass stays short: a stop request never waits behind more than
+// these, even when the decoder cannot keep up with the link.
+constexpr int linkDatagramsPerPass = 16;
 
 } // namespace
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the normal build, then
 # the AddressSanitizer+UBSan and ThreadSanitizer builds unless
-# CW_SANITIZERS=0. Headless: no display and no sound card are needed.
+# CW_SANITIZERS=0, then every fuzz harness for CW_FUZZ_SECONDS each (30
+# unless set; 0 skips fuzzing). Headless: no display and no sound card are
+# needed. Prints how long each stage took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -10,8 +12,23 @@ presets=(default)
 if [ "${CW_SANITIZERS:-1}" != "0" ]; then
   presets+=(asan tsan)
 fi
+timings=()
 for preset in "${presets[@]}"; do
   echo "== $preset =="
+  started=$SECONDS
   scripts/setup.sh "$preset"
+  built=$SECONDS
   ctest --preset "$preset" -j "$(nproc)"
+  timings+=("$preset: build $((built - started)) s, tests $((SECONDS - built)) s")
 done
+
+fuzzSeconds="${CW_FUZZ_SECONDS:-30}"
+if [ "$fuzzSeconds" != "0" ]; then
+  echo "== fuzz ($fuzzSeconds s per harness) =="
+  started=$SECONDS
+  scripts/fuzz.sh "$fuzzSeconds"
+  timings+=("fuzz: $((SECONDS - started)) s in all")
+fi
+
+echo "== times =="
+printf '%s\n' "${timings[@]}"

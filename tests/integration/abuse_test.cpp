@@ -183,16 +183,38 @@ TEST_F(Abuse, ConnectionFloodLeavesNoTrace) {
     for (auto& l : listeners) l->resetCounts();
 
     // 500 connections in rounds of 25: every round overfills the 20 slots
-    // (5 are taken), then all of it is closed at once.
+    // (5 are taken), then all of it is closed at once. The connects of a
+    // round run side by side: the listening backlog is 1, and the system
+    // retries a connect the backlog had no room for only after a second.
     const auto floodStart = Clock::now();
     int connects = 0;
     for (int round = 0; round < 20; ++round) {
-        std::vector<std::unique_ptr<RawListener>> burst;
+        std::vector<pollfd> burst;
         for (int i = 0; i < 25; ++i) {
-            burst.push_back(std::make_unique<RawListener>());
-            if (burst.back()->connect(port, 1000ms)) ++connects;
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            burst.push_back({fd, POLLOUT, 0});
         }
-        std::this_thread::sleep_for(20ms);
+        // Connected ones stay open until the round ends.
+        std::size_t pending = burst.size();
+        const auto roundEnd = Clock::now() + 10s;
+        while (pending > 0 && Clock::now() < roundEnd) {
+            if (::poll(burst.data(), burst.size(), 100) <= 0) continue;
+            for (pollfd& p : burst) {
+                if (p.events == 0 || p.revents == 0) continue;
+                int error = 0;
+                socklen_t length = sizeof error;
+                ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+                if (error == 0) ++connects;
+                p.events = 0; // settled
+                --pending;
+            }
+        }
+        for (const pollfd& p : burst) ::close(p.fd);
     }
     const double floodSeconds = secondsSince(floodStart);
     std::this_thread::sleep_for(1s);
@@ -563,6 +585,7 @@ TEST_F(Abuse, DecoderAndStationInAnUnwritableFolder) {
     const std::string expected = CW_SANITIZED ? "CQ" : "CQ CQ DE R3ABC";
     EXPECT_TRUE(waitFor([&] { return readFile(home / "log.txt").find(expected) != std::string::npos; }, 40000ms))
         << readFile(home / "log.txt");
+    EXPECT_TRUE(Programs::running(station)) << readFile(home / "log.txt");
     EXPECT_EQ(programs.stop(morvel), 0) << readFile(home / "log.txt");
     // The station, adopted here once morvel is gone, ends on morvel's Quit.
     EXPECT_EQ(platform::waitProcess(station, 15000), 0) << readFile(home / "log.txt");

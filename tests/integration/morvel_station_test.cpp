@@ -22,9 +22,6 @@
 #ifndef CW_SANITIZED
 #define CW_SANITIZED 0
 #endif
-#ifndef CW_THREAD_SANITIZER
-#define CW_THREAD_SANITIZER 0
-#endif
 
 namespace {
 
@@ -47,15 +44,6 @@ protected:
 };
 
 TEST_F(MorvelWithStation, DecodesTheSampleAndBothProgramsStopOnSigterm) {
-    if (CW_THREAD_SANITIZER) {
-        // Both programs' painting runs through Qt, which is not built for
-        // ThreadSanitizer and slows to a crawl under it: the decoder then
-        // loses most datagrams and the run says nothing dependable. The
-        // station's threads are checked under ThreadSanitizer by the station
-        // and relay whole-program tests; this one runs in the normal and the
-        // AddressSanitizer builds.
-        GTEST_SKIP() << "not meaningful under ThreadSanitizer";
-    }
     // Under the sanitizers both programs run many times slower and the
     // decoder falls behind the link; there the run proves the whole path
     // (start, decode, Quit, exit codes, band file) and the first word, while
