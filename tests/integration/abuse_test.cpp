@@ -29,7 +29,6 @@
 #include "decoder/cw_generator.h"
 #include "link/datagrams.h"
 #include "platform/kernel.h"
-#include "platform/sockets.h"
 #include "program_harness.h"
 
 #ifndef CW_SANITIZED
@@ -40,24 +39,26 @@ namespace {
 
 using namespace harness;
 
-constexpr double toneHz = 840;       // inside the default band
+constexpr double toneHz = 840;             // inside the default band
 constexpr double audioUnitsPerSecond = 50; // one GSM frame per 20 ms block
 
 // Reads a relay stream on its own thread and keeps the figures a listener
 // cares about: how much audio, whether every unit was aligned, the longest
 // silence on the wire.
 class ReadingListener {
-public:
+  public:
     ~ReadingListener() { finish(); }
     bool connect(std::uint16_t port) {
-        if (!raw_.connect(port)) return false;
+        if (!raw_.connect(port))
+            return false;
         reader_ = std::thread([this] { run(); });
         return true;
     }
     // Stops reading; the figures are stable afterwards.
     void finish() {
         stop_ = true;
-        if (reader_.joinable()) reader_.join();
+        if (reader_.joinable())
+            reader_.join();
     }
     // Starts the counts afresh (the stream is already flowing).
     void resetCounts() {
@@ -69,7 +70,7 @@ public:
     long longestGapMs() const { return longestGapMs_; }
     bool closed() const { return closed_; }
 
-private:
+  private:
     void run() {
         auto last = Clock::now();
         while (!stop_) {
@@ -85,7 +86,9 @@ private:
             } else if (!isControlPacket(unit->data())) {
                 ++audio_;
                 longestGapMs_ = std::max<long>(
-                    longestGapMs_, long(std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count()));
+                    longestGapMs_,
+                    long(
+                        std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count()));
                 last = now;
             }
         }
@@ -100,25 +103,27 @@ private:
 
 // A UDP socket for sending to the link ports.
 class DatagramSender {
-public:
+  public:
     DatagramSender() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
     ~DatagramSender() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
     }
     bool send(const void* bytes, std::size_t size, std::uint16_t port) const {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return ::sendto(fd_, bytes, size, 0, reinterpret_cast<const sockaddr*>(&a), sizeof a) == ssize_t(size);
+        return ::sendto(fd_, bytes, size, 0, reinterpret_cast<const sockaddr*>(&a), sizeof a) ==
+               ssize_t(size);
     }
 
-private:
+  private:
     int fd_;
 };
 
-bool sendControl(std::int32_t command, std::int32_t value = 0, std::int32_t filterCode = 0, std::int32_t bandwidth = 0,
-                 std::int32_t centre = 0) {
+bool sendControl(std::int32_t command, std::int32_t value = 0, std::int32_t filterCode = 0,
+                 std::int32_t bandwidth = 0, std::int32_t centre = 0) {
     locallink::ControlDatagram d;
     d.command = command;
     d.value = value;
@@ -129,7 +134,7 @@ bool sendControl(std::int32_t command, std::int32_t value = 0, std::int32_t filt
 }
 
 class Abuse : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(dir.path.empty());
         ASSERT_FALSE(plainStationRunning()) << "another plain station runs on this machine";
@@ -142,20 +147,24 @@ protected:
     // A station in its own folder `name` (its files go there, its output
     // to log.txt), capturing `input` at real speed and playing into
     // played.wav unless `environment` says otherwise.
-    pid_t startStation(const std::string& name, std::vector<std::string> args, std::vector<std::string> environment = {}) {
-        for (const std::string& standard : {"SELVANE_INPUT=" + tone.string(),
-                                            "SELVANE_OUTPUT=" + (dir.path / name / "played.wav").string(),
-                                            std::string("SELVANE_SPEED=1")}) {
+    pid_t startStation(const std::string& name, std::vector<std::string> args,
+                       std::vector<std::string> environment = {}) {
+        for (const std::string& standard :
+             {"SELVANE_INPUT=" + tone.string(),
+              "SELVANE_OUTPUT=" + (dir.path / name / "played.wav").string(),
+              std::string("SELVANE_SPEED=1")}) {
             const std::string variable = standard.substr(0, standard.find('=') + 1);
             if (std::none_of(environment.begin(), environment.end(),
                              [&](const std::string& e) { return e.starts_with(variable); })) {
                 environment.push_back(standard);
             }
         }
-        return programs.start(CW_SELVANE_PATH, {args, environment, dir.path / name, dir.path / name / "log.txt"});
+        return programs.start(CW_SELVANE_PATH,
+                              {args, environment, dir.path / name, dir.path / name / "log.txt"});
     }
     pid_t startServer(const std::string& name, std::vector<std::string> args = {}) {
-        args.insert(args.begin(), {"SERVER", "SERVERPORT=" + std::to_string(port), "MAXCONNECT=20"});
+        args.insert(args.begin(),
+                    {"SERVER", "SERVERPORT=" + std::to_string(port), "MAXCONNECT=20"});
         return startStation(name, args);
     }
     std::string log(const std::string& name) { return readFile(dir.path / name / "log.txt"); }
@@ -180,7 +189,8 @@ TEST_F(Abuse, ConnectionFloodLeavesNoTrace) {
     const int descriptorsBefore = openDescriptors(server);
     const long memoryBefore = residentKiB(server);
     ASSERT_GT(descriptorsBefore, 0);
-    for (auto& l : listeners) l->resetCounts();
+    for (auto& l : listeners)
+        l->resetCounts();
 
     // 500 connections in rounds of 25: every round overfills the 20 slots
     // (5 are taken), then all of it is closed at once. The connects of a
@@ -203,18 +213,22 @@ TEST_F(Abuse, ConnectionFloodLeavesNoTrace) {
         std::size_t pending = burst.size();
         const auto roundEnd = Clock::now() + 10s;
         while (pending > 0 && Clock::now() < roundEnd) {
-            if (::poll(burst.data(), burst.size(), 100) <= 0) continue;
+            if (::poll(burst.data(), burst.size(), 100) <= 0)
+                continue;
             for (pollfd& p : burst) {
-                if (p.events == 0 || p.revents == 0) continue;
+                if (p.events == 0 || p.revents == 0)
+                    continue;
                 int error = 0;
                 socklen_t length = sizeof error;
                 ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &error, &length);
-                if (error == 0) ++connects;
+                if (error == 0)
+                    ++connects;
                 p.events = 0; // settled
                 --pending;
             }
         }
-        for (const pollfd& p : burst) ::close(p.fd);
+        for (const pollfd& p : burst)
+            ::close(p.fd);
     }
     const double floodSeconds = secondsSince(floodStart);
     std::this_thread::sleep_for(1s);
@@ -224,9 +238,11 @@ TEST_F(Abuse, ConnectionFloodLeavesNoTrace) {
     const int descriptorsAfter = openDescriptors(server);
     const long memoryAfter = residentKiB(server);
     const double seconds = secondsSince(floodStart);
-    for (auto& l : listeners) l->finish();
-    std::printf("flood: %d connects in %.2f s; descriptors %d -> %d; resident %ld -> %ld KiB\n", connects,
-                floodSeconds, descriptorsBefore, descriptorsAfter, memoryBefore, memoryAfter);
+    for (auto& l : listeners)
+        l->finish();
+    std::printf("flood: %d connects in %.2f s; descriptors %d -> %d; resident %ld -> %ld KiB\n",
+                connects, floodSeconds, descriptorsBefore, descriptorsAfter, memoryBefore,
+                memoryAfter);
 
     EXPECT_EQ(connects, 500);
     EXPECT_EQ(descriptorsAfter, descriptorsBefore);
@@ -235,8 +251,9 @@ TEST_F(Abuse, ConnectionFloodLeavesNoTrace) {
     EXPECT_LT(memoryAfter - memoryBefore, CW_SANITIZED ? 65536 : 2048);
     for (std::size_t i = 0; i < listeners.size(); ++i) {
         const auto& l = *listeners[i];
-        std::printf("  listener %zu: %ld audio units in %.1f s, longest gap %ld ms, misaligned %ld\n", i, l.audio(),
-                    seconds, l.longestGapMs(), l.misaligned());
+        std::printf(
+            "  listener %zu: %ld audio units in %.1f s, longest gap %ld ms, misaligned %ld\n", i,
+            l.audio(), seconds, l.longestGapMs(), l.misaligned());
         EXPECT_FALSE(l.closed()) << "listener " << i << " was dropped";
         EXPECT_EQ(l.misaligned(), 0) << "listener " << i;
         EXPECT_GT(l.audio(), long(0.8 * audioUnitsPerSecond * seconds)) << "listener " << i;
@@ -266,14 +283,17 @@ TEST_F(Abuse, ListenersThatNeverReadHarmNobody) {
     const double seconds = secondsSince(start);
     const long memoryAt13s = residentKiB(server);
     reader.finish();
-    std::printf("slow listeners: reader got %ld audio units in %.1f s, longest gap %ld ms, misaligned %ld; "
-                "resident %ld -> %ld KiB\n",
-                reader.audio(), seconds, reader.longestGapMs(), reader.misaligned(), memoryAt3s, memoryAt13s);
+    std::printf(
+        "slow listeners: reader got %ld audio units in %.1f s, longest gap %ld ms, misaligned %ld; "
+        "resident %ld -> %ld KiB\n",
+        reader.audio(), seconds, reader.longestGapMs(), reader.misaligned(), memoryAt3s,
+        memoryAt13s);
     EXPECT_FALSE(reader.closed());
     EXPECT_EQ(reader.misaligned(), 0);
     EXPECT_GT(reader.audio(), long(0.9 * audioUnitsPerSecond * seconds));
     EXPECT_LT(reader.longestGapMs(), 500);
-    EXPECT_LT(memoryAt13s - memoryAt3s, CW_SANITIZED ? 16384 : 1024) << "the server keeps what nobody reads";
+    EXPECT_LT(memoryAt13s - memoryAt3s, CW_SANITIZED ? 16384 : 1024)
+        << "the server keeps what nobody reads";
     EXPECT_EQ(programs.stop(server), 0) << log("server");
 }
 
@@ -293,14 +313,17 @@ std::vector<std::uint8_t> garbageStream(std::mt19937& random, std::size_t units,
             std::memcpy(&low, &a, 4);
             std::memcpy(&high, &b, 4);
             char name[16];
-            for (char& c : name) c = char(byte(random));
+            for (char& c : name)
+                c = char(byte(random));
             name[15] = 0;
             std::uint8_t type = std::uint8_t(random() % 12);
-            if (forClient && (type == 2 || type == 3 || type == 6)) type = 7;
+            if (forClient && (type == 2 || type == 3 || type == 6))
+                type = 7;
             const auto p = controlPacket(type, std::uint8_t(byte(random)), low, high, name);
             bytes.insert(bytes.end(), p.begin(), p.end());
         } else {
-            for (std::size_t i = 0; i < unitBytes; ++i) bytes.push_back(std::uint8_t(byte(random)));
+            for (std::size_t i = 0; i < unitBytes; ++i)
+                bytes.push_back(std::uint8_t(byte(random)));
         }
     }
     // Cut at a random point, so units arrive misaligned as well.
@@ -330,11 +353,12 @@ TEST_F(Abuse, GarbageOnRelayConnections) {
         ASSERT_EQ(::bind(fake, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         ASSERT_EQ(::listen(fake, 4), 0);
     }
-    const pid_t client = programs.start(
-        CW_SELVANE_PATH, {{"CLIENT", "IPADRESS=127.0.0.1", "CLIENTPORT=" + std::to_string(fakePort)},
-                          {"SELVANE_OUTPUT=" + (dir.path / "client" / "played.wav").string()},
-                          dir.path / "client",
-                          dir.path / "client" / "log.txt"});
+    const pid_t client =
+        programs.start(CW_SELVANE_PATH,
+                       {{"CLIENT", "IPADRESS=127.0.0.1", "CLIENTPORT=" + std::to_string(fakePort)},
+                        {"SELVANE_OUTPUT=" + (dir.path / "client" / "played.wav").string()},
+                        dir.path / "client",
+                        dir.path / "client" / "log.txt"});
     ASSERT_GT(client, 0);
 
     std::vector<std::unique_ptr<RawListener>> talkers;
@@ -347,7 +371,8 @@ TEST_F(Abuse, GarbageOnRelayConnections) {
         std::erase_if(talkers, [](const auto& t) { return t->closed; });
         while (talkers.size() < 3) {
             talkers.push_back(std::make_unique<RawListener>());
-            if (!talkers.back()->connect(port, 1000ms)) talkers.back()->closed = true;
+            if (!talkers.back()->connect(port, 1000ms))
+                talkers.back()->closed = true;
         }
         for (auto& t : talkers) {
             const auto bytes = garbageStream(random, 1 + random() % 8, false);
@@ -360,23 +385,27 @@ TEST_F(Abuse, GarbageOnRelayConnections) {
         pollfd p{fake, POLLIN, 0};
         if (::poll(&p, 1, 0) == 1) {
             const int c = ::accept4(fake, nullptr, nullptr, SOCK_CLOEXEC);
-            if (c >= 0) clientConnections.push_back(c);
+            if (c >= 0)
+                clientConnections.push_back(c);
         }
         for (int c : clientConnections) {
             const auto bytes = garbageStream(random, 1 + random() % 8, true);
             const ssize_t n = ::send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (n > 0) bytesToClient += n;
+            if (n > 0)
+                bytesToClient += n;
         }
         std::this_thread::sleep_for(5ms);
     }
     const double seconds = secondsSince(start);
     honest.finish();
-    for (int c : clientConnections) ::close(c);
+    for (int c : clientConnections)
+        ::close(c);
     ::close(fake);
-    std::printf("garbage: %ld bytes to the server, %ld bytes to the client over %zu connections in %.1f s; "
-                "honest listener %ld audio units, longest gap %ld ms, misaligned %ld\n",
-                bytesToServer, bytesToClient, clientConnections.size(), seconds, honest.audio(),
-                honest.longestGapMs(), honest.misaligned());
+    std::printf(
+        "garbage: %ld bytes to the server, %ld bytes to the client over %zu connections in %.1f s; "
+        "honest listener %ld audio units, longest gap %ld ms, misaligned %ld\n",
+        bytesToServer, bytesToClient, clientConnections.size(), seconds, honest.audio(),
+        honest.longestGapMs(), honest.misaligned());
 
     EXPECT_GT(bytesToServer, 100000);
     EXPECT_GE(clientConnections.size(), 1u) << "the client never connected";
@@ -400,20 +429,23 @@ TEST_F(Abuse, GarbageDatagramsAtBothLinkPorts) {
     ASSERT_TRUE(waitFor(plainStationRunning, 15000ms)) << log("station");
     // morvel's own station meets the running one and leaves; morvel then
     // decodes ours.
-    const pid_t morvel = programs.start(CW_MORVEL_PATH, {{}, {}, dir.path / "morvel", dir.path / "morvel" / "log.txt"});
+    const pid_t morvel = programs.start(
+        CW_MORVEL_PATH, {{}, {}, dir.path / "morvel", dir.path / "morvel" / "log.txt"});
     ASSERT_GT(morvel, 0);
     std::this_thread::sleep_for(2s);
 
     std::mt19937 random(7);
     std::uniform_int_distribution<int> length(0, 2000), byte(0, 255);
-    const std::int32_t commands[] = {locallink::SetBand,         locallink::SetKeyingThreshold, locallink::SetDisplaySize,
-                                     locallink::SetPlayback,     locallink::SetDrawWindow,      locallink::SelectInputDevice,
+    const std::int32_t commands[] = {locallink::SetBand,           locallink::SetKeyingThreshold,
+                                     locallink::SetDisplaySize,    locallink::SetPlayback,
+                                     locallink::SetDrawWindow,     locallink::SelectInputDevice,
                                      locallink::SelectOutputDevice};
     // The random bytes are made beforehand, so that the sending keeps its
     // pace in a slow (sanitized) test build too: every datagram is a random
     // window of this noise.
     std::vector<std::uint8_t> noise(1 << 16);
-    for (auto& b : noise) b = std::uint8_t(byte(random));
+    for (auto& b : noise)
+        b = std::uint8_t(byte(random));
     std::vector<std::uint8_t> bytes(2000);
     const DatagramSender sender;
     long sent = 0, refused = 0;
@@ -423,7 +455,8 @@ TEST_F(Abuse, GarbageDatagramsAtBothLinkPorts) {
         for (int i = 0; i < 50; ++i) {
             for (const std::uint16_t target : {locallink::stationPort, locallink::decoderPort}) {
                 std::size_t size = std::size_t(length(random));
-                std::memcpy(bytes.data(), noise.data() + random() % (noise.size() - bytes.size()), bytes.size());
+                std::memcpy(bytes.data(), noise.data() + random() % (noise.size() - bytes.size()),
+                            bytes.size());
                 if (random() % 4 == 0) {
                     if (target == locallink::stationPort) {
                         size = sizeof(locallink::ControlDatagram);
@@ -440,8 +473,8 @@ TEST_F(Abuse, GarbageDatagramsAtBothLinkPorts) {
         std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (tick + 1)));
     }
     const double seconds = secondsSince(start);
-    std::printf("link garbage: %ld datagrams sent (%ld refused by the sending socket) in %.1f s\n", sent, refused,
-                seconds);
+    std::printf("link garbage: %ld datagrams sent (%ld refused by the sending socket) in %.1f s\n",
+                sent, refused, seconds);
     EXPECT_GT(sent, long(0.8 * 2 * 5000 * seconds)) << "the test could not keep the pace";
 
     EXPECT_TRUE(Programs::running(station)) << log("station");
@@ -506,18 +539,21 @@ TEST_F(Abuse, StopAtAnyMomentKeepsTheBandFileWhole) {
         }
         ASSERT_EQ(programs.finish(pid, 20000), 0) << "run " << run << ": " << log("station");
         const std::string band = readFile(bandFile);
-        ASSERT_TRUE(band == oldBand || band == newBand) << "run " << run << ": " << band.size() << " bytes";
+        ASSERT_TRUE(band == oldBand || band == newBand)
+            << "run " << run << ": " << band.size() << " bytes";
         (band == oldBand ? old : changed)++;
         for (const auto& entry : fs::directory_iterator(home)) {
-            ASSERT_NE(entry.path().extension(), ".tmp") << "run " << run << " left " << entry.path().filename();
+            ASSERT_NE(entry.path().extension(), ".tmp")
+                << "run " << run << " left " << entry.path().filename();
         }
         // The next station must not meet this one's role lock.
         ASSERT_TRUE(waitFor([] { return !plainStationRunning(); }, 5000ms));
     }
     running = false;
     changer.join();
-    std::printf("stop at any moment: %d runs (%d stopped twice), all exit 0; band file old %d, new %d\n", runs,
-                twice, old, changed);
+    std::printf(
+        "stop at any moment: %d runs (%d stopped twice), all exit 0; band file old %d, new %d\n",
+        runs, twice, old, changed);
 }
 
 // ------------------------------------------------------------ files that cannot be written
@@ -539,7 +575,8 @@ TEST_F(Abuse, UnwritableFilesAndAFullDisk) {
     ASSERT_GT(server, 0);
     ReadingListener listener;
     ASSERT_TRUE(listener.connect(port));
-    ASSERT_TRUE(waitFor([&] { return fs::exists(recording) && fs::file_size(recording) > 20000; }, 15000ms));
+    ASSERT_TRUE(waitFor([&] { return fs::exists(recording) && fs::file_size(recording) > 20000; },
+                        15000ms));
     // The disk is full from here on: a file size limit just above what the
     // recording holds now makes every later write fail (the station takes
     // the limit as a write error, like ENOSPC).
@@ -554,10 +591,12 @@ TEST_F(Abuse, UnwritableFilesAndAFullDisk) {
 
     EXPECT_TRUE(Programs::running(server)) << log("server");
     EXPECT_EQ(programs.stop(server), 0) << log("server");
-    EXPECT_GT(listener.audio(), long(0.8 * audioUnitsPerSecond * seconds)) << "the relay stopped with the disk";
+    EXPECT_GT(listener.audio(), long(0.8 * audioUnitsPerSecond * seconds))
+        << "the relay stopped with the disk";
     EXPECT_LE(fs::file_size(recording), cap);
     const std::vector<short> played = readWav(recording);
-    std::printf("full disk: recording capped at %ju bytes holds %zu samples; listener got %ld audio units in %.1f s\n",
+    std::printf("full disk: recording capped at %ju bytes holds %zu samples; listener got %ld "
+                "audio units in %.1f s\n",
                 std::uintmax_t(cap), played.size(), listener.audio(), seconds);
     EXPECT_GT(played.size(), 8000u) << "the recording up to the full disk is not readable";
     for (const char* name : {"f.###", "ErrorWav.txt", "servconnect.txt"}) {
@@ -568,7 +607,8 @@ TEST_F(Abuse, UnwritableFilesAndAFullDisk) {
     }
 
     // A fatal stop whose "ErrorWav.txt" cannot be written still ends with 0.
-    const pid_t failing = startStation("server", {}, {"SELVANE_INPUT=" + (home / "missing.wav").string()});
+    const pid_t failing =
+        startStation("server", {}, {"SELVANE_INPUT=" + (home / "missing.wav").string()});
     ASSERT_GT(failing, 0);
     EXPECT_EQ(programs.finish(failing, 15000), 0) << log("server");
 }
@@ -577,18 +617,20 @@ TEST_F(Abuse, DecoderAndStationInAnUnwritableFolder) {
     const fs::path home = dir.path / "morvel";
     blockStationFiles(home);
     // The station started by morvel plays into a file it cannot create.
-    const pid_t morvel = programs.start(CW_MORVEL_PATH, {{},
-                                                         {std::string("SELVANE_INPUT=") + CW_SAMPLES_DIR "/cq.wav",
-                                                          "SELVANE_OUTPUT=" + (home / "no-such-folder" / "out.wav").string(),
-                                                          "SELVANE_SPEED=" + std::to_string(CW_SANITIZED ? 1 : 4)},
-                                                         home,
-                                                         home / "log.txt"});
+    const pid_t morvel = programs.start(
+        CW_MORVEL_PATH, {{},
+                         {std::string("SELVANE_INPUT=") + CW_SAMPLES_DIR "/cq.wav",
+                          "SELVANE_OUTPUT=" + (home / "no-such-folder" / "out.wav").string(),
+                          "SELVANE_SPEED=" + std::to_string(CW_SANITIZED ? 1 : 4)},
+                         home,
+                         home / "log.txt"});
     ASSERT_GT(morvel, 0);
     const pid_t station = Programs::awaitChild(morvel, 10000ms);
     ASSERT_GT(station, 0) << "morvel started no station";
     // The decoder's text shows the station ran and linked in spite of all.
     const std::string expected = CW_SANITIZED ? "CQ" : "CQ CQ DE R3ABC";
-    EXPECT_TRUE(waitFor([&] { return readFile(home / "log.txt").find(expected) != std::string::npos; }, 40000ms))
+    EXPECT_TRUE(waitFor(
+        [&] { return readFile(home / "log.txt").find(expected) != std::string::npos; }, 40000ms))
         << readFile(home / "log.txt");
     EXPECT_TRUE(Programs::running(station)) << readFile(home / "log.txt");
     EXPECT_EQ(programs.stop(morvel), 0) << readFile(home / "log.txt");
@@ -602,7 +644,8 @@ TEST_F(Abuse, RecordingSurvivesAKill) {
     const fs::path recording = dir.path / "station" / "played.wav";
     const pid_t station = startStation("station", {});
     ASSERT_GT(station, 0);
-    ASSERT_TRUE(waitFor([&] { return fs::exists(recording) && fs::file_size(recording) > 44; }, 15000ms));
+    ASSERT_TRUE(
+        waitFor([&] { return fs::exists(recording) && fs::file_size(recording) > 44; }, 15000ms));
     const auto firstAudio = Clock::now();
     std::this_thread::sleep_for(4s);
     ::kill(station, SIGKILL);
@@ -616,7 +659,8 @@ TEST_F(Abuse, RecordingSurvivesAKill) {
     const auto bytes = fs::file_size(recording);
     const std::vector<short> played = readWav(recording);
     const double seconds = double(played.size()) / 8000;
-    std::printf("killed after %.2f s of playing: the file holds %.2f s (%ju bytes, header says %jd frames)\n",
+    std::printf("killed after %.2f s of playing: the file holds %.2f s (%ju bytes, header says %jd "
+                "frames)\n",
                 playedFor, seconds, std::uintmax_t(bytes), std::intmax_t(info.frames));
     // Up to about the last second, and the header tells the truth (one
     // block of slack: the kill may fall between a write and its header).
@@ -631,12 +675,12 @@ TEST_F(Abuse, RecordingSurvivesAKill) {
 TEST_F(Abuse, DecoderOutlivesItsStation) {
     const fs::path home = dir.path / "morvel";
     ASSERT_TRUE(writeTones(dir.path / "silence.wav", {}, 60));
-    const pid_t morvel = programs.start(CW_MORVEL_PATH, {{},
-                                                         {"SELVANE_INPUT=" + (dir.path / "silence.wav").string(),
-                                                          "SELVANE_OUTPUT=" + (home / "played.wav").string(),
-                                                          "SELVANE_SPEED=1"},
-                                                         home,
-                                                         home / "log.txt"});
+    const pid_t morvel = programs.start(
+        CW_MORVEL_PATH, {{},
+                         {"SELVANE_INPUT=" + (dir.path / "silence.wav").string(),
+                          "SELVANE_OUTPUT=" + (home / "played.wav").string(), "SELVANE_SPEED=1"},
+                         home,
+                         home / "log.txt"});
     ASSERT_GT(morvel, 0);
     ASSERT_TRUE(waitFor(plainStationRunning, 15000ms));
     const auto children = Programs::childrenOf(morvel);
@@ -646,8 +690,8 @@ TEST_F(Abuse, DecoderOutlivesItsStation) {
 
     // morvel still decodes what reaches its port: keying levels for a
     // message at 20 WPM, at twice real time.
-    const auto envelope = decoder::keyingFromText("VVV DE R3ABC K", {.wpm = 20, .leadingSilenceMs = 500,
-                                                                      .trailingSilenceMs = 1000});
+    const auto envelope = decoder::keyingFromText(
+        "VVV DE R3ABC K", {.wpm = 20, .leadingSilenceMs = 500, .trailingSilenceMs = 1000});
     ASSERT_TRUE(envelope.has_value());
     const std::vector<std::int16_t> levels = decoder::keyingLevelsFrom(*envelope, {});
     const DatagramSender sender;
@@ -659,7 +703,8 @@ TEST_F(Abuse, DecoderOutlivesItsStation) {
         d.filterTaps = 256;
         d.bandwidthHz = 79;
         d.centreHz = 839;
-        const std::size_t n = std::min<std::size_t>(locallink::samplesPerDatagram, levels.size() - at);
+        const std::size_t n =
+            std::min<std::size_t>(locallink::samplesPerDatagram, levels.size() - at);
         std::copy_n(levels.begin() + std::ptrdiff_t(at), n, d.keyingLevel);
         sender.send(&d, sizeof d, locallink::decoderPort);
         ++sent;
@@ -670,7 +715,8 @@ TEST_F(Abuse, DecoderOutlivesItsStation) {
     EXPECT_TRUE(Programs::running(morvel));
     const auto stopping = Clock::now();
     EXPECT_EQ(programs.stop(morvel), 0) << log("morvel");
-    std::printf("decoder outlived its station: decoded after the kill, stopped in %.2f s\n", secondsSince(stopping));
+    std::printf("decoder outlived its station: decoded after the kill, stopped in %.2f s\n",
+                secondsSince(stopping));
 }
 
 } // namespace

@@ -34,7 +34,8 @@ std::string readFile(const fs::path& path);
 
 // A 16-bit mono 8000 Hz WAV of `seconds`: the sum of one sine of
 // `amplitude` (full scale 32767) per frequency in `hz`.
-bool writeTones(const fs::path& path, const std::vector<double>& hz, double seconds, double amplitude = 10000);
+bool writeTones(const fs::path& path, const std::vector<double>& hz, double seconds,
+                double amplitude = 10000);
 // All samples of a sound file as 16-bit values (channels interleaved);
 // empty when it cannot be read.
 std::vector<short> readWav(const fs::path& path);
@@ -44,11 +45,11 @@ std::vector<short> tail(const std::vector<short>& x, double seconds);
 double toneShare(const std::vector<short>& x, double hz);
 
 // Polls `done` every 20 ms until it holds or `limit` has passed.
-template <typename Predicate>
-bool waitFor(Predicate done, std::chrono::milliseconds limit) {
+template <typename Predicate> bool waitFor(Predicate done, std::chrono::milliseconds limit) {
     const auto end = Clock::now() + limit;
     while (!done()) {
-        if (Clock::now() >= end) return false;
+        if (Clock::now() >= end)
+            return false;
         std::this_thread::sleep_for(20ms);
     }
     return true;
@@ -65,8 +66,8 @@ inline constexpr std::size_t unitBytes = 33;
 
 // A relay control packet as it travels: "TASMIR", type, filter code, two
 // little-endian floats, 15 name bytes, a reserved 0 and the byte sum.
-std::vector<std::uint8_t> controlPacket(std::uint8_t type, std::uint8_t filterCode = 0, float low = 0, float high = 0,
-                                        const char* name = "TEST");
+std::vector<std::uint8_t> controlPacket(std::uint8_t type, std::uint8_t filterCode = 0,
+                                        float low = 0, float high = 0, const char* name = "TEST");
 bool isControlPacket(const std::uint8_t* unit);
 // A unit a listener may receive where units are aligned: a control packet
 // or a GSM 06.10 frame (its first byte carries the 0xD signature).
@@ -75,7 +76,7 @@ bool isAlignedUnit(const std::uint8_t* unit);
 // A raw TCP connection to a station's relay port, standing in for a client
 // station where the bytes on the wire are the point.
 class RawListener {
-public:
+  public:
     RawListener() = default;
     ~RawListener() { close(); }
     RawListener(const RawListener&) = delete;
@@ -83,7 +84,8 @@ public:
 
     // Tries for up to `limit`: a station under a sanitizer takes a while
     // before it listens. `receiveBuffer` > 0 sets SO_RCVBUF first.
-    bool connect(std::uint16_t port, std::chrono::milliseconds limit = 5000ms, int receiveBuffer = 0);
+    bool connect(std::uint16_t port, std::chrono::milliseconds limit = 5000ms,
+                 int receiveBuffer = 0);
     bool send(const std::vector<std::uint8_t>& bytes);
     // The next whole unit; nullopt at the end of the stream, on an error or
     // when nothing complete came within `limit`. `closed` tells the end.
@@ -92,7 +94,7 @@ public:
     int fd() const { return fd_; }
     bool closed = false;
 
-private:
+  private:
     int fd_ = -1;
     std::vector<std::uint8_t> buffer_;
 };
@@ -110,7 +112,7 @@ struct ProgramRun {
 // subreaper), so a station started by morvel is reaped here too. Whatever
 // still runs at the end is killed and reaped.
 class Programs {
-public:
+  public:
     Programs();
     ~Programs();
     Programs(const Programs&) = delete;
@@ -132,7 +134,7 @@ public:
     // morvel), or -1.
     static pid_t awaitChild(pid_t parent, std::chrono::milliseconds limit);
 
-private:
+  private:
     std::vector<pid_t> started_;
 };
 
