@@ -104,7 +104,13 @@ class ReadingListener {
 // A UDP socket for sending to the link ports.
 class DatagramSender {
   public:
-    DatagramSender() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    // Bound to loopback: the tests never open a port beyond this machine.
+    DatagramSender() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
     ~DatagramSender() {
         if (fd_ >= 0)
             ::close(fd_);
