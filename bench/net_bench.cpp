@@ -38,6 +38,18 @@ public:
     void processAndPlay(std::int16_t*, int) override {}
 };
 
+// Registers `wc` and opens a hidden window of it: the sockets' messages
+// arrive there. 0 on failure.
+WindowHandle hiddenWindow(Platform& platform, const WindowClass& wc) {
+    platform.registerClass(wc);
+    WindowOptions o;
+    o.className = wc.name;
+    o.visible = false;
+    o.width = 100;
+    o.height = 100;
+    return platform.createWindow(o);
+}
+
 void serverBlockTo20Listeners(benchmark::State& state) {
     int argc = 1;
     char arg0[] = "net_bench";
@@ -74,13 +86,7 @@ void serverBlockTo20Listeners(benchmark::State& state) {
         }
         return 0;
     };
-    platform.registerClass(wc);
-    WindowOptions o;
-    o.className = className;
-    o.visible = false;
-    o.width = 100;
-    o.height = 100;
-    const WindowHandle window = platform.createWindow(o);
+    const WindowHandle window = hiddenWindow(platform, wc);
     if (window == 0) {
         state.SkipWithError("no window");
         return;
@@ -227,13 +233,7 @@ void relayTransitServerToClient(benchmark::State& state) {
         }
         return 0;
     };
-    platform.registerClass(wc);
-    WindowOptions o;
-    o.className = className;
-    o.visible = false;
-    o.width = 100;
-    o.height = 100;
-    const WindowHandle window = platform.createWindow(o);
+    const WindowHandle window = hiddenWindow(platform, wc);
     if (window == 0) {
         state.SkipWithError("no window");
         return;

@@ -19,6 +19,7 @@
 #include "platform/cp1251.h"
 #include "platform/gdi.h"
 #include "platform/platform.h"
+#include "text_distance.h"
 #include "station/audio/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/shell/station_settings.h"
@@ -94,23 +95,6 @@ protected:
         return text.bytes;
     }
 };
-
-std::size_t editDistance(const std::string& a, const std::string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) {
-        row[j] = j;
-    }
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = up;
-        }
-    }
-    return row[b.size()];
-}
 
 const std::string message = "CQ CQ DE R3ABC R3ABC K";
 

@@ -14,6 +14,7 @@
 #include "decoder/alphabet.h"
 #include "decoder/cw_generator.h"
 #include "decoder/element_timing.h"
+#include "text_distance.h"
 
 namespace {
 
@@ -23,23 +24,6 @@ struct TextRecorder final : decoder::TextOutput {
     void character(decoder::ElementCode code) override { text += decoder::lookupCharacter(code, alphabet); }
     void wordGap() override { text += ' '; }
 };
-
-std::size_t editDistance(const std::string& a, const std::string& b) {
-    std::vector<std::size_t> row(b.size() + 1);
-    for (std::size_t j = 0; j <= b.size(); ++j) {
-        row[j] = j;
-    }
-    for (std::size_t i = 1; i <= a.size(); ++i) {
-        std::size_t diagonal = row[0];
-        row[0] = i;
-        for (std::size_t j = 1; j <= b.size(); ++j) {
-            const std::size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diagonal = up;
-        }
-    }
-    return row[b.size()];
-}
 
 struct Trial {
     double wpm;
