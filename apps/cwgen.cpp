@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "decoder/cw_generator.h"
+#include "dsp/cw_generator.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "decoder/cw_generator.h"
+#include "dsp/cw_generator.h"
 #include "decoder/decoder_app.h"
 #include "platform/gdi.h"
 #include "platform/platform.h"

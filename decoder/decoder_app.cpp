@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "decoder/alphabet.h"
+#include "dsp/alphabet.h"
 #include "platform/cp1251.h"
 
 namespace decoder {

@@ -8,18 +8,9 @@
 #include <span>
 
 #include "decoder/decoder_state.h"
+#include "dsp/alphabet.h"
 
 namespace decoder {
-
-// A character's elements folded from the last to the first, starting at 0:
-// a dot turns c into (c + 1)·4, a dash into ((c + 1)·2 + 1)·4. E = 4,
-// T = 12, A = 52. 64 bits wide because a character of 15 marks reaches
-// about 6·10^13; every code is a multiple of 4 and no two element strings
-// share one.
-using ElementCode = std::int64_t;
-
-constexpr ElementCode foldDot(ElementCode c) { return (c + 1) * 4; }
-constexpr ElementCode foldDash(ElementCode c) { return ((c + 1) * 2 + 1) * 4; }
 
 // Where closed characters and word gaps go (the text window and the strip).
 class TextOutput {

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "decoder/cw_generator.h"
+#include "dsp/cw_generator.h"
 #include "link/datagrams.h"
 #include "station/audio/band_filter.h"
 #include "station/audio/block_processing.h"

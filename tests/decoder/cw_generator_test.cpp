@@ -1,4 +1,4 @@
-#include "decoder/cw_generator.h"
+#include "dsp/cw_generator.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "decoder/alphabet.h"
-#include "decoder/cw_generator.h"
+#include "dsp/alphabet.h"
+#include "dsp/cw_generator.h"
 #include "decoder/decoder_app.h"
 #include "decoder/decoder_program.h"
 #include "decoder_fakes.h"

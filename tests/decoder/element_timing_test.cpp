@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder/alphabet.h"
+#include "dsp/alphabet.h"
 
 namespace {
 

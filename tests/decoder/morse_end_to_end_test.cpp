@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "decoder/alphabet.h"
-#include "decoder/cw_generator.h"
+#include "dsp/alphabet.h"
+#include "dsp/cw_generator.h"
 #include "decoder/element_timing.h"
 #include "text_distance.h"
 

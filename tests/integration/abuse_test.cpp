@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "decoder/cw_generator.h"
+#include "dsp/cw_generator.h"
 #include "link/datagrams.h"
 #include "platform/kernel.h"
 #include "program_harness.h"

@@ -1,4 +1,4 @@
-#include "decoder/alphabet.h"
+#include "dsp/alphabet.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "decoder/cw_generator.h"
+#include "dsp/cw_generator.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <numbers>
 #include <random>
 
-#include "decoder/alphabet.h"
+#include "dsp/alphabet.h"
 
 namespace decoder {
 
