@@ -224,6 +224,8 @@ int waitProcess(pid_t pid, long timeoutMs) {
     }
 }
 
+bool terminateProcess(pid_t pid) { return pid > 0 && ::kill(pid, SIGTERM) == 0; }
+
 // --- Window position hint -----------------------------------------------------
 
 std::string firstWindowPositionEntry(int x, int y) {

@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <utility>
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QCursor>
 #include <QIcon>
 #include <QInputMethodEvent>
@@ -33,6 +36,7 @@
 #include <QWheelEvent>
 
 #include "platform/cp1251.h"
+#include "platform/kernel.h"
 #include "platform/key_map.h"
 #include "platform/platform_impl.h"
 
@@ -84,6 +88,7 @@ Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platfor
     // A file size limit makes a write fail with EFBIG, which the programs
     // handle as they handle a full disk, instead of ending them.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 
     qInstallMessageHandler(toolkitMessage);
     app = std::make_unique<QApplication>(argc, argv);
@@ -640,6 +645,49 @@ void Platform::messageBox(WindowHandle owner, std::string_view textCp1251, std::
 }
 
 Resources& Platform::resources() { return impl_->resources; }
+
+bool Platform::headless() const {
+    const QString name = QGuiApplication::platformName();
+    return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
+}
+
+bool Platform::watchProcess(long pid, std::function<void(int exitCode)> onExit) {
+    if (pid <= 0 || !onExit) {
+        return false;
+    }
+    // Only a child of ours can be reaped; WNOWAIT leaves an ended one for
+    // the notification below.
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        return false;
+    }
+    QObject* home = impl_->dispatcher.get();
+    // A process descriptor becomes readable when the process ends. Kernels
+    // without one (before 5.3) are polled instead.
+    const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    if (pidFd >= 0) {
+        auto* notifier = new QSocketNotifier(pidFd, QSocketNotifier::Read, home);
+        QObject::connect(notifier, &QObject::destroyed, [pidFd] { ::close(pidFd); });
+        QObject::connect(notifier, &QSocketNotifier::activated, home,
+                         [notifier, pid, onExit = std::move(onExit)] {
+                             notifier->setEnabled(false);
+                             notifier->deleteLater();
+                             onExit(waitProcess(static_cast<pid_t>(pid), 1000));
+                         });
+        return true;
+    }
+    auto* poll = new QTimer(home);
+    QObject::connect(poll, &QTimer::timeout, home, [poll, pid, onExit = std::move(onExit)] {
+        const int code = waitProcess(static_cast<pid_t>(pid), 0);
+        if (code >= 0) {
+            poll->stop();
+            poll->deleteLater();
+            onExit(code);
+        }
+    });
+    poll->start(200);
+    return true;
+}
 
 int Platform::trackPopupMenu(WindowHandle owner, const MenuDescription& menu, int x, int y) {
     if (impl_->headless() || menu.items.empty()) {

@@ -85,7 +85,9 @@ enum class TrayAction { Add = 0, Modify = 1, Delete = 2 };
 class Platform {
 public:
     // argc/argv are handed to Qt. Selects the offscreen platform by itself
-    // when neither DISPLAY nor WAYLAND_DISPLAY is set.
+    // when neither DISPLAY nor WAYLAND_DISPLAY is set. SIGPIPE is ignored
+    // from here on: a reader that goes away makes a write fail with EPIPE,
+    // which the programs handle, instead of killing them.
     Platform(int& argc, char** argv);
     ~Platform();
     Platform(const Platform&) = delete;
@@ -179,6 +181,17 @@ public:
     void injectKey(WindowHandle window, unsigned scanCodeWithExtended, bool withNativeCode = true);
     void injectChar(WindowHandle window, unsigned char cp1251Byte);
     void injectMouse(WindowHandle window, unsigned message, int x, int y, int wheelDelta = 0);
+
+    // True when no desktop shows the windows (Qt's offscreen or minimal
+    // platform): nobody can read a window, so the terminal is the only place
+    // to tell the user anything.
+    bool headless() const;
+
+    // Calls `onExit` on the main thread once the child `pid` (started with
+    // spawnProcess) has ended, and reaps it; `onExit` gets the exit code as
+    // waitProcess gives it (0 … 255, 128 + signal). Called at most once, and
+    // never after the Platform is gone. False when `pid` is not a child.
+    bool watchProcess(long pid, std::function<void(int exitCode)> onExit);
 
     struct Impl;
     Impl& impl() { return *impl_; }
