@@ -69,9 +69,17 @@ void toolkitMessage(QtMsgType type, const QMessageLogContext& context, const QSt
 // ---------------------------------------------------------------- Impl
 
 Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platform) {
-    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
-        std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
+        const bool x11 = std::getenv("DISPLAY") != nullptr;
+        const bool wayland = std::getenv("WAYLAND_DISPLAY") != nullptr;
+        if (!x11 && !wayland) {
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        } else if (x11 && wayland) {
+            // A Wayland session with XWayland: X11 windows, whose ids other
+            // programs can name, as a station drawing into a decoder's window
+            // needs. The user's own choice of platform always wins.
+            ::setenv("QT_QPA_PLATFORM", "xcb", 0);
+        }
     }
     // Ctrl-C and SIGTERM become a quit message. They are blocked before the
     // toolkit starts its threads (which inherit the mask) and read from a
@@ -560,6 +568,15 @@ bool Platform::windowRect(WindowHandle window, Rect& out) {
     return true;
 }
 
+bool Platform::clientRect(WindowHandle window, Rect& out) {
+    const auto record = impl_->find(window);
+    if (!record || !record->widget) {
+        return false;
+    }
+    out = Rect{0, 0, record->widget->width(), record->widget->height()};
+    return true;
+}
+
 bool Platform::setWindowRect(WindowHandle window, const Rect& rect) {
     const auto record = impl_->find(window);
     if (!record || !record->widget) {
@@ -708,8 +725,10 @@ int Platform::trackPopupMenu(WindowHandle owner, const MenuDescription& menu, in
     return id;
 }
 
+bool Platform::trayAvailable() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
 bool Platform::notifyIcon(TrayAction action, const TrayIcon& icon) {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (!trayAvailable()) {
         return false;
     }
     const std::pair key{icon.owner, icon.id};

@@ -302,6 +302,15 @@ TEST(StationWindow, ShowsTraceWaterfallMarkersAndHeader) {
         }
     }
     EXPECT_GT(green, 30) << "no header text";
+    // Every client pixel belongs to the picture: none is left white (the
+    // window's background) below the presented rows.
+    int white = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
+            white += shot.pixel(x, y) == platform::rgb(255, 255, 255) ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(white, 0) << "unpainted pixels in a " << shot.width() << " x " << shot.height() << " client area";
 }
 
 } // namespace
