@@ -269,6 +269,11 @@ LinkState StationClient::linkState() const {
     return state_;
 }
 
+platform::Socket StationClient::connectionSocket() const {
+    std::lock_guard lock(mutex_);
+    return socket_;
+}
+
 bool StationClient::socketOpen() const {
     std::lock_guard lock(mutex_);
     return socket_ != invalidSocket;

@@ -99,6 +99,9 @@ public:
 
     LinkState linkState() const;
     bool socketOpen() const;
+    // The connection to the server, invalidSocket when there is none. For
+    // tests and harnesses that deliver the socket's notifications themselves.
+    platform::Socket connectionSocket() const;
     // The status text, Windows-1251, NUL-terminated in `out` (cut to fit).
     // Any thread; quick, allocates nothing.
     void copyStatusText(std::span<char> out) const;

@@ -98,6 +98,14 @@ StationServer::~StationServer() {
 
 int StationServer::usedSlots() const { return std::clamp(settings_.maxConnections, 0, slotCount); }
 
+platform::Socket StationServer::slotSocket(int slot) const {
+    if (slot < 0 || slot >= slotCount) {
+        return invalidSocket;
+    }
+    std::lock_guard lock(mutex_);
+    return slots_[static_cast<std::size_t>(slot)].socket;
+}
+
 int StationServer::occupiedCount() const {
     std::lock_guard lock(mutex_);
     return occupied_;

@@ -130,6 +130,10 @@ public:
     bool anySlotOccupied() override;
     bool slot0Occupied() override;
 
+    // The connection of slot `slot` (0 … 19), invalidSocket when it is free
+    // or out of range. For tests and harnesses that deliver the socket's
+    // notifications themselves.
+    platform::Socket slotSocket(int slot) const;
     // Slots in use: settings.maxConnections within 0 … 20.
     int usedSlots() const;
     int occupiedCount() const;
