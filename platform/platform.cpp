@@ -776,7 +776,12 @@ bool Platform::notifyIcon(TrayAction action, const TrayIcon& icon) {
     return false;
 }
 
-WindowHandle Platform::createEdit(WindowHandle parent, int x, int y, int width, int height) {
+namespace {
+// The edit widget's property that holds its character limit.
+constexpr const char* maxCharactersProperty = "cwMaxCharacters";
+} // namespace
+
+WindowHandle Platform::createEdit(WindowHandle parent, int x, int y, int width, int height, int maxCharacters) {
     const auto parentRecord = impl_->find(parent);
     if (!parentRecord || !parentRecord->widget) {
         return 0;
@@ -788,6 +793,10 @@ WindowHandle Platform::createEdit(WindowHandle parent, int x, int y, int width, 
     edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     edit->setFrameShape(QFrame::Box);
+    // Only the newest text is kept, so a long run (or a flood of input)
+    // cannot grow the window without bound.
+    edit->setMaximumBlockCount(editMaxLines);
+    edit->setProperty(maxCharactersProperty, std::max(maxCharacters, 16));
     edit->show();
 
     auto record = std::make_shared<WindowRecord>();
@@ -826,6 +835,15 @@ void Platform::typeChar(WindowHandle edit, unsigned char cp1251Byte) {
         cursor.insertText(QString(QChar(static_cast<char16_t>(c))));
     } else {
         return;
+    }
+    // Text without line ends is one line: beyond the character limit its
+    // oldest quarter goes, at once, so trimming is rare.
+    const int maxCharacters = widget.property(maxCharactersProperty).toInt();
+    if (widget.document()->characterCount() > maxCharacters) {
+        QTextCursor oldest(widget.document());
+        oldest.setPosition(widget.document()->characterCount() - maxCharacters * 3 / 4, QTextCursor::KeepAnchor);
+        oldest.removeSelectedText();
+        cursor.movePosition(QTextCursor::End);
     }
     widget.setTextCursor(cursor);
     widget.ensureCursorVisible();

@@ -166,8 +166,14 @@ public:
     // parent's client area, width × height pixels; multi-line, wrapping,
     // bordered, with a vertical scroll bar, editable by the user. Returns its
     // handle (0 when the parent is unknown). Its procedure handles WM_CHAR
-    // as typeChar, so sendMessage/postMessage of WM_CHAR type into it.
-    WindowHandle createEdit(WindowHandle parent, int x, int y, int width, int height);
+    // as typeChar, so sendMessage/postMessage of WM_CHAR type into it. It
+    // keeps only its newest editMaxLines lines, and of a longer text its
+    // newest characters: beyond `maxCharacters` (16 or more) the oldest
+    // quarter goes.
+    static constexpr int editMaxLines = 10000;
+    static constexpr int editMaxCharacters = 1 << 20;
+    WindowHandle createEdit(WindowHandle parent, int x, int y, int width, int height,
+                            int maxCharacters = editMaxCharacters);
     // Inserts the character of a Windows-1251 byte at the caret as if typed
     // and keeps the caret in view. Backspace (8) deletes before the caret,
     // CR (13) starts a new line, other control bytes and 0x98 are ignored.

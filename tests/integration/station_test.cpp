@@ -185,6 +185,26 @@ TEST_F(StationProgram, FailuresSayWhyAndInfoOptionsTouchNothing) {
     }
 }
 
+// Values no run can mean stop the station before it starts: exit code 2
+// and one line on standard error that names the option.
+TEST_F(StationProgram, OutOfRangeOptionsAreRefused) {
+    const struct {
+        const char* argument;
+        const char* option;
+    } cases[] = {{"SERVERPORT=65616", "SERVERPORT="}, {"CLIENTPORT=0", "CLIENTPORT="},
+                 {"SERVER TIMECLOSE=-1", "TIMECLOSE="}, {"SERVER MAXCONNECT=21", "MAXCONNECT="}};
+    for (const auto& c : cases) {
+        Programs programs;
+        const fs::path output = dir.path / "stderr.txt";
+        const pid_t pid = programs.start(CW_SELVANE_PATH, {{c.argument}, devices(), dir.path, output});
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(programs.finish(pid, stopBoundMs), 2) << c.argument;
+        const std::string text = readFile(output);
+        EXPECT_NE(text.find(c.option), std::string::npos) << c.argument << ": " << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << c.argument << ": " << text;
+    }
+}
+
 TEST_F(StationProgram, QuitDatagramStopsALinkedStation) {
     StationProcess station(dir.path, "UDPSEND", devices());
     ASSERT_TRUE(awaitPlainStation(station));
