@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/audio_device.h"
+#include "platform/cp1251.h"
 #include "platform/files.h"
 
 namespace station {
@@ -58,7 +59,12 @@ std::string chordFilePath(const FatalStopContext& context) {
 }
 
 void fatalStop(FatalStopContext& context, std::string_view messageCp1251) {
+    context.stopped = true;
     writeErrorFile(joinPath(context.workingDirectory, errorFileName), messageCp1251);
+    if (context.errorStream != nullptr) {
+        std::fprintf(context.errorStream, "selvane: %s\n", platform::cp1251ToUtf8(messageCp1251).c_str());
+        std::fflush(context.errorStream);
+    }
 
     const std::string chord = chordFilePath(context);
     if (!chord.empty() && context.audio != nullptr) {
@@ -67,13 +73,13 @@ void fatalStop(FatalStopContext& context, std::string_view messageCp1251) {
     // Quit first, then drop the connections, then quit again: the loop ends
     // on the first one it reads, whichever handler is running now.
     if (context.postQuit) {
-        context.postQuit(0);
+        context.postQuit(fatalExitCode);
     }
     if (context.closeConnections) {
         context.closeConnections();
     }
     if (context.postQuit) {
-        context.postQuit(0);
+        context.postQuit(fatalExitCode);
     }
 }
 

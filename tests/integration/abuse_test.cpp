@@ -229,23 +229,24 @@ class Abuse : public ::testing::Test {
              dir.path / name / "log.txt"});
         ASSERT_GT(client, 0);
     }
-    // morvel in folder "morvel", its station (capturing silence) killed
-    // once it runs: morvel then decodes only what the test sends it.
+    // morvel without a station: it finds a plain station running and starts
+    // none of its own; that station is then killed, and morvel, which only
+    // watches a station it started, goes on.
     void startDecoderWithoutStation(pid_t& morvel) {
         const fs::path home = dir.path / "morvel";
         ASSERT_TRUE(writeTones(dir.path / "silence.wav", {}, 60));
-        morvel =
-            programs.start(CW_MORVEL_PATH,
-                           {{},
-                            {"SELVANE_INPUT=" + (dir.path / "silence.wav").string(),
-                             "SELVANE_OUTPUT=" + (home / "played.wav").string(), "SELVANE_SPEED=1"},
-                            home,
-                            home / "log.txt"});
-        ASSERT_GT(morvel, 0);
+        const pid_t holder = startStation("holder", {"UDPSEND"},
+                                          {"SELVANE_INPUT=" + (dir.path / "silence.wav").string()});
+        ASSERT_GT(holder, 0);
         ASSERT_TRUE(waitFor(plainStationRunning, 15000ms));
-        const auto children = Programs::childrenOf(morvel);
-        ASSERT_EQ(children.size(), 1u);
-        ::kill(children.front(), SIGKILL);
+        morvel = programs.start(CW_MORVEL_PATH, {{}, {}, home, home / "log.txt"});
+        ASSERT_GT(morvel, 0);
+        ASSERT_TRUE(waitFor([&] { return log("morvel").find("already runs") != std::string::npos; },
+                            15000ms))
+            << log("morvel");
+        EXPECT_TRUE(Programs::childrenOf(morvel).empty()) << "morvel started a second station";
+        ::kill(holder, SIGKILL);
+        programs.finish(holder, 5000);
         ASSERT_TRUE(waitFor([] { return !plainStationRunning(); }, 5000ms));
     }
 
@@ -575,8 +576,7 @@ TEST_F(Abuse, GarbageDatagramsAtBothLinkPorts) {
     const pid_t station = startStation("station", {"UDPSEND"});
     ASSERT_GT(station, 0);
     ASSERT_TRUE(waitFor(plainStationRunning, 15000ms)) << log("station");
-    // morvel's own station meets the running one and leaves; morvel then
-    // decodes ours.
+    // morvel finds the running station, starts none, and decodes ours.
     const pid_t morvel = programs.start(
         CW_MORVEL_PATH, {{}, {}, dir.path / "morvel", dir.path / "morvel" / "log.txt"});
     ASSERT_GT(morvel, 0);
@@ -883,11 +883,12 @@ TEST_F(Abuse, SpecialFilesAreLeftAlone) {
     EXPECT_NE(log("server").find("f.### is not a regular file"), std::string::npos)
         << log("server");
 
-    // A fatal stop leaves its reason nowhere rather than through the link.
+    // A fatal stop leaves its reason nowhere rather than through the link
+    // (only on the terminal).
     const pid_t failing =
         startStation("server", {}, {"SELVANE_INPUT=" + (home / "missing.wav").string()});
     ASSERT_GT(failing, 0);
-    EXPECT_EQ(programs.finish(failing, 15000), 0) << log("server");
+    EXPECT_EQ(programs.finish(failing, 15000), 1) << log("server");
     EXPECT_EQ(readFile(home / "target.txt"), "untouched");
 }
 
@@ -1035,11 +1036,11 @@ TEST_F(Abuse, UnwritableFilesAndAFullDisk) {
         EXPECT_NE(entry.path().extension(), ".tmp") << "left behind: " << entry.path().filename();
     }
 
-    // A fatal stop whose "ErrorWav.txt" cannot be written still ends with 0.
+    // A fatal stop whose "ErrorWav.txt" cannot be written still ends, with 1.
     const pid_t failing =
         startStation("server", {}, {"SELVANE_INPUT=" + (home / "missing.wav").string()});
     ASSERT_GT(failing, 0);
-    EXPECT_EQ(programs.finish(failing, 15000), 0) << log("server");
+    EXPECT_EQ(programs.finish(failing, 15000), 1) << log("server");
 }
 
 TEST_F(Abuse, DecoderAndStationInAnUnwritableFolder) {
@@ -1063,8 +1064,8 @@ TEST_F(Abuse, DecoderAndStationInAnUnwritableFolder) {
         << readFile(home / "log.txt");
     EXPECT_TRUE(Programs::running(station)) << readFile(home / "log.txt");
     EXPECT_EQ(programs.stop(morvel), 0) << readFile(home / "log.txt");
-    // The station, adopted here once morvel is gone, ends on morvel's Quit.
-    EXPECT_EQ(platform::waitProcess(station, 15000), 0) << readFile(home / "log.txt");
+    // morvel waited for the station to end on its Quit.
+    EXPECT_FALSE(Programs::running(station)) << readFile(home / "log.txt");
 }
 
 // ------------------------------------------------------------ a kill in the middle
@@ -1100,6 +1101,25 @@ TEST_F(Abuse, RecordingSurvivesAKill) {
 }
 
 // ------------------------------------------------------------ the station dies under the decoder
+
+TEST_F(Abuse, KilledStationEndsHeadlessMorvelWithItsCode) {
+    const fs::path home = dir.path / "morvel";
+    ASSERT_TRUE(writeTones(dir.path / "silence.wav", {}, 60));
+    const pid_t morvel = programs.start(
+        CW_MORVEL_PATH, {{},
+                         {"SELVANE_INPUT=" + (dir.path / "silence.wav").string(),
+                          "SELVANE_OUTPUT=" + (home / "played.wav").string(), "SELVANE_SPEED=1"},
+                         home,
+                         home / "log.txt"});
+    ASSERT_GT(morvel, 0);
+    ASSERT_TRUE(waitFor(plainStationRunning, 15000ms));
+    const auto children = Programs::childrenOf(morvel);
+    ASSERT_EQ(children.size(), 1u);
+    ::kill(children.front(), SIGKILL);
+    EXPECT_EQ(programs.finish(morvel, 10000), 128 + SIGKILL) << log("morvel");
+    EXPECT_NE(log("morvel").find("morvel: the station stopped (exit code 137)"), std::string::npos)
+        << log("morvel");
+}
 
 TEST_F(Abuse, DecoderOutlivesItsStation) {
     pid_t morvel = -1;
