@@ -102,9 +102,11 @@ struct WeakSignalDecoder::State {
     double windowDots = 0.7;         // matched filter length, dots
     double evidenceScale = 1.6;      // tick ratios are correlated over the window
     double floorRatioDb = 7.0;       // weakest tone assumed, per window, dB over noise
-    double outputSnrDb = -6.0;       // characters below this estimated SNR are held back
+    double outputSnrDb = -12.0;       // characters below this estimated SNR are held back
     double startPenalty = 12.0;      // log cost of a transmission starting after idle
     double noiseQuantile = 0.2;
+    double knownBelowCost = 0.04;    // the speed counts as known when runs fit it this well
+    double unknownAboveCost = 0.09;  // … and as lost when they fit it this badly
 
     // --- input and blanker ---
     std::int64_t samplesIn = 0;
@@ -149,11 +151,15 @@ struct WeakSignalDecoder::State {
 
     // --- levels ---
     double noiseLevel = 0.0;  // quantile of tick power
+    double gapNoise = 0.0;    // mean tick power inside decoded gaps; 0: none yet
+    std::int64_t noiseUpdatedTo = 0;
     double toneLevel = 0.0;   // A², tick power of the tone alone
     std::int64_t toneUpdatedTo = 0;
 
     // --- run search ---
     double dotTicks = 24.0; // current dot length, ticks
+    bool speedKnown = false;
+    double fitCost = 0.0;   // mean squared log misfit of the last runs
     std::array<std::array<double, maxRunTicks + 1>, timedRuns> logDuration{};
     std::array<int, timedRuns> minTicks{}, maxTicks{};
     std::array<double, historyTicks> evidence{}; // cumulative tick ratio
@@ -215,10 +221,12 @@ struct WeakSignalDecoder::State {
         tickSum = {};
         tickFill = 0;
         noiseLevel = 0.0;
+        gapNoise = 0.0;
+        noiseUpdatedTo = 0;
         toneLevel = 0.0;
         toneUpdatedTo = 0;
         const double lo = minDotTicks(), hi = maxDotTicks();
-        setDot(std::clamp(std::sqrt(lo * hi), lo, hi));
+        setDot(std::clamp(std::sqrt(lo * hi), lo, hi), false);
         ticks = 0;
         evidence[0] = 0.0;
         best[0].fill(negInf);
@@ -248,15 +256,21 @@ struct WeakSignalDecoder::State {
         step = {std::cos(w), std::sin(w)};
     }
 
-    // The dot length sets the duration models and the matched filter.
-    void setDot(double dot) {
+    // The dot length sets the duration models and the matched filter. Until
+    // the speed is known (runs fit it well) the models accept every speed of
+    // the range and the filter is short enough for the fastest.
+    void setDot(double dot, bool known) {
         dotTicks = dot;
+        speedKnown = known;
+        const double widen = known ? 1.0 : 2.0;
         for (int r = 0; r < timedRuns; ++r) {
             const auto ru = static_cast<std::size_t>(r);
-            minTicks[ru] = std::max(2, static_cast<int>(std::floor(runMinDots[ru] * dot)));
-            maxTicks[ru] = std::min(maxRunTicks, static_cast<int>(std::ceil(runMaxDots[ru] * dot)));
+            const double lowDot = known ? dot : minDotTicks();
+            const double highDot = known ? dot : maxDotTicks();
+            minTicks[ru] = std::max(2, static_cast<int>(std::floor(runMinDots[ru] * lowDot)));
+            maxTicks[ru] = std::min(maxRunTicks, static_cast<int>(std::ceil(runMaxDots[ru] * highDot)));
             const double centre = runUnits[ru] * dot;
-            const double s = runSpread[ru];
+            const double s = runSpread[ru] * widen;
             for (int d = 0; d <= maxRunTicks; ++d) {
                 double v = negInf;
                 if (d >= minTicks[ru] && d <= maxTicks[ru]) {
@@ -266,10 +280,12 @@ struct WeakSignalDecoder::State {
                 logDuration[ru][static_cast<std::size_t>(d)] = v;
             }
         }
-        const int w = std::clamp(static_cast<int>(std::lround(windowDots * dot)), 2, maxWindowTicks);
+        const double filterDot = known ? dot : minDotTicks();
+        const int w = std::clamp(static_cast<int>(std::lround(windowDots * filterDot)), 2, maxWindowTicks);
         if (w != windowTicks) {
             // The noise power of a sum grows with its length.
             noiseLevel *= static_cast<double>(w) / windowTicks;
+            gapNoise *= static_cast<double>(w) / windowTicks;
             toneLevel *= (static_cast<double>(w) / windowTicks) * (static_cast<double>(w) / windowTicks);
             windowTicks = w;
             windowSum = {};
@@ -324,7 +340,7 @@ struct WeakSignalDecoder::State {
             std::array<double, searchBins> sorted = binPower;
             const auto middle = sorted.begin() + (searchBins - 1) / 2;
             std::nth_element(sorted.begin(), middle, sorted.end());
-            if (binPower[static_cast<std::size_t>(peak)] < 5.0 * *middle && blocksSeen < 32 &&
+            if (binPower[static_cast<std::size_t>(peak)] < 3.0 * *middle && blocksSeen < 32 &&
                 searchHigh - searchLow > 150.0) {
                 return;
             }
@@ -379,7 +395,7 @@ struct WeakSignalDecoder::State {
             const double rate = ticks < 400 ? 0.1 : 0.04;
             noiseLevel *= p < noiseLevel ? 1.0 - rate * (1.0 - noiseQuantile) : 1.0 + rate * noiseQuantile;
         }
-        const double noise = std::max(noiseLevel / -std::log(1.0 - noiseQuantile), 1e-9);
+        const double noise = noisePower();
         const double floorTone = noise * std::pow(10.0, floorRatioDb / 10.0);
         const double tone = std::max(toneLevel, floorTone);
 
@@ -400,7 +416,7 @@ struct WeakSignalDecoder::State {
         ++ticks;
         const std::int64_t t = ticks;
         if (std::getenv("WDEBUG") && t < 1600 && t % 4 == 0) {
-            std::fprintf(stderr, "t %ld p/n %.2f llr %.3f pitch %.2f noise %.3g tone %.3g dot %.1f\n", (long)t, p / noise, llr, pitchHz, noise, tone, dotTicks);
+            std::fprintf(stderr, "t %ld p/n %.2f llr %.3f pitch %.2f noise %.3g q %.3g gap %.3g tone %.3g dot %.1f\n", (long)t, p / noise, llr, pitchHz, noise, noiseLevel, gapNoise, tone, dotTicks);
         }
         const auto ti = static_cast<std::size_t>(t & historyMask);
         evidence[ti] = evidence[static_cast<std::size_t>((t - 1) & historyMask)] + llr;
@@ -567,7 +583,7 @@ struct WeakSignalDecoder::State {
 
     // Dot length (ticks) that best explains the last runs as 1, 3 (marks)
     // or 1, 3, 7 (gaps) dots; 0 when too few runs are known.
-    double fitDot(int lastSegment) const {
+    double fitDot(int lastSegment, double& meanCost) const {
         std::array<double, fitRuns> len{};
         std::array<bool, fitRuns> isMark{};
         int n = 0;
@@ -580,7 +596,7 @@ struct WeakSignalDecoder::State {
             isMark[static_cast<std::size_t>(n)] = s.run <= Dash;
             ++n;
         }
-        if (n < 8) {
+        if (n < 5) {
             return 0.0;
         }
         const double lo = minDotTicks(), hi = maxDotTicks();
@@ -600,6 +616,7 @@ struct WeakSignalDecoder::State {
                 bestDot = dot;
             }
         }
+        meanCost = bestCost / n;
         return bestDot;
     }
 
@@ -622,9 +639,17 @@ struct WeakSignalDecoder::State {
         updateToneLevel();
 
         // Refit the speed to the runs up to now.
-        const double fitted = fitDot(segmentCount - 1);
-        if (fitted > 0.0 && std::abs(std::log(fitted / dotTicks)) > 0.03) {
-            setDot(fitted);
+        double cost = 0.0;
+        const double fitted = fitDot(segmentCount - 1, cost);
+        if (fitted > 0.0) {
+            fitCost = cost;
+            const bool known = speedKnown ? cost < unknownAboveCost : cost < knownBelowCost;
+            if (known != speedKnown || std::abs(std::log(fitted / dotTicks)) > 0.03) {
+                setDot(fitted, known);
+            }
+        }
+        if (std::getenv("WDEBUG2")) {
+            std::fprintf(stderr, "t %ld fitted %.1f cost %.3f known %d W %d\n", (long)ticks, fitted, cost, speedKnown, windowTicks);
         }
         const double dot = dotTicks;
 
@@ -685,7 +710,44 @@ struct WeakSignalDecoder::State {
         }
     }
 
+    // Noise power per tick of the matched filter: from the inside of the
+    // decoded long gaps once there are any (recent), otherwise from a low
+    // quantile of all ticks (which reads high while a tone is keyed).
+    // The quantile reads at most a few dB high with a tone keyed; a gap
+    // level above it means the "gaps" hold tone (a decoder not yet locked).
+    double noisePower() const {
+        const double fromQuantile = std::max(noiseLevel / -std::log(1.0 - noiseQuantile), 1e-9);
+        if (gapNoise > 0.0 && ticks - noiseUpdatedTo < 1600) {
+            return std::min(gapNoise, fromQuantile);
+        }
+        return fromQuantile;
+    }
+
+    void updateNoiseLevel() {
+        for (int i = 0; i < segmentCount; ++i) {
+            const Segment& s = segments[static_cast<std::size_t>(i)];
+            if (s.run != Gap3 && s.run != Gap7 && s.run != Idle) {
+                continue;
+            }
+            const std::int64_t from = std::max(s.start + windowTicks, noiseUpdatedTo);
+            const std::int64_t to = std::min(s.end - windowTicks, ticks - windowTicks);
+            if (to - from < 4) {
+                continue;
+            }
+            double sum = 0.0;
+            for (std::int64_t k = from; k < to; ++k) {
+                sum += tickPower[static_cast<std::size_t>(k & historyMask)];
+            }
+            const double n = static_cast<double>(to - from);
+            const double weight = std::min(0.5, n / 400.0);
+            if (std::getenv("WDEBUG4")) std::fprintf(stderr, "gap run %d %ld-%ld from %ld to %ld mean %.3g\n", s.run, (long)s.start, (long)s.end, (long)from, (long)to, sum / n);
+            gapNoise = gapNoise <= 0.0 ? sum / n : gapNoise + weight * (sum / n - gapNoise);
+            noiseUpdatedTo = to;
+        }
+    }
+
     void updateToneLevel() {
+        updateNoiseLevel();
         // The tone level from the newest marks that the filter has passed.
         for (int i = 0; i < segmentCount; ++i) {
             const Segment& s = segments[static_cast<std::size_t>(i)];
@@ -693,13 +755,13 @@ struct WeakSignalDecoder::State {
                 continue;
             }
             const std::int64_t len = s.end - s.start;
-            const std::int64_t from = s.start + len / 4 + windowTicks / 2;
-            const std::int64_t to = std::max(from + 1, s.end - len / 4 + windowTicks / 2);
+            const std::int64_t from = s.start + len / 4;
+            const std::int64_t to = std::max(from + 1, s.end - len / 4);
             double sum = 0.0;
             for (std::int64_t k = from; k < to; ++k) {
                 sum += tickPower[static_cast<std::size_t>(k & historyMask)];
             }
-            const double noise = noiseLevel / -std::log(1.0 - noiseQuantile);
+            const double noise = noisePower();
             const double measured = std::max(sum / static_cast<double>(to - from) - noise, 0.0);
             toneLevel = toneLevel <= 0.0 ? measured : toneLevel + 0.3 * (measured - toneLevel);
             toneUpdatedTo = s.end;
@@ -709,6 +771,9 @@ struct WeakSignalDecoder::State {
     void emitCharacter(const std::array<int, maxCharacterElements + 1>& units,
                        const std::array<double, maxCharacterElements + 1>& lengths, int elements,
                        std::int64_t lastEnd, double markEvidence, std::int64_t markTicks, double dot) {
+        if (std::getenv("WDEBUG3")) {
+            std::fprintf(stderr, "emit t %ld lastEnd %ld elements %d snr %.1f\n", (long)ticks, (long)lastEnd, elements, snrDb);
+        }
         if (snrDb < outputSnrDb || elements == 0) {
             return;
         }
