@@ -1,0 +1,155 @@
+#pragma once
+// One speed class of the weak-signal decoder: from complex baseband ticks
+// (2.5 ms each) to characters. A matched filter about 0.7 dot long, the
+// noise and tone levels, a per-tick log-likelihood ratio of key down, a
+// semi-Markov Viterbi search over marks and gaps with log-normal duration
+// models, and fixed-lag decisions that refit the dot length to the decoded
+// runs. The dot length stays inside the class's range, so a channel never
+// drifts to a speed where its filter would blur the gaps or drown in noise;
+// the decoder runs one channel per class and reads the one that fits best.
+// Fixed arrays only: nothing allocates after construction.
+
+#include <array>
+#include <complex>
+#include <cstdint>
+
+#include "dsp/alphabet.h"
+
+namespace dsp {
+
+inline constexpr int weakSamplesPerTick = 20;                                  // at 8000 Hz
+inline constexpr double weakTickSeconds = weakSamplesPerTick / 8000.0;         // 2.5 ms
+
+// A character decided by a channel.
+struct ChannelCharacter {
+    decoder::ElementCode code = 0;  // > 0
+    std::int64_t endTick = 0;       // tick at which its last mark ended
+    bool wordGapBefore = false;     // a word gap separates it from the one before
+    float confidence = 0.0F;        // 0 … 1, from the evidence of its marks
+};
+
+// Tuning of the likelihoods and decisions; the defaults were chosen on
+// generated signals over many seeds, texts, speeds and SNRs.
+struct ChannelTuning {
+    double windowDots = 0.7;     // matched filter length, dots
+    double evidenceScale = 1.6;  // ticks within one window are correlated: weight of one tick
+    double floorRatioDb = 7.0;   // weakest tone assumed, dB over the noise of one window
+    double startPenalty = 12.0;  // log cost of a transmission starting after an idle
+    double commitLagSeconds = 0.8;
+};
+
+class KeyingChannel {
+public:
+    using cplx = std::complex<double>;
+
+    // `lowDot`, `highDot`: the class's dot lengths in ticks, 2 … 200, low < high.
+    void configure(double lowDot, double highDot, const ChannelTuning& tuning);
+    void setAlphabet(decoder::Alphabet a) { alphabet_ = a; }
+    // Forgets levels, speed and decisions.
+    void restart();
+    // Clears the matched filter (after the mixer moved); levels stay.
+    void resetFilter();
+
+    // One baseband tick: the sum of 20 mixed samples.
+    void tick(cplx z);
+    // End of input: decides every pending character.
+    void finish();
+
+    // Characters decided since the last clearPending, oldest first.
+    int pendingCount() const { return pendingCount_; }
+    const ChannelCharacter& pending(int i) const { return pending_[static_cast<std::size_t>(i)]; }
+    void clearPending() { pendingCount_ = 0; }
+
+    double dotTicks() const { return dot_; }
+    // Mean squared log misfit of the last runs to the dot length (0 = exact);
+    // 1 until enough runs are known.
+    double fitCost() const { return fitCost_; }
+    bool speedMeasured() const { return fitCost_ < 1.0; }
+    // Tone power over noise power in 500 Hz, dB; −99 before any mark.
+    double snrDb() const { return snrDb_; }
+    // Pitch error seen in the phase advance during marks, Hz, and whether
+    // it is trustworthy.
+    double pitchErrorHz() const { return pitchErrorHz_; }
+    bool pitchErrorValid() const { return pitchErrorValid_; }
+
+private:
+    enum Run : std::int8_t { Dot = 0, Dash = 1, Gap1 = 2, Gap3 = 3, Gap7 = 4, Idle = 5, NoRun = 6 };
+    static constexpr int timedRuns = 5;
+    static constexpr int historyTicks = 4096; // 10.24 s, a power of two
+    static constexpr int historyMask = historyTicks - 1;
+    static constexpr int maxWindowTicks = 64;
+    static constexpr int maxRunTicks = 700;
+    static constexpr int maxSegments = 2048;
+    static constexpr int maxPending = 64;
+    static constexpr int maxCharacterElements = 15;
+    static constexpr int warmupTicks = 40;
+
+    struct Segment {
+        Run run = NoRun;
+        std::int64_t start = 0; // first tick
+        std::int64_t end = 0;   // one past the last tick
+    };
+
+    void setDot(double dot);
+    void viterbiStep(std::int64_t t);
+    void traceBack();
+    double fitDot(double& meanCost) const;
+    void decide(bool final);
+    void updateLevels();
+    double noisePower() const;
+    void emit(const std::array<int, maxCharacterElements + 1>& units,
+              const std::array<double, maxCharacterElements + 1>& lengths, int elements, std::int64_t lastEnd,
+              double markEvidence, std::int64_t markTicks, bool wordGapBefore);
+
+    ChannelTuning tuning_;
+    decoder::Alphabet alphabet_ = decoder::Latin;
+    double lowDot_ = 10.0, highDot_ = 60.0;
+
+    // Matched filter.
+    std::array<cplx, maxWindowTicks> baseband_{};
+    std::array<cplx, maxWindowTicks> filtered_{};
+    int index_ = 0;
+    cplx windowSum_{};
+    int windowTicks_ = 17;
+    int filledTicks_ = 0;
+    cplx discriminator_{};
+    double pitchErrorHz_ = 0.0;
+    bool pitchErrorValid_ = false;
+
+    // Levels, as tick powers of the matched filter.
+    std::array<double, warmupTicks> warmup_{};
+    double noiseQuantile_ = 0.0; // running 0.2-quantile; 0: not yet set
+    double gapNoise_ = 0.0;      // mean inside decoded long gaps; 0: none yet
+    std::int64_t noiseUpdatedTo_ = 0;
+    double toneLevel_ = 0.0;     // tone alone; 0: no mark decoded yet
+    std::int64_t toneUpdatedTo_ = 0;
+    double snrDb_ = -99.0;
+
+    // Run search.
+    double dot_ = 24.0;
+    double fitCost_ = 1.0;
+    std::array<std::array<double, maxRunTicks + 1>, timedRuns> logDuration_{};
+    std::array<int, timedRuns> minTicks_{}, maxTicks_{};
+    std::array<double, historyTicks> evidence_{}; // cumulative tick log-likelihood ratio
+    std::array<float, historyTicks> power_{};
+    std::array<std::array<double, timedRuns>, historyTicks> best_{};
+    std::array<std::array<std::int16_t, timedRuns>, historyTicks> backLength_{};
+    std::array<std::array<Run, timedRuns>, historyTicks> backRun_{};
+    std::array<double, historyTicks> idle_{};
+    std::array<std::int64_t, historyTicks> idleOrigin_{}; // end of the word gap the idle extends; −1: from the start
+    std::array<double, historyTicks> enter_{};            // best way into a mark starting here
+    std::array<Run, historyTicks> enterRun_{};
+    std::array<double, historyTicks> exit_{};             // best mark ending here
+    std::array<Run, historyTicks> exitRun_{};
+    std::int64_t ticks_ = 0;
+
+    // Decisions.
+    std::array<Segment, maxSegments> segments_{};
+    int segmentCount_ = 0;
+    std::int64_t committedTo_ = 0;
+    bool wordGapOwed_ = false;
+    std::array<ChannelCharacter, maxPending> pending_{};
+    int pendingCount_ = 0;
+};
+
+} // namespace dsp
