@@ -64,6 +64,7 @@ void KeyingChannel::restart() {
     resetFilter();
     noiseQuantile_ = 0.0;
     gapNoise_ = 0.0;
+    gapTicks_ = 0.0;
     noiseUpdatedTo_ = 0;
     toneLevel_ = 0.0;
     toneUpdatedTo_ = 0;
@@ -75,6 +76,7 @@ void KeyingChannel::restart() {
     evidence_[0] = 0.0;
     best_[0].fill(negInf);
     idle_[0] = 0.0;
+    top_.fill(0.0);
     idleOrigin_[0] = -1;
     enter_[0] = negInf;
     exit_[0] = negInf;
@@ -120,6 +122,7 @@ void KeyingChannel::setDot(double dot) {
         const double ratio = static_cast<double>(w) / windowTicks_;
         noiseQuantile_ *= ratio;
         gapNoise_ *= ratio;
+        gapTicks_ = std::min(gapTicks_, 200.0);
         toneLevel_ *= ratio * ratio;
     }
     windowTicks_ = w;
@@ -133,8 +136,8 @@ void KeyingChannel::setDot(double dot) {
 // it means the "gaps" hold tone (a channel not locked to the signal).
 double KeyingChannel::noisePower() const {
     const double fromQuantile = std::max(noiseQuantile_ / -std::log(1.0 - noiseQuantileLevel), 1e-9);
-    if (gapNoise_ > 0.0 && ticks_ - noiseUpdatedTo_ < 1600) {
-        return std::min(gapNoise_, fromQuantile);
+    if (gapTicks_ >= 200.0 && ticks_ - noiseUpdatedTo_ < 1600 && gapNoise_ < 1.5 * fromQuantile) {
+        return gapNoise_;
     }
     return fromQuantile;
 }
@@ -162,18 +165,16 @@ void KeyingChannel::tick(cplx z) {
             windowSum_ += baseband_[static_cast<std::size_t>((index_ - i + maxWindowTicks) % maxWindowTicks)];
         }
     }
-    // Noise level: first the 0.2-quantile of a short warm-up, then tracked
-    // by multiplicative steps (equilibrium where 20 % of ticks lie below).
+    // Noise level: first the mean power over a warm-up (exact for noise
+    // alone, high while a tone is keyed: a cautious start), then a running
+    // 0.2-quantile tracked by multiplicative steps.
     const int warm = filledTicks_ - windowTicks_;
-    if (noiseQuantile_ <= 0.0 && warm < warmupTicks) {
-        warmup_[static_cast<std::size_t>(warm)] = p;
+    if (noiseQuantile_ <= 0.0) {
+        warmupSum_ = warm == 0 ? p : warmupSum_ + p;
         if (warm + 1 < warmupTicks) {
             return;
         }
-        std::nth_element(warmup_.begin(), warmup_.begin() + warmupTicks / 5, warmup_.end());
-        noiseQuantile_ = std::max(warmup_[warmupTicks / 5], 1e-6);
-    } else if (noiseQuantile_ <= 0.0) {
-        noiseQuantile_ = std::max(p, 1e-6);
+        noiseQuantile_ = std::max(warmupSum_ / warmupTicks * -std::log(1.0 - noiseQuantileLevel), 1e-6);
     } else {
         constexpr double rate = 0.04;
         noiseQuantile_ *= p < noiseQuantile_ ? 1.0 - rate * (1.0 - noiseQuantileLevel) : 1.0 + rate * noiseQuantileLevel;
@@ -220,6 +221,7 @@ void KeyingChannel::tick(cplx z) {
             idle_[i] = isFinite(idle_[i]) ? idle_[i] - shift : idle_[i];
             enter_[i] = isFinite(enter_[i]) ? enter_[i] - shift : enter_[i];
             exit_[i] = isFinite(exit_[i]) ? exit_[i] - shift : exit_[i];
+            top_[i] = isFinite(top_[i]) ? top_[i] - shift : top_[i];
             evidence_[i] -= eShift;
         }
     }
@@ -284,6 +286,7 @@ void KeyingChannel::viterbiStep(std::int64_t t) {
         enter_[ti] = idle_[pi] - tuning_.startPenalty;
         enterRun_[ti] = Idle;
     }
+    top_[ti] = std::max(idle_[ti], *std::max_element(best_[ti].begin(), best_[ti].end()));
     const bool dash = best_[ti][Dash] > best_[ti][Dot];
     exit_[ti] = dash ? best_[ti][Dash] : best_[ti][Dot];
     exitRun_[ti] = dash ? Dash : Dot;
@@ -404,7 +407,9 @@ void KeyingChannel::updateLevels() {
                 sum += power_[static_cast<std::size_t>(k & historyMask)];
             }
             const double n = static_cast<double>(to - from);
-            gapNoise_ = gapNoise_ <= 0.0 ? sum / n : gapNoise_ + std::min(0.5, n / 400.0) * (sum / n - gapNoise_);
+            // A running mean, then an exponential one over 2000 ticks.
+            gapTicks_ = std::min(gapTicks_ + n, 2000.0);
+            gapNoise_ += n / gapTicks_ * (sum / n - gapNoise_);
             noiseUpdatedTo_ = to;
             continue;
         }
@@ -536,8 +541,17 @@ void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
     c.code = code;
     c.endTick = lastEnd;
     c.wordGapBefore = wordGapBefore;
-    const double perWindow = markTicks > 0 ? markEvidence / static_cast<double>(markTicks) * windowTicks_ : 0.0;
-    c.confidence = static_cast<float>(std::clamp(perWindow / 8.0, 0.0, 1.0));
+    (void)markEvidence;
+    (void)markTicks;
+    const std::int64_t span = std::min<std::int64_t>(800, ticks_ - 1);
+    const double gain = (top_[static_cast<std::size_t>(ticks_ & historyMask)] -
+                         top_[static_cast<std::size_t>((ticks_ - span) & historyMask)]) / (span * weakTickSeconds);
+    const double minGain = tuning_.minGainPerSecond * tuning_.evidenceScale;
+    if (gain < minGain) {
+        --pendingCount_;
+        return;
+    }
+    c.confidence = static_cast<float>(std::clamp((gain - minGain) / (4.0 * minGain), 0.0, 1.0));
 }
 
 } // namespace dsp

@@ -32,10 +32,14 @@ struct ChannelCharacter {
 // generated signals over many seeds, texts, speeds and SNRs.
 struct ChannelTuning {
     double windowDots = 0.7;     // matched filter length, dots
-    double evidenceScale = 1.6;  // ticks within one window are correlated: weight of one tick
+    double evidenceScale = 5.0;  // ticks within one window are correlated: weight of one tick
     double floorRatioDb = 7.0;   // weakest tone assumed, dB over the noise of one window
     double startPenalty = 12.0;  // log cost of a transmission starting after an idle
     double commitLagSeconds = 0.8;
+    // A character is given out only when the best path gained at least this
+    // much log-likelihood per second (over 2 s) per unit of evidenceScale:
+    // noise alone gains little, a keyed tone even at −3 dB much more.
+    double minGainPerSecond = 8.0;
 };
 
 class KeyingChannel {
@@ -82,7 +86,7 @@ private:
     static constexpr int maxSegments = 2048;
     static constexpr int maxPending = 64;
     static constexpr int maxCharacterElements = 15;
-    static constexpr int warmupTicks = 40;
+    static constexpr int warmupTicks = 160; // 0.4 s
 
     struct Segment {
         Run run = NoRun;
@@ -117,9 +121,10 @@ private:
     bool pitchErrorValid_ = false;
 
     // Levels, as tick powers of the matched filter.
-    std::array<double, warmupTicks> warmup_{};
+    double warmupSum_ = 0.0;
     double noiseQuantile_ = 0.0; // running 0.2-quantile; 0: not yet set
     double gapNoise_ = 0.0;      // mean inside decoded long gaps; 0: none yet
+    double gapTicks_ = 0.0;      // ticks that mean is over, up to 2000
     std::int64_t noiseUpdatedTo_ = 0;
     double toneLevel_ = 0.0;     // tone alone; 0: no mark decoded yet
     std::int64_t toneUpdatedTo_ = 0;
@@ -141,6 +146,7 @@ private:
     std::array<Run, historyTicks> enterRun_{};
     std::array<double, historyTicks> exit_{};             // best mark ending here
     std::array<Run, historyTicks> exitRun_{};
+    std::array<double, historyTicks> top_{}; // best score of any path at each tick
     std::int64_t ticks_ = 0;
 
     // Decisions.

@@ -25,6 +25,7 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <cstdlib>
 #include <numbers>
 
 #include "dsp/keying_channel.h"
@@ -98,6 +99,10 @@ struct WeakSignalDecoder::State {
             binCoefficient[static_cast<std::size_t>(b)] =
                 2.0 * std::cos(2.0 * std::numbers::pi * (searchLowHz + searchStepHz * b) / sampleRate);
         }
+        if (const char* e = std::getenv("T_W")) tuning.windowDots = std::atof(e);
+        if (const char* e = std::getenv("T_E")) tuning.evidenceScale = std::atof(e);
+        if (const char* e = std::getenv("T_F")) tuning.floorRatioDb = std::atof(e);
+        if (const char* e = std::getenv("T_S")) tuning.startPenalty = std::atof(e);
         // Three classes of equal width on a log scale over the speed range,
         // overlapping by 15 % so that a speed on a border is held by both.
         const double lo = 1.2 / std::clamp(std::max(options.minWpm, options.maxWpm), 5.0, 60.0) / weakTickSeconds;
@@ -232,7 +237,7 @@ struct WeakSignalDecoder::State {
         if (read.pitchErrorValid()) {
             tune(std::clamp(pitchHz + 0.02 * read.pitchErrorHz(), searchLow - 30.0, searchHigh + 30.0));
         }
-        if (ticks % 20 == 0) {
+        if (ticks % 20 == 0 || !anyOutput) {
             choose();
         }
         takeCharacters();
@@ -256,7 +261,7 @@ struct WeakSignalDecoder::State {
         }
         challengeCount = bestIndex == challenger ? challengeCount + 1 : 1;
         challenger = bestIndex;
-        if (challengeCount >= 3 || !channels[static_cast<std::size_t>(chosen)].speedMeasured()) {
+        if (challengeCount >= 3 || !anyOutput) {
             chosen = bestIndex;
             challenger = -1;
             challengeCount = 0;
