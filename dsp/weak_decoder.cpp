@@ -25,6 +25,7 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
+#include <cstdio>
 #include <cstdlib>
 #include <numbers>
 
@@ -43,6 +44,7 @@ constexpr double searchLowHz = 200.0;
 constexpr double searchStepHz = 10.0;
 constexpr int channelCount = 3;
 constexpr int maxOutput = 2048; // characters returned by one call
+constexpr double firstOutputCost = 0.07; // fit cost (mean squared log misfit) a first character needs
 
 } // namespace
 
@@ -246,6 +248,9 @@ struct WeakSignalDecoder::State {
     // Reads the channel whose runs fit a dot length best; another one takes
     // over when it fits clearly better for a while.
     void choose() {
+        if (std::getenv("WCHOOSE") && ticks % 20 == 0 && ticks < 2000) {
+            std::fprintf(stderr, "t %ld chosen %d costs %.3f %.3f %.3f dots %.1f %.1f %.1f\n", (long)ticks, chosen, channels[0].fitCost(), channels[1].fitCost(), channels[2].fitCost(), channels[0].dotTicks(), channels[1].dotTicks(), channels[2].dotTicks());
+        }
         int bestIndex = chosen;
         for (int c = 0; c < channelCount; ++c) {
             if (channels[static_cast<std::size_t>(c)].fitCost() < channels[static_cast<std::size_t>(bestIndex)].fitCost()) {
@@ -270,6 +275,13 @@ struct WeakSignalDecoder::State {
 
     void takeCharacters() {
         const KeyingChannel& read = channels[static_cast<std::size_t>(chosen)];
+        // The first characters wait for a channel that has found the speed.
+        if (!anyOutput && read.fitCost() > firstOutputCost) {
+            for (KeyingChannel& c : channels) {
+                c.clearPending();
+            }
+            return;
+        }
         for (int i = 0; i < read.pendingCount(); ++i) {
             const ChannelCharacter& c = read.pending(i);
             if (c.endTick <= emittedTo) {
