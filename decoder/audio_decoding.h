@@ -60,7 +60,7 @@ ToneEstimate findStrongestTone(std::span<const std::int16_t> samples);
 
 // A tone this far above its surroundings is taken as the signal while
 // streaming; noise alone stays well below it.
-inline constexpr double toneLockProminenceDb = 6.0;
+inline constexpr double toneLockProminenceDb = 5.0;
 
 // The streaming decoder. With a given pitch it decodes from the first sample.
 // Without one it holds back up to the last 4 s of audio until a tone stands
