@@ -19,7 +19,7 @@
 #include "platform/cp1251.h"
 #include "platform/gdi.h"
 #include "platform/platform.h"
-#include "text_distance.h"
+#include "dsp/text_distance.h"
 #include "station/audio/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/shell/station_settings.h"
