@@ -216,17 +216,27 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
     std::int64_t weakStart = 0; // front-end index of the weak decoder's sample 0
 
     std::vector<dsp::DecodedCharacter> out;
-    // The last record put out was a word gap, or there was none yet: a gap
-    // then separates nothing (the classic timer reports the silence before
-    // the first mark as one).
-    bool afterGap = true;
+    // A word gap is held until a character follows it, so that gaps only
+    // ever separate characters: none before the first (the classic timer
+    // reports the silence before the first mark as one), none after the
+    // last, never two in a row.
+    bool characterSeen = false;
+    bool gapHeld = false;
+    dsp::DecodedCharacter heldGap;
 
     void emit(const dsp::DecodedCharacter& c) {
-        const bool gap = c.elementCode == 0 && c.text[0] == ' ' && c.text[1] == '\0';
-        if (gap && afterGap) {
+        if (c.elementCode == 0 && c.text[0] == ' ' && c.text[1] == '\0') {
+            if (characterSeen && !gapHeld) {
+                heldGap = c;
+                gapHeld = true;
+            }
             return;
         }
-        afterGap = gap;
+        if (gapHeld) {
+            out.push_back(heldGap);
+            gapHeld = false;
+        }
+        characterSeen = true;
         out.push_back(c);
     }
 

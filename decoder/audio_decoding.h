@@ -77,8 +77,8 @@ public:
 
     // Feeds audio, any number of samples. Returns the characters decided by
     // this call, in order; `endSample` counts from the first sample ever fed
-    // and is corrected for the filter's delay. Word gaps come as " ", never
-    // before the first character and never two in a row. The classic
+    // and is corrected for the filter's delay. Word gaps come as " ", only
+    // between characters: a gap is put out with the character after it. The classic
     // decoder measures no SNR or confidence: those fields are NaN in its
     // records, and its pitch is the band centre. The view stays valid until
     // the next feed or flush.

@@ -11,7 +11,7 @@
 
 #include "decoder/audio_decoding.h"
 #include "dsp/cw_generator.h"
-#include "text_distance.h"
+#include "dsp/text_distance.h"
 
 namespace {
 

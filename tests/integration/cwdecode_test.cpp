@@ -13,7 +13,7 @@
 #include "dsp/cw_generator.h"
 #include "platform/audio_file.h"
 #include "program_harness.h"
-#include "tests/decoder/text_distance.h"
+#include "dsp/text_distance.h"
 
 #ifndef CW_SANITIZED
 #define CW_SANITIZED 0
