@@ -34,7 +34,7 @@ int fail(const std::string& message) {
 // Prints characters as they are decided, flushed at once so that a pipe
 // shows the text as it comes.
 class Printer {
-public:
+  public:
     explicit Printer(decoder::CwdecodeOutput output) : output_(output) {}
     void print(std::span<const dsp::DecodedCharacter> decided) {
         for (const dsp::DecodedCharacter& c : decided) {
@@ -54,14 +54,14 @@ public:
         std::fflush(stdout);
     }
 
-private:
+  private:
     decoder::CwdecodeOutput output_;
     bool printedText_ = false;
 };
 
 // A one-line bar on standard error, redrawn when the whole percent changes.
 class ProgressBar {
-public:
+  public:
     void show(std::int64_t done, std::int64_t total) {
         const int percent = total > 0 ? static_cast<int>(done * 100 / total) : 100;
         if (percent == shown_) {
@@ -83,7 +83,7 @@ public:
         }
     }
 
-private:
+  private:
     int shown_ = -1;
 };
 
@@ -111,7 +111,8 @@ int decodeFile(const decoder::CwdecodeCommand& command, Printer& printer) {
     // A bar for long files only, and only where it does not run into the
     // text on the same terminal.
     constexpr std::size_t longFileSamples = 60 * decoder::audioSampleRate;
-    const bool bar = audio.size() > longFileSamples && platform::isTerminal(stderr) && !platform::isTerminal(stdout);
+    const bool bar = audio.size() > longFileSamples && platform::isTerminal(stderr) &&
+                     !platform::isTerminal(stdout);
     ProgressBar progress;
     const std::span<const std::int16_t> all(audio);
     for (std::size_t at = 0; at < all.size(); at += decoder::audioSampleRate) {
@@ -131,7 +132,8 @@ int decodeFile(const decoder::CwdecodeCommand& command, Printer& printer) {
 int decodeStandardInput(const decoder::CwdecodeCommand& command, Printer& printer) {
     platform::StreamResampler resampler;
     if (!resampler.init(command.rawRateHz, decoder::audioSampleRate)) {
-        return fail("cannot convert from " + std::to_string(command.rawRateHz) + " samples per second");
+        return fail("cannot convert from " + std::to_string(command.rawRateHz) +
+                    " samples per second");
     }
     decoder::AudioDecoder streaming(command.decoding);
     // Small reads keep the delay short at low rates; a pipe delivers what
@@ -150,7 +152,8 @@ int decodeStandardInput(const decoder::CwdecodeCommand& command, Printer& printe
         }
         samples.clear();
         for (std::size_t i = 0; i + 1 < available; i += 2) {
-            samples.push_back(static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[i] | (bytes[i + 1] << 8))));
+            samples.push_back(static_cast<std::int16_t>(
+                static_cast<std::uint16_t>(bytes[i] | (bytes[i + 1] << 8))));
         }
         held = available % 2;
         if (held != 0) {
@@ -185,7 +188,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     Printer printer(command.output);
-    const int code = command.input == "-" ? decodeStandardInput(command, printer) : decodeFile(command, printer);
+    const int code =
+        command.input == "-" ? decodeStandardInput(command, printer) : decodeFile(command, printer);
     printer.finish();
     return code;
 }

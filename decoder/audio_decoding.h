@@ -68,7 +68,7 @@ inline constexpr double toneLockProminenceDb = 5.0;
 // that tone and decodes the held audio and everything after it; audio that
 // slid out of those 4 s before a tone was found is not decoded.
 class AudioDecoder {
-public:
+  public:
     // Options outside their ranges (see optionsProblem) are clamped.
     explicit AudioDecoder(const AudioDecodingOptions& options);
     ~AudioDecoder();
@@ -92,7 +92,7 @@ public:
     double pitchHz() const;
     std::int64_t samplesFed() const;
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };
@@ -106,6 +106,7 @@ struct AudioDecodingResult {
 // The whole of `samples` at once: without a given pitch the tone is sought
 // over all of it (findStrongestTone) before decoding starts, so a signal that
 // starts late is found as well as one that starts at once.
-AudioDecodingResult decodeAudio(std::span<const std::int16_t> samples, const AudioDecodingOptions& options);
+AudioDecodingResult decodeAudio(std::span<const std::int16_t> samples,
+                                const AudioDecodingOptions& options);
 
 } // namespace decoder

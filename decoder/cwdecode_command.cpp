@@ -59,7 +59,9 @@ std::optional<Alphabet> alphabetNamed(std::string_view name) {
     return std::nullopt;
 }
 
-std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
+std::string quoted(std::string_view s) {
+    return "'" + std::string(s) + "'";
+}
 
 void appendJsonString(std::string& out, std::string_view utf8) {
     out += '"';
@@ -90,7 +92,9 @@ std::string jsonNumber(double v, int decimals) {
 
 } // namespace
 
-std::string_view cwdecodeUsage() { return usage; }
+std::string_view cwdecodeUsage() {
+    return usage;
+}
 
 ParsedCwdecodeCommand parseCwdecodeArguments(std::span<const std::string_view> args) {
     ParsedCwdecodeCommand parsed;
@@ -173,7 +177,9 @@ ParsedCwdecodeCommand parseCwdecodeArguments(std::span<const std::string_view> a
     if (timestamps && jsonl) {
         return fail("--timestamps and --jsonl exclude each other");
     }
-    c.output = jsonl ? CwdecodeOutput::Jsonl : timestamps ? CwdecodeOutput::Timestamps : CwdecodeOutput::Text;
+    c.output = jsonl        ? CwdecodeOutput::Jsonl
+               : timestamps ? CwdecodeOutput::Timestamps
+                            : CwdecodeOutput::Text;
     if (c.input.empty()) {
         return fail("no input: give a sound file, or --rate N - for raw audio on standard input");
     }
@@ -215,7 +221,8 @@ std::string formatCharacter(const dsp::DecodedCharacter& character, CwdecodeOutp
     }
     std::string line = "{\"time\":" + jsonNumber(seconds, 3) + ",\"text\":";
     appendJsonString(line, text);
-    line += ",\"wpm\":" + jsonNumber(character.wpm, 1) + ",\"pitch\":" + jsonNumber(character.pitchHz, 1) +
+    line += ",\"wpm\":" + jsonNumber(character.wpm, 1) +
+            ",\"pitch\":" + jsonNumber(character.pitchHz, 1) +
             ",\"snr\":" + jsonNumber(character.snrDb, 1) + "}\n";
     return line;
 }

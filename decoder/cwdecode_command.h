@@ -20,7 +20,7 @@ enum class CwdecodeOutput {
 
 struct CwdecodeCommand {
     AudioDecodingOptions decoding;
-    std::string input;         // a sound file, or "-" for raw audio on standard input
+    std::string input;          // a sound file, or "-" for raw audio on standard input
     std::int32_t rawRateHz = 0; // --rate: samples per second of the raw input
     CwdecodeOutput output = CwdecodeOutput::Text;
     bool help = false;

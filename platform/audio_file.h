@@ -16,7 +16,7 @@ namespace platform {
 // at `rate`, channels averaged, resampled with libsamplerate. Buffers are
 // allocated at open; read() allocates nothing.
 class SoundFileReader {
-public:
+  public:
     SoundFileReader();
     ~SoundFileReader();
     SoundFileReader(const SoundFileReader&) = delete;
@@ -32,7 +32,7 @@ public:
     // where a read error cuts it short).
     std::size_t read(std::int16_t* out, std::size_t n);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
@@ -41,7 +41,7 @@ private:
 // arrives (libsamplerate's fastest sinc converter; a plain copy when the
 // rates are equal).
 class StreamResampler {
-public:
+  public:
     StreamResampler();
     ~StreamResampler();
     StreamResampler(const StreamResampler&) = delete;
@@ -54,7 +54,7 @@ public:
     // drains what the converter still holds.
     void process(std::span<const std::int16_t> in, bool endOfInput, std::vector<std::int16_t>& out);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
