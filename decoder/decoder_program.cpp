@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,12 +115,33 @@ long startStation() {
                                   {platform::firstWindowPositionEntry(stationWindowX, stationWindowY)}, options);
 }
 
-int runDecoder(platform::Platform& platform) {
+bool parseDecoderArguments(std::span<const std::string_view> args, DecoderKind& kind, std::string& error) {
+    constexpr std::string_view option = "--decoder";
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view name;
+        if (args[i].starts_with(option) && args[i].size() > option.size() && args[i][option.size()] == '=') {
+            name = args[i].substr(option.size() + 1);
+        } else if (args[i] == option) {
+            name = i + 1 < args.size() ? args[++i] : std::string_view{};
+        } else {
+            continue;
+        }
+        const std::optional<DecoderKind> named = parseDecoderKind(name);
+        if (!named) {
+            error = "unknown decoder '" + std::string(name) + "' (weak or classic)";
+            return false;
+        }
+        kind = *named;
+    }
+    return true;
+}
+
+int runDecoder(platform::Platform& platform, DecoderKind initial) {
     using namespace platform::literals;
 
     TextWindowSink text(platform, stdout);
     LinkControlSink control;
-    DecoderApp app(control, text); // the signal picture: white, black on light green
+    DecoderApp app(control, text, initial); // the signal picture: white, black on light green
     platform::SocketNotifiers notifiers(platform);
     platform::WindowHandle mainWindow = 0;
 

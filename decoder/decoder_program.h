@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -58,9 +59,17 @@ std::vector<std::string> stationSearchDirectories();
 // started (the decoder then runs without it; nothing is reported).
 long startStation();
 
+// morvel's command line (the arguments after the program name):
+// "--decoder=weak", "--decoder=classic" or "--decoder NAME" chooses the
+// decoder whose text is shown; anything else is left alone, as it always
+// was. False, with `error` set to a one-line reason, for a --decoder
+// without a known name.
+bool parseDecoderArguments(std::span<const std::string_view> args, DecoderKind& kind, std::string& error);
+
 // The decoder from start-up to shutdown: window class "okno", the main
 // window, the link socket, the station, the text window, the message loop,
-// and at its end Quit to the station. Returns the exit code (0).
-int runDecoder(platform::Platform& platform);
+// and at its end Quit to the station. `initial`: the decoder whose text is
+// shown at start. Returns the exit code (0).
+int runDecoder(platform::Platform& platform, DecoderKind initial = DecoderKind::Classic);
 
 } // namespace decoder
