@@ -67,6 +67,8 @@ void KeyingChannel::restart() {
     gapTicks_ = 0.0;
     noiseUpdatedTo_ = 0;
     toneLevel_ = 0.0;
+    aheadCount_ = 0;
+    arrivals_ = 0;
     toneUpdatedTo_ = 0;
     snrDb_ = -99.0;
     fitCost_ = 1.0;
@@ -143,6 +145,7 @@ double KeyingChannel::noisePower() const {
 }
 
 void KeyingChannel::tick(cplx z) {
+    ++arrivals_;
     const auto bi = static_cast<std::size_t>(index_);
     const cplx leaving = baseband_[static_cast<std::size_t>((index_ - windowTicks_ + maxWindowTicks) % maxWindowTicks)];
     baseband_[bi] = z;
@@ -179,17 +182,56 @@ void KeyingChannel::tick(cplx z) {
         constexpr double rate = 0.04;
         noiseQuantile_ *= p < noiseQuantile_ ? 1.0 - rate * (1.0 - noiseQuantileLevel) : 1.0 + rate * noiseQuantileLevel;
     }
-    const double noise = noisePower();
-    const double tone = std::max(toneLevel_, noise * std::pow(10.0, tuning_.floorRatioDb / 10.0));
 
     // Pitch error from the phase advance over half a window on strong ticks.
-    if (p > std::max(4.0 * noise, 0.3 * tone)) {
+    const double noise = noisePower();
+    if (p > std::max(4.0 * noise, 0.3 * toneLevel_)) {
         discriminator_ += 0.05 * (y * std::conj(past) / std::sqrt(p * std::norm(past) + 1e-30) - discriminator_);
         pitchErrorHz_ = std::arg(discriminator_) / (2.0 * std::numbers::pi * lag * weakTickSeconds);
         pitchErrorValid_ = std::abs(discriminator_) > 0.5;
     } else {
         pitchErrorValid_ = false;
     }
+
+    // The tick is judged lookAheadTicks later, when the peak power around it
+    // is known.
+    ahead_[static_cast<std::size_t>(aheadCount_ % aheadSize)] = p;
+    ++aheadCount_;
+    if (aheadCount_ > lookAheadTicks) {
+        judge();
+    }
+}
+
+void KeyingChannel::judge() {
+    const std::int64_t at = aheadCount_ - 1 - lookAheadTicks; // index of the tick judged
+    const double p = ahead_[static_cast<std::size_t>(at % aheadSize)];
+    // Highest powers within 2.7 dots and within 0.8 dot either side.
+    const int reach = std::clamp(static_cast<int>(2.7 * dot_), 2, lookAheadTicks);
+    const int nearReach = std::clamp(static_cast<int>(0.8 * dot_), 1, reach);
+    double farPeak = 0.0, nearPeak = 0.0;
+    for (std::int64_t i = std::max<std::int64_t>(0, at - reach); i <= at + reach && i < aheadCount_; ++i) {
+        const double v = ahead_[static_cast<std::size_t>(i % aheadSize)];
+        farPeak = std::max(farPeak, v);
+        if (i >= at - nearReach && i <= at + nearReach) {
+            nearPeak = std::max(nearPeak, v);
+        }
+    }
+    const double noise = noisePower();
+    // The tone level assumed. A peak less the lift that noise gives a
+    // maximum (about 1.4 noise amplitudes over the few independent windows
+    // there) estimates the level of the marks around. Between marks the
+    // level of the neighbours guards the gap against noise; in a fade the
+    // level of the mark itself keeps it a mark (the boundary of a mark lies
+    // where the filtered tone is at half the level assumed), unless the mark
+    // is below the guard level, where only the neighbours' level counts.
+    const auto lifted = [&](double peak) {
+        const double a = std::max(std::sqrt(peak) - 1.4 * std::sqrt(noise), 0.0);
+        return a * a;
+    };
+    const double guard = noise * std::pow(10.0, tuning_.guardRatioDb / 10.0);
+    const double around = toneLevel_ > 0.0 ? toneLevel_ : lifted(farPeak);
+    const double assumed = std::min(around, std::max(lifted(nearPeak), guard));
+    const double tone = std::max(assumed, noise * std::pow(10.0, tuning_.floorRatioDb / 10.0));
 
     // Log-likelihood ratio of key down (Rician) against key up (Rayleigh);
     // the magnitude is capped so one burst cannot outweigh a whole mark.
@@ -199,6 +241,8 @@ void KeyingChannel::tick(cplx z) {
 
     ++ticks_;
     const std::int64_t t = ticks_;
+    // The window's sum is centred half a window before its newest tick.
+    arrivalOf_[static_cast<std::size_t>(t & historyMask)] = arrivals_ - lookAheadTicks - windowTicks_ / 2;
     const auto ti = static_cast<std::size_t>(t & historyMask);
     evidence_[ti] = evidence_[static_cast<std::size_t>((t - 1) & historyMask)] + llr;
     power_[ti] = static_cast<float>(p);
@@ -507,6 +551,13 @@ void KeyingChannel::decide(bool final) {
 }
 
 void KeyingChannel::finish() {
+    // The last ticks are judged with what follows them so far.
+    for (int i = 0; i < lookAheadTicks && aheadCount_ > lookAheadTicks; ++i) {
+        ahead_[static_cast<std::size_t>(aheadCount_ % aheadSize)] = 0.0;
+        ++aheadCount_;
+        ++arrivals_;
+        judge();
+    }
     if (ticks_ > 0) {
         decide(true);
     }
@@ -545,7 +596,7 @@ void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
     }
     ChannelCharacter& c = pending_[static_cast<std::size_t>(pendingCount_++)];
     c.code = code;
-    c.endTick = lastEnd;
+    c.endTick = std::max<std::int64_t>(0, arrivalOf_[static_cast<std::size_t>(lastEnd & historyMask)]);
     c.wordGapBefore = wordGapBefore;
     (void)markEvidence;
     (void)markTicks;

@@ -23,7 +23,7 @@ inline constexpr double weakTickSeconds = weakSamplesPerTick / 8000.0;         /
 // A character decided by a channel.
 struct ChannelCharacter {
     decoder::ElementCode code = 0;  // > 0
-    std::int64_t endTick = 0;       // tick at which its last mark ended
+    std::int64_t endTick = 0;       // tick (counted from the first tick fed) at which its last mark ended
     bool wordGapBefore = false;     // a word gap separates it from the one before
     float confidence = 0.0F;        // 0 … 1, from the evidence of its marks
 };
@@ -32,8 +32,14 @@ struct ChannelCharacter {
 // generated signals over many seeds, texts, speeds and SNRs.
 struct ChannelTuning {
     double windowDots = 0.7;     // matched filter length, dots
-    double evidenceScale = 5.0;  // ticks within one window are correlated: weight of one tick
+    // Weight of one tick's log-likelihood ratio, per window length: more
+    // than 1 (the ticks of one window are correlated) lets the evidence
+    // outweigh the duration models, which measured better at every SNR.
+    double evidenceScale = 5.0;
     double floorRatioDb = 7.0;   // weakest tone assumed, dB over the noise of one window
+    // A mark's own level counts (fading) only above this, dB over the noise
+    // of one window; below it the level of the marks around is assumed.
+    double guardRatioDb = 13.0;
     double startPenalty = 12.0;  // log cost of a transmission starting after an idle
     double commitLagSeconds = 0.8;
     // A character is given out only when the best path gained at least this
@@ -95,6 +101,7 @@ private:
     };
 
     void setDot(double dot);
+    void judge();
     void viterbiStep(std::int64_t t);
     void traceBack();
     double fitDot(double& meanCost) const;
@@ -127,6 +134,11 @@ private:
     double gapTicks_ = 0.0;      // ticks that mean is over, up to 2000
     std::int64_t noiseUpdatedTo_ = 0;
     double toneLevel_ = 0.0;     // tone alone; 0: no mark decoded yet
+    // Tick powers waiting to be judged, and the ones around them.
+    static constexpr int lookAheadTicks = 64; // 160 ms
+    static constexpr int aheadSize = 256;     // > 2 lookAheadTicks, a power of two
+    std::array<double, aheadSize> ahead_{};
+    std::int64_t aheadCount_ = 0;
     std::int64_t toneUpdatedTo_ = 0;
     double snrDb_ = -99.0;
 
@@ -148,6 +160,8 @@ private:
     std::array<Run, historyTicks> exitRun_{};
     std::array<double, historyTicks> top_{}; // best score of any path at each tick
     std::int64_t ticks_ = 0;
+    std::int64_t arrivals_ = 0; // ticks fed since the restart
+    std::array<std::int64_t, historyTicks> arrivalOf_{}; // tick fed that each judged tick is centred on
 
     // Decisions.
     std::array<Segment, maxSegments> segments_{};

@@ -25,8 +25,6 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 #include <numbers>
 
 #include "dsp/keying_channel.h"
@@ -81,6 +79,7 @@ struct WeakSignalDecoder::State {
     cplx tickSum{};
     int tickFill = 0;
     std::int64_t ticks = 0;
+    std::int64_t mixedOrigin = 0; // input sample index of the first sample mixed
 
     // --- channels and their reading ---
     std::array<KeyingChannel, channelCount> channels{};
@@ -101,10 +100,6 @@ struct WeakSignalDecoder::State {
             binCoefficient[static_cast<std::size_t>(b)] =
                 2.0 * std::cos(2.0 * std::numbers::pi * (searchLowHz + searchStepHz * b) / sampleRate);
         }
-        if (const char* e = std::getenv("T_W")) tuning.windowDots = std::atof(e);
-        if (const char* e = std::getenv("T_E")) tuning.evidenceScale = std::atof(e);
-        if (const char* e = std::getenv("T_F")) tuning.floorRatioDb = std::atof(e);
-        if (const char* e = std::getenv("T_S")) tuning.startPenalty = std::atof(e);
         // Three classes of equal width on a log scale over the speed range,
         // overlapping by 15 % so that a speed on a border is held by both.
         const double lo = 1.2 / std::clamp(std::max(options.minWpm, options.maxWpm), 5.0, 60.0) / weakTickSeconds;
@@ -140,6 +135,7 @@ struct WeakSignalDecoder::State {
         tickSum = {};
         tickFill = 0;
         ticks = 0;
+        mixedOrigin = -blankerDelay;
         for (KeyingChannel& c : channels) {
             c.setAlphabet(alphabet);
             c.restart();
@@ -214,6 +210,7 @@ struct WeakSignalDecoder::State {
                 return;
             }
             retune(peakHz);
+            mixedOrigin = std::max<std::int64_t>(0, replayFill - replaySamples) - blankerDelay;
             for (std::int64_t i = std::max<std::int64_t>(0, replayFill - replaySamples); i < replayFill; ++i) {
                 mix(replay[static_cast<std::size_t>(i % replaySamples)]);
             }
@@ -248,9 +245,6 @@ struct WeakSignalDecoder::State {
     // Reads the channel whose runs fit a dot length best; another one takes
     // over when it fits clearly better for a while.
     void choose() {
-        if (std::getenv("WCHOOSE") && ticks % 20 == 0 && ticks < 2000) {
-            std::fprintf(stderr, "t %ld chosen %d costs %.3f %.3f %.3f dots %.1f %.1f %.1f\n", (long)ticks, chosen, channels[0].fitCost(), channels[1].fitCost(), channels[2].fitCost(), channels[0].dotTicks(), channels[1].dotTicks(), channels[2].dotTicks());
-        }
         int bestIndex = chosen;
         for (int c = 0; c < channelCount; ++c) {
             if (channels[static_cast<std::size_t>(c)].fitCost() < channels[static_cast<std::size_t>(bestIndex)].fitCost()) {
@@ -308,7 +302,7 @@ struct WeakSignalDecoder::State {
         c = {};
         std::memcpy(c.text, text.data(), std::min<std::size_t>(text.size(), sizeof c.text - 1));
         c.elementCode = code;
-        c.endSample = endTick * weakSamplesPerTick;
+        c.endSample = std::max<std::int64_t>(0, mixedOrigin + endTick * weakSamplesPerTick);
         c.wpm = static_cast<float>(1.2 / (from.dotTicks() * weakTickSeconds));
         c.pitchHz = static_cast<float>(pitchHz);
         c.snrDb = static_cast<float>(from.snrDb());
