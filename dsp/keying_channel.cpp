@@ -603,7 +603,8 @@ void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
     const std::int64_t span = std::min<std::int64_t>(800, ticks_ - 1);
     const double gain = (top_[static_cast<std::size_t>(ticks_ & historyMask)] -
                          top_[static_cast<std::size_t>((ticks_ - span) & historyMask)]) / (span * weakTickSeconds);
-    const double minGain = tuning_.minGainPerSecond * tuning_.evidenceScale;
+    // For the first 3 s the noise level rests on little data: twice the gain.
+    const double minGain = tuning_.minGainPerSecond * tuning_.evidenceScale * (ticks_ < 1200 ? 2.0 : 1.0);
     if (gain < minGain) {
         --pendingCount_;
         return;
