@@ -87,7 +87,8 @@ std::string expected(std::string_view keyed, decoder::Alphabet alphabet) {
             out += ' ';
             continue;
         }
-        const decoder::ElementCode code = decoder::elementCodeOf(decoder::elementsForReading(std::string(1, c)));
+        const decoder::ElementCode code =
+            decoder::elementCodeOf(decoder::elementsForReading(std::string(1, c)));
         out += decoder::lookupCharacter(code, alphabet);
     }
     return normalise(out);
@@ -160,17 +161,19 @@ std::string decode(Column column, const std::vector<std::int16_t>& audio, const 
 int seeds = 5;
 
 // CER of each column over the seeds; `keyedText` picks the seed's text.
-std::array<double, columns> errorRates(const Signal& s, const std::function<std::string(int)>& keyedText) {
+std::array<double, columns> errorRates(const Signal& s,
+                                       const std::function<std::string(int)>& keyedText) {
     std::array<double, columns> cer{};
     for (int i = 0; i < seeds; ++i) {
         const std::string keyed = keyedText(i);
         const std::string reference = expected(keyed, s.alphabet);
         decoder::KeyingEnvelope qrm;
-        const std::vector<std::int16_t> audio = synthesize(keyed, s, 101 + static_cast<std::uint32_t>(i), qrm);
+        const std::vector<std::int16_t> audio =
+            synthesize(keyed, s, 101 + static_cast<std::uint32_t>(i), qrm);
         for (int c = 0; c < columns; ++c) {
             const std::string got = decode(static_cast<Column>(c), audio, s);
-            cer[static_cast<std::size_t>(c)] +=
-                static_cast<double>(editDistance(got, reference)) / static_cast<double>(reference.size());
+            cer[static_cast<std::size_t>(c)] += static_cast<double>(editDistance(got, reference)) /
+                                                static_cast<double>(reference.size());
         }
     }
     for (double& c : cer) {
@@ -179,14 +182,17 @@ std::array<double, columns> errorRates(const Signal& s, const std::function<std:
     return cer;
 }
 
-std::string latinText(int i) { return texts[static_cast<std::size_t>(i) % texts.size()]; }
+std::string latinText(int i) {
+    return texts[static_cast<std::size_t>(i) % texts.size()];
+}
 
 void header(const char* title, const char* first) {
     std::printf("\n%s\n\n| %s | classic | weak | weak raw |\n|---|---|---|---|\n", title, first);
 }
 
 void row(const std::string& label, const std::array<double, columns>& cer) {
-    std::printf("| %s | %.1f %% | %.1f %% | %.1f %% |\n", label.c_str(), 100.0 * cer[0], 100.0 * cer[1], 100.0 * cer[2]);
+    std::printf("| %s | %.1f %% | %.1f %% | %.1f %% |\n", label.c_str(), 100.0 * cer[0],
+                100.0 * cer[1], 100.0 * cer[2]);
     std::fflush(stdout);
 }
 
@@ -196,7 +202,8 @@ void row(const std::string& label, const std::array<double, columns>& cer) {
 int recoveryCharacters(const std::string& got, const std::string& reference, std::size_t changeAt) {
     for (std::size_t k = 0; changeAt + k <= reference.size(); ++k) {
         const std::string tail = reference.substr(changeAt + k);
-        if (got.size() >= tail.size() && got.compare(got.size() - tail.size(), tail.size(), tail) == 0) {
+        if (got.size() >= tail.size() &&
+            got.compare(got.size() - tail.size(), tail.size(), tail) == 0) {
             return static_cast<int>(k);
         }
     }
@@ -209,9 +216,10 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--quick") == 0) {
         seeds = 2;
     }
-    std::printf("decoder_accuracy: CER (edit distance / reference length), mean of %d seeds, texts of 70+ "
-                "characters\n",
-                seeds);
+    std::printf(
+        "decoder_accuracy: CER (edit distance / reference length), mean of %d seeds, texts of 70+ "
+        "characters\n",
+        seeds);
 
     header("AWGN, 20 WPM", "SNR (500 Hz)");
     for (const double snr : {10.0, 6.0, 3.0, 0.0, -3.0}) {
@@ -270,21 +278,24 @@ int main(int argc, char** argv) {
             const std::string reference = expected(keyed, decoder::Latin);
             // Index among the characters (spaces not counted) and in the text.
             const std::size_t changeText = reference.size() / 2;
-            s.keying.changeAtCharacter = static_cast<std::int32_t>(
-                std::count_if(reference.begin(), reference.begin() + static_cast<std::ptrdiff_t>(changeText),
-                              [](char c) { return c != ' '; }));
+            s.keying.changeAtCharacter = static_cast<std::int32_t>(std::count_if(
+                reference.begin(), reference.begin() + static_cast<std::ptrdiff_t>(changeText),
+                [](char c) { return c != ' '; }));
             decoder::KeyingEnvelope qrm;
             const auto audio = synthesize(keyed, s, 101 + static_cast<std::uint32_t>(i), qrm);
             for (int c = 0; c < columns; ++c) {
                 const std::string got = decode(static_cast<Column>(c), audio, s);
                 cer[static_cast<std::size_t>(c)] +=
-                    static_cast<double>(editDistance(got, reference)) / static_cast<double>(reference.size()) / seeds;
-                worstRecovery[static_cast<std::size_t>(c)] = std::max(
-                    worstRecovery[static_cast<std::size_t>(c)], recoveryCharacters(got, reference, changeText));
+                    static_cast<double>(editDistance(got, reference)) /
+                    static_cast<double>(reference.size()) / seeds;
+                worstRecovery[static_cast<std::size_t>(c)] =
+                    std::max(worstRecovery[static_cast<std::size_t>(c)],
+                             recoveryCharacters(got, reference, changeText));
             }
         }
         row("speed change 18 -> 30 WPM mid-text", cer);
-        std::printf("| ... characters after the change until the copy is clean (worst seed) | %d | %d | %d |\n",
+        std::printf("| ... characters after the change until the copy is clean (worst seed) | %d | "
+                    "%d | %d |\n",
                     worstRecovery[0], worstRecovery[1], worstRecovery[2]);
     }
 
@@ -308,14 +319,18 @@ int main(int argc, char** argv) {
         Signal s;
         s.snrDb = 6.0;
         s.alphabet = decoder::Russian;
-        row("Russian", errorRates(s, [&](int i) { return std::string(russian[static_cast<std::size_t>(i) % 5]); }));
+        row("Russian", errorRates(s, [&](int i) {
+                return std::string(russian[static_cast<std::size_t>(i) % 5]);
+            }));
         s.alphabet = decoder::Ukrainian;
-        row("Ukrainian",
-            errorRates(s, [&](int i) { return std::string(ukrainian[static_cast<std::size_t>(i) % 5]); }));
+        row("Ukrainian", errorRates(s, [&](int i) {
+                return std::string(ukrainian[static_cast<std::size_t>(i) % 5]);
+            }));
     }
 
     // Noise alone for a minute: every character printed is invented.
-    std::printf("\nNoise alone, 1 minute (noise of the 10 dB signals), characters printed (mean of %d seeds)\n\n"
+    std::printf("\nNoise alone, 1 minute (noise of the 10 dB signals), characters printed (mean of "
+                "%d seeds)\n\n"
                 "| input | classic | weak | weak raw |\n|---|---|---|---|\n",
                 seeds);
     {
@@ -330,7 +345,8 @@ int main(int argc, char** argv) {
             for (int c = 0; c < columns; ++c) {
                 const std::string got = decode(static_cast<Column>(c), audio, s);
                 count[static_cast<std::size_t>(c)] +=
-                    static_cast<double>(std::count_if(got.begin(), got.end(), [](char ch) { return ch != ' '; })) /
+                    static_cast<double>(
+                        std::count_if(got.begin(), got.end(), [](char ch) { return ch != ' '; })) /
                     seeds;
             }
         }
@@ -338,8 +354,10 @@ int main(int argc, char** argv) {
     }
 
     std::printf("\nCPU time per second of audio, over every run above (one core)\n\n"
-                "| | classic | weak | weak raw |\n|---|---|---|---|\n| CPU | %.2f %% | %.2f %% | %.2f %% |\n",
-                100.0 * cpu[0].seconds / cpu[0].audioSeconds, 100.0 * cpu[1].seconds / cpu[1].audioSeconds,
+                "| | classic | weak | weak raw |\n|---|---|---|---|\n| CPU | %.2f %% | %.2f %% | "
+                "%.2f %% |\n",
+                100.0 * cpu[0].seconds / cpu[0].audioSeconds,
+                100.0 * cpu[1].seconds / cpu[1].audioSeconds,
                 100.0 * cpu[2].seconds / cpu[2].audioSeconds);
     return 0;
 }
