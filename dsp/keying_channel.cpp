@@ -224,9 +224,10 @@ void KeyingChannel::tick(cplx z) {
 void KeyingChannel::judge() {
     const std::int64_t at = aheadCount_ - 1 - lookAheadTicks; // index of the tick judged
     const double p = ahead_[static_cast<std::size_t>(at % aheadSize)];
-    // Highest powers within 2.7 dots and within 0.8 dot either side.
+    // Highest powers within 2.7 dots and within 0.3 dot either side (short
+    // enough to follow a fade inside a dash).
     const int reach = std::clamp(static_cast<int>(2.7 * dot_), 2, lookAheadTicks);
-    const int nearReach = std::clamp(static_cast<int>(0.8 * dot_), 1, reach);
+    const int nearReach = std::clamp(static_cast<int>(0.3 * dot_), 1, reach);
     double farPeak = 0.0, nearPeak = 0.0;
     for (std::int64_t i = std::max<std::int64_t>(0, at - reach); i <= at + reach && i < aheadCount_;
          ++i) {
