@@ -39,7 +39,7 @@ struct ChannelTuning {
     double floorRatioDb = 7.0; // weakest tone assumed, dB over the noise of one window
     // A mark's own level counts (fading) only above this, dB over the noise
     // of one window; below it the level of the marks around is assumed.
-    double guardRatioDb = 12.0;
+    double guardRatioDb = 12.5;
     double startPenalty = 12.0; // log cost of a transmission starting after an idle
     double commitLagSeconds = 0.8;
     // A character is given out only when the best path gained at least this
