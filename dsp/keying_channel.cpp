@@ -306,34 +306,32 @@ void KeyingChannel::viterbiStep(std::int64_t t) {
     const auto ti = static_cast<std::size_t>(t & historyMask);
     const double eNow = evidence_[ti];
     const std::int64_t oldest = std::max<std::int64_t>(0, t - historyTicks + maxRunTicks + 1);
+    // Raw pointers in the loops over run lengths: they are the decoder's
+    // whole cost, and unoptimised (sanitiser) builds run them many times
+    // slower through checked accessors.
+    const double* evidence = evidence_.data();
+    const double* enter = enter_.data();
+    const double* exit = exit_.data();
     for (std::size_t r = 0; r < timedRuns; ++r) {
         const bool mark = r <= Dash;
+        const double* from = mark ? enter : exit;
+        const double* logDuration = logDuration_[r].data();
         double bestScore = negInf;
         int bestLength = 0;
-        Run bestPrev = NoRun;
-        for (int d = minTicks_[r]; d <= maxTicks_[r]; ++d) {
-            const std::int64_t s = t - d;
-            if (s < oldest) {
-                break;
-            }
-            const auto si = static_cast<std::size_t>(s & historyMask);
-            const double from = mark ? enter_[si] : exit_[si];
-            if (!isFinite(from)) {
-                continue;
-            }
-            double v = from + logDuration_[r][static_cast<std::size_t>(d)];
-            if (mark) {
-                v += eNow - evidence_[si];
-            }
+        const int longest = static_cast<int>(std::min<std::int64_t>(maxTicks_[r], t - oldest));
+        for (int d = minTicks_[r]; d <= longest; ++d) {
+            const auto si = static_cast<std::size_t>((t - d) & historyMask);
+            const double v = from[si] + logDuration[d] + (mark ? eNow - evidence[si] : 0.0);
             if (v > bestScore) {
                 bestScore = v;
                 bestLength = d;
-                bestPrev = mark ? enterRun_[si] : exitRun_[si];
             }
         }
-        best_[ti][r] = isFinite(bestScore) ? bestScore + logTransition[r] : negInf;
-        backLength_[ti][r] = static_cast<std::int16_t>(bestLength);
-        backRun_[ti][r] = bestPrev;
+        const auto bi = static_cast<std::size_t>((t - bestLength) & historyMask);
+        const bool found = bestLength > 0 && isFinite(bestScore) && isFinite(from[bi]);
+        best_[ti][r] = found ? bestScore + logTransition[r] : negInf;
+        backLength_[ti][r] = static_cast<std::int16_t>(found ? bestLength : 0);
+        backRun_[ti][r] = found ? (mark ? enterRun_[bi] : exitRun_[bi]) : NoRun;
     }
     const auto pi = static_cast<std::size_t>((t - 1) & historyMask);
     // The idle is a word gap that goes on.

@@ -48,7 +48,7 @@ struct WeakDecoderEstimates {
 };
 
 class WeakSignalDecoder {
-  public:
+public:
     explicit WeakSignalDecoder(const WeakDecoderOptions& options = {});
     ~WeakSignalDecoder();
     WeakSignalDecoder(const WeakSignalDecoder&) = delete;
@@ -70,7 +70,7 @@ class WeakSignalDecoder {
     void setAlphabet(decoder::Alphabet alphabet);
     WeakDecoderEstimates estimates() const;
 
-  private:
+private:
     struct State;
     std::unique_ptr<State> state_;
 };
