@@ -2,11 +2,25 @@
 // 8000 Hz, for trying the programs without a receiver.
 //
 //   cwgen [--wpm N] [--pitch HZ] [--snr DB | --noise RMS] [--amplitude A]
-//         [--seed N] [--lead MS] [--tail MS] [--jitter F] --text "CQ DE ..." OUT.wav
+//         [--seed N] [--lead MS] [--tail MS] [--jitter F] [hard conditions]
+//         --text "CQ DE ..." OUT.wav
 //   cwgen --chord [--ms N] OUT.wav
 //
 // --snr is the tone over the noise that falls into a 500 Hz receiver
 // bandwidth; without --snr or --noise the tone is clean.
+//
+// Hard conditions:
+//   --qsb HZ                 Rayleigh fading at that rate (e.g. 0.3)
+//   --drift HZ               pitch drift in Hz per minute
+//   --dash DOTS --weight D   hand keying: dash length in dots, mark weight in
+//                            dots (with --jitter for the irregularity)
+//   --qrm-offset HZ --qrm-level DB [--qrm-wpm N] [--qrm-text T]
+//                            a second CW signal that far from the pitch, that
+//                            loud relative to the tone
+//   --impulses N --impulse-level X
+//                            N clicks a second, X times the tone's amplitude
+//   --change-wpm N --change-at K
+//                            speed N from the K-th character (0-based) on
 
 #include <cmath>
 #include <cstdio>
@@ -17,16 +31,21 @@
 #include <string_view>
 #include <vector>
 
+#include "apps/program_info.h"
 #include "dsp/cw_generator.h"
 
 namespace {
 
-void usage() {
-    std::fputs("usage: cwgen [--wpm N] [--pitch HZ] [--snr DB | --noise RMS] [--amplitude A] [--seed N]\n"
-               "             [--lead MS] [--tail MS] [--jitter F] --text TEXT OUT.wav\n"
-               "       cwgen --chord [--ms N] OUT.wav\n",
-               stderr);
-}
+constexpr const char* usageText =
+    "usage: cwgen [--wpm N] [--pitch HZ] [--snr DB | --noise RMS] [--amplitude A] [--seed N]\n"
+    "             [--lead MS] [--tail MS] [--jitter F] [--dash DOTS] [--weight DOTS]\n"
+    "             [--qsb HZ] [--drift HZ_PER_MIN] [--qrm-offset HZ --qrm-level DB [--qrm-wpm N]\n"
+    "             [--qrm-text TEXT]] [--impulses PER_S --impulse-level X]\n"
+    "             [--change-wpm N --change-at K] --text TEXT OUT.wav\n"
+    "       cwgen --chord [--ms N] OUT.wav\n"
+    "       cwgen --help | --version\n";
+
+void usage() { std::fputs(usageText, stderr); }
 
 std::optional<double> number(const char* text) {
     char* end = nullptr;
@@ -59,9 +78,17 @@ std::vector<std::int16_t> chord(int ms) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (apps::answerInfoOption(argc, argv, "cwgen", usageText)) {
+        return 0;
+    }
     decoder::KeyingOptions keying{.wpm = 20.0, .leadingSilenceMs = 300, .trailingSilenceMs = 500};
     decoder::ToneOptions tone{.pitchHz = 840.0, .amplitude = 8000.0};
     std::optional<double> snrDb;
+    std::optional<double> qrmOffset;
+    double qrmLevelDb = 0.0;
+    double qrmWpm = 0.0; // 0: the same speed
+    std::string qrmText = "TEST DE QRM QRM 5NN TU";
+    double impulseLevel = 0.0;
     std::string text;
     std::string out;
     bool makeChord = false;
@@ -81,6 +108,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "--text") {
             text = argv[++i];
+            continue;
+        }
+        if (arg == "--qrm-text") {
+            qrmText = argv[++i];
             continue;
         }
         if (!arg.starts_with("--")) {
@@ -110,6 +141,28 @@ int main(int argc, char** argv) {
             keying.trailingSilenceMs = static_cast<std::int32_t>(*v);
         } else if (arg == "--jitter") {
             keying.jitter = *v;
+        } else if (arg == "--dash") {
+            keying.dashDots = *v;
+        } else if (arg == "--weight") {
+            keying.weightDots = *v;
+        } else if (arg == "--change-wpm") {
+            keying.changeWpm = *v;
+        } else if (arg == "--change-at") {
+            keying.changeAtCharacter = static_cast<std::int32_t>(*v);
+        } else if (arg == "--qsb") {
+            tone.fadingHz = *v;
+        } else if (arg == "--drift") {
+            tone.driftHzPerMinute = *v;
+        } else if (arg == "--qrm-offset") {
+            qrmOffset = *v;
+        } else if (arg == "--qrm-level") {
+            qrmLevelDb = *v;
+        } else if (arg == "--qrm-wpm") {
+            qrmWpm = *v;
+        } else if (arg == "--impulses") {
+            tone.impulsesPerSecond = *v;
+        } else if (arg == "--impulse-level") {
+            impulseLevel = *v;
         } else if (arg == "--ms") {
             chordMs = static_cast<int>(*v);
         } else {
@@ -133,6 +186,39 @@ int main(int argc, char** argv) {
         }
         if (snrDb) {
             tone.noiseRms = decoder::noiseRmsForSnr(tone.amplitude, *snrDb, 500.0);
+        }
+        if (!(tone.fadingHz >= 0.0 && tone.fadingHz <= 10.0) ||
+            !(tone.driftHzPerMinute >= -600.0 && tone.driftHzPerMinute <= 600.0) ||
+            !(tone.impulsesPerSecond >= 0.0 && tone.impulsesPerSecond <= 100.0)) {
+            std::fputs("cwgen: --qsb, --drift or --impulses out of range\n", stderr);
+            return 2;
+        }
+        tone.impulseAmplitude = impulseLevel * tone.amplitude;
+        // The interfering signal repeats its text to the end of the message.
+        std::optional<decoder::KeyingEnvelope> qrm;
+        if (qrmOffset) {
+            decoder::KeyingOptions other = keying;
+            other.wpm = qrmWpm > 0.0 ? qrmWpm : keying.wpm;
+            other.changeWpm = 0.0;
+            other.leadingSilenceMs = 0;
+            other.trailingSilenceMs = 0;
+            other.seed = keying.seed + 1;
+            std::string repeated;
+            const std::int64_t needed = decoder::totalSamples(*envelope);
+            std::int64_t have = 0;
+            while (have < needed && repeated.size() < 100000) {
+                repeated += repeated.empty() ? qrmText : " " + qrmText;
+                const auto e = decoder::keyingFromText(repeated, other);
+                if (!e) {
+                    std::fputs("cwgen: the QRM text has characters without Morse\n", stderr);
+                    return 2;
+                }
+                have = decoder::totalSamples(*e);
+                qrm = e;
+            }
+            tone.interferer = &*qrm;
+            tone.interfererOffsetHz = *qrmOffset;
+            tone.interfererLevelDb = qrmLevelDb;
         }
         samples = decoder::synthesizeCw(*envelope, tone);
     }

@@ -1,5 +1,11 @@
 // morvel, the CW decoder: starts the filter station in its local mode and
-// turns its keying levels into text.
+// turns its keying levels (or, with --decoder=weak, its filtered audio) into
+// text.
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "apps/program_info.h"
 #include "decoder/decoder_program.h"
@@ -8,9 +14,12 @@
 namespace {
 
 constexpr const char* usage =
-    "usage: morvel\n"
+    "usage: morvel [--decoder=classic|weak]\n"
     "The CW decoder: starts the filter station \"selvane UDPSEND\" and turns its keying into\n"
     "Latin, Russian or Ukrainian text, in its window and on standard output.\n"
+    "  --decoder=classic  the keying-level decoder (the default)\n"
+    "  --decoder=weak     the weak-signal decoder, on the station's filtered audio;\n"
+    "                     F2 switches between them while running\n"
     "Headless, when the station stops by itself, morvel ends with the station's exit code.\n"
     "  --help, --version  this text, or the version\n";
 
@@ -20,6 +29,12 @@ int main(int argc, char** argv) {
     if (apps::answerInfoOption(argc, argv, "morvel", usage)) {
         return 0;
     }
+    const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    decoder::DecoderKind initial = decoder::DecoderKind::Classic;
+    if (std::string error; !decoder::parseDecoderArguments(args, initial, error)) {
+        std::fprintf(stderr, "morvel: %s\n", error.c_str());
+        return 2;
+    }
     platform::Platform platform(argc, argv);
-    return decoder::runDecoder(platform);
+    return decoder::runDecoder(platform, initial);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -25,6 +26,9 @@ constexpr auto agcOffLabel = "АРУ выключено"_cp1251;
 constexpr auto latinLabel = "Латиница"_cp1251;
 constexpr auto russianLabel = "Русский"_cp1251;
 constexpr auto ukrainianLabel = "Украинский"_cp1251;
+constexpr auto classicDecoderLabel = "Декодер: классический"_cp1251;
+constexpr auto weakDecoderLabel = "Декодер: слабых сигналов"_cp1251;
+constexpr auto decibelLabel = " дБ"_cp1251;
 
 // A short status text built without allocating.
 class StatusText {
@@ -41,10 +45,10 @@ public:
         size_ += n;
         return *this;
     }
-    StatusText& number(std::int32_t value) {
+    StatusText& number(std::int32_t value, const char* format = "% 5d") {
         char digits[16];
-        const int n = std::snprintf(digits, sizeof digits, "% 5d", static_cast<int>(value));
-        return add({digits, n > 0 ? static_cast<std::size_t>(n) : 0});
+        const int n = std::snprintf(digits, sizeof digits, format, static_cast<int>(value));
+        return add({digits, n > 0 ? std::min(static_cast<std::size_t>(n), sizeof digits - 1) : 0});
     }
     std::string_view view() const { return {bytes_.data(), size_}; }
 
@@ -57,12 +61,26 @@ bool toggled(std::int32_t flag) { return flag == 0; }
 
 } // namespace
 
-DecoderApp::DecoderApp(ControlSink& control, TextSink& text)
+DecoderApp::DecoderApp(ControlSink& control, TextSink& text, DecoderKind initial)
     : control_(control), text_(text), signalPicture_(signalPictureWidth, signalPictureHeight, white),
-      pictureContext_(signalPicture_) {
+      pictureContext_(signalPicture_), selected_(initial), decoderLineShown_(initial == DecoderKind::Weak),
+      weak_(std::make_unique<dsp::WeakSignalDecoder>()) {
     pictureContext_.setTextColour(platform::rgb(0, 0, 0));
     pictureContext_.setBackgroundColour(textBackground);
     pictureContext_.setBackgroundMode(platform::BackgroundMode::Opaque);
+}
+
+DecoderApp::~DecoderApp() = default;
+
+// The weak-signal decoder starts afresh each time it is selected: what it
+// learnt of an earlier signal (speed, pitch, levels) may no longer hold.
+void DecoderApp::selectDecoder(DecoderKind kind) {
+    if (kind == DecoderKind::Weak && selected_ != DecoderKind::Weak) {
+        weak_->reset();
+        weakAlphabet_ = -1; // set again before the next feed
+    }
+    selected_ = kind;
+    decoderLineShown_ = true;
 }
 
 void DecoderApp::sendControl(std::int32_t command, std::int32_t value, std::int32_t filterCode,
@@ -106,6 +124,9 @@ void DecoderApp::onKeyDown(platform::LParam lParam) {
         if (const std::int64_t c = centre - bandStepHz; c > lowestCentreHz) {
             sendBand(state_.bandwidthHz, static_cast<std::int32_t>(c));
         }
+        break;
+    case scanDecoderToggle:
+        selectDecoder(selected_ == DecoderKind::Weak ? DecoderKind::Classic : DecoderKind::Weak);
         break;
     default:
         break;
@@ -188,6 +209,7 @@ bool DecoderApp::acceptDatagram(std::span<const std::uint8_t> bytes) {
     state_.bandwidthHz = d.bandwidthHz;
     state_.centreHz = d.centreHz;
     std::memcpy(keyingLevels_, d.keyingLevel, sizeof keyingLevels_);
+    std::memcpy(samples_, d.samples, sizeof samples_);
     return true;
 }
 
@@ -260,11 +282,42 @@ void DecoderApp::drawStatus(DrawContext& window) {
     window.textOut(600, statusY, agc.view());
 }
 
+void DecoderApp::drawDecoderLine(DrawContext& window) {
+    StatusText line;
+    if (selected_ == DecoderKind::Weak) {
+        line.add(weakDecoderLabel);
+        const dsp::WeakDecoderEstimates e = weak_->estimates();
+        if (e.wpm > 0.0) {
+            line.spaces(3).number(static_cast<std::int32_t>(std::lround(e.wpm)), "%d WPM");
+            line.spaces(3).number(static_cast<std::int32_t>(std::lround(e.snrDb)), "%d").add(decibelLabel);
+        }
+    } else {
+        line.add(classicDecoderLabel);
+    }
+    // Wipes the rest of a longer earlier text.
+    line.spaces(24);
+    window.textOut(10, decoderLineY, line.view());
+}
+
 void DecoderApp::drawAndDecode(DrawContext& window) {
     drawStrip();
     window.blit(0, 0, signalPictureWidth, stripHeight, signalPicture_, 0, 0);
     drawStatus(window);
+    if (decoderLineShown_) {
+        drawDecoderLine(window);
+    }
     decodeKeyingLevels(state_, keyingLevels_, *this);
+    if (selected_ == DecoderKind::Weak) {
+        if (weakAlphabet_ != state_.alphabet) {
+            weakAlphabet_ = state_.alphabet;
+            weak_->setAlphabet(static_cast<Alphabet>(weakAlphabet_));
+        }
+        for (const dsp::DecodedCharacter& c : weak_->feed(samples_)) {
+            for (const char* b = c.text; *b != '\0'; ++b) {
+                text_.append(static_cast<unsigned char>(*b));
+            }
+        }
+    }
 }
 
 void DecoderApp::character(ElementCode elementCode) {
@@ -276,12 +329,18 @@ void DecoderApp::character(ElementCode elementCode) {
     pictureContext_.textOut(870, 270, r.latin);
     pictureContext_.textOut(870, 240, r.russian);
     pictureContext_.textOut(870, 210, r.ukrainian);
-    for (const char c : r.selected) {
-        text_.append(static_cast<unsigned char>(c));
+    if (selected_ == DecoderKind::Classic) {
+        for (const char c : r.selected) {
+            text_.append(static_cast<unsigned char>(c));
+        }
     }
     pictureContext_.setBackgroundColour(textBackground);
 }
 
-void DecoderApp::wordGap() { text_.append(' '); }
+void DecoderApp::wordGap() {
+    if (selected_ == DecoderKind::Classic) {
+        text_.append(' ');
+    }
+}
 
 } // namespace decoder

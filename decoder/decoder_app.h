@@ -10,10 +10,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 
+#include "decoder/decoder_kind.h"
 #include "decoder/decoder_state.h"
 #include "decoder/element_timing.h"
+#include "dsp/weak_decoder.h"
 #include "link/datagrams.h"
 #include "platform/gdi.h"
 #include "platform/messages.h"
@@ -28,8 +31,10 @@ inline constexpr int stripHeight = 300;
 // First column of the newest part of the strip; columns to its right are
 // whitened and redrawn for every datagram.
 inline constexpr int stripNewX = 890;
-// Row of the status line in the window.
+// Row of the status line in the window, and of its second line, which
+// names the decoder once the operator has chosen one.
 inline constexpr int statusY = 310;
+inline constexpr int decoderLineY = 330;
 
 inline constexpr platform::Colour levelColour = platform::rgb(0, 160, 100);
 inline constexpr platform::Colour thresholdColour = platform::rgb(255, 0, 0);
@@ -52,6 +57,8 @@ inline constexpr unsigned scanUp = 0x148;
 inline constexpr unsigned scanDown = 0x150;
 inline constexpr unsigned scanRight = 0x14D;
 inline constexpr unsigned scanLeft = 0x14B;
+// F2 switches between the classic and the weak-signal decoder.
+inline constexpr unsigned scanDecoderToggle = 0x03C;
 
 // Where commands for the station go (the link socket in the program).
 class ControlSink {
@@ -72,17 +79,25 @@ protected:
     ~TextSink() = default;
 };
 
+// The classic decoder always runs: the strip and the readings painted under
+// it are its own. The text goes to the text sink from the decoder selected:
+// the classic one, or the weak-signal decoder working on the filtered audio
+// the datagrams carry.
 class DecoderApp final : private TextOutput {
 public:
-    // Creates the signal picture: white, black text on light green. Text
-    // painting needs the platform (fonts) to exist.
-    DecoderApp(ControlSink& control, TextSink& text);
+    // Creates the signal picture (white, black text on light green) and the
+    // weak-signal decoder, whether it is selected or not, so that switching
+    // allocates nothing. Text painting needs the platform (fonts) to exist.
+    // With `initial` Weak the status line names the decoder from the start.
+    DecoderApp(ControlSink& control, TextSink& text, DecoderKind initial = DecoderKind::Classic);
+    ~DecoderApp();
     DecoderApp(const DecoderApp&) = delete;
     DecoderApp& operator=(const DecoderApp&) = delete;
 
     DecoderState& state() { return state_; }
     const DecoderState& state() const { return state_; }
     const platform::Picture& signalPicture() const { return signalPicture_; }
+    DecoderKind selectedDecoder() const { return selected_; }
 
     // Keys, characters and mouse of the main window. Returns false for a
     // message that is not in the decoder's table (it then gets the default
@@ -93,14 +108,16 @@ public:
     // A received datagram, `bytes` as read (at most 660 are looked at).
     // Returns false, changing nothing, for fewer than 20 bytes or a `kind`
     // other than 0. Otherwise copies the header (band, filter length code)
-    // and keeps the keying levels for drawAndDecode; levels beyond the
-    // received length read as 0.
+    // and keeps the filtered samples and the keying levels for
+    // drawAndDecode; whatever lies beyond the received length reads as 0.
     bool acceptDatagram(std::span<const std::uint8_t> bytes);
 
     // The rest of a datagram's handling, once the window can be drawn into:
     // strip, threshold marks and status line (into `window`, its default
     // text settings untouched), then the per-sample loop over the levels of
-    // the last accepted datagram, which may paint and append characters.
+    // the last accepted datagram, which may paint and append characters,
+    // and, with the weak-signal decoder selected, its samples through that
+    // decoder, which may append characters.
     void drawAndDecode(platform::DrawContext& window);
 
     // One ControlDatagram to the station; unused fields are 0.
@@ -116,6 +133,8 @@ private:
     void onLeftButton(unsigned x, unsigned y);
     void drawStrip();
     void drawStatus(platform::DrawContext& window);
+    void drawDecoderLine(platform::DrawContext& window);
+    void selectDecoder(DecoderKind kind);
 
     ControlSink& control_;
     TextSink& text_;
@@ -123,6 +142,13 @@ private:
     platform::Picture signalPicture_;
     platform::DrawContext pictureContext_;
     std::int16_t keyingLevels_[locallink::samplesPerDatagram] = {};
+    std::int16_t samples_[locallink::samplesPerDatagram] = {};
+    DecoderKind selected_;
+    // Without a choice made (no option, no F2) the status line is exactly
+    // the classic one; the decoder's name appears once a choice is made.
+    bool decoderLineShown_;
+    std::unique_ptr<dsp::WeakSignalDecoder> weak_;
+    std::int32_t weakAlphabet_ = Latin;
 };
 
 } // namespace decoder

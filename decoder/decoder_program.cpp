@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -169,7 +170,28 @@ void awaitStation(long station) {
 
 } // namespace
 
-int runDecoder(platform::Platform& platform) {
+bool parseDecoderArguments(std::span<const std::string_view> args, DecoderKind& kind, std::string& error) {
+    constexpr std::string_view option = "--decoder";
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string_view name;
+        if (args[i].starts_with(option) && args[i].size() > option.size() && args[i][option.size()] == '=') {
+            name = args[i].substr(option.size() + 1);
+        } else if (args[i] == option) {
+            name = i + 1 < args.size() ? args[++i] : std::string_view{};
+        } else {
+            continue;
+        }
+        const std::optional<DecoderKind> named = parseDecoderKind(name);
+        if (!named) {
+            error = "unknown decoder '" + std::string(name) + "' (weak or classic)";
+            return false;
+        }
+        kind = *named;
+    }
+    return true;
+}
+
+int runDecoder(platform::Platform& platform, DecoderKind initial) {
     using namespace platform::literals;
 
     // Headless, nobody reads the window: with standard output gone there is
@@ -180,7 +202,7 @@ int runDecoder(platform::Platform& platform) {
         }
     });
     LinkControlSink control;
-    DecoderApp app(control, text); // the signal picture: white, black on light green
+    DecoderApp app(control, text, initial); // the signal picture: white, black on light green
     platform::SocketNotifiers notifiers(platform);
     platform::WindowHandle mainWindow = 0;
 

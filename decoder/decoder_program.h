@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -70,12 +71,20 @@ long startStation();
 // (empty: none). UTF-8, one line, no line end.
 std::string stationStoppedText(int exitCode, std::string_view errorFileCp1251);
 
+// morvel's command line (the arguments after the program name):
+// "--decoder=weak", "--decoder=classic" or "--decoder NAME" chooses the
+// decoder whose text is shown; anything else is left alone, as it always
+// was. False, with `error` set to a one-line reason, for a --decoder
+// without a known name.
+bool parseDecoderArguments(std::span<const std::string_view> args, DecoderKind& kind, std::string& error);
+
 // The decoder from start-up to shutdown: window class "okno", the main
 // window, the link socket, the station, the text window, the message loop,
 // and at its end Quit to the station, which it then waits for (and stops,
-// should it not quit). When the station ends by itself the decoder says so
-// on its status line and standard error; headless it then ends with the
-// station's exit code. Returns the exit code: 0, or that of the station.
-int runDecoder(platform::Platform& platform);
+// should it not quit). `initial`: the decoder whose text is shown at start.
+// When the station ends by itself the decoder says so on its status line
+// and standard error; headless it then ends with the station's exit code.
+// Returns the exit code: 0, or that of the station.
+int runDecoder(platform::Platform& platform, DecoderKind initial = DecoderKind::Classic);
 
 } // namespace decoder

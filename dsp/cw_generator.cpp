@@ -63,15 +63,19 @@ std::int32_t dotSamples(double wpm) {
 std::optional<KeyingEnvelope> keyingFromText(std::string_view text, const KeyingOptions& options) {
     if (!(options.wpm >= 1.0 && options.wpm <= 100.0) || !(options.jitter >= 0.0 && options.jitter <= 0.3) ||
         options.leadingSilenceMs < 0 || options.leadingSilenceMs > maxSilenceMs || options.trailingSilenceMs < 0 ||
-        options.trailingSilenceMs > maxSilenceMs) {
+        options.trailingSilenceMs > maxSilenceMs || !(options.dashDots >= 2.0 && options.dashDots <= 5.0) ||
+        !(options.weightDots >= -0.5 && options.weightDots <= 0.5) ||
+        !(options.changeWpm == 0.0 || (options.changeWpm >= 1.0 && options.changeWpm <= 100.0)) ||
+        options.changeAtCharacter < 0) {
         return std::nullopt;
     }
-    const std::int32_t dot = dotSamples(options.wpm);
+    std::int32_t dot = dotSamples(options.wpm);
     std::mt19937 rng(options.seed);
     std::normal_distribution<double> gauss(0.0, 1.0);
-    // Length of a mark or gap of `units` dots, with the keying irregularity.
-    const auto length = [&](int units) {
-        const double nominal = static_cast<double>(units) * dot;
+    // Length of a mark or gap of `units` dots (plus `extra` dots of
+    // weight), with the keying irregularity.
+    const auto length = [&](double units, double extra = 0.0) {
+        const double nominal = extra == 0.0 ? units * dot : (units + extra) * dot;
         if (options.jitter == 0.0) {
             return static_cast<std::int32_t>(nominal);
         }
@@ -84,6 +88,8 @@ std::optional<KeyingEnvelope> keyingFromText(std::string_view text, const Keying
     bool anyCharacter = false;
     bool wordGapPending = false;
     std::size_t pos = 0;
+    std::int32_t characters = 0;
+    const double w = options.weightDots;
     while (pos < text.size()) {
         if (text[pos] == ' ') {
             wordGapPending = anyCharacter;
@@ -94,14 +100,18 @@ std::optional<KeyingEnvelope> keyingFromText(std::string_view text, const Keying
         if (elements.empty()) {
             return std::nullopt;
         }
+        if (options.changeWpm > 0.0 && characters == options.changeAtCharacter) {
+            dot = dotSamples(options.changeWpm);
+        }
+        ++characters;
         if (anyCharacter) {
-            appendRun(envelope, false, length(wordGapPending ? 7 : 3));
+            appendRun(envelope, false, length(wordGapPending ? 7 : 3, -w));
         }
         for (std::size_t i = 0; i < elements.size(); ++i) {
             if (i > 0) {
-                appendRun(envelope, false, length(1));
+                appendRun(envelope, false, length(1, -w));
             }
-            appendRun(envelope, true, length(elements[i] == '-' ? 3 : 1));
+            appendRun(envelope, true, length(elements[i] == '-' ? options.dashDots : 1, w));
         }
         anyCharacter = true;
         wordGapPending = false;
@@ -149,25 +159,115 @@ std::vector<std::int16_t> keyingLevelsFrom(const KeyingEnvelope& envelope, const
     return levels;
 }
 
+namespace {
+
+// Raised-cosine keying gain of every sample of `envelope`, `edge` samples
+// per edge inside each mark, padded with zeros or cut to `length`.
+std::vector<float> keyingGain(const KeyingEnvelope& envelope, std::int32_t edgeSamples, std::size_t length) {
+    std::vector<float> gain;
+    gain.reserve(length);
+    for (const KeyingRun& run : envelope) {
+        const std::int32_t edge = std::min(edgeSamples, run.samples / 2);
+        for (std::int32_t i = 0; i < run.samples && gain.size() < length; ++i) {
+            double g = 0.0;
+            if (run.mark) {
+                const std::int32_t fromEdge = std::min(i, run.samples - 1 - i);
+                g = fromEdge < edge ? 0.5 * (1.0 - std::cos(std::numbers::pi * (fromEdge + 0.5) / edge)) : 1.0;
+            }
+            gain.push_back(static_cast<float>(g));
+        }
+    }
+    gain.resize(length, 0.0F);
+    return gain;
+}
+
+// Seeds of the hard conditions' own generators.
+constexpr std::uint32_t fadingSeed = 0x51B5u;
+constexpr std::uint32_t impulseSeed = 0x1C4Bu;
+
+} // namespace
+
 std::vector<std::int16_t> synthesizeCw(const KeyingEnvelope& envelope, const ToneOptions& options) {
     std::vector<std::int16_t> audio;
-    audio.reserve(static_cast<std::size_t>(totalSamples(envelope)));
+    const auto total = static_cast<std::size_t>(totalSamples(envelope));
+    audio.reserve(total);
     std::mt19937 rng(options.seed);
     std::normal_distribution<double> gauss(0.0, 1.0);
     const double phaseStep = 2.0 * std::numbers::pi * options.pitchHz / cwSampleRate;
     const auto edgeSamples = static_cast<std::int32_t>(std::max(options.edgeMs, 0.0) * cwSampleRate / 1000.0);
+
+    // Fading: one-pole low-passed complex Gaussian noise, scaled to unit
+    // power and started from its stationary distribution.
+    const bool fading = options.fadingHz > 0.0;
+    std::mt19937 fadeRng(options.seed ^ fadingSeed);
+    std::normal_distribution<double> fadeGauss(0.0, 1.0);
+    const double fadeA = fading ? std::exp(-2.0 * std::numbers::pi * options.fadingHz / cwSampleRate) : 0.0;
+    const double fadeIn = std::sqrt((1.0 + fadeA) / (1.0 - fadeA) / 2.0); // per component, for power 1 in all
+    double fadeRe = fading ? fadeGauss(fadeRng) / std::sqrt(2.0) : 0.0;
+    double fadeIm = fading ? fadeGauss(fadeRng) / std::sqrt(2.0) : 0.0;
+
+    // Drift: the phase integrates a linearly moving frequency.
+    const double driftPerSample = options.driftHzPerMinute / 60.0 / cwSampleRate; // Hz per sample
+    double driftPhase = 0.0;
+
+    std::vector<float> interference;
+    double interfererAmplitude = 0.0;
+    double interfererStep = 0.0;
+    if (options.interferer != nullptr) {
+        interference = keyingGain(*options.interferer, edgeSamples, total);
+        interfererAmplitude = options.amplitude * std::pow(10.0, options.interfererLevelDb / 20.0);
+        interfererStep = 2.0 * std::numbers::pi * (options.pitchHz + options.interfererOffsetHz) / cwSampleRate;
+    }
+
+    std::mt19937 impulseRng(options.seed ^ impulseSeed);
+    std::exponential_distribution<double> impulseGap(std::max(options.impulsesPerSecond, 1e-9) / cwSampleRate);
+    const bool impulses = options.impulsesPerSecond > 0.0 && options.impulseAmplitude > 0.0;
+    double nextImpulse = impulses ? impulseGap(impulseRng) : -1.0;
+    double impulseSign = 1.0;
+    double impulseAge = 1e9; // samples since the last click
+
     std::int64_t n = 0; // absolute sample index keeps the phase continuous
     for (const KeyingRun& run : envelope) {
         const std::int32_t edge = std::min(edgeSamples, run.samples / 2);
         for (std::int32_t i = 0; i < run.samples; ++i, ++n) {
             double v = 0.0;
+            double fade = 1.0;
+            if (fading) {
+                fadeRe = fadeA * fadeRe + (1.0 - fadeA) * fadeIn * fadeGauss(fadeRng);
+                fadeIm = fadeA * fadeIm + (1.0 - fadeA) * fadeIn * fadeGauss(fadeRng);
+                fade = std::sqrt(fadeRe * fadeRe + fadeIm * fadeIm);
+            }
+            if (driftPerSample != 0.0) {
+                const double hz = options.pitchHz + driftPerSample * static_cast<double>(n);
+                driftPhase = std::fmod(driftPhase + 2.0 * std::numbers::pi * hz / cwSampleRate, 2.0 * std::numbers::pi);
+            }
             if (run.mark) {
                 const std::int32_t fromEdge = std::min(i, run.samples - 1 - i);
                 const double gain =
                     fromEdge < edge ? 0.5 * (1.0 - std::cos(std::numbers::pi * (fromEdge + 0.5) / edge)) : 1.0;
                 // Reduce the phase before the sine so long signals keep precision.
-                const double phase = std::fmod(phaseStep * static_cast<double>(n), 2.0 * std::numbers::pi);
+                const double phase = driftPerSample != 0.0
+                                         ? driftPhase
+                                         : std::fmod(phaseStep * static_cast<double>(n), 2.0 * std::numbers::pi);
                 v = options.amplitude * gain * std::sin(phase);
+                if (fading) {
+                    v *= fade;
+                }
+            }
+            if (!interference.empty()) {
+                const double phase = std::fmod(interfererStep * static_cast<double>(n), 2.0 * std::numbers::pi);
+                v += interfererAmplitude * interference[static_cast<std::size_t>(n)] * std::sin(phase);
+            }
+            if (impulses) {
+                if (static_cast<double>(n) >= nextImpulse) {
+                    impulseSign = (impulseRng() & 1u) != 0 ? 1.0 : -1.0;
+                    impulseAge = 0.0;
+                    nextImpulse += std::max(1.0, impulseGap(impulseRng));
+                }
+                if (impulseAge < 16.0) {
+                    v += impulseSign * options.impulseAmplitude * std::exp(-impulseAge / 3.2);
+                    impulseAge += 1.0;
+                }
             }
             if (options.noiseRms > 0.0) {
                 v += options.noiseRms * gauss(rng);

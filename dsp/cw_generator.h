@@ -37,6 +37,16 @@ struct KeyingOptions {
     // Silence before the first and after the last mark, ms, 0 … 3 600 000.
     std::int32_t leadingSilenceMs = 0;
     std::int32_t trailingSilenceMs = 0;
+    // Hand keying: a dash's length in dots, 2 … 5, and the weight, dots
+    // added to every mark and taken from the gap after it, −0.5 … 0.5 (the
+    // character timing stays).
+    double dashDots = 3.0;
+    double weightDots = 0.0;
+    // A speed change: from the character at index changeAtCharacter (0 =
+    // the first; spaces are not counted) on, the speed is changeWpm, 1 …
+    // 100; 0 keeps one speed.
+    double changeWpm = 0.0;
+    std::int32_t changeAtCharacter = 0;
 };
 
 // Dot length in samples at `wpm` (rounded; at least 1).
@@ -80,6 +90,28 @@ struct ToneOptions {
     // sample units.
     double noiseRms = 0.0;
     std::uint32_t seed = 1;
+
+    // Hard conditions; each is off at its default, and each draws from its
+    // own generator seeded from `seed`, so turning one on leaves the noise
+    // of the others as it was.
+    // Fading (QSB): the tone's amplitude follows the magnitude of complex
+    // Gaussian noise low-passed to fadingHz (0.01 … 10 Hz; 0 = none), with a
+    // mean power of 1: Rayleigh fading, with deep fades now and then.
+    double fadingHz = 0.0;
+    // Pitch drift, Hz per minute (−600 … 600): the pitch moves linearly
+    // from pitchHz at the first sample.
+    double driftHzPerMinute = 0.0;
+    // A second CW signal (QRM) keyed by `interferer` (not owned; null =
+    // none), at pitchHz + interfererOffsetHz, interfererLevelDb relative to
+    // the tone's amplitude, with the same edges; cut or padded to length.
+    const KeyingEnvelope* interferer = nullptr;
+    double interfererOffsetHz = 0.0;
+    double interfererLevelDb = 0.0;
+    // Impulse noise: clicks at random times (Poisson, impulsesPerSecond,
+    // 0 … 100), each a 2 ms burst of random sign and peak impulseAmplitude
+    // (sample units) decaying with a 0.4 ms time constant.
+    double impulsesPerSecond = 0.0;
+    double impulseAmplitude = 0.0;
 };
 
 // Audio at 8000 Hz: a phase-continuous tone keyed by `envelope`, plus noise,

@@ -21,6 +21,8 @@ extern char** environ;
 
 namespace platform {
 
+bool isTerminal(std::FILE* stream) { return stream != nullptr && ::isatty(::fileno(stream)) == 1; }
+
 // --- Semaphore --------------------------------------------------------------
 
 Semaphore::Semaphore(long initialCount, long maximumCount)

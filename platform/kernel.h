@@ -4,6 +4,7 @@
 // and starting another program.
 
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -35,6 +36,10 @@ private:
     long count_;
     const long maximum_;
 };
+
+// Whether `stream` (stdin, stdout, stderr…) is a terminal rather than a
+// file or a pipe.
+bool isTerminal(std::FILE* stream);
 
 // Sleeps the calling thread for `ms` milliseconds (0 yields).
 void sleepMs(unsigned ms);

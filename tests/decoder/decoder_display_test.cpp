@@ -179,6 +179,37 @@ TEST_F(DecoderDisplay, StatusLineIsTextInTheWindowAndFollowsTheSwitches) {
     }
 }
 
+TEST_F(DecoderDisplay, F2SwitchesTheDecoderAndALineBelowTheStatusNamesIt) {
+    // The rows of the decoder line, left of the text window.
+    const auto decoderLine = [&] { return window.copyRegion(0, decoder::decoderLineY, 520, 18); };
+    const auto differing = [](const Picture& a, const Picture& b) {
+        int n = 0;
+        for (int y = 0; y < a.height(); ++y) {
+            for (int x = 0; x < a.width(); ++x) {
+                n += a.pixel(x, y) != b.pixel(x, y) ? 1 : 0;
+            }
+        }
+        return n;
+    };
+    const Picture blank(520, 18, white);
+    const LParam f2 = static_cast<LParam>((decoder::scanDecoderToggle << 16) | 1U);
+    constantDatagram(0);
+    EXPECT_EQ(differing(decoderLine(), blank), 0) << "no decoder chosen: the window is as it always was";
+
+    const decoder::DecoderKind after[] = {decoder::DecoderKind::Weak, decoder::DecoderKind::Classic,
+                                          decoder::DecoderKind::Weak};
+    std::vector<Picture> lines;
+    for (const decoder::DecoderKind kind : after) {
+        EXPECT_TRUE(app.handleInput(WM_KEYDOWN, 0, f2));
+        EXPECT_EQ(app.selectedDecoder(), kind);
+        constantDatagram(0);
+        lines.push_back(decoderLine());
+        EXPECT_GT(differing(lines.back(), blank), 0) << decoder::decoderKindName(kind) << " is not named";
+    }
+    EXPECT_GT(differing(lines[0], lines[1]), 0) << "the two decoders have the same name";
+    EXPECT_EQ(differing(lines[0], lines[2]), 0) << "the weak decoder's line, drawn over the classic one's, leaves traces";
+}
+
 TEST_F(DecoderDisplay, CharactersArePaintedUnderTheStripAndAppended) {
     feedText("5 E");
     EXPECT_EQ(text.bytes, "5 E");

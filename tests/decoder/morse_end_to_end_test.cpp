@@ -14,7 +14,7 @@
 #include "dsp/alphabet.h"
 #include "dsp/cw_generator.h"
 #include "decoder/element_timing.h"
-#include "text_distance.h"
+#include "dsp/text_distance.h"
 
 namespace {
 

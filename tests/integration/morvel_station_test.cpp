@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,8 +38,9 @@ protected:
     fs::path dir = temp.path;
     Programs programs;
 
-    pid_t startMorvel(const std::string& input = std::string(CW_SAMPLES_DIR) + "/cq.wav") {
-        return programs.start(CW_MORVEL_PATH, {{},
+    pid_t startMorvel(std::vector<std::string> args = {},
+                      const std::string& input = std::string(CW_SAMPLES_DIR) + "/cq.wav") {
+        return programs.start(CW_MORVEL_PATH, {std::move(args),
                                                {"SELVANE_INPUT=" + input,
                                                 "SELVANE_OUTPUT=" + (dir / "played.wav").string(),
                                                 "SELVANE_SPEED=" + std::to_string(CW_REPLAY_SPEED)},
@@ -47,29 +49,43 @@ protected:
     }
 };
 
-TEST_F(MorvelWithStation, DecodesTheSampleAndBothProgramsStopOnSigterm) {
+TEST_F(MorvelWithStation, DecodesTheSampleWithEitherDecoderAndBothProgramsStopOnSigterm) {
     // Under the sanitizers both programs run many times slower and the
     // decoder falls behind the link; there the run proves the whole path
     // (start, decode, Quit, exit codes, band file) and the first word, while
     // exact decoding is checked by the normal build and the in-process
     // pipeline tests.
     const std::string expected = CW_SANITIZED ? "CQ" : "CQ CQ DE R3ABC K";
-    const pid_t morvel = startMorvel();
+    const std::vector<std::string> choices[] = {{}, {"--decoder=weak"}};
+    for (const auto& args : choices) {
+        SCOPED_TRACE(args.empty() ? "no options" : args.front());
+        fs::remove(dir / "f.###");
+        fs::remove(dir / "out.txt");
+        const pid_t morvel = startMorvel(args);
+        ASSERT_GT(morvel, 0);
+        const pid_t station = Programs::awaitChild(morvel, 10000ms);
+        ASSERT_GT(station, 0) << "morvel started no station";
+
+        EXPECT_TRUE(waitFor([&] { return readFile(dir / "out.txt").find(expected) != std::string::npos; }, 40000ms))
+            << "output: \"" << readFile(dir / "out.txt") << "\"";
+
+        // morvel has waited for its station before it ends.
+        EXPECT_EQ(programs.stop(morvel, 15000), 0) << readFile(dir / "out.txt");
+        EXPECT_FALSE(Programs::running(station)) << "morvel left its station running";
+        EXPECT_EQ(fs::exists(dir / "f.###") ? fs::file_size(dir / "f.###") : 0u, 8u) << "band file written at exit";
+    }
+}
+
+TEST_F(MorvelWithStation, UnknownDecoderIsRefusedBeforeAnythingStarts) {
+    const pid_t morvel = startMorvel({"--decoder=fast"});
     ASSERT_GT(morvel, 0);
-    const pid_t station = Programs::awaitChild(morvel, 10000ms);
-    ASSERT_GT(station, 0) << "morvel started no station";
-
-    EXPECT_TRUE(waitFor([&] { return readFile(dir / "out.txt").find(expected) != std::string::npos; }, 40000ms))
-        << "output: \"" << readFile(dir / "out.txt") << "\"";
-
-    // morvel has waited for its station before it ends.
-    EXPECT_EQ(programs.stop(morvel, 15000), 0) << readFile(dir / "out.txt");
-    EXPECT_FALSE(Programs::running(station)) << "morvel left its station running";
-    EXPECT_EQ(fs::exists(dir / "f.###") ? fs::file_size(dir / "f.###") : 0u, 8u) << "band file written at exit";
+    EXPECT_EQ(programs.finish(morvel, 10000), 2);
+    EXPECT_EQ(readFile(dir / "out.txt"), "morvel: unknown decoder 'fast' (weak or classic)\n");
+    EXPECT_TRUE(Programs::childrenOf(morvel).empty());
 }
 
 TEST_F(MorvelWithStation, StationThatDiesAtStartUpEndsHeadlessMorvelWithItsCodeAndReason) {
-    const pid_t morvel = startMorvel((dir / "missing.wav").string());
+    const pid_t morvel = startMorvel({}, (dir / "missing.wav").string());
     ASSERT_GT(morvel, 0);
     EXPECT_EQ(programs.finish(morvel, 20000), 1) << readFile(dir / "out.txt");
     const std::string said = readFile(dir / "out.txt");
