@@ -17,24 +17,30 @@
 
 namespace dsp {
 
-inline constexpr int weakSamplesPerTick = 20;                                  // at 8000 Hz
-inline constexpr double weakTickSeconds = weakSamplesPerTick / 8000.0;         // 2.5 ms
+inline constexpr int weakSamplesPerTick = 20;                          // at 8000 Hz
+inline constexpr double weakTickSeconds = weakSamplesPerTick / 8000.0; // 2.5 ms
 
 // A character decided by a channel.
 struct ChannelCharacter {
-    decoder::ElementCode code = 0;  // > 0
-    std::int64_t endTick = 0;       // tick at which its last mark ended
-    bool wordGapBefore = false;     // a word gap separates it from the one before
-    float confidence = 0.0F;        // 0 … 1, from the evidence of its marks
+    decoder::ElementCode code = 0; // > 0
+    std::int64_t endTick = 0; // tick (counted from the first tick fed) at which its last mark ended
+    bool wordGapBefore = false; // a word gap separates it from the one before
+    float confidence = 0.0F;    // 0 … 1, from the evidence of its marks
 };
 
 // Tuning of the likelihoods and decisions; the defaults were chosen on
 // generated signals over many seeds, texts, speeds and SNRs.
 struct ChannelTuning {
-    double windowDots = 0.7;     // matched filter length, dots
-    double evidenceScale = 5.0;  // ticks within one window are correlated: weight of one tick
-    double floorRatioDb = 7.0;   // weakest tone assumed, dB over the noise of one window
-    double startPenalty = 12.0;  // log cost of a transmission starting after an idle
+    double windowDots = 0.7; // matched filter length, dots
+    // Weight of one tick's log-likelihood ratio, per window length: more
+    // than 1 (the ticks of one window are correlated) lets the evidence
+    // outweigh the duration models, which measured better at every SNR.
+    double evidenceScale = 5.0;
+    double floorRatioDb = 7.0; // weakest tone assumed, dB over the noise of one window
+    // A mark's own level counts (fading) only above this, dB over the noise
+    // of one window; below it the level of the marks around is assumed.
+    double guardRatioDb = 12.0;
+    double startPenalty = 12.0; // log cost of a transmission starting after an idle
     double commitLagSeconds = 0.8;
     // A character is given out only when the best path gained at least this
     // much log-likelihood per second (over 2 s) per unit of evidenceScale:
@@ -43,7 +49,7 @@ struct ChannelTuning {
 };
 
 class KeyingChannel {
-public:
+  public:
     using cplx = std::complex<double>;
 
     // `lowDot`, `highDot`: the class's dot lengths in ticks, 2 … 200, low < high.
@@ -76,7 +82,7 @@ public:
     double pitchErrorHz() const { return pitchErrorHz_; }
     bool pitchErrorValid() const { return pitchErrorValid_; }
 
-private:
+  private:
     enum Run : std::int8_t { Dot = 0, Dash = 1, Gap1 = 2, Gap3 = 3, Gap7 = 4, Idle = 5, NoRun = 6 };
     static constexpr int timedRuns = 5;
     static constexpr int historyTicks = 4096; // 10.24 s, a power of two
@@ -95,6 +101,7 @@ private:
     };
 
     void setDot(double dot);
+    void judge();
     void viterbiStep(std::int64_t t);
     void traceBack();
     double fitDot(double& meanCost) const;
@@ -102,8 +109,9 @@ private:
     void updateLevels();
     double noisePower() const;
     void emit(const std::array<int, maxCharacterElements + 1>& units,
-              const std::array<double, maxCharacterElements + 1>& lengths, int elements, std::int64_t lastEnd,
-              double markEvidence, std::int64_t markTicks, bool wordGapBefore);
+              const std::array<double, maxCharacterElements + 1>& lengths, int elements,
+              std::int64_t lastEnd, double markEvidence, std::int64_t markTicks,
+              bool wordGapBefore);
 
     ChannelTuning tuning_;
     decoder::Alphabet alphabet_ = decoder::Latin;
@@ -126,7 +134,12 @@ private:
     double gapNoise_ = 0.0;      // mean inside decoded long gaps; 0: none yet
     double gapTicks_ = 0.0;      // ticks that mean is over, up to 2000
     std::int64_t noiseUpdatedTo_ = 0;
-    double toneLevel_ = 0.0;     // tone alone; 0: no mark decoded yet
+    double toneLevel_ = 0.0; // tone alone; 0: no mark decoded yet
+    // Tick powers waiting to be judged, and the ones around them.
+    static constexpr int lookAheadTicks = 64; // 160 ms
+    static constexpr int aheadSize = 256;     // > 2 lookAheadTicks, a power of two
+    std::array<double, aheadSize> ahead_{};
+    std::int64_t aheadCount_ = 0;
     std::int64_t toneUpdatedTo_ = 0;
     double snrDb_ = -99.0;
 
@@ -141,13 +154,17 @@ private:
     std::array<std::array<std::int16_t, timedRuns>, historyTicks> backLength_{};
     std::array<std::array<Run, timedRuns>, historyTicks> backRun_{};
     std::array<double, historyTicks> idle_{};
-    std::array<std::int64_t, historyTicks> idleOrigin_{}; // end of the word gap the idle extends; −1: from the start
-    std::array<double, historyTicks> enter_{};            // best way into a mark starting here
+    std::array<std::int64_t, historyTicks>
+        idleOrigin_{}; // end of the word gap the idle extends; −1: from the start
+    std::array<double, historyTicks> enter_{}; // best way into a mark starting here
     std::array<Run, historyTicks> enterRun_{};
-    std::array<double, historyTicks> exit_{};             // best mark ending here
+    std::array<double, historyTicks> exit_{}; // best mark ending here
     std::array<Run, historyTicks> exitRun_{};
     std::array<double, historyTicks> top_{}; // best score of any path at each tick
     std::int64_t ticks_ = 0;
+    std::int64_t arrivals_ = 0; // ticks fed since the restart
+    std::array<std::int64_t, historyTicks>
+        arrivalOf_{}; // tick fed that each judged tick is centred on
 
     // Decisions.
     std::array<Segment, maxSegments> segments_{};

@@ -25,8 +25,6 @@
 #include <cmath>
 #include <complex>
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 #include <numbers>
 
 #include "dsp/keying_channel.h"
@@ -44,7 +42,8 @@ constexpr double searchLowHz = 200.0;
 constexpr double searchStepHz = 10.0;
 constexpr int channelCount = 3;
 constexpr int maxOutput = 2048; // characters returned by one call
-constexpr double firstOutputCost = 0.07; // fit cost (mean squared log misfit) a first character needs
+constexpr double firstOutputCost =
+    0.07; // fit cost (mean squared log misfit) a first character needs
 
 } // namespace
 
@@ -81,6 +80,7 @@ struct WeakSignalDecoder::State {
     cplx tickSum{};
     int tickFill = 0;
     std::int64_t ticks = 0;
+    std::int64_t mixedOrigin = 0; // input sample index of the first sample mixed
 
     // --- channels and their reading ---
     std::array<KeyingChannel, channelCount> channels{};
@@ -94,26 +94,25 @@ struct WeakSignalDecoder::State {
 
     explicit State(const WeakDecoderOptions& o) : options(o), alphabet(o.alphabet) {
         for (int i = 0; i < searchBlock; ++i) {
-            window[static_cast<std::size_t>(i)] =
-                static_cast<float>(0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (i + 0.5) / searchBlock));
+            window[static_cast<std::size_t>(i)] = static_cast<float>(
+                0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (i + 0.5) / searchBlock));
         }
         for (int b = 0; b < searchBins; ++b) {
             binCoefficient[static_cast<std::size_t>(b)] =
-                2.0 * std::cos(2.0 * std::numbers::pi * (searchLowHz + searchStepHz * b) / sampleRate);
+                2.0 *
+                std::cos(2.0 * std::numbers::pi * (searchLowHz + searchStepHz * b) / sampleRate);
         }
-        if (const char* e = std::getenv("T_W")) tuning.windowDots = std::atof(e);
-        if (const char* e = std::getenv("T_E")) tuning.evidenceScale = std::atof(e);
-        if (const char* e = std::getenv("T_F")) tuning.floorRatioDb = std::atof(e);
-        if (const char* e = std::getenv("T_S")) tuning.startPenalty = std::atof(e);
         // Three classes of equal width on a log scale over the speed range,
         // overlapping by 15 % so that a speed on a border is held by both.
-        const double lo = 1.2 / std::clamp(std::max(options.minWpm, options.maxWpm), 5.0, 60.0) / weakTickSeconds;
-        const double hi = 1.2 / std::clamp(std::min(options.minWpm, options.maxWpm), 5.0, 60.0) / weakTickSeconds;
+        const double lo =
+            1.2 / std::clamp(std::max(options.minWpm, options.maxWpm), 5.0, 60.0) / weakTickSeconds;
+        const double hi =
+            1.2 / std::clamp(std::min(options.minWpm, options.maxWpm), 5.0, 60.0) / weakTickSeconds;
         const double ratio = std::pow(hi / lo, 1.0 / channelCount);
         for (int c = 0; c < channelCount; ++c) {
             const double a = lo * std::pow(ratio, c);
-            channels[static_cast<std::size_t>(c)].configure(std::max(lo, a / 1.15), std::min(hi, a * ratio * 1.15),
-                                                            tuning);
+            channels[static_cast<std::size_t>(c)].configure(std::max(lo, a / 1.15),
+                                                            std::min(hi, a * ratio * 1.15), tuning);
         }
         restart();
     }
@@ -140,6 +139,7 @@ struct WeakSignalDecoder::State {
         tickSum = {};
         tickFill = 0;
         ticks = 0;
+        mixedOrigin = -blankerDelay;
         for (KeyingChannel& c : channels) {
             c.setAlphabet(alphabet);
             c.restart();
@@ -214,7 +214,9 @@ struct WeakSignalDecoder::State {
                 return;
             }
             retune(peakHz);
-            for (std::int64_t i = std::max<std::int64_t>(0, replayFill - replaySamples); i < replayFill; ++i) {
+            mixedOrigin = std::max<std::int64_t>(0, replayFill - replaySamples) - blankerDelay;
+            for (std::int64_t i = std::max<std::int64_t>(0, replayFill - replaySamples);
+                 i < replayFill; ++i) {
                 mix(replay[static_cast<std::size_t>(i % replaySamples)]);
             }
             replayFill = 0;
@@ -222,9 +224,11 @@ struct WeakSignalDecoder::State {
         }
         // Move to another tone only when it is clearly the stronger one.
         const int here =
-            std::clamp(static_cast<int>(std::lround((pitchHz - searchLowHz) / searchStepHz)), 0, searchBins - 1);
+            std::clamp(static_cast<int>(std::lround((pitchHz - searchLowHz) / searchStepHz)), 0,
+                       searchBins - 1);
         if (std::abs(peakHz - pitchHz) > 25.0 &&
-            binPower[static_cast<std::size_t>(peak)] > 4.0 * binPower[static_cast<std::size_t>(here)]) {
+            binPower[static_cast<std::size_t>(peak)] >
+                4.0 * binPower[static_cast<std::size_t>(here)]) {
             retune(peakHz);
         }
     }
@@ -237,7 +241,8 @@ struct WeakSignalDecoder::State {
         }
         const KeyingChannel& read = channels[static_cast<std::size_t>(chosen)];
         if (read.pitchErrorValid()) {
-            tune(std::clamp(pitchHz + 0.02 * read.pitchErrorHz(), searchLow - 30.0, searchHigh + 30.0));
+            tune(std::clamp(pitchHz + 0.02 * read.pitchErrorHz(), searchLow - 30.0,
+                            searchHigh + 30.0));
         }
         if (ticks % 20 == 0 || !anyOutput) {
             choose();
@@ -248,12 +253,10 @@ struct WeakSignalDecoder::State {
     // Reads the channel whose runs fit a dot length best; another one takes
     // over when it fits clearly better for a while.
     void choose() {
-        if (std::getenv("WCHOOSE") && ticks % 20 == 0 && ticks < 2000) {
-            std::fprintf(stderr, "t %ld chosen %d costs %.3f %.3f %.3f dots %.1f %.1f %.1f\n", (long)ticks, chosen, channels[0].fitCost(), channels[1].fitCost(), channels[2].fitCost(), channels[0].dotTicks(), channels[1].dotTicks(), channels[2].dotTicks());
-        }
         int bestIndex = chosen;
         for (int c = 0; c < channelCount; ++c) {
-            if (channels[static_cast<std::size_t>(c)].fitCost() < channels[static_cast<std::size_t>(bestIndex)].fitCost()) {
+            if (channels[static_cast<std::size_t>(c)].fitCost() <
+                channels[static_cast<std::size_t>(bestIndex)].fitCost()) {
                 bestIndex = c;
             }
         }
@@ -299,8 +302,8 @@ struct WeakSignalDecoder::State {
         }
     }
 
-    void put(std::string_view text, decoder::ElementCode code, std::int64_t endTick, const KeyingChannel& from,
-             float confidence) {
+    void put(std::string_view text, decoder::ElementCode code, std::int64_t endTick,
+             const KeyingChannel& from, float confidence) {
         if (outCount >= maxOutput) {
             return;
         }
@@ -308,7 +311,7 @@ struct WeakSignalDecoder::State {
         c = {};
         std::memcpy(c.text, text.data(), std::min<std::size_t>(text.size(), sizeof c.text - 1));
         c.elementCode = code;
-        c.endSample = endTick * weakSamplesPerTick;
+        c.endSample = std::max<std::int64_t>(0, mixedOrigin + endTick * weakSamplesPerTick);
         c.wpm = static_cast<float>(1.2 / (from.dotTicks() * weakTickSeconds));
         c.pitchHz = static_cast<float>(pitchHz);
         c.snrDb = static_cast<float>(from.snrDb());
@@ -333,13 +336,15 @@ struct WeakSignalDecoder::State {
         x = delayLine[static_cast<std::size_t>((delayIndex + blankerDelay) % (2 * blankerDelay))];
         const bool impulse = std::abs(x) > 6.0 * meanMagnitude && loudCount <= blankerDelay;
         if (samplesIn > 64) {
-            meanMagnitude += ((impulse ? meanMagnitude : std::abs(x)) - meanMagnitude) * (1.0 / 2000.0);
+            meanMagnitude +=
+                ((impulse ? meanMagnitude : std::abs(x)) - meanMagnitude) * (1.0 / 2000.0);
         }
         if (impulse) {
             x = 0.0;
         }
 
-        block[static_cast<std::size_t>(blockFill)] = static_cast<float>(x * window[static_cast<std::size_t>(blockFill)]);
+        block[static_cast<std::size_t>(blockFill)] =
+            static_cast<float>(x * window[static_cast<std::size_t>(blockFill)]);
         if (++blockFill == searchBlock) {
             blockFill = 0;
             searchBlockDone();
@@ -375,7 +380,8 @@ struct WeakSignalDecoder::State {
     }
 };
 
-WeakSignalDecoder::WeakSignalDecoder(const WeakDecoderOptions& options) : state_(std::make_unique<State>(options)) {}
+WeakSignalDecoder::WeakSignalDecoder(const WeakDecoderOptions& options)
+    : state_(std::make_unique<State>(options)) {}
 
 WeakSignalDecoder::~WeakSignalDecoder() = default;
 
@@ -395,7 +401,9 @@ std::span<const DecodedCharacter> WeakSignalDecoder::flush() {
     return {s.out.data(), static_cast<std::size_t>(s.outCount)};
 }
 
-void WeakSignalDecoder::reset() { state_->restart(); }
+void WeakSignalDecoder::reset() {
+    state_->restart();
+}
 
 void WeakSignalDecoder::setAlphabet(decoder::Alphabet alphabet) {
     state_->alphabet = alphabet;

@@ -4,6 +4,7 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <numbers>
@@ -109,6 +110,80 @@ TEST(CwGenerator, ToneHasItsPitchAmplitudeSoftEdgesAndSeededNoise) {
         clipped += v == 32767 || v == -32768 ? 1 : 0;
     }
     EXPECT_GT(clipped, 76000); // 2.6 % of the draws fall inside the range
+}
+
+TEST(CwGenerator, HandKeyingAndSpeedChangeShapeTheRuns) {
+    // 20 WPM: 480-sample dots. Dash 3.5 dots, 0.25 dot of weight moved from
+    // each gap to the mark before it.
+    EXPECT_EQ(describe(decoder::keyingFromText("AE", {.wpm = 20, .dashDots = 3.5, .weightDots = 0.25})),
+              "M600 s360 M1800 s1320 M600 ");
+    // From the second character on at 40 WPM (240-sample dots), its gap too.
+    EXPECT_EQ(describe(decoder::keyingFromText("EE E", {.wpm = 20, .changeWpm = 40, .changeAtCharacter = 1})),
+              "M480 s720 M240 s1680 M240 ");
+    EXPECT_EQ(describe(decoder::keyingFromText("E", {.dashDots = 6})), "<none>");
+    EXPECT_EQ(describe(decoder::keyingFromText("E", {.weightDots = 0.8})), "<none>");
+}
+
+// Power of `audio` at `hz` over [from, from + n), per sample.
+double powerAt(const std::vector<std::int16_t>& audio, std::size_t from, std::size_t n, double hz) {
+    return tonePower(audio, from, n, hz) / static_cast<double>(n * n);
+}
+
+TEST(CwGenerator, HardConditionsAreSeededAndDoWhatTheySay) {
+    const KeyingEnvelope key{{true, 8000 * 60}}; // one minute of key down
+    const decoder::ToneOptions base{.pitchHz = 700, .amplitude = 1000, .seed = 5};
+
+    // Fading: unit mean power, deep fades, slow.
+    decoder::ToneOptions o = base;
+    o.fadingHz = 0.3;
+    const auto faded = decoder::synthesizeCw(key, o);
+    EXPECT_EQ(faded, decoder::synthesizeCw(key, o));
+    std::vector<double> blockPower;
+    for (std::size_t at = 0; at + 800 <= faded.size(); at += 800) {
+        double p = 0;
+        for (std::size_t i = at; i < at + 800; ++i) {
+            p += static_cast<double>(faded[i]) * faded[i];
+        }
+        blockPower.push_back(p / 800 / (1000.0 * 1000.0 / 2));
+    }
+    double mean = 0;
+    for (const double p : blockPower) {
+        mean += p / static_cast<double>(blockPower.size());
+    }
+    EXPECT_NEAR(mean, 1.0, 0.35);
+    EXPECT_LT(*std::min_element(blockPower.begin(), blockPower.end()), 0.05) << "a fade of 13 dB or more";
+
+    // Drift: 60 Hz a minute moves the tone from 700 to 760 Hz.
+    o = base;
+    o.driftHzPerMinute = 60;
+    const auto drifting = decoder::synthesizeCw(key, o);
+    EXPECT_GT(powerAt(drifting, 0, 4000, 700), 100 * powerAt(drifting, 0, 4000, 760));
+    EXPECT_GT(powerAt(drifting, drifting.size() - 4000, 4000, 760),
+              100 * powerAt(drifting, drifting.size() - 4000, 4000, 700));
+
+    // A second signal 100 Hz up, 6 dB down, keyed by its own envelope.
+    const KeyingEnvelope other{{false, 4000}, {true, 4000}};
+    o = base;
+    o.interferer = &other;
+    o.interfererOffsetHz = 100;
+    o.interfererLevelDb = -6;
+    const auto qrm = decoder::synthesizeCw(key, o);
+    EXPECT_LT(powerAt(qrm, 0, 4000, 800), 1e-3 * powerAt(qrm, 0, 4000, 700)) << "key up before";
+    EXPECT_NEAR(10 * std::log10(powerAt(qrm, 4000, 4000, 800) / powerAt(qrm, 4000, 4000, 700)), -6.0, 0.5);
+    EXPECT_LT(powerAt(qrm, 10000, 4000, 800), 1e-3 * powerAt(qrm, 10000, 4000, 700)) << "padded with key up";
+
+    // Impulses: about 5 a second, each a short burst of the given peak.
+    const KeyingEnvelope silence{{false, 8000 * 20}};
+    o = base;
+    o.impulsesPerSecond = 5;
+    o.impulseAmplitude = 20000;
+    const auto clicks = decoder::synthesizeCw(silence, o);
+    int starts = 0;
+    for (std::size_t i = 1; i < clicks.size(); ++i) {
+        starts += std::abs(clicks[i]) > 15000 && std::abs(clicks[i - 1]) < 15000 ? 1 : 0;
+    }
+    EXPECT_NEAR(starts, 100, 30);
+    EXPECT_EQ(clicks, decoder::synthesizeCw(silence, o));
 }
 
 TEST(CwGenerator, KeyingLevelsWithRampsAndSmoothedNoise) {
