@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,15 +14,27 @@
 
 namespace decoder {
 
+namespace fs = std::filesystem;
+
 namespace {
 
 constexpr const char* stationProgram = "selvane";
+// Window class of a station without a relay role.
+constexpr const char* plainStationClass = "Tarnello";
 constexpr int stationWindowX = 10;
 constexpr int stationWindowY = 371;
 // Sample datagrams read in one pass of the loop, at most. Each one is drawn,
 // so the pass stays short: a stop request never waits behind more than
 // these, even when the decoder cannot keep up with the link.
 constexpr int linkDatagramsPerPass = 16;
+// Where the station leaves the reason of a fatal stop, and how much of it
+// is read.
+constexpr const char* errorFileName = "ErrorWav.txt";
+constexpr std::size_t errorFileReadLimit = 1024;
+// How long the station may take to quit once told, ms.
+constexpr long stationQuitWaitMs = 5000;
+// Row of the line saying that the station stopped, under the status line.
+constexpr int stationStatusY = statusY + 15;
 
 } // namespace
 
@@ -52,8 +66,12 @@ void TextWindowSink::append(unsigned char cp1251Byte) {
     if (echo_ != nullptr) {
         char utf8[4];
         const std::size_t n = cp1251ByteToUtf8(cp1251Byte, utf8);
-        std::fwrite(utf8, 1, n, echo_);
-        std::fflush(echo_);
+        if (std::fwrite(utf8, 1, n, echo_) != n || std::fflush(echo_) != 0) {
+            echo_ = nullptr;
+            if (onEchoFailed_) {
+                onEchoFailed_();
+            }
+        }
     }
 }
 
@@ -136,10 +154,53 @@ bool parseDecoderArguments(std::span<const std::string_view> args, DecoderKind& 
     return true;
 }
 
+std::string stationStoppedText(int exitCode, std::string_view errorFileCp1251) {
+    std::string text = "the station stopped (exit code " + std::to_string(exitCode) + ")";
+    if (!errorFileCp1251.empty()) {
+        text += ": " + platform::cp1251ToUtf8(errorFileCp1251);
+    }
+    return text;
+}
+
+namespace {
+
+// The station's reason, when it wrote "ErrorWav.txt" (in the directory both
+// programs share) after `since`; empty otherwise. Only a regular file is
+// read, and only its beginning.
+std::string freshErrorFile(fs::file_time_type since) {
+    const fs::path path = errorFileName;
+    std::error_code error;
+    if (!fs::is_regular_file(fs::symlink_status(path, error)) || fs::last_write_time(path, error) < since || error) {
+        return {};
+    }
+    std::ifstream file(path, std::ios::binary);
+    std::string text(errorFileReadLimit, '\0');
+    file.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(file.gcount()));
+    return text;
+}
+
+// Quit has been sent: the station gets a while to store its band and go,
+// then is asked to stop. Either way it is reaped.
+void awaitStation(long station) {
+    const auto pid = static_cast<pid_t>(station);
+    if (platform::waitProcess(pid, stationQuitWaitMs) < 0 && platform::terminateProcess(pid)) {
+        platform::waitProcess(pid, stationQuitWaitMs);
+    }
+}
+
+} // namespace
+
 int runDecoder(platform::Platform& platform, DecoderKind initial) {
     using namespace platform::literals;
 
-    TextWindowSink text(platform, stdout);
+    // Headless, nobody reads the window: with standard output gone there is
+    // nothing left to do, so the decoder ends as on SIGTERM.
+    TextWindowSink text(platform, stdout, [&platform] {
+        if (platform.headless()) {
+            platform.postQuit(0);
+        }
+    });
     LinkControlSink control;
     DecoderApp app(control, text, initial); // the signal picture: white, black on light green
     platform::SocketNotifiers notifiers(platform);
@@ -201,13 +262,46 @@ int runDecoder(platform::Platform& platform, DecoderKind initial) {
         locallink::openLinkSocket(platform, notifiers, mainWindow, locallink::decoderPort);
     control.setSocket(socket);
 
-    startStation();
+    const fs::file_time_type stationStarted = fs::file_time_type::clock::now();
+    // A station already linked on this desktop serves this decoder too; one
+    // started now would only meet it and leave.
+    const bool stationShared = platform.classWindowExists(plainStationClass);
+    if (stationShared) {
+        std::fputs("morvel: a station already runs on this desktop; decoding what it sends\n", stderr);
+    }
+    const long station = stationShared ? -1 : startStation();
+    bool stationRuns = station > 0;
+    if (!stationRuns && !stationShared) {
+        std::fprintf(stderr, "morvel: cannot start the station \"%s\" (looked in the current directory, beside "
+                             "morvel and on PATH)\n", stationProgram);
+        if (platform.headless()) {
+            platform.postQuit(1);
+        }
+    }
+    platform.watchProcess(station, [&](int exitCode) {
+        stationRuns = false;
+        const std::string reason = freshErrorFile(stationStarted);
+        std::fprintf(stderr, "morvel: %s\n", stationStoppedText(exitCode, reason).c_str());
+        std::string status = "Станция остановлена, код "_cp1251.c_str() + std::to_string(exitCode);
+        if (!reason.empty()) {
+            status += ": " + reason;
+        }
+        if (platform::WindowContext context = platform.windowContext(mainWindow)) {
+            context->textOut(10, stationStatusY, status);
+        }
+        if (platform.headless()) {
+            platform.postQuit(exitCode);
+        }
+    });
 
     text.setEdit(platform.createEdit(mainWindow, 525, 341, 365, 215));
 
     const int code = platform.runLoop();
 
     app.sendControl(locallink::Quit, 0, 0, 0, 0);
+    if (stationRuns) {
+        awaitStation(station);
+    }
     locallink::closeLinkSocket(notifiers, socket);
     control.setSocket(platform::invalidSocket);
     // The procedure refers to objects of this function: the window goes

@@ -5,9 +5,11 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "decoder/decoder_app.h"
@@ -23,16 +25,21 @@ std::size_t cp1251ByteToUtf8(unsigned char cp1251Byte, char (&out)[4]);
 // Appends decoded text to the text window as typed characters and echoes
 // every byte to `echo` as UTF-8, flushed at once, so a headless run can be
 // read as it decodes. `echo` may be null.
+// A failed echo (the reader of standard output went away) stops the echo
+// and calls `onEchoFailed` once.
 class TextWindowSink final : public TextSink {
 public:
-    TextWindowSink(platform::Platform& platform, std::FILE* echo) : platform_(platform), echo_(echo) {}
+    TextWindowSink(platform::Platform& platform, std::FILE* echo, std::function<void()> onEchoFailed = {})
+        : platform_(platform), echo_(echo), onEchoFailed_(std::move(onEchoFailed)) {}
     // The text window, once it exists; 0 delivers to the echo only.
     void setEdit(platform::WindowHandle edit) { edit_ = edit; }
     void append(unsigned char cp1251Byte) override;
+    bool echoing() const { return echo_ != nullptr; }
 
 private:
     platform::Platform& platform_;
     std::FILE* echo_;
+    std::function<void()> onEchoFailed_;
     platform::WindowHandle edit_ = 0;
 };
 
@@ -66,10 +73,18 @@ long startStation();
 // without a known name.
 bool parseDecoderArguments(std::span<const std::string_view> args, DecoderKind& kind, std::string& error);
 
+// What morvel says when its station has ended: "the station stopped (exit
+// code N)", with the station's reason when it left one in `errorFileCp1251`
+// (empty: none). UTF-8, one line, no line end.
+std::string stationStoppedText(int exitCode, std::string_view errorFileCp1251);
+
 // The decoder from start-up to shutdown: window class "okno", the main
 // window, the link socket, the station, the text window, the message loop,
-// and at its end Quit to the station. `initial`: the decoder whose text is
-// shown at start. Returns the exit code (0).
+// and at its end Quit to the station, which it then waits for (and stops,
+// should it not quit). When the station ends by itself the decoder says so
+// on its status line and standard error; headless it then ends with the
+// station's exit code. `initial`: the decoder whose text is shown at start.
+// Returns the exit code: 0, or that of the station.
 int runDecoder(platform::Platform& platform, DecoderKind initial = DecoderKind::Classic);
 
 } // namespace decoder

@@ -33,6 +33,13 @@ using audio::Engine;
 
 namespace {
 
+// The WAV file standing in for the default device of that direction, or
+// nullptr when there is none.
+const char* fileDevicePath(bool capture) {
+    const char* path = std::getenv(capture ? "SELVANE_INPUT" : "SELVANE_OUTPUT");
+    return path != nullptr && *path != '\0' ? path : nullptr;
+}
+
 struct Device {
     WaveHandle handle = 0;
     bool capture = false;
@@ -210,9 +217,9 @@ AudioResult AudioSystem::Impl::open(bool capture, int deviceIndex, WaveNotify no
     device->notify = std::move(notify);
     device->core.started = !capture; // playback plays whatever is written
 
-    const char* filePath = std::getenv(capture ? "SELVANE_INPUT" : "SELVANE_OUTPUT");
+    const char* filePath = fileDevicePath(capture);
     AudioResult error = MMSYSERR_ERROR;
-    if (deviceIndex == -1 && filePath != nullptr && *filePath != '\0') {
+    if (deviceIndex == -1 && filePath != nullptr) {
         const int speed = audio::fileSpeedFromEnvironment();
         if (capture) {
             device->engine = audio::makeFileCapture(filePath, speed, error);
@@ -281,6 +288,7 @@ int AudioSystem::captureDeviceCount() const { return static_cast<int>(impl_->car
 std::string AudioSystem::captureDeviceName(int index) const { return impl_->cardName(index, true); }
 int AudioSystem::playbackDeviceCount() const { return static_cast<int>(impl_->cardList(false).size()); }
 std::string AudioSystem::playbackDeviceName(int index) const { return impl_->cardName(index, false); }
+bool AudioSystem::fileDeviceConfigured(bool capture) const { return fileDevicePath(capture) != nullptr; }
 
 AudioResult AudioSystem::openCapture(int deviceIndex, WaveNotify notify, WaveHandle& handle) {
     return impl_->open(true, deviceIndex, std::move(notify), handle);

@@ -95,6 +95,9 @@ public:
     std::string captureDeviceName(int index) const;
     int playbackDeviceCount() const;
     std::string playbackDeviceName(int index) const;
+    // Whether the default device of that direction is a WAV file
+    // (SELVANE_INPUT or SELVANE_OUTPUT names one).
+    bool fileDeviceConfigured(bool capture) const;
 
     // Opens a device in the station's format (PCM mono 8000 Hz 16 bit).
     // `deviceIndex`: -1 for the default device, else 0 … count-1 of the

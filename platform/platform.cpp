@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +17,7 @@
 #include <utility>
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QCursor>
 #include <QIcon>
 #include <QInputMethodEvent>
@@ -33,6 +36,7 @@
 #include <QWheelEvent>
 
 #include "platform/cp1251.h"
+#include "platform/kernel.h"
 #include "platform/key_map.h"
 #include "platform/platform_impl.h"
 
@@ -65,9 +69,17 @@ void toolkitMessage(QtMsgType type, const QMessageLogContext& context, const QSt
 // ---------------------------------------------------------------- Impl
 
 Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platform) {
-    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
-        std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
+        const bool x11 = std::getenv("DISPLAY") != nullptr;
+        const bool wayland = std::getenv("WAYLAND_DISPLAY") != nullptr;
+        if (!x11 && !wayland) {
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        } else if (x11 && wayland) {
+            // A Wayland session with XWayland: X11 windows, whose ids other
+            // programs can name, as a station drawing into a decoder's window
+            // needs. The user's own choice of platform always wins.
+            ::setenv("QT_QPA_PLATFORM", "xcb", 0);
+        }
     }
     // Ctrl-C and SIGTERM become a quit message. They are blocked before the
     // toolkit starts its threads (which inherit the mask) and read from a
@@ -84,6 +96,7 @@ Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platfor
     // A file size limit makes a write fail with EFBIG, which the programs
     // handle as they handle a full disk, instead of ending them.
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
 
     qInstallMessageHandler(toolkitMessage);
     app = std::make_unique<QApplication>(argc, argv);
@@ -555,6 +568,15 @@ bool Platform::windowRect(WindowHandle window, Rect& out) {
     return true;
 }
 
+bool Platform::clientRect(WindowHandle window, Rect& out) {
+    const auto record = impl_->find(window);
+    if (!record || !record->widget) {
+        return false;
+    }
+    out = Rect{0, 0, record->widget->width(), record->widget->height()};
+    return true;
+}
+
 bool Platform::setWindowRect(WindowHandle window, const Rect& rect) {
     const auto record = impl_->find(window);
     if (!record || !record->widget) {
@@ -641,6 +663,49 @@ void Platform::messageBox(WindowHandle owner, std::string_view textCp1251, std::
 
 Resources& Platform::resources() { return impl_->resources; }
 
+bool Platform::headless() const {
+    const QString name = QGuiApplication::platformName();
+    return name == QLatin1String("offscreen") || name == QLatin1String("minimal");
+}
+
+bool Platform::watchProcess(long pid, std::function<void(int exitCode)> onExit) {
+    if (pid <= 0 || !onExit) {
+        return false;
+    }
+    // Only a child of ours can be reaped; WNOWAIT leaves an ended one for
+    // the notification below.
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        return false;
+    }
+    QObject* home = impl_->dispatcher.get();
+    // A process descriptor becomes readable when the process ends. Kernels
+    // without one (before 5.3) are polled instead.
+    const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    if (pidFd >= 0) {
+        auto* notifier = new QSocketNotifier(pidFd, QSocketNotifier::Read, home);
+        QObject::connect(notifier, &QObject::destroyed, [pidFd] { ::close(pidFd); });
+        QObject::connect(notifier, &QSocketNotifier::activated, home,
+                         [notifier, pid, onExit = std::move(onExit)] {
+                             notifier->setEnabled(false);
+                             notifier->deleteLater();
+                             onExit(waitProcess(static_cast<pid_t>(pid), 1000));
+                         });
+        return true;
+    }
+    auto* poll = new QTimer(home);
+    QObject::connect(poll, &QTimer::timeout, home, [poll, pid, onExit = std::move(onExit)] {
+        const int code = waitProcess(static_cast<pid_t>(pid), 0);
+        if (code >= 0) {
+            poll->stop();
+            poll->deleteLater();
+            onExit(code);
+        }
+    });
+    poll->start(200);
+    return true;
+}
+
 int Platform::trackPopupMenu(WindowHandle owner, const MenuDescription& menu, int x, int y) {
     if (impl_->headless() || menu.items.empty()) {
         return 0;
@@ -660,8 +725,10 @@ int Platform::trackPopupMenu(WindowHandle owner, const MenuDescription& menu, in
     return id;
 }
 
+bool Platform::trayAvailable() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
 bool Platform::notifyIcon(TrayAction action, const TrayIcon& icon) {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (!trayAvailable()) {
         return false;
     }
     const std::pair key{icon.owner, icon.id};
@@ -709,7 +776,12 @@ bool Platform::notifyIcon(TrayAction action, const TrayIcon& icon) {
     return false;
 }
 
-WindowHandle Platform::createEdit(WindowHandle parent, int x, int y, int width, int height) {
+namespace {
+// The edit widget's property that holds its character limit.
+constexpr const char* maxCharactersProperty = "cwMaxCharacters";
+} // namespace
+
+WindowHandle Platform::createEdit(WindowHandle parent, int x, int y, int width, int height, int maxCharacters) {
     const auto parentRecord = impl_->find(parent);
     if (!parentRecord || !parentRecord->widget) {
         return 0;
@@ -721,6 +793,10 @@ WindowHandle Platform::createEdit(WindowHandle parent, int x, int y, int width, 
     edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     edit->setFrameShape(QFrame::Box);
+    // Only the newest text is kept, so a long run (or a flood of input)
+    // cannot grow the window without bound.
+    edit->setMaximumBlockCount(editMaxLines);
+    edit->setProperty(maxCharactersProperty, std::max(maxCharacters, 16));
     edit->show();
 
     auto record = std::make_shared<WindowRecord>();
@@ -759,6 +835,15 @@ void Platform::typeChar(WindowHandle edit, unsigned char cp1251Byte) {
         cursor.insertText(QString(QChar(static_cast<char16_t>(c))));
     } else {
         return;
+    }
+    // Text without line ends is one line: beyond the character limit its
+    // oldest quarter goes, at once, so trimming is rare.
+    const int maxCharacters = widget.property(maxCharactersProperty).toInt();
+    if (widget.document()->characterCount() > maxCharacters) {
+        QTextCursor oldest(widget.document());
+        oldest.setPosition(widget.document()->characterCount() - maxCharacters * 3 / 4, QTextCursor::KeepAnchor);
+        oldest.removeSelectedText();
+        cursor.movePosition(QTextCursor::End);
     }
     widget.setTextCursor(cursor);
     widget.ensureCursorVisible();

@@ -11,6 +11,7 @@ packages=(
   portaudio19-dev libsndfile1-dev libsamplerate0-dev libgsm1-dev
   libgtest-dev libgmock-dev libbenchmark-dev libliquid-dev
   clang-14 libclang-rt-14-dev
+  xvfb xdotool x11-utils imagemagick trayer
 )
 missing=()
 for p in "${packages[@]}"; do

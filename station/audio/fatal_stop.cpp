@@ -7,6 +7,8 @@
 #include <system_error>
 
 #include "platform/audio_device.h"
+#include "platform/cp1251.h"
+#include "platform/files.h"
 
 namespace station {
 namespace {
@@ -27,16 +29,10 @@ bool isRegularFile(const std::string& path) {
 }
 
 // Replaces the file's contents with the message; any failure (read-only
-// directory, full disk) only means the reason is not left behind.
+// directory, full disk, something other than a regular file in its place)
+// only means the reason is not left behind.
 void writeErrorFile(const std::string& path, std::string_view message) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return;
-    }
-    if (!message.empty()) {
-        std::fwrite(message.data(), 1, message.size(), file);
-    }
-    std::fclose(file);
+    platform::replaceRegularFile(path, message.data(), message.size());
 }
 
 } // namespace
@@ -63,7 +59,12 @@ std::string chordFilePath(const FatalStopContext& context) {
 }
 
 void fatalStop(FatalStopContext& context, std::string_view messageCp1251) {
+    context.stopped = true;
     writeErrorFile(joinPath(context.workingDirectory, errorFileName), messageCp1251);
+    if (context.errorStream != nullptr) {
+        std::fprintf(context.errorStream, "selvane: %s\n", platform::cp1251ToUtf8(messageCp1251).c_str());
+        std::fflush(context.errorStream);
+    }
 
     const std::string chord = chordFilePath(context);
     if (!chord.empty() && context.audio != nullptr) {
@@ -72,13 +73,13 @@ void fatalStop(FatalStopContext& context, std::string_view messageCp1251) {
     // Quit first, then drop the connections, then quit again: the loop ends
     // on the first one it reads, whichever handler is running now.
     if (context.postQuit) {
-        context.postQuit(0);
+        context.postQuit(fatalExitCode);
     }
     if (context.closeConnections) {
         context.closeConnections();
     }
     if (context.postQuit) {
-        context.postQuit(0);
+        context.postQuit(fatalExitCode);
     }
 }
 

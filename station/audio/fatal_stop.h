@@ -1,8 +1,10 @@
 #pragma once
 // The station's one way out of an unrecoverable error: leave the reason in
-// "ErrorWav.txt", sound "chord.wav", ask the message loop to end and drop
-// the network connections. The caller's own error path still runs after it.
+// "ErrorWav.txt" and on standard error, sound "chord.wav", ask the message
+// loop to end with fatalExitCode and drop the network connections. The
+// caller's own error path still runs after it.
 
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -12,6 +14,9 @@ class AudioSystem;
 }
 
 namespace station {
+
+// Exit code of a station that ended through fatalStop; a normal quit is 0.
+inline constexpr int fatalExitCode = 1;
 
 // What fatalStop works with. Created by start-up; the network code fills
 // closeConnections once its sockets exist. Everything is optional: an empty
@@ -29,6 +34,11 @@ struct FatalStopContext {
     std::string workingDirectory = ".";
     // The first place "chord.wav" is looked for: the program's own directory.
     std::string executableDirectory = programDirectory();
+    // Where the reason is told as one UTF-8 line "selvane: …"; nullptr for
+    // nowhere.
+    std::FILE* errorStream = stderr;
+    // Set by fatalStop: the station is ending because of an error.
+    bool stopped = false;
 
     // Directory of the running program, "" when it cannot be found.
     static std::string programDirectory();
@@ -38,8 +48,9 @@ struct FatalStopContext {
 // else in the working directory; "" when neither exists.
 std::string chordFilePath(const FatalStopContext& context);
 
-// `messageCp1251`: the reason, Windows-1251 text, written without a line
-// end. A file that cannot be written is skipped. Returns when the sound has
+// `messageCp1251`: the reason, Windows-1251 text, written to "ErrorWav.txt"
+// without a line end (a file that cannot be written is skipped) and to the
+// error stream as UTF-8 with a line end. Returns when the sound has
 // played (at once when nothing can play it) and quit has been posted. Main
 // thread.
 void fatalStop(FatalStopContext& context, std::string_view messageCp1251);

@@ -1,5 +1,6 @@
 #include "station/shell/station.h"
 
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -61,11 +62,26 @@ void Station::postToWindow(unsigned message, WParam wParam, LParam lParam) {
 int Station::run() {
     processOptions(commandLine_, settings_);
     if (!startUp()) {
-        return 0;
+        return fatal_.stopped ? fatalExitCode : 0;
     }
     const int code = platform_.runLoop();
     shutDown();
-    return code;
+    return fatal_.stopped ? fatalExitCode : code;
+}
+
+void Station::hintWhenNoDevice(bool capture) const {
+    const int count = capture ? audio_->captureDeviceCount() : audio_->playbackDeviceCount();
+    if (count > 0 || audio_->fileDeviceConfigured(capture)) {
+        return;
+    }
+    if (platform_.headless()) {
+        std::fputs("selvane: no sound device here; on a machine without one, name WAV files in SELVANE_INPUT and "
+                   "SELVANE_OUTPUT\n",
+                   stderr);
+    } else {
+        std::fputs("selvane: no sound device found; check that the sound server (PipeWire or PulseAudio) runs\n",
+                   stderr);
+    }
 }
 
 bool Station::startUp() {
@@ -74,6 +90,7 @@ bool Station::startUp() {
     // moment cannot both pass.
     if (platform_.classWindowExists(settings_.windowClassName) ||
         !roleLock_.acquire(std::string(roleLockPrefix) + settings_.windowClassName)) {
+        std::fputs("selvane: a station in this role already runs on this desktop; this one leaves\n", stderr);
         return false;
     }
 
@@ -115,6 +132,14 @@ bool Station::startUp() {
     captureReady_->wait(-1);
 
     window_->tray().updateTrayIcon(platform::TrayAction::Add, 0);
+    if (settings_.windowVisible == 0 && !platform_.trayAvailable()) {
+        // Without a window and a tray nothing on the desktop can end this
+        // station; say once what can.
+        std::fprintf(stderr,
+                     "selvane: no window and no system tray here; stop this station with Ctrl-C or SIGTERM "
+                     "(kill %ld), or with morvel's Quit\n",
+                     platform::currentProcessId());
+    }
 
     notifiers_ = std::make_unique<platform::SocketNotifiers>(platform_);
     if (settings_.udpSend != 0) {
@@ -141,12 +166,14 @@ bool Station::startUp() {
     if (playback_->openPlayback(settings_.outputDevice.load()) == openFailed) {
         window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
         fatalStop(fatal_, playbackFailedText.c_str());
+        hintWhenNoDevice(false);
         return false;
     }
     if (capturesAudio() && capture_->openCapture(settings_.inputDevice.load()) == openFailed) {
         playback_->closePlayback();
         window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
         fatalStop(fatal_, captureFailedText.c_str());
+        hintWhenNoDevice(true);
         return false;
     }
 

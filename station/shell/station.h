@@ -62,6 +62,9 @@ public:
 private:
     // Start-up after the options; false: leave at once (nothing stored).
     bool startUp();
+    // After a device failed to open: one line on standard error saying what
+    // to check when the failure is that there is no device at all.
+    void hintWhenNoDevice(bool capture) const;
     void shutDown();
 
     // StationHooks

@@ -3,7 +3,8 @@
 // WAV file, and raw test sockets that stand in for a listener where the
 // bytes on the wire are the point. Every station runs in its own folder
 // under one temporary directory, is ended with SIGTERM (a quit with code 0)
-// or ends by itself within a bound, and is always reaped.
+// or ends by itself within a bound (a fatal stop, code 1), and is always
+// reaped.
 
 #include <gtest/gtest.h>
 
@@ -52,9 +53,10 @@ protected:
         ASSERT_NE(port, 0);
         ASSERT_TRUE(writeTones(dir / "tone.wav", {toneHz}, 20));
     }
-    // Starts the station in its own folder (its files go there).
+    // Starts the station in its own folder (its files go there, and what it
+    // says on the terminal goes to "terminal.txt" there).
     pid_t start(const std::string& name, const std::vector<std::string>& args, const std::vector<std::string>& env) {
-        return programs.start(CW_SELVANE_PATH, {args, env, dir / name, {}});
+        return programs.start(CW_SELVANE_PATH, {args, env, dir / name, dir / name / "terminal.txt"});
     }
     // A server capturing `input`; it plays into a file, as no sound card
     // is needed.
@@ -116,8 +118,10 @@ TEST_F(RelayStations, LoginDecidesWhetherTheClientListens) {
     // Wrong password: the client stops by itself, with the reason on file.
     const pid_t wrong = startClient("wrong", {"LOGIN=ham", "PASSWD=guess"});
     ASSERT_GT(wrong, 0);
-    EXPECT_EQ(0, finish(wrong, 8000)) << "a rejected client must quit by itself with 0";
+    EXPECT_EQ(1, finish(wrong, 8000)) << "a rejected client must quit by itself with 1";
     EXPECT_EQ(readFile(dir / "wrong" / "ErrorWav.txt"), "Неверные логин и пароль"_cp1251.c_str());
+    EXPECT_NE(readFile(dir / "wrong" / "terminal.txt").find("selvane: Неверные логин и пароль\n"), std::string::npos)
+        << readFile(dir / "wrong" / "terminal.txt");
 
     // Right login and password: audio flows.
     const pid_t right = startClient("right", {"LOGIN=ham", "PASSWD=secret"});
@@ -170,7 +174,7 @@ TEST_F(RelayStations, TimeLimitEndsAConnection) {
     const auto clientStarted = Clock::now();
     const pid_t client = startClient("client");
     ASSERT_GT(client, 0);
-    EXPECT_EQ(0, finish(client, 10000)) << "the client did not quit by itself with 0";
+    EXPECT_EQ(1, finish(client, 10000)) << "the client did not quit by itself with 1";
     const double ranFor = secondsSince(clientStarted);
     EXPECT_LE(ranFor, 6) << "the client ran " << ranFor << " s";
     EXPECT_EQ(readFile(dir / "client" / "ErrorWav.txt"), "Время подключения истекло"_cp1251.c_str());

@@ -1,8 +1,9 @@
-// fatalStop: the reason file, the order of quit and connection closing,
+// fatalStop: the reason file and line, the order of quit and connection closing,
 // where the chord is looked for, and a file that cannot be written.
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -20,6 +21,17 @@ std::string fileBytes(const std::string& path) {
 }
 
 struct Recorder {
+    Recorder() : errors(std::tmpfile()) {}
+    ~Recorder() {
+        if (errors != nullptr) std::fclose(errors);
+    }
+    std::string errorLines() {
+        std::string text;
+        std::rewind(errors);
+        for (int c = std::fgetc(errors); c != EOF; c = std::fgetc(errors)) text += static_cast<char>(c);
+        return text;
+    }
+    std::FILE* errors;
     std::vector<std::string> calls;
     station::FatalStopContext context(const TempDir& dir) {
         station::FatalStopContext c;
@@ -27,6 +39,7 @@ struct Recorder {
         c.executableDirectory = "";
         c.postQuit = [this](int code) { calls.push_back("quit " + std::to_string(code)); };
         c.closeConnections = [this] { calls.push_back("close"); };
+        c.errorStream = errors;
         return c;
     }
 };
@@ -43,8 +56,11 @@ TEST(FatalStop, ErrorFileHoldsOnlyTheLastMessageAndQuitIsPostedAroundTheClose) {
     const std::string bytes = fileBytes(dir.file("ErrorWav.txt"));
     EXPECT_EQ(bytes, std::string(last)) << "got " << platform::cp1251ToUtf8(bytes);
     EXPECT_EQ(static_cast<unsigned char>(bytes.back()), 0xE8u) << "Windows-1251 'и', no line end";
-    const std::vector<std::string> expected = {"quit 0", "close", "quit 0", "quit 0", "close", "quit 0"};
+    const std::vector<std::string> expected = {"quit 1", "close", "quit 1", "quit 1", "close", "quit 1"};
     EXPECT_EQ(recorder.calls, expected);
+    EXPECT_EQ(recorder.errorLines(),
+              "selvane: Не удалось открыть устройство вывода звука!\nselvane: waveInReset при закрытии\n");
+    EXPECT_TRUE(context.stopped);
 }
 
 TEST(FatalStop, UnwritableDirectoryIsSkippedAndTheRestStillRuns) {
