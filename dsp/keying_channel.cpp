@@ -224,10 +224,10 @@ void KeyingChannel::tick(cplx z) {
 void KeyingChannel::judge() {
     const std::int64_t at = aheadCount_ - 1 - lookAheadTicks; // index of the tick judged
     const double p = ahead_[static_cast<std::size_t>(at % aheadSize)];
-    // Highest powers within 2.7 dots and within 0.3 dot either side (short
+    // Highest powers within 2.7 dots and within half a dot either side (short
     // enough to follow a fade inside a dash).
     const int reach = std::clamp(static_cast<int>(2.7 * dot_), 2, lookAheadTicks);
-    const int nearReach = std::clamp(static_cast<int>(0.3 * dot_), 1, reach);
+    const int nearReach = std::clamp(static_cast<int>(0.5 * dot_), 1, reach);
     double farPeak = 0.0, nearPeak = 0.0;
     for (std::int64_t i = std::max<std::int64_t>(0, at - reach); i <= at + reach && i < aheadCount_;
          ++i) {
@@ -239,19 +239,23 @@ void KeyingChannel::judge() {
     }
     const double noise = noisePower();
     // The tone level assumed. A peak less the lift that noise gives a
-    // maximum (about 1.4 noise amplitudes over the few independent windows
-    // there) estimates the level of the marks around. Between marks the
-    // level of the neighbours guards the gap against noise; in a fade the
-    // level of the mark itself keeps it a mark (the boundary of a mark lies
-    // where the filtered tone is at half the level assumed), unless the mark
-    // is below the guard level, where only the neighbours' level counts.
-    const auto lifted = [&](double peak) {
-        const double a = std::max(std::sqrt(peak) - 1.4 * std::sqrt(noise), 0.0);
+    // maximum (about sqrt(ln(1 + n)) noise amplitudes over n independent
+    // windows) estimates the level of the marks there. It is the level of
+    // the decoded marks (or of the marks within 2.7 dots), but no more than
+    // the mark's own level within half a dot, so that a fading mark stays a
+    // mark (its boundary lies where the filtered tone is at half the level
+    // assumed); and never below the guard level, so that a gap's noise does
+    // not pass as a mark that faded.
+    const auto lifted = [&](double peak, int span) {
+        const double windows = static_cast<double>(2 * span + 1) / windowTicks_;
+        const double lift = std::sqrt(std::log(1.0 + windows));
+        const double a = std::max(std::sqrt(peak) - lift * std::sqrt(noise), 0.0);
         return a * a;
     };
     const double guard = noise * std::pow(10.0, tuning_.guardRatioDb / 10.0);
-    const double around = toneLevel_ > 0.0 ? toneLevel_ : lifted(farPeak);
-    const double assumed = std::min(around, std::max(lifted(nearPeak), guard));
+    const double around = toneLevel_ > 0.0 ? toneLevel_ : lifted(farPeak, reach);
+    const double own = lifted(nearPeak, nearReach);
+    const double assumed = std::min(around, std::max(own, guard));
     const double tone = std::max(assumed, noise * std::pow(10.0, tuning_.floorRatioDb / 10.0));
 
     // Log-likelihood ratio of key down (Rician) against key up (Rayleigh);
@@ -302,34 +306,32 @@ void KeyingChannel::viterbiStep(std::int64_t t) {
     const auto ti = static_cast<std::size_t>(t & historyMask);
     const double eNow = evidence_[ti];
     const std::int64_t oldest = std::max<std::int64_t>(0, t - historyTicks + maxRunTicks + 1);
+    // Raw pointers in the loops over run lengths: they are the decoder's
+    // whole cost, and unoptimised (sanitiser) builds run them many times
+    // slower through checked accessors.
+    const double* evidence = evidence_.data();
+    const double* enter = enter_.data();
+    const double* exit = exit_.data();
     for (std::size_t r = 0; r < timedRuns; ++r) {
         const bool mark = r <= Dash;
+        const double* from = mark ? enter : exit;
+        const double* logDuration = logDuration_[r].data();
         double bestScore = negInf;
         int bestLength = 0;
-        Run bestPrev = NoRun;
-        for (int d = minTicks_[r]; d <= maxTicks_[r]; ++d) {
-            const std::int64_t s = t - d;
-            if (s < oldest) {
-                break;
-            }
-            const auto si = static_cast<std::size_t>(s & historyMask);
-            const double from = mark ? enter_[si] : exit_[si];
-            if (!isFinite(from)) {
-                continue;
-            }
-            double v = from + logDuration_[r][static_cast<std::size_t>(d)];
-            if (mark) {
-                v += eNow - evidence_[si];
-            }
+        const int longest = static_cast<int>(std::min<std::int64_t>(maxTicks_[r], t - oldest));
+        for (int d = minTicks_[r]; d <= longest; ++d) {
+            const auto si = static_cast<std::size_t>((t - d) & historyMask);
+            const double v = from[si] + logDuration[d] + (mark ? eNow - evidence[si] : 0.0);
             if (v > bestScore) {
                 bestScore = v;
                 bestLength = d;
-                bestPrev = mark ? enterRun_[si] : exitRun_[si];
             }
         }
-        best_[ti][r] = isFinite(bestScore) ? bestScore + logTransition[r] : negInf;
-        backLength_[ti][r] = static_cast<std::int16_t>(bestLength);
-        backRun_[ti][r] = bestPrev;
+        const auto bi = static_cast<std::size_t>((t - bestLength) & historyMask);
+        const bool found = bestLength > 0 && isFinite(bestScore) && isFinite(from[bi]);
+        best_[ti][r] = found ? bestScore + logTransition[r] : negInf;
+        backLength_[ti][r] = static_cast<std::int16_t>(found ? bestLength : 0);
+        backRun_[ti][r] = found ? (mark ? enterRun_[bi] : exitRun_[bi]) : NoRun;
     }
     const auto pi = static_cast<std::size_t>((t - 1) & historyMask);
     // The idle is a word gap that goes on.

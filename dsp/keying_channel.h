@@ -1,10 +1,13 @@
 #pragma once
 // One speed class of the weak-signal decoder: from complex baseband ticks
 // (2.5 ms each) to characters. A matched filter about 0.7 dot long, the
-// noise and tone levels, a per-tick log-likelihood ratio of key down, a
-// semi-Markov Viterbi search over marks and gaps with log-normal duration
-// models, and fixed-lag decisions that refit the dot length to the decoded
-// runs. The dot length stays inside the class's range, so a channel never
+// noise level (decoded gaps, or a low quantile), the tone level (decoded
+// marks, capped by each mark's own level seen 160 ms ahead, so fading is
+// followed), a per-tick log-likelihood ratio of key down, a semi-Markov
+// Viterbi search over marks and gaps with log-normal duration models, and
+// fixed-lag decisions that refit the dot length to the decoded runs and give
+// out a character only where the best path gains evidence (noise gains
+// little). The dot length stays inside the class's range, so a channel never
 // drifts to a speed where its filter would blur the gaps or drown in noise;
 // the decoder runs one channel per class and reads the one that fits best.
 // Fixed arrays only: nothing allocates after construction.
@@ -23,9 +26,11 @@ inline constexpr double weakTickSeconds = weakSamplesPerTick / 8000.0; // 2.5 ms
 // A character decided by a channel.
 struct ChannelCharacter {
     decoder::ElementCode code = 0; // > 0
-    std::int64_t endTick = 0; // tick (counted from the first tick fed) at which its last mark ended
+    // Tick (counted from the first tick fed) at which its last mark ended.
+    std::int64_t endTick = 0;
     bool wordGapBefore = false; // a word gap separates it from the one before
-    float confidence = 0.0F;    // 0 … 1, from the evidence of its marks
+    // 0 … 1: 0 at the least evidence gain a character needs, 1 at 5 times it.
+    float confidence = 0.0F;
 };
 
 // Tuning of the likelihoods and decisions; the defaults were chosen on
@@ -39,8 +44,11 @@ struct ChannelTuning {
     double floorRatioDb = 7.0; // weakest tone assumed, dB over the noise of one window
     // A mark's own level counts (fading) only above this, dB over the noise
     // of one window; below it the level of the marks around is assumed.
-    double guardRatioDb = 12.0;
+    double guardRatioDb = 12.5;
     double startPenalty = 12.0; // log cost of a transmission starting after an idle
+    // Decisions on runs that ended this long ago are final, s. With the
+    // 160 ms look-ahead and 50 ms between decisions a character comes out
+    // about 1.0 s after its last mark, at most 1 s after its closing gap.
     double commitLagSeconds = 0.8;
     // A character is given out only when the best path gained at least this
     // much log-likelihood per second (over 2 s) per unit of evidenceScale:

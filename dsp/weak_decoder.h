@@ -57,6 +57,10 @@ public:
     // Feeds audio. Returns the characters decided by this call, in order;
     // the view stays valid until the next call of feed, flush or reset.
     // Every character comes out at most 1 s of audio after its closing gap.
+    // One call returns at most 2048 characters (several minutes of audio at
+    // any speed): feed long recordings in pieces. Without a given pitch the
+    // first tone is sought on up to the last second of audio, which is then
+    // decoded (audio before that second is not).
     std::span<const DecodedCharacter> feed(std::span<const std::int16_t> samples);
     // End of input: decides whatever is pending.
     std::span<const DecodedCharacter> flush();
