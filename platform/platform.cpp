@@ -251,9 +251,14 @@ void Platform::Impl::processRefreshes() {
     }
     for (const auto& record : records) {
         if (record->surface && record->surface->refreshPending.exchange(false) && record->widget) {
-            record->widget->requestRefresh();
+            record->widget->requestRefresh(takePendingArea(*record->surface));
         }
     }
+}
+
+QRect Platform::Impl::takePendingArea(WindowSurface& surface) {
+    const std::lock_guard lock(surface.picture.mutex());
+    return std::exchange(surface.pendingArea, QRect());
 }
 
 void Platform::Impl::surfaceDrawn(WindowSurface& surface) {
@@ -261,7 +266,7 @@ void Platform::Impl::surfaceDrawn(WindowSurface& surface) {
         const std::shared_ptr<WindowRecord> record = find(surface.handle);
         // Inside WM_PAINT the paint that is running shows the drawing.
         if (record && record->surface.get() == &surface && record->widget && !record->widget->inPaint()) {
-            record->widget->requestRefresh();
+            record->widget->requestRefresh(takePendingArea(surface));
         }
         return;
     }
@@ -376,9 +381,17 @@ void WindowContextRelease::operator()(DrawContext* context) const {
     if (context == nullptr || !surface) {
         return;
     }
+    int left = 0, top = 0, right = 0, bottom = 0;
+    const bool drawn = context->drawnArea(left, top, right, bottom);
     context->~DrawContext();
+    if (drawn) {
+        surface->pendingArea |= QRect(left, top, right - left, bottom - top);
+    }
     surface->picture.mutex().unlock();
-    surface->impl->surfaceDrawn(*surface);
+    // A context that drew nothing changes nothing on the screen.
+    if (drawn) {
+        surface->impl->surfaceDrawn(*surface);
+    }
 }
 
 // ---------------------------------------------------------------- Platform

@@ -551,6 +551,9 @@ void StationServer::writeLog(const char* formatCp1251, const char* text) const {
     if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error)) &&
         std::filesystem::file_size(path, error) + line.size() > options_.logCapBytes && !error) {
         std::filesystem::rename(path, path.string() + ".1", error);
+        if (error) {
+            return; // a full log that cannot be moved aside grows no further
+        }
     }
     // A log that cannot be written, or is no regular file, is skipped;
     // nothing else changes.

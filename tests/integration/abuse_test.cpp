@@ -8,9 +8,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
 #include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -229,21 +229,20 @@ class Abuse : public ::testing::Test {
              dir.path / name / "log.txt"});
         ASSERT_GT(client, 0);
     }
-    // morvel in folder "morvel", its station (capturing silence) killed
-    // once it runs: morvel then decodes only what the test sends it.
     // morvel without a station: it finds a plain station running and starts
     // none of its own; that station is then killed, and morvel, which only
     // watches a station it started, goes on.
     void startDecoderWithoutStation(pid_t& morvel) {
         const fs::path home = dir.path / "morvel";
         ASSERT_TRUE(writeTones(dir.path / "silence.wav", {}, 60));
-        const pid_t holder =
-            startStation("holder", {"UDPSEND"}, {"SELVANE_INPUT=" + (dir.path / "silence.wav").string()});
+        const pid_t holder = startStation("holder", {"UDPSEND"},
+                                          {"SELVANE_INPUT=" + (dir.path / "silence.wav").string()});
         ASSERT_GT(holder, 0);
         ASSERT_TRUE(waitFor(plainStationRunning, 15000ms));
         morvel = programs.start(CW_MORVEL_PATH, {{}, {}, home, home / "log.txt"});
         ASSERT_GT(morvel, 0);
-        ASSERT_TRUE(waitFor([&] { return log("morvel").find("already runs") != std::string::npos; }, 15000ms))
+        ASSERT_TRUE(waitFor([&] { return log("morvel").find("already runs") != std::string::npos; },
+                            15000ms))
             << log("morvel");
         EXPECT_TRUE(Programs::childrenOf(morvel).empty()) << "morvel started a second station";
         ::kill(holder, SIGKILL);
@@ -336,7 +335,8 @@ TEST_F(Abuse, ConnectionFloodLeavesNoTrace) {
                 connects, floodSeconds, descriptorsBefore, descriptorsAfter, memoryBefore,
                 memoryAfter);
 
-    std::printf("  the server took %d into a slot and refused %d\n", accepted - acceptedBefore, refused);
+    std::printf("  the server took %d into a slot and refused %d\n", accepted - acceptedBefore,
+                refused);
     EXPECT_EQ(connects, 500);
     EXPECT_EQ(accepted - acceptedBefore + refused, 500) << "connections the server never handled";
     EXPECT_GT(refused, 0) << "no round overfilled the slots";
@@ -497,8 +497,8 @@ TEST_F(Abuse, GarbageOnRelayConnections) {
         refill();
         ReadingListener honest;
         if (c.honest) {
-            ASSERT_TRUE(
-                honest.connect(port, login ? loginPacket("op", "pw") : std::vector<std::uint8_t>{}));
+            ASSERT_TRUE(honest.connect(port, login ? loginPacket("op", "pw")
+                                                   : std::vector<std::uint8_t>{}));
         }
 
         // A fake server for a client station: it accepts, then talks garbage.
@@ -562,7 +562,8 @@ TEST_F(Abuse, GarbageOnRelayConnections) {
         EXPECT_EQ(programs.stop(client), 0) << log(clientHome);
         if (login) {
             const auto edges = bandFile(dir.path / c.name / "f.###");
-            EXPECT_EQ(edges, (std::vector<float>{0.1f, 0.11f})) << "a talker that never logged in moved the band";
+            EXPECT_EQ(edges, (std::vector<float>{0.1f, 0.11f}))
+                << "a talker that never logged in moved the band";
         }
     }
 }
@@ -690,11 +691,12 @@ struct OtherHost {
     bool made = false;
     OtherHost() {
         const std::string inside = "ip netns exec " + netns + " ";
-        made = ::geteuid() == 0 && std::system(("ip netns add " + netns + " 2>/dev/null").c_str()) == 0 &&
+        made = ::geteuid() == 0 &&
+               std::system(("ip netns add " + netns + " 2>/dev/null").c_str()) == 0 &&
                std::system(("ip link add " + here + " type veth peer name cwb netns " + netns +
-                            " && ip addr add 10.213.77.1/30 dev " + here + " && ip link set " + here +
-                            " up && " + inside + "ip addr add 10.213.77.2/30 dev cwb && " + inside +
-                            "ip link set cwb up && " + inside + "ip link set lo up")
+                            " && ip addr add 10.213.77.1/30 dev " + here + " && ip link set " +
+                            here + " up && " + inside + "ip addr add 10.213.77.2/30 dev cwb && " +
+                            inside + "ip link set cwb up && " + inside + "ip link set lo up")
                                .c_str()) == 0;
     }
     ~OtherHost() {
@@ -878,7 +880,8 @@ TEST_F(Abuse, SpecialFilesAreLeftAlone) {
     const auto stopAt = Clock::now();
     EXPECT_EQ(programs.stop(server), 0) << log("server");
     EXPECT_LT(secondsSince(stopAt), CW_SANITIZED ? 3.0 : 1.0);
-    EXPECT_NE(log("server").find("f.### is not a regular file"), std::string::npos) << log("server");
+    EXPECT_NE(log("server").find("f.### is not a regular file"), std::string::npos)
+        << log("server");
 
     // A fatal stop leaves its reason nowhere rather than through the link
     // (only on the terminal).

@@ -336,6 +336,9 @@ TEST_F(ServerTest, ConnectionLogLinesAndWindowTexts) {
     ASSERT_TRUE(peer.send(hello("AB\x01Z")));
     ASSERT_TRUE(pumpUntil([&] { return server->connectionListText().find("AB?Z") != std::string::npos; }, 2000))
         << "control byte not shown as '?' in the list: " << server->connectionListText();
+    // A repeated Hello renames the slot but writes no second line.
+    ASSERT_TRUE(peer.send(hello("AGAIN")));
+    ASSERT_TRUE(pumpUntil([&] { return server->connectionListText().find("AGAIN") != std::string::npos; }, 2000));
     peer.close();
     ASSERT_TRUE(pumpUntil([&] { return server->occupiedCount() == 0; }, 2000));
 
@@ -359,6 +362,29 @@ TEST_F(ServerTest, ConnectionLogLinesAndWindowTexts) {
                                         std::string("Разорвано соединение с 127.0.0.1"_cp1251)}),
               hooks.statusLines);
     std::remove(logPath.c_str());
+}
+
+// A full connection log is moved aside whole and a new one begins, so the
+// newest lines are always in the log and two logs' worth at most stays.
+TEST_F(ServerTest, FullConnectionLogIsMovedAside) {
+    const std::string aside = logPath + ".1";
+    std::remove(logPath.c_str());
+    std::remove(aside.c_str());
+    makeServer(ServerOptions{.logPath = "servconnect.txt", .logCapBytes = 300});
+    for (int i = 0; i < 4; ++i) {
+        RawPeer peer;
+        ASSERT_TRUE(connectPeer(peer));
+        peer.close();
+        ASSERT_TRUE(pumpUntil([&] { return server->occupiedCount() == 0; }, 2000));
+    }
+    const std::string log = readFile(logPath), old = readFile(aside);
+    EXPECT_LE(log.size(), 300u);
+    EXPECT_LE(old.size(), 300u);
+    EXPECT_GT(old.size(), 0u) << "nothing was moved aside";
+    const std::string closeLine = std::string("Разорвано соединение с 127.0.0.1\n"_cp1251);
+    EXPECT_EQ(closeLine, log.substr(log.size() - closeLine.size())) << "the newest line is not in the log";
+    std::remove(logPath.c_str());
+    std::remove(aside.c_str());
 }
 
 TEST_F(ServerTest, RestartedServerListensOnTheSamePortAtOnce) {
