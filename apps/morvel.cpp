@@ -21,6 +21,9 @@ constexpr const char* usage =
     "  --decoder=weak     the weak-signal decoder, on the station's filtered audio;\n"
     "                     F2 switches between them while running\n"
     "Headless, when the station stops by itself, morvel ends with the station's exit code.\n"
+    "  --decoder=classic  the station's keying level through the classic decoder (default)\n"
+    "  --decoder=weak     the station's filtered audio through the weak-signal decoder;\n"
+    "                     F2 switches between the two while morvel runs\n"
     "  --help, --version  this text, or the version\n";
 
 } // namespace

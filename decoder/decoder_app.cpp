@@ -296,7 +296,7 @@ void DecoderApp::drawDecoderLine(DrawContext& window) {
     }
     // Wipes the rest of a longer earlier text.
     line.spaces(24);
-    window.textOut(10, decoderLineY, line.view());
+    window.textOut(decoderLineX, decoderLineY, line.view());
 }
 
 void DecoderApp::drawAndDecode(DrawContext& window) {

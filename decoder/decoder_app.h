@@ -31,10 +31,12 @@ inline constexpr int stripHeight = 300;
 // First column of the newest part of the strip; columns to its right are
 // whitened and redrawn for every datagram.
 inline constexpr int stripNewX = 890;
-// Row of the status line in the window, and of its second line, which
-// names the decoder once the operator has chosen one.
+// Row of the status line in the window. Under it, right of the station's
+// window and above the text window, a line names the decoder once the
+// operator has chosen one.
 inline constexpr int statusY = 310;
-inline constexpr int decoderLineY = 330;
+inline constexpr int decoderLineX = 525;
+inline constexpr int decoderLineY = statusY + 15;
 
 inline constexpr platform::Colour levelColour = platform::rgb(0, 160, 100);
 inline constexpr platform::Colour thresholdColour = platform::rgb(255, 0, 0);

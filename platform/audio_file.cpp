@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/audio_engine.h"
 
@@ -34,19 +35,25 @@ bool SoundFileReader::open(const std::string& path, int rate, std::string& error
         return false;
     }
     // libsndfile's own message for a file that cannot be opened at all is
-    // "System error : …"; the plain reason reads better.
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        error = std::strerror(errno);
+    // "System error : …"; the plain reason reads better. A pipe or FIFO is
+    // left to libsndfile untouched: probing it would take its first bytes.
+    std::error_code status;
+    const std::filesystem::file_status kind = std::filesystem::status(path, status);
+    if (status) {
+        error = status.message();
         return false;
     }
-    // A directory opens but cannot be read.
-    std::fgetc(f);
-    const int readError = std::ferror(f) != 0 ? errno : 0;
-    std::fclose(f);
-    if (readError != 0) {
-        error = std::strerror(readError);
+    if (std::filesystem::is_directory(kind)) {
+        error = std::strerror(EISDIR);
         return false;
+    }
+    if (std::filesystem::is_regular_file(kind)) {
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr) {
+            error = std::strerror(errno);
+            return false;
+        }
+        std::fclose(f);
     }
     if (!impl_->reader.open(path, rate)) {
         const char* why = sf_strerror(nullptr);

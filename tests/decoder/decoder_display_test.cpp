@@ -180,8 +180,10 @@ TEST_F(DecoderDisplay, StatusLineIsTextInTheWindowAndFollowsTheSwitches) {
 }
 
 TEST_F(DecoderDisplay, F2SwitchesTheDecoderAndALineBelowTheStatusNamesIt) {
-    // The rows of the decoder line, left of the text window.
-    const auto decoderLine = [&] { return window.copyRegion(0, decoder::decoderLineY, 520, 18); };
+    // The rows of the decoder line, above the text window.
+    const auto decoderLine = [&] {
+        return window.copyRegion(decoder::decoderLineX, decoder::decoderLineY, 365, 16);
+    };
     const auto differing = [](const Picture& a, const Picture& b) {
         int n = 0;
         for (int y = 0; y < a.height(); ++y) {
@@ -191,7 +193,7 @@ TEST_F(DecoderDisplay, F2SwitchesTheDecoderAndALineBelowTheStatusNamesIt) {
         }
         return n;
     };
-    const Picture blank(520, 18, white);
+    const Picture blank(365, 16, white);
     const LParam f2 = static_cast<LParam>((decoder::scanDecoderToggle << 16) | 1U);
     constantDatagram(0);
     EXPECT_EQ(differing(decoderLine(), blank), 0) << "no decoder chosen: the window is as it always was";

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "dsp/text_distance.h"
 #include "platform/kernel.h"
 #include "program_harness.h"
 
@@ -54,11 +55,20 @@ TEST_F(MorvelWithStation, DecodesTheSampleWithEitherDecoderAndBothProgramsStopOn
     // decoder falls behind the link; there the run proves the whole path
     // (start, decode, Quit, exit codes, band file) and the first word, while
     // exact decoding is checked by the normal build and the in-process
-    // pipeline tests.
+    // pipeline tests. The weak-signal decoder may still be finding the
+    // signal during the first character.
     const std::string expected = CW_SANITIZED ? "CQ" : "CQ CQ DE R3ABC K";
-    const std::vector<std::string> choices[] = {{}, {"--decoder=weak"}};
-    for (const auto& args : choices) {
+    const struct {
+        std::vector<std::string> args;
+        std::size_t maxDistance;
+    } choices[] = {{{}, 0}, {{"--decoder=weak"}, 2}};
+    for (const auto& [args, maxDistance] : choices) {
         SCOPED_TRACE(args.empty() ? "no options" : args.front());
+        const auto decoded = [&, maxDistance = maxDistance] {
+            const std::string out = readFile(dir / "out.txt");
+            return out.find(expected) != std::string::npos ||
+                   (!CW_SANITIZED && editDistance(out, expected) <= maxDistance);
+        };
         fs::remove(dir / "f.###");
         fs::remove(dir / "out.txt");
         const pid_t morvel = startMorvel(args);
@@ -66,8 +76,7 @@ TEST_F(MorvelWithStation, DecodesTheSampleWithEitherDecoderAndBothProgramsStopOn
         const pid_t station = Programs::awaitChild(morvel, 10000ms);
         ASSERT_GT(station, 0) << "morvel started no station";
 
-        EXPECT_TRUE(waitFor([&] { return readFile(dir / "out.txt").find(expected) != std::string::npos; }, 40000ms))
-            << "output: \"" << readFile(dir / "out.txt") << "\"";
+        EXPECT_TRUE(waitFor(decoded, 40000ms)) << "output: \"" << readFile(dir / "out.txt") << "\"";
 
         // morvel has waited for its station before it ends.
         EXPECT_EQ(programs.stop(morvel, 15000), 0) << readFile(dir / "out.txt");
