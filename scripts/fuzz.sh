@@ -114,7 +114,7 @@ finalStat() {
 # A failure: the end of the log, then every input the harness left in
 # artifacts, as base64 so it can be taken from a CI log.
 report() {
-  local h="$1" log="$2" since="$3"
+  local h="$1" log="$2" since="$3" corpus="$4"
   echo "---- $h: last lines of its log ----"
   tail -n 60 "$log"
   cp "$log" "$artifacts/$h.log"
@@ -124,13 +124,32 @@ report() {
     base64 -w 76 "$input"
     echo "---- to run it again: $build/fuzz/$h $input"
   done
+  # A leak found only when the fuzzer exits leaves the empty input behind:
+  # then each kept input is run alone, and the first that leaks is shown.
+  if grep -a -q 'ERROR: LeakSanitizer' "$log" && ! grep -a -q 'to ignore leaks on libFuzzer side' "$log"; then
+    echo "---- $h leaked at exit; running its corpus one input at a time"
+    local input found=""
+    while read -r input; do
+      if ! "${fixedLayout[@]}" "$build/fuzz/$h" -runs=1 "$input" >"$work/alone.log" 2>&1; then
+        found="$input"
+        cp "$input" "$artifacts/$h-leak-alone-$(basename "$input")"
+        echo "---- $input leaks on its own ($(stat -c %s "$input") bytes), base64:"
+        base64 -w 76 "$input"
+        grep -a -A 12 'ERROR: LeakSanitizer' "$work/alone.log" || true
+        break
+      fi
+    done < <(find "$corpus" -type f | sort)
+    if [ -z "$found" ]; then
+      echo "---- no kept input leaks on its own: the leak needs what earlier inputs left behind"
+    fi
+  fi
 }
 
 failed=0
 if [ "$minutes" -eq 0 ]; then
   printf '%-24s %10s %10s %8s %8s %8s %8s %8s\n' harness executions exec/s seconds edges features inputs result
 else
-  printf '%-24s %10s %10s %8s %13s %13s %8s\n' harness executions exec/s seconds edges features inputs result
+  printf '%-24s %10s %10s %8s %13s %13s %11s %8s\n' harness executions exec/s seconds edges features inputs result
 fi
 for h in "${harnesses[@]}"; do
   committed="fuzz/corpus/$h"
@@ -173,11 +192,11 @@ for h in "${harnesses[@]}"; do
     runHarness "$work/$h.after" "$h" -runs=0 "$committed" || true
     read -r edges0 features0 inputs0 <<<"$before"
     read -r edges features inputs <<<"$(coverage "$work/$h.after")"
-    printf '%-24s %10s %10s %8s %13s %13s %8s %8s\n' "$h" "$units" "$rate" "$took" \
+    printf '%-24s %10s %10s %8s %13s %13s %11s %8s\n' "$h" "$units" "$rate" "$took" \
       "$edges0→$edges" "$features0→$features" "$inputs0→$inputs" "$result"
   fi
   if [ "$rc" -ne 0 ]; then
-    report "$h" "$log" "$stamp"
+    report "$h" "$log" "$stamp" "$corpus"
   fi
 done
 exit "$failed"
