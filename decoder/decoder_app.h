@@ -113,6 +113,8 @@ public:
     // and keeps the filtered samples and the keying levels for
     // drawAndDecode; whatever lies beyond the received length reads as 0.
     bool acceptDatagram(std::span<const std::uint8_t> bytes);
+    // The keying levels of the last accepted datagram (all 0 before the first).
+    std::span<const std::int16_t> keyingLevels() const { return keyingLevels_; }
 
     // The rest of a datagram's handling, once the window can be drawn into:
     // strip, threshold marks and status line (into `window`, its default

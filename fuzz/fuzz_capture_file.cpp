@@ -1,92 +1,58 @@
-// An audio file of any content through the file capture device: the bytes
-// become the file SELVANE_INPUT names, the default capture device is opened
-// on it, a few buffers are recorded, and the device is closed. A file the
-// device accepts must fill every buffer completely (file samples, then
-// silence); a file it refuses must give an error, never a device.
+// An audio file of any content through the file capture device, read from
+// memory: the device's engine is made on the bytes and serves a few queued
+// buffers on a clock the harness advances itself, so there is no worker
+// thread, no waiting and no temporary file. A file the device accepts must
+// fill every buffer completely (file samples, then silence), in queue order;
+// a file it refuses must give an error, never an engine.
 
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <mutex>
+#include <span>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/audio_device.h"
+#include "platform/audio_engine.h"
 
 namespace {
+
+using platform::audio::Clock;
 
 constexpr int bufferCount = 4;
 // 320 bytes is one station block; 1920 the low-speed capture buffer.
 constexpr std::uint32_t bufferBytes[bufferCount] = {320, 1920, 320, 2};
-
-fuzzsupport::TempDir* directory = nullptr;
-platform::AudioSystem* audio = nullptr;
-
-struct Completions {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int done = 0;
-};
+// Far more service calls than the buffers need (one to arm each deadline,
+// one to fill): a device that stops filling is a finding.
+constexpr int maxServiceCalls = 4 * bufferCount;
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    static fuzzsupport::TempDir dir;
-    directory = &dir;
-    const std::string path = (dir.path() / "input.wav").string();
-    ::setenv("SELVANE_INPUT", path.c_str(), 1);
-    ::setenv("SELVANE_SPEED", "1000000", 1); // buffers complete as fast as the file is read
-    static platform::AudioSystem system;
-    audio = &system;
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzzsupport::writeFile(directory->path() / "input.wav", data, size);
-
-    Completions completions;
-    platform::WaveHandle handle = 0;
-    const platform::AudioResult opened = audio->openCapture(
-        -1,
-        [&completions](unsigned message, platform::WParam, platform::LParam) {
-            FUZZ_CHECK(message == platform::MM_WIM_DATA);
-            const std::lock_guard lock(completions.mutex);
-            ++completions.done;
-            completions.changed.notify_all();
-        },
-        handle);
-    if (opened != platform::MMSYSERR_NOERROR) {
-        FUZZ_CHECK(opened == platform::MMSYSERR_ERROR || opened == platform::MMSYSERR_NOMEM);
+    platform::AudioResult error = platform::MMSYSERR_NOERROR;
+    const auto engine = platform::audio::makeFileCapture(std::span(data, size), 1, error);
+    if (engine == nullptr) {
+        FUZZ_CHECK(error == platform::MMSYSERR_ERROR || error == platform::MMSYSERR_NOMEM);
         return 0;
     }
-    FUZZ_CHECK(handle != 0);
 
     std::vector<char> storage[bufferCount];
     platform::WaveHeader headers[bufferCount];
+    platform::audio::DeviceCore core;
     for (int i = 0; i < bufferCount; ++i) {
         storage[i].assign(bufferBytes[i], '\x55');
         headers[i].data = storage[i].data();
         headers[i].bufferLength = bufferBytes[i];
-        FUZZ_CHECK(audio->prepareHeader(handle, &headers[i]) == platform::MMSYSERR_NOERROR);
-        FUZZ_CHECK(audio->addBuffer(handle, &headers[i]) == platform::MMSYSERR_NOERROR);
+        core.queue.push(&headers[i]);
     }
-    FUZZ_CHECK(audio->start(handle) == platform::MMSYSERR_NOERROR);
-    {
-        std::unique_lock lock(completions.mutex);
-        completions.changed.wait_for(lock, std::chrono::seconds(5), [&] { return completions.done == bufferCount; });
+    core.started = true;
+    Clock::time_point now{};
+    FUZZ_CHECK(engine->begin(now) == platform::MMSYSERR_NOERROR);
+    for (int call = 0; call < maxServiceCalls && !core.queue.empty(); ++call) {
+        now = engine->service(core, now); // the next deadline, reached at once
     }
-    const bool allRecorded = [&] {
-        const std::lock_guard lock(completions.mutex);
-        return completions.done == bufferCount;
-    }();
-    FUZZ_CHECK(audio->close(handle) == platform::MMSYSERR_NOERROR);
-    FUZZ_CHECK(allRecorded); // a device that stalls on a file is a finding too
+    FUZZ_CHECK(core.queue.empty()); // a device that stalls on a file is a finding too
     for (int i = 0; i < bufferCount; ++i) {
-        FUZZ_CHECK((headers[i].flags & platform::WHDR_DONE) != 0);
+        FUZZ_CHECK(core.returning.pop() == &headers[i]);
         FUZZ_CHECK(headers[i].bytesRecorded == headers[i].bufferLength);
-        FUZZ_CHECK(audio->unprepareHeader(handle, &headers[i]) != platform::MMSYSERR_NOERROR); // handle is closed
     }
     return 0;
 }

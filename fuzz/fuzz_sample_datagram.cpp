@@ -1,131 +1,44 @@
-// A datagram of any length at the decoder's handler, with its drawing: the
-// header copy, the strip, the status line, the element timer and the
-// character painting, into a 900 × 300 window picture.
-//
-// Input: the first min(size, 660) bytes are the datagram. Any bytes after
-// 660 are 4-byte records of what the user does between datagrams, so the
-// fuzzer also reaches states (zoom, threshold, alphabet, dot training,
-// repeated datagrams) that one datagram alone never sets:
-//   op % 8: 0 arrow key, 1 character, 2 left click, 3 right click,
-//           4 middle down, 5 middle up, 6 wheel, 7 the datagram again.
+// A datagram of any length at the decoder's handler without the drawing:
+// the header copy, the user's keys and clicks, and the element timer over
+// the keying levels, with every closed character read in the selected
+// alphabet. Fast, so it reaches deep timer states; fuzz_sample_drawing
+// runs the same inputs with the painting. Input layout:
+// fuzz/decoder_input.h.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <span>
 
 #include "decoder/decoder_app.h"
-#include "fuzz/fuzz_support.h"
-#include "link/datagrams.h"
-#include "platform/gdi.h"
-#include "platform/messages.h"
-#include "platform/platform.h"
+#include "decoder/element_timing.h"
+#include "dsp/alphabet.h"
+#include "fuzz/decoder_input.h"
 
 namespace {
 
-constexpr std::size_t datagramBytes = sizeof(locallink::SampleDatagram);
-constexpr std::size_t recordBytes = 4;
-constexpr std::size_t maxRecords = 64;
-
-struct CountingControl final : decoder::ControlSink {
-    int sent = 0;
-    void send(const locallink::ControlDatagram& d) override {
-        ++sent;
-        FUZZ_CHECK(d.command == locallink::SetBand || d.command == locallink::SetKeyingThreshold);
+// Stands in for the painting: reads each character as drawAndDecode would.
+struct ReadingOutput final : decoder::TextOutput {
+    const decoder::DecoderState* state = nullptr;
+    std::size_t characters = 0;
+    void character(decoder::ElementCode elementCode) override {
+        const decoder::CharacterReadings r = decoder::readCharacter(elementCode, state->alphabet);
+        characters += r.selected.size();
     }
+    void wordGap() override {}
 };
-
-struct CountingText final : decoder::TextSink {
-    std::size_t bytes = 0;
-    void append(unsigned char) override { ++bytes; }
-};
-
-platform::Platform* thePlatform = nullptr;
-platform::Picture* window = nullptr;
-platform::DrawContext* windowContext = nullptr;
-
-void handleDatagram(decoder::DecoderApp& app, std::span<const std::uint8_t> datagram) {
-    const bool accepted = app.acceptDatagram(datagram);
-    std::int32_t kind = -1;
-    if (datagram.size() >= sizeof kind) {
-        std::memcpy(&kind, datagram.data(), sizeof kind);
-    }
-    FUZZ_CHECK(accepted == (datagram.size() >= 20 && kind == 0));
-    if (accepted) {
-        app.drawAndDecode(*windowContext);
-    }
-}
-
-void userAction(decoder::DecoderApp& app, const std::uint8_t* r, std::span<const std::uint8_t> datagram) {
-    using namespace platform;
-    const std::uint16_t word = static_cast<std::uint16_t>(r[2] | r[3] << 8);
-    switch (r[0] % 8) {
-    case 0: {
-        static constexpr unsigned scans[] = {0x48, 0x50, 0x4D, 0x4B};
-        const unsigned scan = scans[r[1] % 4] | ((r[1] & 4) != 0 ? 0x100u : 0u);
-        app.handleInput(WM_KEYDOWN, 0, static_cast<LParam>(static_cast<std::uintptr_t>(scan) << 16));
-        break;
-    }
-    case 1:
-        app.handleInput(WM_CHAR, r[1], 0);
-        break;
-    case 2:
-        app.handleInput(WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(static_cast<std::uint16_t>(r[1] * 4), word));
-        break;
-    case 3:
-        app.handleInput(WM_RBUTTONDOWN, MK_RBUTTON, makeLParam(static_cast<std::uint16_t>(r[1] * 4), word));
-        break;
-    case 4:
-        app.handleInput(WM_MBUTTONDOWN, MK_MBUTTON, makeLParam(r[1], r[2]));
-        break;
-    case 5:
-        app.handleInput(WM_MBUTTONUP, 0, makeLParam(r[1], r[2]));
-        break;
-    case 6:
-        app.handleInput(WM_MOUSEWHEEL, static_cast<WParam>(word) << 16, 0);
-        break;
-    default:
-        handleDatagram(app, datagram);
-        break;
-    }
-}
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-    // Fonts for the text drawing come from a headless platform, made once.
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    static platform::Platform platformObject(*argc, *argv);
-    static platform::Picture picture(900, 300, decoder::white);
-    static platform::DrawContext context(picture);
-    thePlatform = &platformObject;
-    window = &picture;
-    windowContext = &context;
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // One decoder for the whole run: its state starts afresh for every
-    // input; only the pictures keep earlier drawing, which no decision reads.
-    static CountingControl control;
-    static CountingText text;
+    static fuzzsupport::CountingControl control;
+    static fuzzsupport::CountingText text;
     static decoder::DecoderApp app(control, text);
-    app.state() = decoder::DecoderState{};
-
-    const std::span<const std::uint8_t> datagram(data, std::min(size, datagramBytes));
-    handleDatagram(app, datagram);
-
-    const std::size_t records = size > datagramBytes ? std::min((size - datagramBytes) / recordBytes, maxRecords) : 0;
-    for (std::size_t i = 0; i < records; ++i) {
-        userAction(app, data + datagramBytes + i * recordBytes, datagram);
-    }
-
-    const decoder::DecoderState& s = app.state();
-    FUZZ_CHECK(s.zoom >= 1 && s.zoom <= 9);
-    FUZZ_CHECK(s.alphabet >= 0 && s.alphabet <= 2);
-    FUZZ_CHECK(s.dotLength >= 1);
-    FUZZ_CHECK(s.markCount >= 0 && s.runLength >= 0);
+    ReadingOutput output;
+    output.state = &app.state();
+    fuzzsupport::replayInput(app, data, size, [&output](std::span<const std::uint8_t> datagram) {
+        if (fuzzsupport::offerDatagram(app, datagram)) {
+            decoder::decodeKeyingLevels(app.state(), app.keyingLevels(), output);
+        }
+    });
     return 0;
 }

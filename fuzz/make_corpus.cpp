@@ -164,8 +164,9 @@ bool writeControlDatagrams(const fs::path& root) {
     return ok;
 }
 
-bool writeSampleDatagrams(const fs::path& root) {
-    CorpusWriter w(root, "fuzz_sample_datagram");
+// The same seeds serve the datagram harness with and without drawing.
+bool writeSampleDatagrams(const fs::path& root, const char* harness) {
+    CorpusWriter w(root, harness);
     const auto datagrams = sampleDatagrams(cwAudio("TEST", 300.0));
     if (datagrams.size() < 40) {
         return false;
@@ -417,7 +418,8 @@ int main(int argc, char** argv) {
     ok = writeOptions(root) && ok;
     ok = writeBandFiles(root) && ok;
     ok = writeControlDatagrams(root) && ok;
-    ok = writeSampleDatagrams(root) && ok;
+    ok = writeSampleDatagrams(root, "fuzz_sample_datagram") && ok;
+    ok = writeSampleDatagrams(root, "fuzz_sample_drawing") && ok;
     ok = writeStreamPackets(root) && ok;
     ok = writeReceiveStreams(root) && ok;
     ok = writeCaptureFiles(root) && ok;

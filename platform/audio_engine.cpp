@@ -160,16 +160,48 @@ MonoFileReader::~MonoFileReader() {
 
 bool MonoFileReader::open(const std::string& path, int targetRate) {
     SF_INFO info{};
-    file_ = sf_open(path.c_str(), SFM_READ, &info);
-    if (file_ == nullptr) {
-        return false;
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    return adopt(file, info.channels, info.samplerate, info.frames, targetRate);
+}
+
+bool MonoFileReader::open(std::span<const std::uint8_t> bytes, int targetRate) {
+    memory_ = MemoryFile{bytes.data(), static_cast<std::int64_t>(bytes.size()), 0};
+    // The callbacks behave like a read-only file: seeks stay inside it,
+    // reads stop at its end, writes take nothing.
+    SF_VIRTUAL_IO io{ // copied by libsndfile
+        .get_filelen = [](void* user) -> sf_count_t { return static_cast<MemoryFile*>(user)->size; },
+        .seek = [](sf_count_t offset, int whence, void* user) -> sf_count_t {
+            auto& m = *static_cast<MemoryFile*>(user);
+            const sf_count_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? m.position : m.size;
+            if ((offset > 0 && base > m.size - offset) || base + offset < 0) {
+                return -1;
+            }
+            m.position = base + offset;
+            return m.position;
+        },
+        .read = [](void* to, sf_count_t count, void* user) -> sf_count_t {
+            auto& m = *static_cast<MemoryFile*>(user);
+            const sf_count_t n = std::clamp<sf_count_t>(count, 0, m.size - m.position);
+            std::copy_n(m.data + m.position, n, static_cast<std::uint8_t*>(to));
+            m.position += n;
+            return n;
+        },
+        .write = [](const void*, sf_count_t, void*) -> sf_count_t { return 0; },
+        .tell = [](void* user) -> sf_count_t { return static_cast<MemoryFile*>(user)->position; },
+    };
+    SF_INFO info{};
+    SNDFILE* file = sf_open_virtual(&io, SFM_READ, &info, &memory_);
+    return adopt(file, info.channels, info.samplerate, info.frames, targetRate);
+}
+
+bool MonoFileReader::adopt(SNDFILE* file, int channels, int fileRate, std::int64_t frames, int targetRate) {
+    file_ = file;
+    if (file_ == nullptr || channels < 1 || fileRate < 1 || targetRate < 1) {
+        return false; // the destructor closes what was opened
     }
-    if (info.channels < 1 || info.samplerate < 1 || targetRate < 1) {
-        return false;
-    }
-    channels_ = info.channels;
-    fileRate_ = info.samplerate;
-    fileFrames_ = info.frames;
+    channels_ = channels;
+    fileRate_ = fileRate;
+    fileFrames_ = frames;
     interleaved_.resize(readerChunkFrames * static_cast<std::size_t>(channels_));
     mono_.resize(readerChunkFrames);
     resample_ = fileRate_ != targetRate;
@@ -405,13 +437,26 @@ private:
 
 } // namespace
 
-std::unique_ptr<Engine> makeFileCapture(const std::string& path, int speed, AudioResult& error) {
+namespace {
+
+template <typename Source>
+std::unique_ptr<Engine> makeFileCaptureFrom(const Source& source, int speed, AudioResult& error) {
     auto engine = std::make_unique<FileCaptureEngine>(speed);
-    if (!engine->reader.open(path, stationRate)) {
+    if (!engine->reader.open(source, stationRate)) {
         error = MMSYSERR_ERROR;
         return nullptr;
     }
     return engine;
+}
+
+} // namespace
+
+std::unique_ptr<Engine> makeFileCapture(const std::string& path, int speed, AudioResult& error) {
+    return makeFileCaptureFrom(path, speed, error);
+}
+
+std::unique_ptr<Engine> makeFileCapture(std::span<const std::uint8_t> bytes, int speed, AudioResult& error) {
+    return makeFileCaptureFrom(bytes, speed, error);
 }
 
 std::unique_ptr<Engine> makeFilePlayback(const std::string& path, bool append, int speed) {

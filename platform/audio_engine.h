@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,9 @@ public:
     MonoFileReader(const MonoFileReader&) = delete;
     MonoFileReader& operator=(const MonoFileReader&) = delete;
     bool open(const std::string& path, int targetRate);
+    // The same, for a whole audio file held in memory: `bytes` must stay
+    // valid and unchanged until the reader is destroyed.
+    bool open(std::span<const std::uint8_t> bytes, int targetRate);
     int fileRate() const { return fileRate_; }
     // Frames of the file (at its own rate), as libsndfile reports them.
     std::int64_t fileFrames() const { return fileFrames_; }
@@ -149,8 +153,19 @@ public:
     bool atEnd() const { return ended_ && outLen_ == outPos_; }
 
 private:
+    // Where a file held in memory is read from (libsndfile's virtual I/O).
+    struct MemoryFile {
+        const std::uint8_t* data = nullptr;
+        std::int64_t size = 0;
+        std::int64_t position = 0;
+    };
+
+    // Takes over whatever libsndfile opened (null when it refused) and sets
+    // up the down-mix and the converter for `channels` × `fileRate`.
+    bool adopt(sf_private_tag* file, int channels, int fileRate, std::int64_t frames, int targetRate);
     bool refill();
 
+    MemoryFile memory_;
     sf_private_tag* file_ = nullptr;
     int channels_ = 1;
     int fileRate_ = 0;
@@ -171,6 +186,8 @@ int fileSpeedFromEnvironment();
 
 // File devices. Capture: on failure returns nullptr and sets `error`.
 std::unique_ptr<Engine> makeFileCapture(const std::string& path, int speed, AudioResult& error);
+// The same for a file's bytes in memory, which must outlive the engine.
+std::unique_ptr<Engine> makeFileCapture(std::span<const std::uint8_t> bytes, int speed, AudioResult& error);
 // `append`: continue an existing file this AudioSystem wrote earlier,
 // rather than replacing it. Never fails: a file that cannot be created is
 // reported on standard error and the device plays into nothing, as a

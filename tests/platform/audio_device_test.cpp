@@ -16,7 +16,9 @@
 #include <fstream>
 #include <limits>
 #include <mutex>
+#include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -277,6 +279,42 @@ TEST_F(AudioDeviceTest, FileCaptureTurnsNotANumberIntoSilence) {
         EXPECT_EQ(pcm[i], want[i]) << "sample " << i;
     }
     audio.close(h);
+}
+
+TEST_F(AudioDeviceTest, FileReaderFromMemoryReadsAsFromThePath) {
+    const std::string path = writeWav("stereo.wav", 11025, 2, 3000, [](int i, int c) {
+        return (c == 0 ? 0.4 : -0.2) * std::sin(i * 0.05);
+    });
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto readAll = [](audio::MonoFileReader& reader) {
+        std::vector<float> samples;
+        float chunk[1000];
+        for (std::size_t n = 1; n > 0;) {
+            n = reader.read(chunk, std::size(chunk));
+            samples.insert(samples.end(), chunk, chunk + n);
+        }
+        return samples;
+    };
+    audio::MonoFileReader fromPath;
+    ASSERT_TRUE(fromPath.open(path, 8000));
+    const std::vector<float> expected = readAll(fromPath);
+    ASSERT_GT(expected.size(), 2000u);
+
+    struct Case {
+        const char* what;
+        std::size_t bytes;
+        bool opens;
+    };
+    for (const Case c : {Case{"the whole file", bytes.size(), true}, Case{"half a header", 22, false},
+                         Case{"nothing", 0, false}}) {
+        SCOPED_TRACE(c.what);
+        audio::MonoFileReader fromMemory;
+        ASSERT_EQ(fromMemory.open(std::span(bytes.data(), c.bytes), 8000), c.opens);
+        if (c.opens) {
+            EXPECT_EQ(readAll(fromMemory), expected);
+        }
+    }
 }
 
 TEST_F(AudioDeviceTest, SpeedSettingPacesFileCapture) {
