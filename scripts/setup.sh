@@ -12,7 +12,6 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libliquid-dev
   clang-14 libclang-rt-14-dev
   xvfb xdotool x11-utils imagemagick trayer
-  pulseaudio pulseaudio-utils libasound2-plugins
 )
 missing=()
 for p in "${packages[@]}"; do

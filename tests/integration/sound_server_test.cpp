@@ -2,7 +2,10 @@
 // private PulseAudio with two null sinks, "rx" (the receiver; its monitor is
 // the default source) and "spk" (the speaker, the default sink). A recording
 // played into "rx" must come out of "spk" through the band filter. Skipped
-// where PulseAudio or its tools are missing. Everything runs under one
+// where PulseAudio or its tools are missing; the set-up script does not
+// install them, because ALSA's plugin modules (libasound2-plugins, which
+// this path needs) leave allocations behind that LeakSanitizer reports in
+// every sanitized test that starts the sound system. Everything runs under one
 // temporary directory (the server's runtime directory and the programs'
 // home), and every process is stopped and reaped.
 
