@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite: the normal build, then
 # the AddressSanitizer+UBSan and ThreadSanitizer builds unless
-# CW_SANITIZERS=0, then every fuzz harness for CW_FUZZ_SECONDS each (30
-# unless set; 0 skips fuzzing). Headless: no display and no sound card are
-# needed. Prints how long each stage took.
+# CW_SANITIZERS=0, then builds and checks the Debian package (unless
+# CW_PACKAGE=0), then every fuzz harness for CW_FUZZ_SECONDS each (30 unless
+# set; 0 skips fuzzing). Headless: no display and no sound card are needed.
+# Prints how long each stage took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
@@ -21,6 +22,23 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset" -j "$(nproc)"
   timings+=("$preset: build $((built - started)) s, tests $((SECONDS - built)) s")
 done
+
+# The Debian package from the normal build, and its checks (CW_PACKAGE=0
+# skips them).
+if [ "${CW_PACKAGE:-1}" != "0" ]; then
+  echo "== package =="
+  started=$SECONDS
+  missing=""
+  for tool in cpack scdoc dpkg-shlibdeps dpkg-deb; do
+    command -v "$tool" >/dev/null || missing+=" $tool"
+  done
+  if [ -n "$missing" ]; then
+    echo "SKIP: the package is not built:$missing missing (scripts/setup.sh installs them)"
+  else
+    scripts/check_package.sh "$(scripts/package.sh)"
+    timings+=("package: build and checks $((SECONDS - started)) s")
+  fi
+fi
 
 fuzzSeconds="${CW_FUZZ_SECONDS:-30}"
 if [ "$fuzzSeconds" != "0" ]; then
