@@ -31,7 +31,8 @@ echo "== $(basename "$deb"), version $version =="
 
 # -- Contents: everything the package promises, where the programs look.
 programs=(selvane morvel cwgen)
-[ -x build/default/bin/cwdecode ] && programs+=(cwdecode)
+# cwdecode is packaged when the tree has it.
+[ -f apps/cwdecode.cpp ] && programs+=(cwdecode)
 expected=(
   ./usr/share/selvane/chord.wav ./usr/share/selvane/samples/cq.wav
   ./usr/share/applications/io.github.selvane.morvel.desktop
