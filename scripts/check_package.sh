@@ -126,7 +126,7 @@ fi
 # sample headless from the scratch root, in an empty working directory and
 # with a PATH that holds no station, so it must start the one beside it.
 for p in "${programs[@]}"; do
-  if got=$("$root/usr/bin/$p" --version 2>/dev/null) && [ "$got" = "$p $version" ]; then
+  if got=$(timeout 10 "$root/usr/bin/$p" --version 2>/dev/null </dev/null) && [ "$got" = "$p $version" ]; then
     echo "ok: $p --version: $got"
   elif [ "$p" = cwgen ]; then
     echo "note: cwgen does not answer --version yet"
@@ -135,10 +135,17 @@ for p in "${programs[@]}"; do
   fi
 done
 
+# As root, in a network namespace of its own (loopback only): a station that
+# another program of this machine runs would otherwise be shared (stations
+# find each other through abstract sockets), and the link is kept private.
+isolate=()
+if [ "$(id -u)" = 0 ] && has unshare && has ip && unshare --net true 2>/dev/null; then
+  isolate=(unshare --net sh -c 'ip link set lo up && exec "$@"' sh)
+fi
 mkdir "$scratch/work"
 cd "$scratch/work"
 want="CQ CQ DE R3ABC K"
-env -i PATH=/usr/bin:/bin HOME="$scratch/work" SELVANE_SPEED=4 \
+"${isolate[@]}" env -i PATH=/usr/bin:/bin HOME="$scratch/work" SELVANE_SPEED=4 \
   SELVANE_INPUT="$root/usr/share/selvane/samples/cq.wav" SELVANE_OUTPUT="$scratch/work/played.wav" \
   "$root/usr/bin/morvel" >decoded.txt 2>errors.txt &
 morvelPid=$!
@@ -153,6 +160,12 @@ for _ in $(seq 300); do
   sleep 0.1
 done
 kill -TERM "$morvelPid" 2>/dev/null || true
+# It has 10 s to stop its station and end.
+for _ in $(seq 100); do
+  kill -0 "$morvelPid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -KILL "$morvelPid" 2>/dev/null && fail "morvel did not end within 10 s of SIGTERM"
 status=0
 wait "$morvelPid" || status=$?
 morvelPid=""
@@ -168,8 +181,8 @@ if grep -qF "$want" "$scratch/work/decoded.txt" && [ "$status" = 0 ]; then
 else
   fail "installed morvel: exit $status, decoded \"$(cat "$scratch/work/decoded.txt")\", errors: $(cat "$scratch/work/errors.txt")"
 fi
-# Another station of this user (a program or test of the same machine)
-# would be shared instead of started: that run proves nothing.
+# Another station of this user (without the namespace) would be shared
+# instead of started: that run proves nothing.
 [ "$stationExe" = "$root/usr/bin/selvane" ] && echo "ok: it started the station beside it" ||
   fail "morvel started \"$stationExe\", not $root/usr/bin/selvane; it said: $(cat "$scratch/work/errors.txt")"
 [ -f "$scratch/work/f.###" ] || fail "the station did not store its band in the working directory"

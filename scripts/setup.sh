@@ -11,7 +11,7 @@ packages=(
   portaudio19-dev libsndfile1-dev libsamplerate0-dev libgsm1-dev
   libgtest-dev libgmock-dev libbenchmark-dev libliquid-dev
   clang-14 libclang-rt-14-dev
-  scdoc dpkg-dev file lintian desktop-file-utils appstream systemd man-db
+  scdoc dpkg-dev file lintian desktop-file-utils appstream systemd man-db iproute2
 )
 missing=()
 for p in "${packages[@]}"; do
