@@ -2,6 +2,8 @@
 // this file only answers --help and --version, joins the command line and
 // hands over the platform.
 
+#include <cstdio>
+
 #include "apps/program_info.h"
 #include "platform/platform.h"
 #include "station/shell/options.h"
@@ -55,6 +57,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     const std::string commandLine = station::joinArguments(argc, argv);
+    if (const auto error = station::optionRangeError(commandLine)) {
+        std::fprintf(stderr, "selvane: %s\n", error->c_str());
+        return 2; // a value no run can mean
+    }
     platform::Platform platform(argc, argv);
     int code = 0;
     {

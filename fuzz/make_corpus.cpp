@@ -303,6 +303,108 @@ bool writeCaptureFiles(const fs::path& root) {
     return ok;
 }
 
+// A whole listener connection at a server with a login: byte 0 the mode
+// (bit 0 dialog, bit 2 deadlines of 0), then the pieces (count, sizes; the
+// high bit of a size asks for a tick), then the stream.
+bool writeServerSessions(const fs::path& root) {
+    CorpusWriter w(root, "fuzz_server_session");
+    station::StationSettings listener;
+    std::strcpy(listener.stationName, "UA1ABC");
+    std::strcpy(listener.login, "op");
+    std::strcpy(listener.password, "pw");
+    listener.filterLength.store(512);
+    listener.bandLow.store(0.2f);
+    listener.bandHigh.store(0.25f);
+    station::GsmCodecPair codec;
+    const Bytes audio = gsmFrames(codec, cwAudio("E"), 3);
+    using T = station::StreamPacketType;
+    bool ok = true;
+    // Command mode: Settings before and after a matching Login, cut at 10 and 33.
+    Bytes command{0, 2, 10, 33 | 0x80};
+    for (const T type : {T::Hello, T::Settings, T::Login, T::Settings}) {
+        append(command, packet(type, listener));
+    }
+    ok = w.add(command) && ok;
+    // Dialog mode: the microphone before and after the Login, one unit a read.
+    Bytes dialog{1, 1, 32};
+    append(dialog, packet(T::Hello, listener));
+    append(dialog, audio);
+    append(dialog, packet(T::Login, listener));
+    append(dialog, audio);
+    ok = w.add(dialog) && ok;
+    // A wrong password, then a Settings that must not act.
+    Bytes rejected{0, 1, 65};
+    std::strcpy(listener.password, "PW");
+    append(rejected, packet(T::Login, listener));
+    append(rejected, packet(T::Settings, listener));
+    ok = w.add(rejected) && ok;
+    // Deadlines of 0 and a tick after the first read: a Hello only.
+    Bytes late{4, 1, 32 | 0x80};
+    append(late, packet(T::Hello, listener));
+    return w.add(late) && ok;
+}
+
+// A hostile server's stream to a client: byte 0 the mode (bits 2 … 7 the
+// starting time limit), then the pieces, then the stream.
+bool writeClientReceives(const fs::path& root) {
+    CorpusWriter w(root, "fuzz_client_receive");
+    station::StationSettings server;
+    station::GsmCodecPair codec;
+    const Bytes audio = gsmFrames(codec, cwAudio("T"), 3);
+    using T = station::StreamPacketType;
+    bool ok = true;
+    // A TimeLimit of INT32_MIN, then 2, with ticks, then audio.
+    Bytes limits{0, 2, 33 | 0x80, 20 | 0x80};
+    server.timeLimit.store(INT32_MIN);
+    append(limits, packet(T::TimeLimit, server));
+    server.timeLimit.store(2);
+    append(limits, packet(T::TimeLimit, server));
+    append(limits, audio);
+    ok = w.add(limits) && ok;
+    // A login request, then TimeExpired amid audio, in one long read.
+    Bytes stops{1, 1, 127};
+    append(stops, packet(T::LoginRequest, server));
+    append(stops, audio);
+    for (int i = 0; i < 3; ++i) {
+        append(stops, packet(T::TimeExpired, server));
+        append(stops, audio);
+    }
+    ok = w.add(stops) && ok;
+    // A client that starts with 1 second left: the first tick stops it.
+    Bytes countdown{1 << 2, 1, 1 | 0x80};
+    append(countdown, audio);
+    return w.add(countdown) && ok;
+}
+
+// Datagrams at a link socket: byte 0 the limit per pass, then datagrams with
+// a two-byte big-endian length each.
+bool writeLinkReads(const fs::path& root) {
+    CorpusWriter w(root, "fuzz_link_read");
+    const auto datagram = [](Bytes& to, const Bytes& d) {
+        to.push_back(static_cast<std::uint8_t>(d.size() >> 8));
+        to.push_back(static_cast<std::uint8_t>(d.size() & 0xFF));
+        append(to, d);
+    };
+    locallink::SampleDatagram sample;
+    sample.blockBytes = 320;
+    sample.filterTaps = 256;
+    sample.bandwidthHz = 79;
+    sample.centreHz = 839;
+    bool ok = true;
+    Bytes mixed{3};
+    datagram(mixed, control(locallink::SetBand, 0, 3, 100, 1000));
+    datagram(mixed, bytesOf(sample));
+    datagram(mixed, Bytes(19, 1));  // too short
+    datagram(mixed, Bytes(700, 2)); // too long
+    datagram(mixed, control(locallink::Quit, 0));
+    ok = w.add(mixed) && ok;
+    Bytes burst{0};
+    for (int i = 0; i < 8; ++i) {
+        datagram(burst, control(locallink::SetKeyingThreshold, 80 + i));
+    }
+    return w.add(burst) && ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -319,6 +421,9 @@ int main(int argc, char** argv) {
     ok = writeStreamPackets(root) && ok;
     ok = writeReceiveStreams(root) && ok;
     ok = writeCaptureFiles(root) && ok;
+    ok = writeServerSessions(root) && ok;
+    ok = writeClientReceives(root) && ok;
+    ok = writeLinkReads(root) && ok;
     if (!ok) {
         std::fprintf(stderr, "make_corpus: some seeds could not be made or written\n");
         return 1;

@@ -57,10 +57,17 @@ LinkRead readLinkDatagram(platform::Socket socket, std::uint8_t (&buffer)[linkBu
     if (socket == platform::invalidSocket) {
         return LinkRead::Nothing;
     }
-    const platform::IoResult r = platform::recvFrom(socket, buffer, sizeof buffer);
+    std::uint32_t source = 0;
+    const platform::IoResult r = platform::recvFrom(socket, buffer, sizeof buffer, &source);
     if (!r.ok()) {
         // A datagram too long for the buffer has been consumed whole.
         return r.error == EMSGSIZE ? LinkRead::Datagram : LinkRead::Nothing;
+    }
+    // The link is between processes of this machine: a datagram from
+    // anywhere else (the socket is bound to every address, so that the
+    // loopback broadcasts reach it) is dropped before anything reads it.
+    if (!platform::isLoopbackAddress(source)) {
+        return LinkRead::Datagram;
     }
     if (r.bytes >= static_cast<std::ptrdiff_t>(linkMinimumBytes)) {
         length = r.bytes;

@@ -33,7 +33,8 @@ void sendLinkDatagram(platform::Socket socket, const void* bytes, std::size_t le
 
 // Reads one waiting datagram into `buffer`. Returns its length,
 // linkMinimumBytes … linkBufferBytes, or −1 for a datagram to ignore:
-// shorter than linkMinimumBytes, longer than the buffer (consumed whole), or
+// shorter than linkMinimumBytes, longer than the buffer (consumed whole),
+// sent from an address that is not a loopback address (consumed unread), or
 // a socket error (nothing waiting included). Bytes of the buffer beyond the
 // returned length are left as they were.
 std::ptrdiff_t receiveLinkDatagram(platform::Socket socket, std::uint8_t (&buffer)[linkBufferBytes]);

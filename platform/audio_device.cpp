@@ -57,7 +57,7 @@ struct Device {
     DeviceCore core;
     bool closing = false;
     bool stop = false;
-    audio::Waker waker{0};
+    audio::Waker waker;
     std::unique_ptr<Engine> engine;
     std::thread worker;
 

@@ -13,6 +13,23 @@
 
 namespace platform::audio {
 
+Waker::Waker() { ::sem_init(&semaphore_, 0, 0); }
+
+Waker::~Waker() { ::sem_destroy(&semaphore_); }
+
+void Waker::release() { ::sem_post(&semaphore_); }
+
+void Waker::try_acquire_until(Clock::time_point deadline) {
+    // steady_clock is CLOCK_MONOTONIC.
+    const auto sinceEpoch = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
+    timespec until{};
+    until.tv_sec = static_cast<time_t>(seconds.count());
+    until.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch - seconds).count());
+    while (::sem_clockwait(&semaphore_, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
+    }
+}
+
 Clock::duration blockDuration(std::size_t samples, int speed) {
     const auto ns = static_cast<std::int64_t>(samples) * 1'000'000'000LL /
                     (static_cast<std::int64_t>(stationRate) * std::max(speed, 1));

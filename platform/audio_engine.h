@@ -6,12 +6,13 @@
 // and the medium (a file paced by a steady clock, or a sound card through a
 // lock-free ring filled or drained by the card's callback).
 
+#include <semaphore.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <semaphore>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,8 +30,23 @@ using Clock = std::chrono::steady_clock;
 inline constexpr int stationRate = 8000;
 
 // Wakes a device's worker: released by API calls and by card callbacks
-// (release is a lock-free atomic plus a futex wake, safe in a callback).
-using Waker = std::counting_semaphore<1 << 30>;
+// (sem_post: an atomic and a futex wake, safe in a callback). The worker
+// blocks in the kernel until a release or its next deadline; it never spins
+// (the standard semaphore's timed wait polls with yields and short sleeps,
+// which cost more than the audio work itself at 50 blocks a second).
+class Waker {
+public:
+    Waker();
+    ~Waker();
+    Waker(const Waker&) = delete;
+    Waker& operator=(const Waker&) = delete;
+    void release();
+    // Takes one release, waiting at most until `deadline`.
+    void try_acquire_until(Clock::time_point deadline);
+
+private:
+    sem_t semaphore_;
+};
 
 // Duration of `samples` at 8000 Hz played `speed` times faster.
 Clock::duration blockDuration(std::size_t samples, int speed);

@@ -258,11 +258,39 @@ void DrawContext::setFont(const Font& font) {
     text_.reset();
 }
 
+void DrawContext::touch(long long left, long long top, long long right, long long bottom) {
+    const Picture& p = *target_;
+    const int l = static_cast<int>(std::clamp<long long>(left, 0, p.width()));
+    const int t = static_cast<int>(std::clamp<long long>(top, 0, p.height()));
+    const int r = static_cast<int>(std::clamp<long long>(right, 0, p.width()));
+    const int b = static_cast<int>(std::clamp<long long>(bottom, 0, p.height()));
+    if (l >= r || t >= b) {
+        return;
+    }
+    if (drawnLeft_ >= drawnRight_) {
+        drawnLeft_ = l, drawnTop_ = t, drawnRight_ = r, drawnBottom_ = b;
+        return;
+    }
+    drawnLeft_ = std::min(drawnLeft_, l);
+    drawnTop_ = std::min(drawnTop_, t);
+    drawnRight_ = std::max(drawnRight_, r);
+    drawnBottom_ = std::max(drawnBottom_, b);
+}
+
+bool DrawContext::drawnArea(int& left, int& top, int& right, int& bottom) const {
+    if (drawnLeft_ >= drawnRight_) {
+        return false;
+    }
+    left = drawnLeft_, top = drawnTop_, right = drawnRight_, bottom = drawnBottom_;
+    return true;
+}
+
 void DrawContext::setPixel(int x, int y, Colour colour) {
     Picture& p = *target_;
     if (x < 0 || y < 0 || x >= p.width() || y >= p.height()) {
         return;
     }
+    touch(x, y, x + 1LL, y + 1LL);
     p.pixels()[static_cast<std::ptrdiff_t>(y) * p.stride() + x] = storedPixel(colour);
 }
 
@@ -274,6 +302,8 @@ void DrawContext::moveTo(int x, int y) {
 void DrawContext::lineTo(int x, int y) {
     const long long x0 = curX_;
     const long long y0 = curY_;
+    touch(std::min<long long>(x0, x), std::min<long long>(y0, y), std::max<long long>(x0, x) + 1,
+          std::max<long long>(y0, y) + 1);
     curX_ = x;
     curY_ = y;
     const long long dx = x - x0;
@@ -330,6 +360,7 @@ void DrawContext::lineTo(int x, int y) {
 }
 
 void DrawContext::fillRect(int left, int top, int right, int bottom, Colour colour) {
+    touch(left, top, right, bottom);
     Picture& p = *target_;
     const int l = std::clamp(left, 0, p.width());
     const int r = std::clamp(right, 0, p.width());
@@ -346,6 +377,7 @@ void DrawContext::fillRect(int left, int top, int right, int bottom, Colour colo
 }
 
 void DrawContext::blit(int dstX, int dstY, int width, int height, const Picture& source, int srcX, int srcY) {
+    touch(dstX, dstY, static_cast<long long>(dstX) + width, static_cast<long long>(dstY) + height);
     Picture& p = *target_;
     // The source is read through the same buffer when it is our own picture.
     const std::uint32_t* src = &source == target_ ? p.pixels() : source.pixels();
@@ -391,6 +423,9 @@ void DrawContext::textOut(int x, int y, std::string_view textCp1251) {
     if (s.isEmpty()) {
         return;
     }
+    // Glyphs may reach a little past their cell (bearings, overhangs).
+    const int slack = t->metrics.height();
+    touch(static_cast<long long>(x) - slack, y, right + slack, bottom);
     QPainter painter(&p.impl().image);
     painter.setRenderHint(QPainter::TextAntialiasing, false);
     painter.setFont(t->font);

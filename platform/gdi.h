@@ -198,10 +198,18 @@ public:
     TextExtent textExtent(std::string_view textCp1251);
     TextMetrics textMetrics();
 
+    // The smallest rectangle of the picture holding every pixel this
+    // context may have changed (left, top inclusive; right, bottom
+    // exclusive); false when it has drawn nothing. A window repaints only
+    // that part.
+    bool drawnArea(int& left, int& top, int& right, int& bottom) const;
+
     struct TextImpl;
 
 private:
     TextImpl* text(); // the renderer-side font, made on first use; null without the Platform
+    // Adds a rectangle (any coordinates, clipped here) to the drawn area.
+    void touch(long long left, long long top, long long right, long long bottom);
 
     Picture* target_;
     std::unique_lock<std::mutex> hold_;
@@ -213,6 +221,7 @@ private:
     BackgroundMode backgroundMode_ = BackgroundMode::Opaque;
     int curX_ = 0;
     int curY_ = 0;
+    int drawnLeft_ = 0, drawnTop_ = 0, drawnRight_ = 0, drawnBottom_ = 0; // empty: nothing drawn
     std::optional<Font> selectedFont_; // empty: the system font
     std::unique_ptr<TextImpl> text_;
 };

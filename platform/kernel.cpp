@@ -224,6 +224,8 @@ int waitProcess(pid_t pid, long timeoutMs) {
     }
 }
 
+long currentProcessId() { return static_cast<long>(::getpid()); }
+
 bool terminateProcess(pid_t pid) { return pid > 0 && ::kill(pid, SIGTERM) == 0; }
 
 // --- Window position hint -----------------------------------------------------

@@ -97,6 +97,9 @@ pid_t spawnProcess(const std::string& path, const std::vector<std::string>& argv
 // or -1 on time-out (the child is left running) or error.
 int waitProcess(pid_t pid, long timeoutMs);
 
+// This process's id.
+long currentProcessId();
+
 // Asks the process `pid` to stop (SIGTERM). False when there is no such
 // process or it may not be signalled.
 bool terminateProcess(pid_t pid);

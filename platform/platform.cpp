@@ -69,9 +69,17 @@ void toolkitMessage(QtMsgType type, const QMessageLogContext& context, const QSt
 // ---------------------------------------------------------------- Impl
 
 Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platform) {
-    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
-        std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
+        const bool x11 = std::getenv("DISPLAY") != nullptr;
+        const bool wayland = std::getenv("WAYLAND_DISPLAY") != nullptr;
+        if (!x11 && !wayland) {
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        } else if (x11 && wayland) {
+            // A Wayland session with XWayland: X11 windows, whose ids other
+            // programs can name, as a station drawing into a decoder's window
+            // needs. The user's own choice of platform always wins.
+            ::setenv("QT_QPA_PLATFORM", "xcb", 0);
+        }
     }
     // Ctrl-C and SIGTERM become a quit message. They are blocked before the
     // toolkit starts its threads (which inherit the mask) and read from a
@@ -243,9 +251,14 @@ void Platform::Impl::processRefreshes() {
     }
     for (const auto& record : records) {
         if (record->surface && record->surface->refreshPending.exchange(false) && record->widget) {
-            record->widget->requestRefresh();
+            record->widget->requestRefresh(takePendingArea(*record->surface));
         }
     }
+}
+
+QRect Platform::Impl::takePendingArea(WindowSurface& surface) {
+    const std::lock_guard lock(surface.picture.mutex());
+    return std::exchange(surface.pendingArea, QRect());
 }
 
 void Platform::Impl::surfaceDrawn(WindowSurface& surface) {
@@ -253,7 +266,7 @@ void Platform::Impl::surfaceDrawn(WindowSurface& surface) {
         const std::shared_ptr<WindowRecord> record = find(surface.handle);
         // Inside WM_PAINT the paint that is running shows the drawing.
         if (record && record->surface.get() == &surface && record->widget && !record->widget->inPaint()) {
-            record->widget->requestRefresh();
+            record->widget->requestRefresh(takePendingArea(surface));
         }
         return;
     }
@@ -368,9 +381,17 @@ void WindowContextRelease::operator()(DrawContext* context) const {
     if (context == nullptr || !surface) {
         return;
     }
+    int left = 0, top = 0, right = 0, bottom = 0;
+    const bool drawn = context->drawnArea(left, top, right, bottom);
     context->~DrawContext();
+    if (drawn) {
+        surface->pendingArea |= QRect(left, top, right - left, bottom - top);
+    }
     surface->picture.mutex().unlock();
-    surface->impl->surfaceDrawn(*surface);
+    // A context that drew nothing changes nothing on the screen.
+    if (drawn) {
+        surface->impl->surfaceDrawn(*surface);
+    }
 }
 
 // ---------------------------------------------------------------- Platform
@@ -560,6 +581,15 @@ bool Platform::windowRect(WindowHandle window, Rect& out) {
     return true;
 }
 
+bool Platform::clientRect(WindowHandle window, Rect& out) {
+    const auto record = impl_->find(window);
+    if (!record || !record->widget) {
+        return false;
+    }
+    out = Rect{0, 0, record->widget->width(), record->widget->height()};
+    return true;
+}
+
 bool Platform::setWindowRect(WindowHandle window, const Rect& rect) {
     const auto record = impl_->find(window);
     if (!record || !record->widget) {
@@ -708,8 +738,10 @@ int Platform::trackPopupMenu(WindowHandle owner, const MenuDescription& menu, in
     return id;
 }
 
+bool Platform::trayAvailable() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
+
 bool Platform::notifyIcon(TrayAction action, const TrayIcon& icon) {
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (!trayAvailable()) {
         return false;
     }
     const std::pair key{icon.owner, icon.id};
@@ -757,7 +789,12 @@ bool Platform::notifyIcon(TrayAction action, const TrayIcon& icon) {
     return false;
 }
 
-WindowHandle Platform::createEdit(WindowHandle parent, int x, int y, int width, int height) {
+namespace {
+// The edit widget's property that holds its character limit.
+constexpr const char* maxCharactersProperty = "cwMaxCharacters";
+} // namespace
+
+WindowHandle Platform::createEdit(WindowHandle parent, int x, int y, int width, int height, int maxCharacters) {
     const auto parentRecord = impl_->find(parent);
     if (!parentRecord || !parentRecord->widget) {
         return 0;
@@ -769,6 +806,10 @@ WindowHandle Platform::createEdit(WindowHandle parent, int x, int y, int width, 
     edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     edit->setFrameShape(QFrame::Box);
+    // Only the newest text is kept, so a long run (or a flood of input)
+    // cannot grow the window without bound.
+    edit->setMaximumBlockCount(editMaxLines);
+    edit->setProperty(maxCharactersProperty, std::max(maxCharacters, 16));
     edit->show();
 
     auto record = std::make_shared<WindowRecord>();
@@ -807,6 +848,15 @@ void Platform::typeChar(WindowHandle edit, unsigned char cp1251Byte) {
         cursor.insertText(QString(QChar(static_cast<char16_t>(c))));
     } else {
         return;
+    }
+    // Text without line ends is one line: beyond the character limit its
+    // oldest quarter goes, at once, so trimming is rare.
+    const int maxCharacters = widget.property(maxCharactersProperty).toInt();
+    if (widget.document()->characterCount() > maxCharacters) {
+        QTextCursor oldest(widget.document());
+        oldest.setPosition(widget.document()->characterCount() - maxCharacters * 3 / 4, QTextCursor::KeepAnchor);
+        oldest.removeSelectedText();
+        cursor.movePosition(QTextCursor::End);
     }
     widget.setTextCursor(cursor);
     widget.ensureCursorVisible();

@@ -84,8 +84,9 @@ enum class TrayAction { Add = 0, Modify = 1, Delete = 2 };
 
 class Platform {
 public:
-    // argc/argv are handed to Qt. Selects the offscreen platform by itself
-    // when neither DISPLAY nor WAYLAND_DISPLAY is set. SIGPIPE is ignored
+    // argc/argv are handed to Qt. Unless QT_QPA_PLATFORM is set, selects
+    // the offscreen platform when neither DISPLAY nor WAYLAND_DISPLAY is
+    // set, and X11 (through XWayland) when both are. SIGPIPE is ignored
     // from here on: a reader that goes away makes a write fail with EPIPE,
     // which the programs handle, instead of killing them.
     Platform(int& argc, char** argv);
@@ -121,6 +122,8 @@ public:
     void killTimer(WindowHandle window, unsigned id);
 
     bool windowRect(WindowHandle window, Rect& out);
+    // The client area: (0, 0) to its width and height.
+    bool clientRect(WindowHandle window, Rect& out);
     bool setWindowRect(WindowHandle window, const Rect& rect);
     void invalidate(WindowHandle window); // repaint later, no erase
     void setForeground(WindowHandle window);
@@ -155,13 +158,22 @@ public:
     // has no tray (headless), on Add of an icon that exists, and on Modify or
     // Delete of one that does not.
     bool notifyIcon(TrayAction action, const TrayIcon& icon);
+    // Whether the desktop offers a tray (stock GNOME and headless runs do
+    // not).
+    bool trayAvailable() const;
 
     // The decoder's text window: a child edit control at (x, y) in the
     // parent's client area, width × height pixels; multi-line, wrapping,
     // bordered, with a vertical scroll bar, editable by the user. Returns its
     // handle (0 when the parent is unknown). Its procedure handles WM_CHAR
-    // as typeChar, so sendMessage/postMessage of WM_CHAR type into it.
-    WindowHandle createEdit(WindowHandle parent, int x, int y, int width, int height);
+    // as typeChar, so sendMessage/postMessage of WM_CHAR type into it. It
+    // keeps only its newest editMaxLines lines, and of a longer text its
+    // newest characters: beyond `maxCharacters` (16 or more) the oldest
+    // quarter goes.
+    static constexpr int editMaxLines = 10000;
+    static constexpr int editMaxCharacters = 1 << 20;
+    WindowHandle createEdit(WindowHandle parent, int x, int y, int width, int height,
+                            int maxCharacters = editMaxCharacters);
     // Inserts the character of a Windows-1251 byte at the caret as if typed
     // and keeps the caret in view. Backspace (8) deletes before the caret,
     // CR (13) starts a new line, other control bytes and 0x98 are ignored.

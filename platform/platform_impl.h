@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <QPointer>
+#include <QRect>
 #include <QWidget>
 
 #include "platform/gdi.h"
@@ -45,6 +46,9 @@ struct WindowSurface {
     WindowHandle handle;
     Colour background;
     std::atomic<bool> refreshPending{false}; // drawn on another thread, not yet shown
+    // Union of the areas drawn and not yet shown (empty: none). Guarded by
+    // picture.mutex().
+    QRect pendingArea;
 };
 
 class ClientWidget;
@@ -73,7 +77,8 @@ public:
     // Repaint with WM_PAINT to the procedure first (invalidate).
     void requestPaintMessage();
     // Repaint only to show what was drawn through a window context.
-    void requestRefresh();
+    // Shows `area` of the surface again, without asking the procedure to draw.
+    void requestRefresh(const QRect& area);
     bool inPaint() const { return inPaint_; }
 
 protected:
@@ -120,6 +125,8 @@ struct Platform::Impl {
     void drain();
     void processRefreshes();
     void surfaceDrawn(WindowSurface& surface);
+    // The surface's drawn area not yet shown, which it forgets.
+    static QRect takePendingArea(WindowSurface& surface);
     void resizeSurface(WindowRecord& record, int width, int height);
     void destroy(WindowHandle window, bool notify);
     bool mainThread() const;

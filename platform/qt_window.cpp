@@ -21,6 +21,10 @@
 namespace platform {
 namespace {
 
+// Rows painted per draw call: below the height at which the raster engine
+// hands a draw to its thread pool.
+constexpr int paintBandRows = 64;
+
 struct KeyEntry {
     int qtKey;
     bool keypad;
@@ -173,9 +177,9 @@ void ClientWidget::requestPaintMessage() {
     update();
 }
 
-void ClientWidget::requestRefresh() {
+void ClientWidget::requestRefresh(const QRect& area) {
     refreshOnly_ = true;
-    update();
+    update(area);
 }
 
 bool ClientWidget::event(QEvent* event) {
@@ -187,7 +191,7 @@ bool ClientWidget::event(QEvent* event) {
     return QWidget::event(event);
 }
 
-void ClientWidget::paintEvent(QPaintEvent*) {
+void ClientWidget::paintEvent(QPaintEvent* event) {
     // A paint that only shows context drawing does not ask the procedure to
     // draw again (which would draw, refresh and paint for ever); every other
     // paint (exposure, resize, invalidate) does.
@@ -204,7 +208,16 @@ void ClientWidget::paintEvent(QPaintEvent*) {
     }
     QPainter painter(this);
     const std::lock_guard lock(record->surface->picture.mutex());
-    painter.drawImage(0, 0, record->surface->picture.impl().image);
+    const QImage& image = record->surface->picture.impl().image;
+    // The raster engine spreads a draw of many rows over its thread pool; at
+    // fifty paints a second waking those threads costs far more than the
+    // copy itself. Bands of at most paintBandRows rows stay on this thread.
+    for (const QRect& area : event->region()) {
+        for (int y = area.top(); y <= area.bottom(); y += paintBandRows) {
+            const QRect band(area.left(), y, area.width(), std::min(paintBandRows, area.bottom() + 1 - y));
+            painter.drawImage(band, image, band);
+        }
+    }
 }
 
 void ClientWidget::resizeEvent(QResizeEvent*) {

@@ -219,12 +219,21 @@ IoResult sendTo(Socket s, const void* data, std::size_t size, const char* dotted
     return fromCall(r);
 }
 
-IoResult recvFrom(Socket s, void* buffer, std::size_t size) {
+IoResult recvFrom(Socket s, void* buffer, std::size_t size, std::uint32_t* sourceHostOrder) {
     ssize_t r;
+    sockaddr_storage source{};
+    socklen_t sourceLength = 0;
     do {
+        sourceLength = sizeof source;
         // MSG_TRUNC makes the kernel report the datagram's real length.
-        r = ::recvfrom(s, buffer, size, MSG_TRUNC, nullptr, nullptr);
+        r = ::recvfrom(s, buffer, size, MSG_TRUNC, reinterpret_cast<sockaddr*>(&source), &sourceLength);
     } while (r < 0 && errno == EINTR);
+    if (sourceHostOrder != nullptr) {
+        *sourceHostOrder = 0;
+        if (r >= 0 && source.ss_family == AF_INET && sourceLength >= sizeof(sockaddr_in)) {
+            *sourceHostOrder = ntohl(reinterpret_cast<const sockaddr_in*>(&source)->sin_addr.s_addr);
+        }
+    }
     if (r >= 0 && static_cast<std::size_t>(r) > size) {
         return IoResult{-1, EMSGSIZE};
     }

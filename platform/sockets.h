@@ -68,8 +68,14 @@ IoResult recvBytes(Socket s, void* buffer, std::size_t size);
 // `port` in host order; `dotted` as for parseIPv4 ("127.255.255.255").
 IoResult sendTo(Socket s, const void* data, std::size_t size, const char* dotted, std::uint16_t port);
 // A datagram longer than `size` is consumed whole and reported as an error
-// (EMSGSIZE), as Winsock reports it; `bytes` is then -1.
-IoResult recvFrom(Socket s, void* buffer, std::size_t size);
+// (EMSGSIZE), as Winsock reports it; `bytes` is then -1. `sourceHostOrder`,
+// when given, receives the sender's IPv4 address in host order (0 when the
+// sender is not an IPv4 address), also for a datagram that was too long.
+IoResult recvFrom(Socket s, void* buffer, std::size_t size, std::uint32_t* sourceHostOrder = nullptr);
+
+// Whether an IPv4 address (host order) is a loopback address, 127.0.0.0/8:
+// only a process on this machine can send from one.
+constexpr bool isLoopbackAddress(std::uint32_t hostOrder) { return (hostOrder >> 24) == 127; }
 
 // Closes a socket that is not registered with a SocketNotifiers; a registered
 // one is closed through SocketNotifiers::closeSocket.

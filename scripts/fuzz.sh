@@ -21,7 +21,8 @@ if ! [[ "$seconds" =~ ^[1-9][0-9]*$ ]]; then
 fi
 build="${CW_FUZZ_BUILD:-$root/build/fuzz}"
 harnesses=(fuzz_options fuzz_band_file fuzz_control_datagram fuzz_sample_datagram
-           fuzz_stream_packet fuzz_receive_stream fuzz_capture_file)
+           fuzz_stream_packet fuzz_receive_stream fuzz_capture_file
+           fuzz_server_session fuzz_client_receive fuzz_link_read)
 
 CC="${CW_FUZZ_CC:-clang-14}" CXX="${CW_FUZZ_CXX:-clang++-14}" \
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -11,6 +11,8 @@ packages=(
   portaudio19-dev libsndfile1-dev libsamplerate0-dev libgsm1-dev
   libgtest-dev libgmock-dev libbenchmark-dev libliquid-dev
   clang-14 libclang-rt-14-dev
+  xvfb xdotool x11-utils imagemagick trayer
+  pulseaudio pulseaudio-utils libasound2-plugins
   scdoc dpkg-dev file lintian desktop-file-utils appstream systemd man-db iproute2
 )
 missing=()

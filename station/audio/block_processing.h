@@ -34,7 +34,7 @@ struct BlockSink {
 };
 
 // State of the pipeline, alive for the whole run and zeroed at the start.
-// Large (about 75 KB): create it once, off the stack.
+// Large (about 175 KB): create it once, off the stack.
 struct BlockProcessor {
     static constexpr int spectrumLength = 2048;
     static constexpr int spectrumPoints = 1024;    // transform size, 2^10
@@ -54,6 +54,22 @@ struct BlockProcessor {
     std::int32_t periodCount = 0;
     // Rectified filtered samples, newest at index 0.
     std::int16_t rectifiedHistory[rectifiedLength] = {};
+    // Longest period the correlation can serve: it reads rectifiedHistory up
+    // to index 4P − 1 (see lagSums).
+    static constexpr int maxPeriod = rectifiedLength / 4;
+    // The correlation's lag sums, kept up to date sample by sample so that a
+    // sample costs O(P) instead of O(P²). With W = 3P, for lag 0 … P − 1:
+    //   lagSums[lag]    = Σ h[k]·h[k + lag] over k + lag ≤ W (k < W), the
+    //                     part inside the shifted entries 0 … W;
+    //   frozenSums[lag] = the same over k + lag > W: entries above W are not
+    //                     shifted while P holds (they keep what a longer
+    //                     period left there, else 0).
+    // Integers, so the running sums equal the direct ones exactly. Valid for
+    // sumsPeriod; another period recomputes them once.
+    std::int64_t lagSums[maxPeriod] = {};
+    std::int64_t frozenSums[maxPeriod] = {};
+    std::int32_t sumsPeriod = 0;  // 0: no valid sums
+    bool frozenNonZero = false;   // some entry in W + 1 … 4P − 1 is not 0
     // Per-sample correlation / 10000, newest at index 0.
     std::int32_t levelHistory[levelLength] = {};
     // Keying level of each sample of the current block (first 320 samples).

@@ -8,6 +8,7 @@
 
 #include "platform/audio_device.h"
 #include "platform/cp1251.h"
+#include "platform/files.h"
 
 namespace station {
 namespace {
@@ -28,16 +29,10 @@ bool isRegularFile(const std::string& path) {
 }
 
 // Replaces the file's contents with the message; any failure (read-only
-// directory, full disk) only means the reason is not left behind.
+// directory, full disk, something other than a regular file in its place)
+// only means the reason is not left behind.
 void writeErrorFile(const std::string& path, std::string_view message) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
-        return;
-    }
-    if (!message.empty()) {
-        std::fwrite(message.data(), 1, message.size(), file);
-    }
-    std::fclose(file);
+    platform::replaceRegularFile(path, message.data(), message.size());
 }
 
 } // namespace

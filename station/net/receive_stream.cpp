@@ -7,7 +7,7 @@ namespace station {
 
 void ReceiveStream::feedStream(const std::uint8_t* bytes, int count, int slot) {
     int taken = 0;
-    while (taken < count) {
+    while (taken < count && !context_.stopped()) {
         const int part = std::min(count - taken, static_cast<int>(streamUnitBytes) - fill_);
         std::memcpy(unit_.data() + fill_, bytes + taken, static_cast<std::size_t>(part));
         fill_ += part;

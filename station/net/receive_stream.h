@@ -34,7 +34,8 @@ public:
     // server, clientSlot at a client); count ≤ 0 does nothing. Every complete
     // unit goes to handleStreamPacket; at a server in command mode that is
     // all, anywhere else a unit that is not a control packet is decoded and
-    // played. A partial unit waits for the next call.
+    // played. A partial unit waits for the next call. Once the context has
+    // stopped (a unit drew a fatal stop), the rest of the bytes are dropped.
     void feedStream(const std::uint8_t* bytes, int count, int slot);
 
     // Drops a partial unit. Call when the connection that feeds this stream

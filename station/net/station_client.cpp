@@ -193,14 +193,24 @@ void StationClient::timeLimitTick() {
             outgoing_.flush(SocketWriter{socket_});
         }
     }
+    // A limit is never below 0 (TimeLimit packets are clamped), so the
+    // countdown cannot overflow.
     std::int32_t limit = settings_.timeLimit.load();
-    if (limit == 0) {
+    if (limit <= 0) {
         return;
     }
     settings_.timeLimit.store(--limit);
-    if (limit <= 0) {
-        hooks_.fatalStop(timeExpiredMessage);
+    if (limit == 0) {
+        stopNow(timeExpiredMessage);
     }
+}
+
+void StationClient::stopNow(std::string_view messageCp1251) {
+    if (stopped_) {
+        return;
+    }
+    stopped_ = true;
+    hooks_.fatalStop(messageCp1251);
 }
 
 void StationClient::sendSettings() {
@@ -257,6 +267,11 @@ void StationClient::pushLocked(const void* bytes, std::size_t count, OutgoingQue
 LinkState StationClient::linkState() const {
     std::lock_guard lock(mutex_);
     return state_;
+}
+
+platform::Socket StationClient::connectionSocket() const {
+    std::lock_guard lock(mutex_);
+    return socket_;
 }
 
 bool StationClient::socketOpen() const {

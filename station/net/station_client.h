@@ -99,6 +99,9 @@ public:
 
     LinkState linkState() const;
     bool socketOpen() const;
+    // The connection to the server, invalidSocket when there is none. For
+    // tests and harnesses that deliver the socket's notifications themselves.
+    platform::Socket connectionSocket() const;
     // The status text, Windows-1251, NUL-terminated in `out` (cut to fit).
     // Any thread; quick, allocates nothing.
     void copyStatusText(std::span<char> out) const;
@@ -117,7 +120,10 @@ private:
     void logHello(int) override {}
     void sendToServer(const void* bytes, std::size_t count) override;
     void sendToSlot(int, const void*, std::size_t) override {}
-    void fatalStop(const char* message) override { hooks_.fatalStop(message); }
+    void fatalStop(const char* message) override { stopNow(message); }
+    bool stopped() const override { return stopped_; }
+    // The one way this client stops the station: once.
+    void stopNow(std::string_view messageCp1251);
 
     // Non-blocking connect, waiting at most connectTimeoutMs and ending
     // early on a stop request. 0 or an errno value.
@@ -132,6 +138,7 @@ private:
     const ClientOptions options_;
     ReceiveStream receive_;
     platform::WindowHandle window_ = 0;
+    bool stopped_ = false; // main thread: a fatal stop has been asked for
 
     mutable std::mutex mutex_; // guards socket_, state_, outgoing_
     platform::Socket socket_ = platform::invalidSocket;

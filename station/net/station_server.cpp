@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
+#include <system_error>
 #include <string_view>
 
+#include "platform/files.h"
 #include "platform/messages.h"
 
 namespace station {
@@ -94,6 +97,14 @@ StationServer::~StationServer() {
 }
 
 int StationServer::usedSlots() const { return std::clamp(settings_.maxConnections, 0, slotCount); }
+
+platform::Socket StationServer::slotSocket(int slot) const {
+    if (slot < 0 || slot >= slotCount) {
+        return invalidSocket;
+    }
+    std::lock_guard lock(mutex_);
+    return slots_[static_cast<std::size_t>(slot)].socket;
+}
 
 int StationServer::occupiedCount() const {
     std::lock_guard lock(mutex_);
@@ -188,6 +199,7 @@ void StationServer::accept() {
         slot.loggedIn = false;
         slot.rejected = false;
         slot.shutdownPending = false;
+        slot.greeted = false;
         slot.acceptedAt = std::chrono::steady_clock::now();
         slot.outgoing.reset();
         ++occupied_;
@@ -252,7 +264,15 @@ void StationServer::onPeerEvent(Socket socket, platform::LParam lParam) {
 
 void StationServer::onUnit(int index, const std::uint8_t* unit) {
     std::uint8_t type = 0;
-    const bool login = isControlPacket(unit, type) && type == static_cast<std::uint8_t>(StreamPacketType::Login);
+    const bool control = isControlPacket(unit, type);
+    const bool login = control && type == static_cast<std::uint8_t>(StreamPacketType::Login);
+    const bool hello = control && type == static_cast<std::uint8_t>(StreamPacketType::Hello);
+    // Until its Login has matched, a listener may only greet and log in:
+    // its Settings, its audio and anything else are dropped unread. Only
+    // this thread writes loggedIn, so it is read here without the lock.
+    if (settings_.loginRequired != 0 && !slots_[static_cast<std::size_t>(index)].loggedIn && !login && !hello) {
+        return;
+    }
     rejectedNow_ = false;
     if (receivesStream(index)) {
         receive_.feedStream(unit, static_cast<int>(streamUnitBytes), index);
@@ -352,9 +372,14 @@ void StationServer::timeLimitTick() {
     const std::int32_t limit = settings_.timeLimit.load();
     const auto now = std::chrono::steady_clock::now();
     const auto deadline = std::chrono::milliseconds(options_.loginDeadlineMs);
+    const auto greetingDeadline = std::chrono::milliseconds(options_.greetingDeadlineMs);
     for (int i = 0; i < slotCount; ++i) {
         ClientSlot& slot = slots_[static_cast<std::size_t>(i)];
         if (slot.socket == invalidSocket) {
+            continue;
+        }
+        if (!slot.greeted && now - slot.acceptedAt >= greetingDeadline) {
+            closeSlotNow(i);
             continue;
         }
         if (limit != 0 && i < usedSlots()) {
@@ -487,8 +512,15 @@ void StationServer::setSlotName(int slot, const char* name) {
 }
 
 void StationServer::logHello(int slot) {
-    if (slot >= 0 && slot < slotCount) {
-        writeLog(helloLineFormat.c_str(), slots_[static_cast<std::size_t>(slot)].name);
+    if (slot < 0 || slot >= slotCount) {
+        return;
+    }
+    // One line per connection: a listener repeating its Hello cannot fill
+    // the disk.
+    ClientSlot& greeter = slots_[static_cast<std::size_t>(slot)];
+    if (!greeter.greeted) {
+        greeter.greeted = true;
+        writeLog(helloLineFormat.c_str(), greeter.name);
     }
 }
 
@@ -512,12 +544,20 @@ void StationServer::writeLog(const char* formatCp1251, const char* text) const {
     std::tm local{};
     localtime_r(&now, &local);
     const std::string line = formatText(formatCp1251, {connectionLogStamp(local), printableText(text, 32)});
-    std::FILE* file = std::fopen(options_.logPath.c_str(), "a");
-    if (file == nullptr) {
-        return; // no log this time; nothing else changes
+    // A full log is moved aside whole, so the newest lines are always in the
+    // log and at most two logs' worth stays on the disk.
+    std::error_code error;
+    const std::filesystem::path path = options_.logPath;
+    if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error)) &&
+        std::filesystem::file_size(path, error) + line.size() > options_.logCapBytes && !error) {
+        std::filesystem::rename(path, path.string() + ".1", error);
+        if (error) {
+            return; // a full log that cannot be moved aside grows no further
+        }
     }
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
+    // A log that cannot be written, or is no regular file, is skipped;
+    // nothing else changes.
+    platform::appendToRegularFile(path, line.data(), line.size());
 }
 
 } // namespace station

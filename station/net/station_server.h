@@ -42,6 +42,9 @@ struct ClientSlot {
     bool loggedIn = false;
     bool rejected = false;
     bool shutdownPending = false; // shut the write side when the queue drains
+    // Main thread: the listener's first Hello has come (and was logged);
+    // later ones only rename the slot.
+    bool greeted = false;
     std::chrono::steady_clock::time_point acceptedAt{};
 
     OutgoingQueue outgoing; // guarded by the server's mutex
@@ -54,6 +57,13 @@ struct ServerOptions {
     // With loginRequired: a listener that has not presented a matching Login
     // this long after its accept is disconnected. Milliseconds.
     int loginDeadlineMs = 10000;
+    // A listener that has not sent Hello this long after its accept is
+    // disconnected, whatever the options, so idle connections cannot hold
+    // the slots. Milliseconds.
+    int greetingDeadlineMs = 10000;
+    // The connection log grows to about this many bytes; then it is moved
+    // to logPath + ".1" (replacing an older one) and a new log begins.
+    std::uintmax_t logCapBytes = 1u << 20;
 };
 
 // "Www Mmm dd hh:mm:ss yyyy" (asctime without its line end, 24 characters
@@ -120,6 +130,10 @@ public:
     bool anySlotOccupied() override;
     bool slot0Occupied() override;
 
+    // The connection of slot `slot` (0 … 19), invalidSocket when it is free
+    // or out of range. For tests and harnesses that deliver the socket's
+    // notifications themselves.
+    platform::Socket slotSocket(int slot) const;
     // Slots in use: settings.maxConnections within 0 … 20.
     int usedSlots() const;
     int occupiedCount() const;

@@ -105,7 +105,8 @@ void actAtClient(const StreamPacket& packet, StreamContext& context) {
     StationSettings& settings = context.settings;
     switch (static_cast<StreamPacketType>(packet.type)) {
     case StreamPacketType::TimeLimit:
-        settings.timeLimit.store(streamPacketTimeLimit(packet));
+        // A limit below 0 means nothing a countdown can reach: no limit.
+        settings.timeLimit.store(std::max(streamPacketTimeLimit(packet), 0));
         return;
     case StreamPacketType::TimeExpired:
         context.fatalStop(timeExpiredMessage.c_str());

@@ -98,6 +98,9 @@ public:
     virtual void sendToSlot(int slot, const void* bytes, std::size_t count) = 0;
     // Stop the station with a Windows-1251 reason.
     virtual void fatalStop(const char* message) = 0;
+    // True once the session has stopped (a fatalStop): the rest of what was
+    // received with the unit that stopped it is not acted on.
+    virtual bool stopped() const { return false; }
 };
 
 // Acts on one received 33-byte unit. `slot`: the sender's slot at a server
@@ -105,6 +108,8 @@ public:
 // when the unit is not a control packet (wrong magic or checksum): the
 // caller then takes it as a GSM frame. Otherwise acts as the receiving
 // station's role allows and returns true.
+//
+// A TimeLimit below 0 is taken as 0 (no limit).
 //
 // A Settings packet whose band edges are not finite numbers changes nothing;
 // finite edges are clamped to 0 … 0.5 and put in order, as the station's own

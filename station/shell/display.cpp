@@ -153,7 +153,7 @@ void StationDisplay::drawScalePanel() {
     static constexpr auto help2 = "Управление фильтром - левой кнопкой мыши и колесиком, на клавиатуре - "_cp1251;
     static constexpr auto help3 = "стрелками. Правой кнопкой мыши в левой части программы выбирается"_cp1251;
     static constexpr auto help4 = "устройство ввода, в правой части программы устройство вывода."_cp1251;
-    static constexpr auto help5 = "Регулировка уровней производится стандартным микшером Windows."_cp1251;
+    static constexpr auto help5 = "Регулировка уровней производится системным микшером."_cp1251;
     const std::string_view help[] = {help1, help2, help3, help4, help5};
     for (int k = 1; k <= 5; ++k) {
         drawText(5, b + k * lh - 10, help[k - 1]);
@@ -302,6 +302,14 @@ void StationDisplay::presentDisplay(platform::DrawContext& target) {
     }
 
     target.blit(0, 0, width, presentedRows(settings_.displaySize.load()), composeBitmap_, 0, 0);
+}
+
+void StationDisplay::presentIntoOwnWindow(platform::DrawContext& target, int clientHeight) {
+    presentDisplay(target);
+    const int presented = presentedRows(settings_.displaySize.load());
+    if (clientHeight > presented) {
+        target.fillRect(0, presented, width, clientHeight, black);
+    }
 }
 
 void StationDisplay::drawStatusLine(std::string_view textCp1251) {

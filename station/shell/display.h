@@ -99,6 +99,13 @@ public:
     // 125 rows (displaySize 1 … 4, any other size 190) to `target` at (0, 0).
     void presentDisplay(platform::DrawContext& target);
 
+    // The station's own window: the picture as presentDisplay presents it,
+    // and black (the picture's background) in the `clientHeight` − presented
+    // rows below it, so no pixel of the client area is left unpainted. The
+    // window's height counts a caption and frame that the desktop draws
+    // outside the client area, so the client is taller than the picture.
+    void presentIntoOwnWindow(platform::DrawContext& target, int clientHeight);
+
     // A one-line status text at column 10, row B + 1 of traceBitmap (the gain
     // text, connection notices). `textCp1251`: Windows-1251.
     void drawStatusLine(std::string_view textCp1251);

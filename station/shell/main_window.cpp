@@ -387,8 +387,12 @@ void MainWindow::onPaint() {
     if (settings_.drawWindow.load() != 0) {
         return;
     }
+    platform::Rect client;
+    if (!platform_.clientRect(window_, client)) {
+        return;
+    }
     if (auto context = platform_.windowContext(window_)) {
-        display_.presentDisplay(*context);
+        display_.presentIntoOwnWindow(*context, client.height());
     }
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <string>
 
 namespace station {
 
@@ -209,6 +210,40 @@ void processOptions(std::string_view commandLine, StationSettings& settings) {
     if (contains(commandLine, "NOWINDOW")) {
         settings.windowVisible = 0;
     }
+}
+
+std::optional<std::string> optionRangeError(std::string_view commandLine) {
+    struct Range {
+        const char* upperKey;
+        const char* lowerKey;
+        const char* role; // the keyword under which the option is read
+        std::int32_t lowest, highest;
+    };
+    static constexpr Range ranges[] = {
+        {"SERVERPORT=", "serverport=", "SERVER", 1, 65535},
+        {"CLIENTPORT=", "clientport=", "CLIENT", 1, 65535},
+        {"TIMECLOSE=", "timeclose=", "SERVER", 0, std::numeric_limits<std::int32_t>::max()},
+        {"MAXCONNECT=", "maxconnect=", "SERVER", 1, maxConnectionSlots},
+    };
+    for (const Range& r : ranges) {
+        if (!contains(commandLine, r.role)) {
+            continue;
+        }
+        const auto value = findOptionValue(commandLine, r.upperKey, r.lowerKey);
+        if (!value) {
+            continue;
+        }
+        const std::int32_t number = optionNumber(*value);
+        if (number < r.lowest || number > r.highest) {
+            std::string error = r.upperKey;
+            error += " must be ";
+            error += r.highest == std::numeric_limits<std::int32_t>::max()
+                         ? "0 or more"
+                         : std::to_string(r.lowest) + " to " + std::to_string(r.highest);
+            return error + ", not " + std::to_string(number);
+        }
+    }
+    return std::nullopt;
 }
 
 std::string joinArguments(int argc, const char* const* argv) {

@@ -39,6 +39,13 @@ std::int32_t optionNumber(std::string_view text);
 // then "REALTIME", "UDPSEND", "NOWINDOW".
 void processOptions(std::string_view commandLine, StationSettings& settings);
 
+// Values no run can mean: a SERVERPORT= or CLIENTPORT= outside 1 … 65535,
+// a TIMECLOSE= below 0, a MAXCONNECT= outside 1 … 20 (each only where its
+// role reads it). The first one found as a one-line text naming the option
+// ("SERVERPORT= must be 1 to 65535, not 65616"), or nothing. The program
+// refuses to start on it; processOptions itself never fails.
+std::optional<std::string> optionRangeError(std::string_view commandLine);
+
 // The command line as processOptions expects it: argv[1] … argv[argc − 1]
 // joined with single blanks. A shell has already removed the user's quotes,
 // so `NAME="A B"` must reach the program as one argument holding the quotes

@@ -10,7 +10,10 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
+
+#include "platform/files.h"
 
 namespace station {
 
@@ -38,22 +41,6 @@ float repairEdge(float value, float fallback) {
     }
     // `!(value > 0)` also turns −0 into +0.
     return !(value > 0.0f) ? 0.0f : std::min(value, 0.5f);
-}
-
-// Reads up to `size` bytes, retrying short reads; returns the count read.
-std::size_t readFully(int fd, unsigned char* buffer, std::size_t size) {
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::read(fd, buffer + got, size - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    return got;
 }
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
@@ -100,13 +87,17 @@ BandEdges sanitizeBandEdges(float bandLow, float bandHigh) {
 
 BandEdges readBandFile(const std::filesystem::path& directory) {
     const std::filesystem::path path = directory / bandFileName;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::array<unsigned char, fileBytes> bytes{};
+    const platform::FileRead read = platform::readRegularFile(path, bytes.data(), bytes.size());
+    if (read.status == platform::FileStatus::NotRegular) {
+        // A FIFO, device or link in its place is never opened for reading
+        // (a FIFO would block the start-up).
+        std::fprintf(stderr, "%s is not a regular file; the default band is used\n", bandFileName);
+    }
+    if (read.status != platform::FileStatus::Done) {
         return {};
     }
-    std::array<unsigned char, fileBytes> bytes{};
-    const std::size_t got = readFully(fd, bytes.data(), bytes.size());
-    ::close(fd);
+    const std::size_t got = read.bytes;
     const float low = got >= valueBytes ? decodeFloat(bytes.data()) : defaultBandLow;
     const float high = got >= fileBytes ? decodeFloat(bytes.data() + valueBytes) : defaultBandHigh;
     return sanitizeBandEdges(low, high);

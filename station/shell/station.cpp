@@ -132,6 +132,14 @@ bool Station::startUp() {
     captureReady_->wait(-1);
 
     window_->tray().updateTrayIcon(platform::TrayAction::Add, 0);
+    if (settings_.windowVisible == 0 && !platform_.trayAvailable()) {
+        // Without a window and a tray nothing on the desktop can end this
+        // station; say once what can.
+        std::fprintf(stderr,
+                     "selvane: no window and no system tray here; stop this station with Ctrl-C or SIGTERM "
+                     "(kill %ld), or with morvel's Quit\n",
+                     platform::currentProcessId());
+    }
 
     notifiers_ = std::make_unique<platform::SocketNotifiers>(platform_);
     if (settings_.udpSend != 0) {

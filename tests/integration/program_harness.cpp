@@ -141,12 +141,13 @@ bool isAlignedUnit(const std::uint8_t* unit) {
     return isControlPacket(unit) || (unit[0] & 0xF0) == 0xD0;
 }
 
-bool RawListener::connect(std::uint16_t port, std::chrono::milliseconds limit, int receiveBuffer) {
+bool RawListener::connect(std::uint16_t port, std::chrono::milliseconds limit, int receiveBuffer,
+                          bool greet) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return waitFor(
+    const bool connected = waitFor(
         [&] {
             close();
             fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -157,6 +158,9 @@ bool RawListener::connect(std::uint16_t port, std::chrono::milliseconds limit, i
             return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
         },
         limit);
+    // As a client station does: a Hello at once (a server closes a
+    // connection that has not greeted it within 10 s).
+    return connected && (!greet || send(controlPacket(1)));
 }
 
 bool RawListener::send(const std::vector<std::uint8_t>& bytes) {

@@ -83,9 +83,10 @@ class RawListener {
     RawListener& operator=(const RawListener&) = delete;
 
     // Tries for up to `limit`: a station under a sanitizer takes a while
-    // before it listens. `receiveBuffer` > 0 sets SO_RCVBUF first.
+    // before it listens. `receiveBuffer` > 0 sets SO_RCVBUF first. With
+    // `greet`, sends a Hello once connected, as a client station does.
     bool connect(std::uint16_t port, std::chrono::milliseconds limit = 5000ms,
-                 int receiveBuffer = 0);
+                 int receiveBuffer = 0, bool greet = true);
     bool send(const std::vector<std::uint8_t>& bytes);
     // The next whole unit; nullopt at the end of the stream, on an error or
     // when nothing complete came within `limit`. `closed` tells the end.

@@ -24,6 +24,7 @@
 
 #include "apps/version.h"
 #include "link/datagrams.h"
+#include "platform/audio_device.h"
 #include "platform/cp1251.h"
 #include "platform/gdi.h"
 #include "platform/kernel.h"
@@ -160,21 +161,31 @@ TEST_F(StationProgram, FailuresSayWhyAndInfoOptionsTouchNothing) {
         int exitCode;
         std::string output;    // expected on the terminal
         std::string errorFile; // expected in "ErrorWav.txt"; empty: none written
+        bool fileDevices = true; // false: sound cards only
     };
+    const bool soundCards = platform::AudioSystem().playbackDeviceCount() > 0;
     const Case cases[] = {
+        {"no sound device at all", "", "", 1, "selvane: no sound device here; on a machine without one",
+         "Не удалось открыть устройство вывода звука!", false},
         {"unreadable capture file", "", "missing.wav", 1,
          "selvane: Не удалось открыть устройство ввода звука!\n", "Не удалось открыть устройство ввода звука!"},
         {"--help", "--help", "missing.wav", 0, "SELVANE_INPUT=path", ""},
         {"--version", "--version", "missing.wav", 0, "selvane " CW_VERSION "\n", ""},
     };
     for (const Case& c : cases) {
+        if (!c.fileDevices && soundCards) {
+            std::printf("skipped \"%s\": this machine has a sound card\n", c.name);
+            continue;
+        }
         fs::remove(dir.path / "ErrorWav.txt");
         fs::remove(dir.path / "out.wav");
         const fs::path output = dir.path / "terminal.txt";
-        StationProcess station(dir.path, c.argument,
-                               {"SELVANE_INPUT=" + (dir.path / c.inputFile).string(),
-                                "SELVANE_OUTPUT=" + (dir.path / "out.wav").string()},
-                               output);
+        std::vector<std::string> environment;
+        if (c.fileDevices) {
+            environment = {"SELVANE_INPUT=" + (dir.path / c.inputFile).string(),
+                           "SELVANE_OUTPUT=" + (dir.path / "out.wav").string()};
+        }
+        StationProcess station(dir.path, c.argument, environment, output);
         EXPECT_EQ(station.wait(stopBoundMs), c.exitCode) << c.name;
         EXPECT_NE(readFile(output).find(c.output), std::string::npos) << c.name << ": " << readFile(output);
         EXPECT_EQ(readFile(dir.path / "ErrorWav.txt"), platform::utf8ToCp1251(c.errorFile)) << c.name;
@@ -182,6 +193,26 @@ TEST_F(StationProgram, FailuresSayWhyAndInfoOptionsTouchNothing) {
         if (c.exitCode == 0) {
             EXPECT_FALSE(fs::exists(dir.path / "out.wav")) << c.name << ": a device was opened";
         }
+    }
+}
+
+// Values no run can mean stop the station before it starts: exit code 2
+// and one line on standard error that names the option.
+TEST_F(StationProgram, OutOfRangeOptionsAreRefused) {
+    const struct {
+        const char* argument;
+        const char* option;
+    } cases[] = {{"SERVERPORT=65616", "SERVERPORT="}, {"CLIENTPORT=0", "CLIENTPORT="},
+                 {"SERVER TIMECLOSE=-1", "TIMECLOSE="}, {"SERVER MAXCONNECT=21", "MAXCONNECT="}};
+    for (const auto& c : cases) {
+        Programs programs;
+        const fs::path output = dir.path / "stderr.txt";
+        const pid_t pid = programs.start(CW_SELVANE_PATH, {{c.argument}, devices(), dir.path, output});
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(programs.finish(pid, stopBoundMs), 2) << c.argument;
+        const std::string text = readFile(output);
+        EXPECT_NE(text.find(c.option), std::string::npos) << c.argument << ": " << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << c.argument << ": " << text;
     }
 }
 
@@ -302,6 +333,15 @@ TEST(StationWindow, ShowsTraceWaterfallMarkersAndHeader) {
         }
     }
     EXPECT_GT(green, 30) << "no header text";
+    // Every client pixel belongs to the picture: none is left white (the
+    // window's background) below the presented rows.
+    int white = 0;
+    for (int y = 0; y < shot.height(); ++y) {
+        for (int x = 0; x < shot.width(); ++x) {
+            white += shot.pixel(x, y) == platform::rgb(255, 255, 255) ? 1 : 0;
+        }
+    }
+    EXPECT_EQ(white, 0) << "unpainted pixels in a " << shot.width() << " x " << shot.height() << " client area";
 }
 
 } // namespace

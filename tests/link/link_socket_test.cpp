@@ -152,4 +152,22 @@ TEST_F(LinkSocket, BindFailureIsReportedAndLeavesNoSocket) {
     locallink::closeLinkSocket(notifiers, invalidSocket);
 }
 
+
+// Only a sender on this machine's loopback network is heard.
+TEST(LinkSource, OnlyLoopbackSendersAreAccepted) {
+    struct Case {
+        const char* address;
+        bool accepted;
+    };
+    for (const Case c : {Case{"127.0.0.1", true}, Case{"127.255.255.255", true}, Case{"127.1.2.3", true},
+                         Case{"0.0.0.0", false}, Case{"10.0.0.1", false}, Case{"126.255.255.255", false},
+                         Case{"128.0.0.1", false}, Case{"192.168.1.127", false}, Case{"255.255.255.255", false}}) {
+        std::uint32_t networkOrder = 0;
+        ASSERT_TRUE(parseIPv4(c.address, networkOrder)) << c.address;
+        const std::uint32_t hostOrder = (networkOrder & 0xFFu) << 24 | (networkOrder & 0xFF00u) << 8 |
+                                        (networkOrder >> 8 & 0xFF00u) | networkOrder >> 24;
+        EXPECT_EQ(c.accepted, isLoopbackAddress(hostOrder)) << c.address;
+    }
+}
+
 } // namespace

@@ -1,6 +1,7 @@
 // Painting, window surfaces, geometry, the text window, menus, tray,
 // message boxes, resources and PNG output.
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -197,6 +198,29 @@ TEST_F(WindowTest, EditControlTypesAndReadsBackWindows1251) {
     platform.destroyWindow(parent); // takes its text window with it
     EXPECT_EQ(platform.editText(edit), "");
     EXPECT_FALSE(platform.postMessage(edit, WM_CHAR, 'x', 0));
+}
+
+// The text window keeps its newest text: past the character limit the
+// oldest quarter goes, past editMaxLines lines the oldest lines.
+TEST_F(WindowTest, EditControlKeepsOnlyItsNewestText) {
+    const WindowHandle parent = makeWindow();
+    const WindowHandle bounded = platform.createEdit(parent, 0, 0, 100, 100, 1000);
+    for (int i = 0; i < 5000; ++i) {
+        platform.typeChar(bounded, static_cast<unsigned char>('A' + i % 26));
+    }
+    const std::string text = platform.editText(bounded);
+    EXPECT_LE(text.size(), 1000u);
+    EXPECT_GE(text.size(), 700u);
+    EXPECT_EQ(text.substr(text.size() - 4), "EFGH") << "the newest characters, 4996 … 4999";
+
+    const WindowHandle lines = platform.createEdit(parent, 0, 100, 100, 100);
+    for (int i = 0; i < Platform::editMaxLines + 50; ++i) {
+        platform.typeChar(lines, static_cast<unsigned char>('0' + i % 10));
+        platform.typeChar(lines, '\r');
+    }
+    const std::string all = platform.editText(lines);
+    EXPECT_EQ(std::count(all.begin(), all.end(), '\n'), Platform::editMaxLines - 1);
+    EXPECT_EQ(all.substr(all.size() - 6), "8\r\n9\r\n");
 }
 
 TEST_F(WindowTest, HeadlessDesktopServicesFailCleanly) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -95,6 +96,69 @@ TEST(ProcessBlock, KeyingLevelOfSteadyTone) {
         }
         EXPECT_EQ(st.state->keyDown.load(), tc.keyDown) << "A = " << tc.amplitude;
         EXPECT_EQ(st.sink.lamps, tc.keyDown ? std::vector<int>{1} : std::vector<int>{}) << "A = " << tc.amplitude;
+    }
+}
+
+// The keying level computed the plain way, every lag's sum over the whole
+// window for every sample: the reference the running sums must match.
+struct DirectDetector {
+    std::vector<std::int16_t> history = std::vector<std::int16_t>(BlockProcessor::rectifiedLength);
+    std::int32_t levels[BlockProcessor::levelLength] = {};
+
+    std::int16_t push(std::int16_t v, int period) {
+        const int p = period >= 1 && 4 * period - 2 < BlockProcessor::rectifiedLength ? period : 0;
+        const int w = 3 * p;
+        std::copy_backward(history.begin(), history.begin() + w, history.begin() + w + 1);
+        history[0] = v < 0 ? static_cast<std::int16_t>(static_cast<std::uint16_t>(-std::int32_t{v})) : v;
+        std::int64_t best = 0;
+        for (int lag = 0; lag < p; ++lag) {
+            std::int64_t sum = 0;
+            for (int k = 0; k < w; ++k) {
+                sum += std::int32_t{history[std::size_t(k)]} * std::int32_t{history[std::size_t(k + lag)]};
+            }
+            best = sum > 0 ? std::max(best, sum / w) : best;
+        }
+        std::copy_backward(levels, levels + BlockProcessor::levelLength - 1, levels + BlockProcessor::levelLength);
+        levels[0] = static_cast<std::int32_t>(best / 10000);
+        std::int64_t total = 0;
+        for (const std::int32_t l : levels) total += l;
+        return static_cast<std::int16_t>(std::min<std::int64_t>(total / BlockProcessor::levelLength, 32767));
+    }
+};
+
+// The running lag sums give the very levels of the direct sums, through
+// changes of period in both directions (a shorter period leaves old entries
+// above its window, which the sums must keep reading), a centre without a
+// period, full-scale samples and −32768.
+TEST(ProcessBlock, KeyingLevelsEqualTheDirectSumsAcrossBandChanges) {
+    Station st(32);
+    DirectDetector direct;
+    std::uint32_t seed = 12345;
+    const auto noise = [&] {
+        seed = seed * 1664525u + 1013904223u;
+        return static_cast<std::int16_t>(seed >> 16);
+    };
+    // Centres in Hz: periods 9, 40, 7, 100, 13, none, 9, 50, 3.
+    const int centres[] = {839, 200, 1100, 80, 600, 0, 839, 160, 2500};
+    int t = 0;
+    for (const int centre : centres) {
+        const float width = centre == 0 ? 0.0001f : 0.001f; // under 2 Hz wide at 0 Hz: centre 0
+        const float low = centre == 0 ? 0.0f : static_cast<float>(centre) / 8000.0f - width / 2;
+        st.settings.bandLow = low;
+        st.settings.bandHigh = low + width;
+        const int period = bandFigures(low, low + width).centreHz > 0 ? 8000 / bandFigures(low, low + width).centreHz : 0;
+        for (int b = 0; b < 6; ++b, t += 160) {
+            Samples block = tone(b % 3 == 2 ? 32767 : 9000, t, 160, centre);
+            for (std::size_t i = 0; i < block.size(); i += 7) block[i] = noise();
+            block[5] = -32768;
+            const Samples input = block;
+            st.run(block);
+            ASSERT_EQ(st.state->periodCount, period) << "centre " << centre;
+            const Samples got = st.levels();
+            for (std::size_t i = 0; i < input.size(); ++i) {
+                ASSERT_EQ(got[i], direct.push(input[i], period)) << "centre " << centre << ", block " << b << ", sample " << i;
+            }
+        }
     }
 }
 

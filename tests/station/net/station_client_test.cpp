@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <numbers>
 
 #include "tests/station/net/relay_fixture.h"
@@ -167,6 +168,46 @@ TEST_F(ClientTest, TimeLimitCountsDownToFatalStop) {
     clientSettings.timeLimit = 0;
     c.timeLimitTick();
     EXPECT_EQ(1u, clientHooks.stops.size()) << "no limit, no stop";
+}
+
+// A hostile server: a TimeLimit of INT32_MIN is taken as no limit (the
+// countdown never wraps), and 1200 TimeExpired in one write stop the client
+// once; the rest of that read is dropped.
+TEST_F(ClientTest, HostileTimeLimitAndAStopFloodStopOnce) {
+    const Socket listener = createTcpSocket();
+    ASSERT_TRUE(bindSocket(listener, BindAddress::Loopback, 0));
+    ASSERT_TRUE(listenSocket(listener, 1));
+    StationClient& c = makeClient(localPort(listener));
+    clientSettings.timeLimit = 5;
+    c.start(window);
+    AcceptResult accepted;
+    ASSERT_TRUE(pumpUntil([&] { return c.linkState() == LinkState::Connected; }, 3000));
+    accepted = acceptConnection(listener);
+    ASSERT_NE(invalidSocket, accepted.socket);
+
+    StationSettings hostile;
+    hostile.timeLimit = std::numeric_limits<std::int32_t>::min();
+    const Bytes limit = packetOf(StreamPacketType::TimeLimit, hostile);
+    ASSERT_EQ(std::ptrdiff_t(limit.size()), sendBytes(accepted.socket, limit.data(), limit.size()).bytes);
+    ASSERT_TRUE(pumpUntil([&] { return clientSettings.timeLimit.load() == 0; }, 3000));
+    for (int i = 0; i < 3; ++i) {
+        c.timeLimitTick();
+    }
+    EXPECT_EQ(0, clientSettings.timeLimit.load());
+    EXPECT_TRUE(clientHooks.stops.empty());
+
+    Bytes flood;
+    const Bytes expired = packetOf(StreamPacketType::TimeExpired, hostile);
+    for (int i = 0; i < 1200; ++i) {
+        flood.insert(flood.end(), expired.begin(), expired.end());
+    }
+    ASSERT_EQ(std::ptrdiff_t(flood.size()), sendBytes(accepted.socket, flood.data(), flood.size()).bytes);
+    ASSERT_TRUE(pumpUntil([&] { return !clientHooks.stops.empty(); }, 3000));
+    pumpFor(200);
+    EXPECT_EQ(1u, clientHooks.stops.size());
+    client->stop();
+    platform::closeSocket(accepted.socket);
+    platform::closeSocket(listener);
 }
 
 TEST_F(ClientTest, StopEndsAConnectAttemptQuickly) {

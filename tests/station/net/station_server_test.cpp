@@ -134,6 +134,60 @@ TEST_F(ServerTest, LoginGatesAudioAndAWrongOneIsRejectedThenClosed) {
     EXPECT_TRUE(hooks.stops.empty());
 }
 
+// Before its Login matches, a listener's Settings and audio are dropped
+// unread in the modes that take slot 0's stream; afterwards both act.
+TEST_F(ServerTest, NothingButHelloAndLoginActsBeforeTheLogin) {
+    struct Case {
+        const char* mode;
+        bool command;
+    };
+    for (const Case c : {Case{"COMMAND", true}, Case{"DIALOG", false}}) {
+        SCOPED_TRACE(c.mode);
+        settings.commandMode = c.command ? 1 : 0;
+        settings.dialogMode = c.command ? 0 : 1;
+        setLogin();
+        makeServer();
+        hooks.redesigns = 0;
+        playout.blocks = 0;
+        const float lowBefore = settings.bandLow.load();
+        RawPeer peer;
+        ASSERT_TRUE(connectPeer(peer));
+
+        // A frame of silence as a dialog client would send it.
+        std::vector<std::int16_t> silence(gsmBlockSamples);
+        Bytes frame(streamUnitBytes);
+        encodeBlocks(codec, silence.data(), frame.data(), 1);
+        peerSettings.bandLow.store(0.2f);
+        peerSettings.bandHigh.store(0.3f);
+        peerSettings.filterLength.store(256);
+        Bytes early = hello("EARLY");
+        for (const Bytes& unit : {packetOf(StreamPacketType::Settings, peerSettings), frame}) {
+            early.insert(early.end(), unit.begin(), unit.end());
+        }
+        ASSERT_TRUE(peer.send(early));
+        ASSERT_TRUE(pumpUntil([&] { return server->connectionListText().find("EARLY") != std::string::npos; }, 2000))
+            << "the Hello before the login was not taken";
+        pumpFor(100);
+        EXPECT_EQ(0, hooks.redesigns) << "Settings acted on before the login";
+        EXPECT_EQ(lowBefore, settings.bandLow.load());
+        EXPECT_EQ(0, playout.blocks) << "audio played before the login";
+
+        Bytes late = login("op", "pw");
+        for (const Bytes& unit : {packetOf(StreamPacketType::Settings, peerSettings), frame}) {
+            late.insert(late.end(), unit.begin(), unit.end());
+        }
+        ASSERT_TRUE(peer.send(late));
+        if (c.command) {
+            ASSERT_TRUE(pumpUntil([&] { return hooks.redesigns == 1; }, 2000));
+            EXPECT_EQ(0.2f, settings.bandLow.load());
+        } else {
+            ASSERT_TRUE(pumpUntil([&] { return playout.blocks == 1; }, 2000));
+        }
+        server->stopServer();
+        server.reset();
+    }
+}
+
 TEST_F(ServerTest, ListenerWithoutMatchingLoginIsClosedAtTheDeadline) {
     setLogin();
     makeServer(ServerOptions{.logPath = "servconnect.txt", .loginDeadlineMs = 600});
@@ -282,6 +336,9 @@ TEST_F(ServerTest, ConnectionLogLinesAndWindowTexts) {
     ASSERT_TRUE(peer.send(hello("AB\x01Z")));
     ASSERT_TRUE(pumpUntil([&] { return server->connectionListText().find("AB?Z") != std::string::npos; }, 2000))
         << "control byte not shown as '?' in the list: " << server->connectionListText();
+    // A repeated Hello renames the slot but writes no second line.
+    ASSERT_TRUE(peer.send(hello("AGAIN")));
+    ASSERT_TRUE(pumpUntil([&] { return server->connectionListText().find("AGAIN") != std::string::npos; }, 2000));
     peer.close();
     ASSERT_TRUE(pumpUntil([&] { return server->occupiedCount() == 0; }, 2000));
 
@@ -305,6 +362,29 @@ TEST_F(ServerTest, ConnectionLogLinesAndWindowTexts) {
                                         std::string("Разорвано соединение с 127.0.0.1"_cp1251)}),
               hooks.statusLines);
     std::remove(logPath.c_str());
+}
+
+// A full connection log is moved aside whole and a new one begins, so the
+// newest lines are always in the log and two logs' worth at most stays.
+TEST_F(ServerTest, FullConnectionLogIsMovedAside) {
+    const std::string aside = logPath + ".1";
+    std::remove(logPath.c_str());
+    std::remove(aside.c_str());
+    makeServer(ServerOptions{.logPath = "servconnect.txt", .logCapBytes = 300});
+    for (int i = 0; i < 4; ++i) {
+        RawPeer peer;
+        ASSERT_TRUE(connectPeer(peer));
+        peer.close();
+        ASSERT_TRUE(pumpUntil([&] { return server->occupiedCount() == 0; }, 2000));
+    }
+    const std::string log = readFile(logPath), old = readFile(aside);
+    EXPECT_LE(log.size(), 300u);
+    EXPECT_LE(old.size(), 300u);
+    EXPECT_GT(old.size(), 0u) << "nothing was moved aside";
+    const std::string closeLine = std::string("Разорвано соединение с 127.0.0.1\n"_cp1251);
+    EXPECT_EQ(closeLine, log.substr(log.size() - closeLine.size())) << "the newest line is not in the log";
+    std::remove(logPath.c_str());
+    std::remove(aside.c_str());
 }
 
 TEST_F(ServerTest, RestartedServerListensOnTheSamePortAtOnce) {

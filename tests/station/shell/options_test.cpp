@@ -138,6 +138,30 @@ TEST(OptionNumber, LeadingDigitsSignAndSaturation) {
     }
 }
 
+// Values no run can mean are refused with the option's name; the edges of
+// each range, an option its role does not read, and the lower-case keys.
+TEST(OptionRangeError, NamesTheOptionOutOfRange) {
+    const struct {
+        const char* commandLine;
+        const char* error; // "" for none
+    } cases[] = {
+        {"SERVERPORT=65616", "SERVERPORT= must be 1 to 65535, not 65616"},
+        {"SERVER serverport=0", "SERVERPORT= must be 1 to 65535, not 0"},
+        {"SERVERPORT=65535 MAXCONNECT=20 TIMECLOSE=0", ""},
+        {"CLIENT CLIENTPORT=-1", "CLIENTPORT= must be 1 to 65535, not -1"},
+        {"CLIENTPORT=1", ""},
+        {"SERVER TIMECLOSE=-5", "TIMECLOSE= must be 0 or more, not -5"},
+        {"SERVER MAXCONNECT=0", "MAXCONNECT= must be 1 to 20, not 0"},
+        {"SERVER maxconnect=21", "MAXCONNECT= must be 1 to 20, not 21"},
+        {"TIMECLOSE=-5 MAXCONNECT=0 CLIENTPORT=70000", "CLIENTPORT= must be 1 to 65535, not 70000"},
+        {"TIMECLOSE=-5 MAXCONNECT=0", ""}, // no role reads them
+    };
+    for (const auto& c : cases) {
+        const auto error = station::optionRangeError(c.commandLine);
+        EXPECT_EQ(error.value_or(""), c.error) << "command line: " << c.commandLine;
+    }
+}
+
 TEST(JoinArguments, KeepsQuotedValuesTogether) {
     const char* argv[] = {"selvane", "CLIENT", "NAME=\"A B\"", "PACKET=7"};
     EXPECT_EQ(station::joinArguments(4, argv), "CLIENT NAME=\"A B\" PACKET=7");
