@@ -35,7 +35,8 @@ if [ "${CW_PACKAGE:-1}" != "0" ]; then
   if [ -n "$missing" ]; then
     echo "SKIP: the package is not built:$missing missing (scripts/setup.sh installs them)"
   else
-    scripts/check_package.sh "$(scripts/package.sh)"
+    deb=$(scripts/package.sh)
+    scripts/check_package.sh "$deb"
     timings+=("package: build and checks $((SECONDS - started)) s")
   fi
 fi
