@@ -41,10 +41,13 @@ constexpr const char* usage =
     "  SELVANE_INPUT=path   capture reads this audio file instead of a sound card\n"
     "  SELVANE_OUTPUT=path  playback writes this WAV file instead of a sound card\n"
     "  SELVANE_SPEED=n      file devices run n times faster than real time\n"
+    "  SELVANE_INPUT_DEVICE=name   capture from the sound card whose name contains this\n"
+    "  SELVANE_OUTPUT_DEVICE=name  play to the sound card whose name contains this\n"
     "  QT_QPA_PLATFORM=offscreen  run without a display\n"
     "\n"
     "The band is kept in \"f.###\" in the working directory. A fatal error is written to\n"
     "\"ErrorWav.txt\" and to standard error, and ends the station with exit code 1.\n"
+    "See selvane(1) for the keys, the relay and its service.\n"
     "  --help, --version  this text, or the version\n";
 
 } // namespace

@@ -350,14 +350,13 @@ std::unique_ptr<Engine> makeCardPlayback(int paDevice, Waker& waker, AudioResult
     return engine;
 }
 
-bool playFileOnDefaultOutput(const std::string& path) {
-    const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
-    if (device == paNoDevice) {
+bool playFileOnCard(int paDevice, const std::string& path) {
+    if (paDevice < 0) {
         return false;
     }
     PaStreamParameters params;
     double rate = 0;
-    if (!chooseFormat(device, false, params, rate)) {
+    if (!chooseFormat(paDevice, false, params, rate)) {
         return false;
     }
     MonoFileReader reader;
@@ -405,6 +404,33 @@ bool playFileOnDefaultOutput(const std::string& path) {
     Pa_AbortStream(stream); // joins the callback before `shot` goes away
     Pa_CloseStream(stream);
     return finished;
+}
+
+int findDeviceByName(const std::vector<std::string>& names, std::string_view wanted) {
+    if (wanted.empty()) {
+        return -1;
+    }
+    const auto lower = [](std::string_view text) {
+        std::string out(text);
+        for (char& c : out) {
+            if (c >= 'A' && c <= 'Z') {
+                c = static_cast<char>(c - 'A' + 'a');
+            }
+        }
+        return out;
+    };
+    const std::string key = lower(wanted);
+    int contains = -1;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string name = lower(names[i]);
+        if (name == key) {
+            return static_cast<int>(i);
+        }
+        if (contains < 0 && name.find(key) != std::string::npos) {
+            contains = static_cast<int>(i);
+        }
+    }
+    return contains;
 }
 
 } // namespace platform::audio

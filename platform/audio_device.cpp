@@ -40,6 +40,14 @@ const char* fileDevicePath(bool capture) {
     return path != nullptr && *path != '\0' ? path : nullptr;
 }
 
+// The name (or part of it) of the card standing in for the default device of
+// that direction, or nullptr for the system's default card.
+const char* namedCardVariable(bool capture) { return capture ? "SELVANE_INPUT_DEVICE" : "SELVANE_OUTPUT_DEVICE"; }
+const char* namedCard(bool capture) {
+    const char* name = std::getenv(namedCardVariable(capture));
+    return name != nullptr && *name != '\0' ? name : nullptr;
+}
+
 struct Device {
     WaveHandle handle = 0;
     bool capture = false;
@@ -175,15 +183,41 @@ struct AudioSystem::Impl {
         return list;
     }
 
+    static std::vector<std::string> cardNames(const std::vector<int>& list) {
+        std::vector<std::string> names;
+        for (const int card : list) {
+            const PaDeviceInfo* info = Pa_GetDeviceInfo(card);
+            names.emplace_back(info != nullptr && info->name != nullptr ? info->name : "");
+        }
+        return names;
+    }
+
+    // Says on standard error that no card matched the name the environment
+    // gives, and which cards there are: a service's journal then shows what
+    // to write instead.
+    void reportUnmatchedName(bool input) const {
+        std::string known;
+        for (const std::string& name : cardNames(cardList(input))) {
+            known += (known.empty() ? " \"" : ", \"") + name + "\"";
+        }
+        std::fprintf(stderr, "%s: no %s device's name contains \"%s\"; the %s devices are:%s\n",
+                     namedCardVariable(input), input ? "capture" : "playback", namedCard(input),
+                     input ? "capture" : "playback", known.empty() ? " none" : known.c_str());
+    }
+
     int cardIndex(int deviceIndex, bool input) const {
         if (!portAudioReady) {
             return -1;
         }
+        const std::vector<int> list = cardList(input);
         if (deviceIndex == -1) {
+            if (const char* wanted = namedCard(input); wanted != nullptr) {
+                const int position = audio::findDeviceByName(cardNames(list), wanted);
+                return position < 0 ? -1 : list[static_cast<std::size_t>(position)];
+            }
             const PaDeviceIndex d = input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
             return d == paNoDevice ? -1 : d;
         }
-        const std::vector<int> list = cardList(input);
         return deviceIndex >= 0 && static_cast<std::size_t>(deviceIndex) < list.size()
                    ? list[static_cast<std::size_t>(deviceIndex)]
                    : -1;
@@ -236,6 +270,9 @@ AudioResult AudioSystem::Impl::open(bool capture, int deviceIndex, WaveNotify no
     } else {
         const int card = cardIndex(deviceIndex, capture);
         if (card < 0) {
+            if (deviceIndex == -1 && namedCard(capture) != nullptr) {
+                reportUnmatchedName(capture);
+            }
             return MMSYSERR_BADDEVICEID;
         }
         device->engine = capture ? audio::makeCardCapture(card, device->waker, error)
@@ -471,7 +508,7 @@ bool AudioSystem::playSoundFileSync(const std::string& path) {
     if (!impl_->portAudioReady) {
         return false;
     }
-    return audio::playFileOnDefaultOutput(path);
+    return audio::playFileOnCard(impl_->cardIndex(-1, false), path);
 }
 
 } // namespace platform

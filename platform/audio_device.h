@@ -15,7 +15,14 @@
 //                        8000 Hz WAV file;
 //   SELVANE_SPEED=n      file devices run n times faster than real time
 //                        (integer >= 1, default 1).
-// The environment is read at each open.
+// Without a file, the default device of a direction can be a card chosen by
+// name (a service has no desktop to pick one in):
+//   SELVANE_INPUT_DEVICE=name   the capture card whose PortAudio name is
+//                               `name` or contains it (ASCII case ignored);
+//   SELVANE_OUTPUT_DEVICE=name  likewise the playback card, also for the
+//                               sound a fatal stop plays.
+// A name no card matches fails the open (MMSYSERR_BADDEVICEID) and lists the
+// cards on standard error. The environment is read at each open.
 //
 // Threading: every call may be made from any thread. Completions are
 // delivered by calling the device's notify function from a thread of this
@@ -90,7 +97,7 @@ public:
 
     // Device lists for the menus: count, and the product name of index
     // 0 … count-1 as Windows-1251 text ("" for an index out of range;
-    // index -1 names the system's default device).
+    // index -1 names the default device: the named card, else the system's).
     int captureDeviceCount() const;
     std::string captureDeviceName(int index) const;
     int playbackDeviceCount() const;
@@ -129,8 +136,9 @@ public:
     // good. Nothing of the device touches any header after close returns.
     AudioResult close(WaveHandle handle);
 
-    // Plays a sound file to its end on the default output and returns true,
-    // or false when it cannot (unreadable file, no device). Bounded by the
+    // Plays a sound file to its end on the default playback device (the
+    // named card, else the system's) and returns true, or false when it
+    // cannot (unreadable file, no device). Bounded by the
     // file's duration plus a margin. With SELVANE_OUTPUT set (headless runs)
     // the sound card is left alone: the file is only read.
     bool playSoundFileSync(const std::string& path);

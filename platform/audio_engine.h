@@ -15,6 +15,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/audio_device.h"
@@ -199,8 +200,15 @@ std::unique_ptr<Engine> makeFilePlayback(const std::string& path, bool append, i
 std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, AudioResult& error);
 std::unique_ptr<Engine> makeCardPlayback(int paDevice, Waker& waker, AudioResult& error);
 
-// Plays a sound file once on the default output; false when it cannot or
-// when it has not finished within its duration plus two seconds.
-bool playFileOnDefaultOutput(const std::string& path);
+// Plays a sound file once on the card `paDevice` (a PortAudio device
+// index); false when it cannot or when it has not finished within its
+// duration plus two seconds.
+bool playFileOnCard(int paDevice, const std::string& path);
+
+// The device a name picks from `names` (a direction's card names, UTF-8):
+// the position of the first name equal to `wanted`, else of the first that
+// contains it, both ignoring ASCII case; -1 when none does or `wanted` is
+// empty. An exact match first, so "default" is not taken for "sysdefault".
+int findDeviceByName(const std::vector<std::string>& names, std::string_view wanted);
 
 } // namespace platform::audio

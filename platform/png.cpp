@@ -18,4 +18,18 @@ bool savePng(const Picture& picture, const std::string& path) {
     return image.save(QString::fromStdString(path), "PNG");
 }
 
+bool saveXpmAsPng(const char* const* xpm, int sizePx, const std::string& path) {
+    if (xpm == nullptr || sizePx < 1 || sizePx > 1024) {
+        return false;
+    }
+    const QImage image(xpm);
+    if (image.isNull() || image.width() != image.height()) {
+        return false;
+    }
+    const Qt::TransformationMode mode =
+        sizePx % image.width() == 0 ? Qt::FastTransformation : Qt::SmoothTransformation;
+    const QImage scaled = image.convertToFormat(QImage::Format_ARGB32).scaled(sizePx, sizePx, Qt::IgnoreAspectRatio, mode);
+    return scaled.save(QString::fromStdString(path), "PNG");
+}
+
 } // namespace platform

@@ -12,6 +12,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libliquid-dev
   clang-14 libclang-rt-14-dev
   xvfb xdotool x11-utils imagemagick trayer
+  scdoc dpkg-dev file lintian desktop-file-utils appstream systemd man-db iproute2
 )
 missing=()
 for p in "${packages[@]}"; do

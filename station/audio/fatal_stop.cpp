@@ -47,11 +47,20 @@ std::string FatalStopContext::programDirectory() {
     return std::filesystem::path(buffer).parent_path().string();
 }
 
+std::string FatalStopContext::installedDataDirectory(const std::string& programDirectory) {
+    if (programDirectory.empty()) {
+        return {};
+    }
+    return (std::filesystem::path(programDirectory) / CW_DATA_DIR_FROM_PROGRAM).lexically_normal().string();
+}
+
 std::string chordFilePath(const FatalStopContext& context) {
-    if (!context.executableDirectory.empty()) {
-        std::string beside = joinPath(context.executableDirectory, chordFileName);
-        if (isRegularFile(beside)) {
-            return beside;
+    for (const std::string* directory : {&context.executableDirectory, &context.dataDirectory}) {
+        if (!directory->empty()) {
+            std::string candidate = joinPath(*directory, chordFileName);
+            if (isRegularFile(candidate)) {
+                return candidate;
+            }
         }
     }
     std::string inWorking = joinPath(context.workingDirectory, chordFileName);

@@ -29,11 +29,14 @@ struct FatalStopContext {
     // Server: closes the connection of every occupied client slot without
     // marking the slots free. Client: closes the connection to the server.
     std::function<void()> closeConnections;
-    // Where "ErrorWav.txt" is written and the second place "chord.wav" is
+    // Where "ErrorWav.txt" is written and the last place "chord.wav" is
     // looked for.
     std::string workingDirectory = ".";
-    // The first place "chord.wav" is looked for: the program's own directory.
+    // The first place "chord.wav" is looked for: the program's own directory
+    // (a build tree keeps it there).
     std::string executableDirectory = programDirectory();
+    // The second place: the installed data directory ("" for none).
+    std::string dataDirectory = installedDataDirectory(executableDirectory);
     // Where the reason is told as one UTF-8 line "selvane: …"; nullptr for
     // nowhere.
     std::FILE* errorStream = stderr;
@@ -42,10 +45,14 @@ struct FatalStopContext {
 
     // Directory of the running program, "" when it cannot be found.
     static std::string programDirectory();
+    // The data directory of a program installed in `programDirectory`
+    // (<prefix>/share/selvane for <prefix>/bin), "" when that is "".
+    static std::string installedDataDirectory(const std::string& programDirectory);
 };
 
 // The sound file to play: "chord.wav" beside the program if it is there,
-// else in the working directory; "" when neither exists.
+// else in the data directory, else in the working directory; "" when none
+// has it.
 std::string chordFilePath(const FatalStopContext& context);
 
 // `messageCp1251`: the reason, Windows-1251 text, written to "ErrorWav.txt"

@@ -128,6 +128,8 @@ protected:
         env.clear("SELVANE_INPUT");
         env.clear("SELVANE_OUTPUT");
         env.clear("SELVANE_SPEED");
+        env.clear("SELVANE_INPUT_DEVICE");
+        env.clear("SELVANE_OUTPUT_DEVICE");
     }
     void TearDown() override {
         std::error_code ec;
@@ -633,6 +635,31 @@ TEST(SampleConversionTest, RoundsAndClampsToSixteenBits) {
     for (const auto& [in, want] : cases) {
         EXPECT_EQ(audio::floatToPcm16(in), want) << "for " << in;
     }
+}
+
+TEST(DeviceByNameTest, ExactNameFirstThenFirstContainingIgnoringCase) {
+    const std::vector<std::string> cards = {"HDA Intel PCH: ALC257 Analog (hw:0,0)", "USB Audio CODEC: Audio (hw:1,0)",
+                                            "sysdefault", "default", "USB Audio CODEC: Audio (hw:2,0)"};
+    const std::pair<const char*, int> cases[] = {
+        {"default", 3}, {"DEFAULT", 3}, {"usb audio", 1}, {"hw:2,0", 4}, {"ALC257", 0}, {"codec: audio (hw:1", 1},
+        {"pulse", -1}, {"", -1},
+    };
+    for (const auto& [wanted, position] : cases) {
+        EXPECT_EQ(audio::findDeviceByName(cards, wanted), position) << "for \"" << wanted << '"';
+    }
+    EXPECT_EQ(audio::findDeviceByName({}, "default"), -1);
+}
+
+TEST_F(AudioDeviceTest, NamedCardThatIsNotThereFailsTheOpenAndAFileStillWins) {
+    env.set("SELVANE_INPUT_DEVICE", "no card is called this");
+    AudioSystem audio;
+    Collector sink;
+    WaveHandle h = 0;
+    const AudioResult missing = audio.soundSystemAvailable() ? MMSYSERR_BADDEVICEID : MMSYSERR_NODRIVER;
+    EXPECT_EQ(audio.openCapture(-1, sink.notify(), h), missing);
+    env.set("SELVANE_INPUT", writeWav("in.wav", 8000, 1, 160, [](int, int) { return 0.0; }));
+    ASSERT_EQ(audio.openCapture(-1, sink.notify(), h), MMSYSERR_NOERROR);
+    EXPECT_EQ(audio.close(h), MMSYSERR_NOERROR);
 }
 
 } // namespace

@@ -37,6 +37,7 @@ struct Recorder {
         station::FatalStopContext c;
         c.workingDirectory = dir.path().string();
         c.executableDirectory = "";
+        c.dataDirectory = "";
         c.postQuit = [this](int code) { calls.push_back("quit " + std::to_string(code)); };
         c.closeConnections = [this] { calls.push_back("close"); };
         c.errorStream = errors;
@@ -74,23 +75,31 @@ TEST(FatalStop, UnwritableDirectoryIsSkippedAndTheRestStillRuns) {
     station::FatalStopContext bare;
     bare.workingDirectory = dir.path().string();
     bare.executableDirectory = "";
+    bare.dataDirectory = "";
     station::fatalStop(bare, "x");
     EXPECT_EQ(fileBytes(dir.file("ErrorWav.txt")), "x");
 }
 
-TEST(FatalStop, ChordIsLookedForBesideTheProgramThenInTheWorkingDirectory) {
+TEST(FatalStop, ChordIsLookedForBesideTheProgramThenInTheDataDirectoryThenInTheWorkingDirectory) {
     TempDir program;
+    TempDir data;
     TempDir working;
     station::FatalStopContext context;
     context.executableDirectory = program.path().string();
+    context.dataDirectory = data.path().string();
     context.workingDirectory = working.path().string();
     EXPECT_EQ(station::chordFilePath(context), "");
     const auto chord = audiotest::tones(800, {{440.0, 3000.0}});
     ASSERT_TRUE(audiotest::writeWav(working.file("chord.wav"), chord));
     EXPECT_EQ(station::chordFilePath(context), working.file("chord.wav"));
+    ASSERT_TRUE(audiotest::writeWav(data.file("chord.wav"), chord));
+    EXPECT_EQ(station::chordFilePath(context), data.file("chord.wav"));
     ASSERT_TRUE(audiotest::writeWav(program.file("chord.wav"), chord));
     EXPECT_EQ(station::chordFilePath(context), program.file("chord.wav"));
     EXPECT_FALSE(station::FatalStopContext::programDirectory().empty());
+    // Installed as <prefix>/bin/selvane, the data is in <prefix>/share/selvane.
+    EXPECT_EQ(station::FatalStopContext::installedDataDirectory("/opt/x/bin"), "/opt/x/share/selvane");
+    EXPECT_EQ(station::FatalStopContext::installedDataDirectory(""), "");
 }
 
 TEST(FatalStop, HeadlessChordReturnsAtOnceAndQuitStillFollows) {
