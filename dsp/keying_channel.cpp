@@ -645,8 +645,17 @@ void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
     c.endTick =
         std::max<std::int64_t>(0, arrivalOf_[static_cast<std::size_t>(lastEnd & historyMask)]);
     c.wordGapBefore = wordGapBefore;
-    (void)markEvidence;
-    (void)markTicks;
+    // A lone dot is what noise makes most often (in word gaps, before and
+    // after a transmission, where the gain over 2 s is the real text's): it
+    // must bring a fair part of the evidence a dot of the tone level brings
+    // (about the tone's power over the noise's per window, per tick).
+    if (elements == 1 && units[0] == 1 && toneLevel_ > 0.0 && markTicks > 0) {
+        const double perTick = toneLevel_ / noisePower() * tuning_.evidenceScale / windowTicks_;
+        if (markEvidence / static_cast<double>(markTicks) < tuning_.minDotEvidence * perTick) {
+            --pendingCount_;
+            return;
+        }
+    }
     const std::int64_t span = std::min<std::int64_t>(800, ticks_ - 1);
     const double gain = (top_[static_cast<std::size_t>(ticks_ & historyMask)] -
                          top_[static_cast<std::size_t>((ticks_ - span) & historyMask)]) /

@@ -61,6 +61,9 @@ struct ChannelTuning {
     // much log-likelihood per second (over 2 s) per unit of evidenceScale:
     // noise alone gains little, a keyed tone even at −3 dB much more.
     double minGainPerSecond = 8.0;
+    // A character of one dot is given out only when its mark's evidence
+    // per tick is at least this part of what a dot at the tone level gives.
+    double minDotEvidence = 0.15;
 };
 
 class KeyingChannel {
