@@ -2,7 +2,7 @@
 // decoder on generated signals, side by side, and what each costs in CPU.
 // A benchmark to read, not a timed test: it prints tables and exits 0.
 //
-//   decoder_accuracy [--quick] [--only awgn|speed|hard|alphabets|noise]
+//   decoder_accuracy [--quick] [--show] [--only awgn|speed|hard|alphabets|noise]
 //
 // Every cell is the mean over 5 seeds, each seed with its own text (at
 // least 70 letters and digits; none of them was used to tune the decoder).
@@ -12,7 +12,8 @@
 //              classic decoder with its defaults, as cwdecode --decoder=classic
 //   weak       the same band filter and the weak-signal decoder, as cwdecode
 //   weak raw   the weak-signal decoder alone on the unfiltered audio
-// --quick runs 2 seeds per cell; --only one table (CPU is always printed).
+// --quick runs 2 seeds per cell; --only one table (CPU is always printed);
+// --show prints what the weak column read against what was sent.
 
 #include <algorithm>
 #include <cstdio>
@@ -159,7 +160,8 @@ std::string decode(Column column, const std::vector<std::int16_t>& audio, const 
 }
 
 int seeds = 5;
-std::string only; // empty: every table
+std::string only;  // empty: every table
+bool show = false; // the weak column's text against the reference, on stderr
 
 bool wanted(const char* table) {
     return only.empty() || only == table;
@@ -179,6 +181,10 @@ std::array<double, columns> errorRates(const Signal& s,
             const std::string got = decode(static_cast<Column>(c), audio, s);
             cer[static_cast<std::size_t>(c)] += static_cast<double>(editDistance(got, reference)) /
                                                 static_cast<double>(reference.size());
+            if (show && c == Weak) {
+                std::fprintf(stderr, "seed %d\n  sent: %s\n  read: %s\n", i, reference.c_str(),
+                             got.c_str());
+            }
         }
     }
     for (double& c : cer) {
@@ -224,12 +230,13 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             seeds = 2;
+        } else if (std::strcmp(argv[i], "--show") == 0) {
+            show = true;
         } else if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc) {
             only = argv[++i];
         } else {
-            std::fprintf(
-                stderr,
-                "usage: decoder_accuracy [--quick] [--only awgn|speed|hard|alphabets|noise]\n");
+            std::fprintf(stderr, "usage: decoder_accuracy [--quick] [--show] [--only "
+                                 "awgn|speed|hard|alphabets|noise]\n");
             return 2;
         }
     }

@@ -77,6 +77,7 @@ void KeyingChannel::restart() {
     gapTicks_ = 0.0;
     noiseUpdatedTo_ = 0;
     toneLevel_ = 0.0;
+    slowTone_ = 0.0;
     aheadCount_ = 0;
     arrivals_ = 0;
     toneUpdatedTo_ = 0;
@@ -137,6 +138,7 @@ void KeyingChannel::setDot(double dot) {
         gapNoise_ *= ratio;
         gapTicks_ = std::min(gapTicks_, 200.0);
         toneLevel_ *= ratio * ratio;
+        slowTone_ *= ratio * ratio;
     }
     windowTicks_ = w;
     windowSum_ = {};
@@ -262,8 +264,22 @@ void KeyingChannel::judge() {
     // the magnitude is capped so one burst cannot outweigh a whole mark.
     const double a = std::sqrt(tone);
     const double x = std::min(std::sqrt(p), 3.0 * a);
-    const double llr =
-        (logBesselI0(2.0 * a * x / noise) - tone / noise) * tuning_.evidenceScale / windowTicks_;
+    double llr = logBesselI0(2.0 * a * x / noise) - tone / noise;
+    const bool fading =
+        slowTone_ > 0.0 &&
+        lifted(farPeak, reach) < slowTone_ * std::pow(10.0, -tuning_.fadeDetectDb / 10.0);
+    if (fading && tone > guard) {
+        // Key down is a mixture: half at the tone assumed, a quarter each
+        // at one and two steps weaker (a log-sum of the Rician terms).
+        const double step = std::pow(10.0, -tuning_.fadeStepDb / 10.0);
+        const double t1 = std::max(tone * step, guard), t2 = std::max(tone * step * step, guard);
+        const double l1 = logBesselI0(2.0 * std::sqrt(t1) * x / noise) - t1 / noise;
+        const double l2 = logBesselI0(2.0 * std::sqrt(t2) * x / noise) - t2 / noise;
+        const double top = std::max({llr, l1, l2});
+        llr = top + std::log(0.5 * std::exp(llr - top) + 0.25 * std::exp(l1 - top) +
+                             0.25 * std::exp(l2 - top));
+    }
+    llr *= tuning_.evidenceScale / windowTicks_;
 
     ++ticks_;
     const std::int64_t t = ticks_;
@@ -502,6 +518,7 @@ void KeyingChannel::updateLevels() {
         }
         const double measured = std::max(sum / static_cast<double>(to - from) - noisePower(), 0.0);
         toneLevel_ = toneLevel_ <= 0.0 ? measured : toneLevel_ + 0.3 * (measured - toneLevel_);
+        slowTone_ = slowTone_ <= 0.0 ? measured : slowTone_ + 0.03 * (measured - slowTone_);
         toneUpdatedTo_ = s.end;
     }
 }
@@ -628,8 +645,17 @@ void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
     c.endTick =
         std::max<std::int64_t>(0, arrivalOf_[static_cast<std::size_t>(lastEnd & historyMask)]);
     c.wordGapBefore = wordGapBefore;
-    (void)markEvidence;
-    (void)markTicks;
+    // A lone dot is what noise makes most often (in word gaps, before and
+    // after a transmission, where the gain over 2 s is the real text's): it
+    // must bring a fair part of the evidence a dot of the tone level brings
+    // (about the tone's power over the noise's per window, per tick).
+    if (elements == 1 && units[0] == 1 && toneLevel_ > 0.0 && markTicks > 0) {
+        const double perTick = toneLevel_ / noisePower() * tuning_.evidenceScale / windowTicks_;
+        if (markEvidence / static_cast<double>(markTicks) < tuning_.minDotEvidence * perTick) {
+            --pendingCount_;
+            return;
+        }
+    }
     const std::int64_t span = std::min<std::int64_t>(800, ticks_ - 1);
     const double gain = (top_[static_cast<std::size_t>(ticks_ & historyMask)] -
                          top_[static_cast<std::size_t>((ticks_ - span) & historyMask)]) /

@@ -3,7 +3,8 @@
 // (2.5 ms each) to characters. A matched filter about 0.7 dot long, the
 // noise level (decoded gaps, or a low quantile), the tone level (decoded
 // marks, capped by each mark's own level seen 160 ms ahead, so fading is
-// followed), a per-tick log-likelihood ratio of key down, a semi-Markov
+// followed), a per-tick log-likelihood ratio of key down (in a fade, over a
+// few tone levels, as the level moves inside a mark), a semi-Markov
 // Viterbi search over marks and gaps with log-normal duration models, and
 // fixed-lag decisions that refit the dot length to the decoded runs and give
 // out a character only where the best path gains evidence (noise gains
@@ -45,6 +46,12 @@ struct ChannelTuning {
     // A mark's own level counts (fading) only above this, dB over the noise
     // of one window; below it the level of the marks around is assumed.
     double guardRatioDb = 12.5;
+    // In a fade (the marks within 2.7 dots this many dB under the level of
+    // the last 30 or so marks) a tick may also be key down at a tone 1 or 2
+    // steps weaker than the one assumed, never under the guard level: the
+    // signal's level moves inside a mark.
+    double fadeDetectDb = 3.0;
+    double fadeStepDb = 3.0;
     double startPenalty = 12.0; // log cost of a transmission starting after an idle
     // Decisions on runs that ended this long ago are final, s. With the
     // 160 ms look-ahead and 50 ms between decisions a character comes out
@@ -54,6 +61,9 @@ struct ChannelTuning {
     // much log-likelihood per second (over 2 s) per unit of evidenceScale:
     // noise alone gains little, a keyed tone even at −3 dB much more.
     double minGainPerSecond = 8.0;
+    // A character of one dot is given out only when its mark's evidence
+    // per tick is at least this part of what a dot at the tone level gives.
+    double minDotEvidence = 0.15;
 };
 
 class KeyingChannel {
@@ -143,6 +153,7 @@ class KeyingChannel {
     double gapTicks_ = 0.0;      // ticks that mean is over, up to 2000
     std::int64_t noiseUpdatedTo_ = 0;
     double toneLevel_ = 0.0; // tone alone; 0: no mark decoded yet
+    double slowTone_ = 0.0;  // the same over about 30 marks: the level without fades
     // Tick powers waiting to be judged, and the ones around them.
     static constexpr int lookAheadTicks = 64; // 160 ms
     static constexpr int aheadSize = 256;     // > 2 lookAheadTicks, a power of two
