@@ -33,6 +33,7 @@
 
 #include "apps/program_info.h"
 #include "dsp/cw_generator.h"
+#include "dsp/audio_constants.h"
 
 namespace {
 
@@ -59,10 +60,10 @@ std::optional<double> number(const char* text) {
 // A major triad (C5 E5 G5) with a soft attack and a long decay.
 std::vector<std::int16_t> chord(int ms) {
     const double freqs[] = {523.25, 659.26, 783.99};
-    const int n = ms * decoder::cwSampleRate / 1000;
+    const int n = ms * dsp::sampleRateHz / 1000;
     std::vector<std::int16_t> out(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
-        const double t = static_cast<double>(i) / decoder::cwSampleRate;
+        const double t = static_cast<double>(i) / dsp::sampleRateHz;
         const double attack = std::min(1.0, t / 0.01);
         const double decay = std::exp(-3.0 * t / (ms / 1000.0));
         const double release = std::min(1.0, static_cast<double>(n - i) / 80.0);

@@ -30,6 +30,7 @@
 #include "dsp/cw_generator.h"
 #include "dsp/text_distance.h"
 #include "dsp/weak_decoder.h"
+#include "dsp/audio_constants.h"
 
 namespace {
 
@@ -155,7 +156,7 @@ std::string decode(Column column, const std::vector<std::int16_t>& audio, const 
         text = decoder::decodeAudio(audio, o).text;
     }
     cpu[column].seconds += static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-    cpu[column].audioSeconds += static_cast<double>(audio.size()) / decoder::cwSampleRate;
+    cpu[column].audioSeconds += static_cast<double>(audio.size()) / dsp::sampleRateHz;
     return normalise(text);
 }
 

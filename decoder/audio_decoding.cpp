@@ -9,10 +9,11 @@
 #include "decoder/decoder_state.h"
 #include "decoder/element_timing.h"
 #include "link/datagrams.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
-#include "station/audio/fft.h"
+#include "dsp/fft.h"
 #include "station/shell/station_settings.h"
+#include "dsp/audio_constants.h"
 
 namespace decoder {
 
@@ -24,7 +25,7 @@ constexpr int frameOrder = 10;
 constexpr int frameLength = 1 << frameOrder;
 constexpr int frameHop = frameLength / 2;
 constexpr int binCount = frameLength / 2 + 1;
-constexpr double binHz = static_cast<double>(audioSampleRate) / frameLength;
+constexpr double binHz = static_cast<double>(dsp::sampleRateHz) / frameLength;
 // The line itself (main lobe of the window and the keying's close
 // sidebands) and the neighbourhood its noise floor is taken from, in bins.
 constexpr int lineHalfWidthBins = 3;      // 23 Hz each side
@@ -32,9 +33,9 @@ constexpr int neighbourhoodBins = 25;     // 195 Hz each side
 constexpr double maxProminenceDb = 200.0; // a line over a silent floor
 
 // Streaming search: held audio, the first look, and the step between looks.
-constexpr std::size_t searchWindowSamples = 4 * audioSampleRate;
-constexpr std::size_t firstSearchSamples = 2 * audioSampleRate;
-constexpr std::size_t searchStepSamples = audioSampleRate / 2;
+constexpr std::size_t searchWindowSamples = 4 * dsp::sampleRateHz;
+constexpr std::size_t firstSearchSamples = 2 * dsp::sampleRateHz;
+constexpr std::size_t searchStepSamples = dsp::sampleRateHz / 2;
 
 // The station's block: the keying detector keeps 320 levels at most.
 constexpr int blockSamples = locallink::samplesPerDatagram;
@@ -70,7 +71,7 @@ void sumPowerSpectrum(std::span<const std::int16_t> samples, PowerSpectrum& powe
             s.real[i] = x * s.window[i];
             s.imag[i] = 0.0F;
         }
-        station::fftInPlace(s.real.data(), s.imag.data(), frameOrder);
+        dsp::fftInPlace(s.real.data(), s.imag.data(), frameOrder);
         for (std::size_t k = 0; k < binCount; ++k) {
             power[k] += static_cast<double>(s.real[k]) * s.real[k] +
                         static_cast<double>(s.imag[k]) * s.imag[k];
@@ -213,7 +214,7 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
     std::int32_t keyingDelay = 0; // and on to the keying level reacting to it
 
     station::StationSettings settings;
-    station::FirBandFilter filter;
+    dsp::FirBandFilter filter;
     station::BlockProcessor processor;
     std::array<std::int16_t, blockSamples> block{};
     int blockFill = 0;
@@ -253,21 +254,21 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
     void lock(double pitchHz) {
         pitch = pitchHz;
         const double half = options.bandwidthHz / 2.0;
-        const auto low = static_cast<float>(std::max(pitchHz - half, 0.0) / audioSampleRate);
+        const auto low = static_cast<float>(std::max(pitchHz - half, 0.0) / dsp::sampleRateHz);
         const auto high =
-            static_cast<float>(std::min(pitchHz + half, audioSampleRate / 2.0) / audioSampleRate);
+            static_cast<float>(std::min(pitchHz + half, dsp::sampleRateHz / 2.0) / dsp::sampleRateHz);
         settings.udpSend = options.kind == DecoderKind::Classic ? 1 : 0;
         settings.filterLength.store(options.filterTaps);
         settings.bandLow.store(low);
         settings.bandHigh.store(high);
-        station::designBandFilter(filter, options.filterTaps, 1, low, high);
+        dsp::designBandFilter(filter, options.filterTaps, 1, low, high);
         filterDelay = (options.filterTaps - 1) / 2 + 1;
         const std::int32_t centreHz = station::bandFigures(low, high).centreHz;
-        const std::int32_t period = centreHz > 0 ? audioSampleRate / centreHz : 0;
+        const std::int32_t period = centreHz > 0 ? dsp::sampleRateHz / centreHz : 0;
         keyingDelay = (3 * period + station::BlockProcessor::levelLength) / 2;
         if (options.kind == DecoderKind::Weak) {
             dsp::WeakDecoderOptions w;
-            w.sampleRateHz = audioSampleRate;
+            w.sampleRateHz = dsp::sampleRateHz;
             w.pitchHz = pitchHz;
             w.alphabet = options.alphabet;
             weak = std::make_unique<dsp::WeakSignalDecoder>(w);

@@ -20,10 +20,10 @@
 #include "decoder/decoder_kind.h"
 #include "dsp/alphabet.h"
 #include "dsp/weak_decoder.h"
+#include "dsp/audio_constants.h"
 
 namespace decoder {
 
-inline constexpr std::int32_t audioSampleRate = 8000; // samples per second
 
 // Where the tone is looked for, Hz.
 inline constexpr double lowestPitchHz = 200.0;

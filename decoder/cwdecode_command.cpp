@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/cp1251.h"
+#include "dsp/audio_constants.h"
 
 namespace decoder {
 
@@ -201,7 +202,7 @@ ParsedCwdecodeCommand parseCwdecodeArguments(std::span<const std::string_view> a
 
 std::string formatCharacter(const dsp::DecodedCharacter& character, CwdecodeOutput output) {
     const std::string text = platform::cp1251ToUtf8(character.text);
-    const double seconds = static_cast<double>(character.endSample) / audioSampleRate;
+    const double seconds = static_cast<double>(character.endSample) / dsp::sampleRateHz;
     switch (output) {
     case CwdecodeOutput::Text:
         return text;

@@ -18,11 +18,12 @@
 #include <cstdint>
 
 #include "dsp/alphabet.h"
+#include "dsp/audio_constants.h"
 
 namespace dsp {
 
-inline constexpr int weakSamplesPerTick = 20;                          // at 8000 Hz
-inline constexpr double weakTickSeconds = weakSamplesPerTick / 8000.0; // 2.5 ms
+inline constexpr int weakSamplesPerTick = 20; // at 8000 Hz
+inline constexpr double weakTickSeconds = weakSamplesPerTick / static_cast<double>(sampleRateHz); // 2.5 ms
 
 // A character decided by a channel.
 struct ChannelCharacter {

@@ -9,12 +9,13 @@
 #include <span>
 
 #include "dsp/alphabet.h"
+#include "dsp/audio_constants.h"
 
 namespace dsp {
 
 struct WeakDecoderOptions {
     // Sample rate of the audio fed in, Hz. Only 8000 is supported.
-    std::int32_t sampleRateHz = 8000;
+    std::int32_t sampleRateHz = dsp::sampleRateHz;
     // Pitch to start from, Hz, 200 … 1200; 0 searches the band for it.
     double pitchHz = 0.0;
     // Speed range searched, PARIS words per minute, 5 … 60.

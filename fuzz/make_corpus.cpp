@@ -19,7 +19,7 @@
 
 #include "dsp/cw_generator.h"
 #include "link/datagrams.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/net/gsm_codec.h"
 #include "station/net/stream_packet.h"
@@ -102,9 +102,9 @@ struct DatagramCollector final : station::BlockSink {
 std::vector<locallink::SampleDatagram> sampleDatagrams(std::vector<std::int16_t> audio) {
     station::StationSettings settings;
     settings.udpSend = 1;
-    const auto filter = std::make_unique<station::FirBandFilter>();
+    const auto filter = std::make_unique<dsp::FirBandFilter>();
     const auto state = std::make_unique<station::BlockProcessor>();
-    station::designBandFilter(*filter, settings.filterLength.load(), 1, settings.bandLow.load(),
+    dsp::designBandFilter(*filter, settings.filterLength.load(), 1, settings.bandLow.load(),
                               settings.bandHigh.load());
     DatagramCollector sink;
     audio.resize((audio.size() + 159) / 160 * 160);

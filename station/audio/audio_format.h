@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/audio_device.h"
+#include "dsp/audio_constants.h"
 
 namespace station {
 
@@ -20,11 +21,6 @@ struct AudioFormat {
     std::uint16_t extraSize = 0;           // no extra format bytes
 };
 inline constexpr AudioFormat stationAudioFormat{};
-
-inline constexpr std::int32_t sampleRateHz = 8000;
-// One 20 ms block: 160 samples, 320 bytes.
-inline constexpr std::int32_t blockSamples = 160;
-inline constexpr std::int32_t blockBytes = 320;
 
 // Bytes a slot can hold; a block never exceeds it.
 inline constexpr std::int32_t slotDataBytes = 19300;

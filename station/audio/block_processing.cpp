@@ -5,15 +5,15 @@
 #include <cstring>
 #include <limits>
 
-#include "station/audio/band_filter.h"
-#include "station/audio/fft.h"
+#include "dsp/band_filter.h"
+#include "dsp/fft.h"
 #include "station/shell/station_settings.h"
+#include "dsp/audio_constants.h"
 
 namespace station {
 namespace {
 
 constexpr double sampleScale = 32000.0;   // full-scale 16-bit sample ↔ 1.0
-constexpr double sampleRateHz = 8000.0;
 constexpr std::int32_t filterOffTaps = 32;
 constexpr int spectrumOrder = 10;         // 2^10 = 1024 points
 constexpr std::int32_t levelDivisor = 10000;
@@ -52,7 +52,7 @@ std::int16_t rectify(std::int16_t v) {
     return v < 0 ? static_cast<std::int16_t>(static_cast<std::uint16_t>(-static_cast<std::int32_t>(v))) : v;
 }
 
-void feedAndFilter(BlockProcessor& state, FirBandFilter& filter, bool filtering, std::int16_t* samples, int count,
+void feedAndFilter(BlockProcessor& state, dsp::FirBandFilter& filter, bool filtering, std::int16_t* samples, int count,
                    BlockSink& sink) {
     for (int j = 0; j < count; ++j) {
         const float x = static_cast<float>(samples[j] / sampleScale);
@@ -60,13 +60,13 @@ void feedAndFilter(BlockProcessor& state, FirBandFilter& filter, bool filtering,
         state.spectrumReal[state.spectrumFill] = x;
         if (filtering) {
             float y = 0.0f;
-            if (pushSample(filter, x, y)) {
+            if (dsp::pushSample(filter, x, y)) {
                 samples[j] = wrapToInt16(sampleScale * static_cast<double>(y));
             }
         }
         if (++state.spectrumFill == BlockProcessor::spectrumPoints) {
             std::fill(std::begin(state.spectrumImag), std::end(state.spectrumImag), 0.0f);
-            fftInPlace(state.spectrumReal, state.spectrumImag, spectrumOrder);
+            dsp::fftInPlace(state.spectrumReal, state.spectrumImag, spectrumOrder);
             sink.spectrumReady(state.spectrumReal, state.spectrumImag, BlockProcessor::spectrumBins);
             state.spectrumFill = 0;
             sink.invalidateWindow();
@@ -205,15 +205,15 @@ void detectKeying(BlockProcessor& state, const StationSettings& settings, const 
 
 BandFigures bandFigures(float low, float high) {
     const std::int32_t bandwidthHz =
-        truncToInt32((static_cast<double>(high) - static_cast<double>(low)) * sampleRateHz);
-    const std::int32_t lowHz = truncToInt32(static_cast<double>(low) * sampleRateHz);
+        truncToInt32((static_cast<double>(high) - static_cast<double>(low)) * dsp::sampleRateHz);
+    const std::int32_t lowHz = truncToInt32(static_cast<double>(low) * dsp::sampleRateHz);
     // Both terms are bounded by the int32 range; add in 64 bits and saturate.
     const std::int64_t centre = static_cast<std::int64_t>(lowHz) + bandwidthHz / 2;
     return {bandwidthHz, static_cast<std::int32_t>(std::clamp<std::int64_t>(
                              centre, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()))};
 }
 
-void processBlock(BlockProcessor& state, const StationSettings& settings, FirBandFilter& filter,
+void processBlock(BlockProcessor& state, const StationSettings& settings, dsp::FirBandFilter& filter,
                   std::int16_t* samples, std::int32_t byteCount, BlockSink& sink) {
     const std::lock_guard<std::mutex> oneBlockAtATime(state.blockMutex);
     const int count = byteCount > 0 ? byteCount / 2 : 0;
@@ -242,7 +242,7 @@ void processBlock(BlockProcessor& state, const StationSettings& settings, FirBan
     std::copy(samples, samples + carried, datagram.samples);
     std::fill(datagram.samples + carried, datagram.samples + locallink::samplesPerDatagram, std::int16_t{0});
 
-    state.periodCount = band.centreHz > 0 ? static_cast<std::int32_t>(sampleRateHz) / band.centreHz : 0;
+    state.periodCount = band.centreHz > 0 ? static_cast<std::int32_t>(dsp::sampleRateHz) / band.centreHz : 0;
 
     detectKeying(state, settings, samples, count, sink);
 

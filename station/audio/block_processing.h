@@ -12,10 +12,13 @@
 
 #include "link/datagrams.h"
 
+namespace dsp {
+class FirBandFilter;
+}
+
 namespace station {
 
 struct StationSettings;
-class FirBandFilter;
 
 // Where block processing reports to. Every call happens on the thread that
 // runs processBlock. The defaults do nothing.
@@ -92,7 +95,7 @@ struct BlockProcessor {
 // filterLength, the band edges, keyingThreshold, udpSend, clientMode and
 // commandMode from settings. Pushes through filter unless the filter is off
 // (32 taps) or the station is a command-role client.
-void processBlock(BlockProcessor& state, const StationSettings& settings, FirBandFilter& filter,
+void processBlock(BlockProcessor& state, const StationSettings& settings, dsp::FirBandFilter& filter,
                   std::int16_t* samples, std::int32_t byteCount, BlockSink& sink);
 
 // Datagram header figures of a band. `low`, `high`: fractions of the sample

@@ -7,11 +7,12 @@
 
 #include "platform/cp1251.h"
 #include "platform/kernel.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/fatal_stop.h"
 #include "station/audio/playback.h"
 #include "station/shell/station_settings.h"
+#include "dsp/audio_constants.h"
 
 namespace station {
 
@@ -65,7 +66,7 @@ std::uint64_t CaptureState::ringUnread() const {
 
 Capture::Capture(StationSettings& settings, platform::AudioSystem& audio, FatalStopContext& fatal,
                  platform::WaveNotify notify, platform::Semaphore& captureReady, Playback& playback,
-                 FirBandFilter& filter, BlockProcessor& processor, BlockSink& sink, CaptureHooks& hooks)
+                 dsp::FirBandFilter& filter, BlockProcessor& processor, BlockSink& sink, CaptureHooks& hooks)
     : settings_(settings), audio_(audio), fatal_(fatal), notify_(std::move(notify)), captureReady_(captureReady),
       playback_(playback), filter_(filter), processor_(processor), sink_(sink), hooks_(hooks),
       state_(std::make_unique<CaptureState>()), block_(std::make_unique<std::int16_t[]>(captureRingBytes / 2)) {}
@@ -234,7 +235,7 @@ void Capture::handleBlock(std::int16_t* block, std::int32_t byteCount, bool audi
     const StationSettings& s = settings_;
     // Only a whole packet goes to the network; the raw block before any
     // local processing.
-    const bool wholePacket = byteCount == s.blocksPerPacket * blockBytes;
+    const bool wholePacket = byteCount == s.blocksPerPacket * dsp::blockBytes;
     if (wholePacket) {
         if (s.serverMode != 0 && s.commandMode == 0 && hooks_.anySlotOccupied()) {
             hooks_.relayToClients(block, byteCount);

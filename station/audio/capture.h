@@ -26,13 +26,17 @@ namespace platform {
 class Semaphore;
 }
 
+namespace dsp {
+class FirBandFilter;
+}
+
 namespace station {
 
 struct StationSettings;
 struct FatalStopContext;
 struct BlockProcessor;
 struct BlockSink;
-class FirBandFilter;
+
 class Playback;
 
 inline constexpr std::int32_t captureRingBytes = 19200;
@@ -88,7 +92,7 @@ public:
     // completions to the main thread.
     Capture(StationSettings& settings, platform::AudioSystem& audio, FatalStopContext& fatal,
             platform::WaveNotify notify, platform::Semaphore& captureReady, Playback& playback,
-            FirBandFilter& filter, BlockProcessor& processor, BlockSink& sink, CaptureHooks& hooks);
+            dsp::FirBandFilter& filter, BlockProcessor& processor, BlockSink& sink, CaptureHooks& hooks);
     // Stops the thread and closes a device still open, without fatalStop.
     ~Capture();
     Capture(const Capture&) = delete;
@@ -134,7 +138,7 @@ private:
     platform::WaveNotify notify_;
     platform::Semaphore& captureReady_;
     Playback& playback_;
-    FirBandFilter& filter_;
+    dsp::FirBandFilter& filter_;
     BlockProcessor& processor_;
     BlockSink& sink_;
     CaptureHooks& hooks_;

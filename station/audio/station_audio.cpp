@@ -11,7 +11,7 @@ constexpr unsigned deviceSwitchPauseMs = 100;
 
 } // namespace
 
-StationAudio::StationAudio(StationSettings& settings, platform::AudioSystem& audio, FirBandFilter& filter,
+StationAudio::StationAudio(StationSettings& settings, platform::AudioSystem& audio, dsp::FirBandFilter& filter,
                            BlockProcessor& processor, BlockSink& sink, platform::Semaphore& captureReady,
                            FatalStopContext& fatal, CaptureHooks& hooks, const platform::WaveNotify& notify)
     : playback(settings, audio, fatal, notify),

@@ -18,7 +18,7 @@ public:
     // `notify` must bring each completion to the main thread (the station
     // binds it to Platform::postMessage of its main window) and there to
     // handleMessage.
-    StationAudio(StationSettings& settings, platform::AudioSystem& audio, FirBandFilter& filter,
+    StationAudio(StationSettings& settings, platform::AudioSystem& audio, dsp::FirBandFilter& filter,
                  BlockProcessor& processor, BlockSink& sink, platform::Semaphore& captureReady,
                  FatalStopContext& fatal, CaptureHooks& hooks, const platform::WaveNotify& notify);
 

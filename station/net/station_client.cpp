@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/messages.h"
+#include "dsp/audio_constants.h"
 
 namespace station {
 
@@ -222,9 +223,9 @@ void StationClient::sendSettings() {
 }
 
 void StationClient::sendMicrophone(const std::int16_t* block, std::int32_t byteCount) {
-    const std::int32_t blocks = byteCount / blockBytes;
+    const std::int32_t blocks = byteCount / dsp::blockBytes;
     if (block == nullptr || blocks < 1 || static_cast<std::size_t>(blocks) > maxChunkFrames ||
-        byteCount % blockBytes != 0 || linkState() != LinkState::Connected) {
+        byteCount % dsp::blockBytes != 0 || linkState() != LinkState::Connected) {
         return;
     }
     encodeBlocks(codec_, block, frames_.data(), blocks);

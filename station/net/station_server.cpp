@@ -12,6 +12,7 @@
 
 #include "platform/files.h"
 #include "platform/messages.h"
+#include "dsp/audio_constants.h"
 
 namespace station {
 
@@ -449,9 +450,9 @@ void StationServer::closeConnections() {
 }
 
 std::size_t StationServer::encode(const std::int16_t* block, std::int32_t byteCount) {
-    const std::int32_t blocks = byteCount / blockBytes;
+    const std::int32_t blocks = byteCount / dsp::blockBytes;
     if (block == nullptr || blocks < 1 || static_cast<std::size_t>(blocks) > maxChunkFrames ||
-        byteCount % blockBytes != 0) {
+        byteCount % dsp::blockBytes != 0) {
         return 0;
     }
     encodeBlocks(codec_, block, frames_.data(), blocks);

@@ -10,8 +10,8 @@
 #include "link/link_socket.h"
 #include "platform/cp1251.h"
 #include "platform/gdi.h"
-#include "station/audio/band_filter.h"
-#include "station/audio/fft.h"
+#include "dsp/band_filter.h"
+#include "dsp/fft.h"
 #include "station/resources/station_resources.h"
 #include "station/shell/control_datagram.h"
 #include "station/shell/display.h"
@@ -62,7 +62,7 @@ std::string gainText(double gain) {
     return text;
 }
 
-MainWindow::MainWindow(platform::Platform& platform, StationSettings& settings, FirBandFilter& filter,
+MainWindow::MainWindow(platform::Platform& platform, StationSettings& settings, dsp::FirBandFilter& filter,
                        BlockProcessor& processor, StationDisplay& display, BandDrag& drag, TrayDesktop& desktop,
                        const AudioDeviceList& devices, StationHooks& hooks)
     : platform_(platform), settings_(settings), filter_(filter), processor_(processor), display_(display),
@@ -110,7 +110,7 @@ void MainWindow::show() {
 }
 
 void MainWindow::redesignFilter() {
-    designBandFilter(filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
+    dsp::designBandFilter(filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
 }
 
 void MainWindow::announce() {
@@ -348,7 +348,7 @@ void MainWindow::onTimer(WParam id) {
         if (settings_.clientMode != 0 && settings_.dialogMode == 0 && !hooks_.clientConnected()) {
             std::fill(std::begin(processor_.spectrumReal), std::end(processor_.spectrumReal), 0.0f);
             std::fill(std::begin(processor_.spectrumImag), std::end(processor_.spectrumImag), 0.0f);
-            fftInPlace(processor_.spectrumReal, processor_.spectrumImag, spectrumOrder);
+            dsp::fftInPlace(processor_.spectrumReal, processor_.spectrumImag, spectrumOrder);
             display_.drawSpectrumPanel(processor_.spectrumReal, processor_.spectrumImag, BlockProcessor::spectrumBins);
             platform_.invalidate(window_);
             onDrawPanel();

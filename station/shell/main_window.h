@@ -22,10 +22,14 @@
 #include "station/shell/band_controls.h"
 #include "station/shell/station_control.h"
 
+namespace dsp {
+class FirBandFilter;
+}
+
 namespace station {
 
 struct StationSettings;
-class FirBandFilter;
+
 class StationDisplay;
 class StationTray;
 class TrayDesktop;
@@ -116,7 +120,7 @@ std::string gainText(double gain);
 class MainWindow final : public StationControl {
 public:
     // Every reference must outlive the window object.
-    MainWindow(platform::Platform& platform, StationSettings& settings, FirBandFilter& filter,
+    MainWindow(platform::Platform& platform, StationSettings& settings, dsp::FirBandFilter& filter,
                BlockProcessor& processor, StationDisplay& display, BandDrag& drag, TrayDesktop& desktop,
                const AudioDeviceList& devices, StationHooks& hooks);
     MainWindow(const MainWindow&) = delete;
@@ -164,7 +168,7 @@ private:
 
     platform::Platform& platform_;
     StationSettings& settings_;
-    FirBandFilter& filter_;
+    dsp::FirBandFilter& filter_;
     BlockProcessor& processor_;
     StationDisplay& display_;
     BandDrag& drag_;

@@ -24,10 +24,14 @@
 #include "station/net/station_client.h"
 #include "station/net/station_server.h"
 
+namespace dsp {
+class FirBandFilter;
+}
+
 namespace station {
 
 struct StationSettings;
-class FirBandFilter;
+
 struct BlockProcessor;
 struct BlockSink;
 class Playback;
@@ -76,7 +80,7 @@ struct RelayWiring {
     StationSettings& settings;
     platform::SocketNotifiers& notifiers;
     GsmCodecPair& codec;
-    FirBandFilter& filter;
+    dsp::FirBandFilter& filter;
     BlockProcessor& processor;
     BlockSink& sink;
     Playback& playback;

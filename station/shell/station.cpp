@@ -100,9 +100,9 @@ bool Station::startUp() {
     }
 
     loadBandEdges(settings_, workingDirectory_);
-    filter_ = std::make_unique<FirBandFilter>();
+    filter_ = std::make_unique<dsp::FirBandFilter>();
     processor_ = std::make_unique<BlockProcessor>();
-    designBandFilter(*filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
+    dsp::designBandFilter(*filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
 
     // No relay until the sessions can be built (after the sockets, the
     // window and playback): the window and the display may ask before.

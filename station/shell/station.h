@@ -19,7 +19,7 @@
 #include "platform/kernel.h"
 #include "platform/platform.h"
 #include "platform/sockets.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/capture.h"
 #include "station/audio/fatal_stop.h"
@@ -100,7 +100,7 @@ private:
     StationSettings settings_;
     platform::InstanceLock roleLock_;
     std::unique_ptr<GsmCodecPair> codec_;
-    std::unique_ptr<FirBandFilter> filter_;
+    std::unique_ptr<dsp::FirBandFilter> filter_;
     std::unique_ptr<BlockProcessor> processor_;
     BandDrag drag_;
     std::unique_ptr<NetworkRole> network_;

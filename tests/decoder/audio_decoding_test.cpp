@@ -12,6 +12,7 @@
 #include "decoder/audio_decoding.h"
 #include "dsp/cw_generator.h"
 #include "dsp/text_distance.h"
+#include "dsp/audio_constants.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ TEST(AudioDecoding, ClassicDecoderReadsACleanSignalThroughTheStationsFrontEnd) {
     EXPECT_NEAR(result.pitchHz, s.pitchHz, 3.0);
     // "C" (−·−·, eleven dot lengths of 60 ms) ends 0.96 s in.
     ASSERT_FALSE(result.characters.empty());
-    EXPECT_NEAR(static_cast<double>(result.characters.front().endSample) / decoder::audioSampleRate,
+    EXPECT_NEAR(static_cast<double>(result.characters.front().endSample) / dsp::sampleRateHz,
                 0.96, 0.03);
     EXPECT_TRUE(
         std::is_sorted(result.characters.begin(), result.characters.end(),

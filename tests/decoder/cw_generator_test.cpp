@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "dsp/audio_constants.h"
+
 namespace {
 
 using decoder::KeyingEnvelope;
@@ -65,7 +67,7 @@ TEST(CwGenerator, JitterIsSeededAndCentredOnTheNominalLengths) {
 
 // Goertzel power of x[from, from + n) at `hz`.
 double tonePower(const std::vector<std::int16_t>& x, std::size_t from, std::size_t n, double hz) {
-    const double k = 2.0 * std::cos(2.0 * std::numbers::pi * hz / decoder::cwSampleRate);
+    const double k = 2.0 * std::cos(2.0 * std::numbers::pi * hz / dsp::sampleRateHz);
     double s1 = 0, s2 = 0;
     for (std::size_t i = from; i < from + n; ++i) {
         const double s0 = x[i] + k * s1 - s2;

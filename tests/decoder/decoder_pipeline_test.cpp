@@ -20,7 +20,7 @@
 #include "platform/gdi.h"
 #include "platform/platform.h"
 #include "dsp/text_distance.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/shell/station_settings.h"
 
@@ -60,9 +60,9 @@ protected:
     std::string run(const std::string& sent, const Trial& t) {
         station::StationSettings settings;
         settings.udpSend = 1; // default band 0.1 … 0.11, 256 taps
-        auto filter = std::make_unique<station::FirBandFilter>();
+        auto filter = std::make_unique<dsp::FirBandFilter>();
         auto processor = std::make_unique<station::BlockProcessor>();
-        EXPECT_TRUE(station::designBandFilter(*filter, settings.filterLength, 1, settings.bandLow, settings.bandHigh));
+        EXPECT_TRUE(dsp::designBandFilter(*filter, settings.filterLength, 1, settings.bandLow, settings.bandHigh));
         DatagramBytes link;
 
         RecordedControl control;

@@ -14,6 +14,7 @@
 #include "dsp/text_distance.h"
 #include "platform/audio_file.h"
 #include "program_harness.h"
+#include "dsp/audio_constants.h"
 
 #ifndef CW_SANITIZED
 #define CW_SANITIZED 0
@@ -147,7 +148,7 @@ TEST_F(Cwdecode, JsonLinesGiveEachCharacterWithItsTimeAndEstimates) {
     }
     EXPECT_EQ(text, sentLatin);
     const double lastMarkEnd =
-        static_cast<double>(decoder::totalSamples(keying(sentLatin))) / decoder::cwSampleRate -
+        static_cast<double>(decoder::totalSamples(keying(sentLatin))) / dsp::sampleRateHz -
         trailingMs / 1000.0;
     EXPECT_NEAR(lastTime, lastMarkEnd, 0.05)
         << "the time of the last character is where its last mark ends";

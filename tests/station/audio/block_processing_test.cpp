@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "station/audio/band_filter.h"
-#include "station/audio/fft.h"
+#include "dsp/band_filter.h"
+#include "dsp/fft.h"
 #include "station/shell/station_settings.h"
 
 namespace station {
@@ -37,14 +37,14 @@ struct RecordingSink : BlockSink {
 // A fresh station as start-up makes it: settings, filter, pipeline state.
 struct Station {
     StationSettings settings;
-    std::unique_ptr<FirBandFilter> filter = std::make_unique<FirBandFilter>();
+    std::unique_ptr<dsp::FirBandFilter> filter = std::make_unique<dsp::FirBandFilter>();
     std::unique_ptr<BlockProcessor> state = std::make_unique<BlockProcessor>();
     RecordingSink sink;
 
     explicit Station(int taps, bool udp = true) {
         settings.filterLength = taps;
         settings.udpSend = udp ? 1 : 0;
-        designBandFilter(*filter, taps, 1, settings.bandLow, settings.bandHigh);
+        dsp::designBandFilter(*filter, taps, 1, settings.bandLow, settings.bandHigh);
     }
     void run(Samples& block) {
         processBlock(*state, settings, *filter, block.data(), static_cast<std::int32_t>(block.size() * 2), sink);
@@ -173,15 +173,15 @@ TEST(ProcessBlock, FiltersUnlessOffOrCommandClient) {
         Station st(tc.taps);
         st.settings.clientMode = tc.clientMode;
         st.settings.commandMode = tc.commandMode;
-        auto reference = std::make_unique<FirBandFilter>();
-        designBandFilter(*reference, tc.taps, 1, 0.1f, 0.11f);
+        auto reference = std::make_unique<dsp::FirBandFilter>();
+        dsp::designBandFilter(*reference, tc.taps, 1, 0.1f, 0.11f);
         for (int b = 0; b < 4; ++b) {
             auto block = tone(8000, b * 160, 160, 830.0);
             const auto input = block;
             st.run(block);
             for (std::size_t j = 0; j < block.size(); ++j) {
                 float y = 0.0f;
-                pushSample(*reference, static_cast<float>(input[j] / 32000.0), y);
+                dsp::pushSample(*reference, static_cast<float>(input[j] / 32000.0), y);
                 ASSERT_EQ(block[j], tc.filtered ? static_cast<int>(std::trunc(32000.0 * y)) : input[j]) << tc.what << ": block " << b << ", sample " << j;
             }
             const auto& d = st.sink.datagrams.back();
@@ -195,7 +195,7 @@ TEST(ProcessBlock, FilterOutputBeyondFullScaleWraps) {
     // A 64-tap low-pass at 0.03 has DC gain 1.003: full-scale DC in
     // (32767/32000 = 1.024) comes out near 32869, stored as 32869 − 65536.
     Station st(64, false);
-    designBandFilter(*st.filter, 64, 1, 0.0f, 0.03f);
+    dsp::designBandFilter(*st.filter, 64, 1, 0.0f, 0.03f);
     Samples block(320, 32767);
     st.run(block);
     EXPECT_NEAR(block.back(), 32869 - 65536, 2);
@@ -219,7 +219,7 @@ TEST(ProcessBlock, SpectrumTransformEvery1024Samples) {
     for (std::size_t k = 0; k < st.sink.spectraRe.size(); ++k) {
         std::vector<float> re(1024), im(1024, 0.0f);
         for (int t = 0; t < 1024; ++t) re[static_cast<std::size_t>(t)] = static_cast<float>(((static_cast<int>(k) * 1024 + t) % 2000) / 32000.0);
-        fftInPlace(re.data(), im.data(), 10);
+        dsp::fftInPlace(re.data(), im.data(), 10);
         EXPECT_EQ(st.sink.spectraRe[k], re) << "transform " << k;
         EXPECT_EQ(st.sink.spectraIm[k], im) << "transform " << k;
     }

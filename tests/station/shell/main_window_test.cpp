@@ -20,7 +20,7 @@
 #include "platform/gdi.h"
 #include "platform/platform.h"
 #include "platform/sockets.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/resources/station_resources.h"
 #include "station/shell/display.h"
 #include "station/shell/station_settings.h"
@@ -39,7 +39,7 @@ struct RecordingHooks final : StationHooks {
     bool started = false, played = false, connected = false;
     // The designed coefficient the filter held at each announce.
     std::vector<float> coefficientAtAnnounce;
-    const FirBandFilter* filter = nullptr;
+    const dsp::FirBandFilter* filter = nullptr;
 
     void onCaptureDone(WParam, LParam) override { ++captureDone; }
     void onPlaybackDone(WParam, LParam) override { ++playbackDone; }
@@ -119,7 +119,7 @@ protected:
 
     platform::Platform platform{argc, argv};
     StationSettings settings;
-    FirBandFilter filter;
+    dsp::FirBandFilter filter;
     std::unique_ptr<BlockProcessor> processor = std::make_unique<BlockProcessor>();
     DisplayInputs inputs;
     StationDisplay display{settings, inputs};
@@ -141,7 +141,7 @@ TEST_F(MainWindowTest, UpArrowNarrowsToAFloorAndNeverClosesTheBand) {
     EXPECT_NEAR((low + high) / 2, 0.105f, 1e-5f) << "centre moved";
     // The filter follows the band: its design is the one for the final band.
     std::vector<float> expected(256);
-    windowedSincBandPass(expected.data(), 256, low, high);
+    dsp::windowedSincBandPass(expected.data(), 256, low, high);
     EXPECT_EQ(0, std::memcmp(expected.data(), filter.designedCoefficients(), 256 * sizeof(float)));
 }
 
@@ -243,7 +243,7 @@ TEST_F(MainWindowTest, CharacterKeys) {
     setBand(0.2f, 0.25f);
     character('x');
     std::vector<float> expected(256);
-    windowedSincBandPass(expected.data(), 256, 0.2f, 0.25f);
+    dsp::windowedSincBandPass(expected.data(), 256, 0.2f, 0.25f);
     EXPECT_EQ(0, std::memcmp(expected.data(), filter.designedCoefficients(), 256 * sizeof(float)));
     // '5' is the server's connection list only.
     character('5');
