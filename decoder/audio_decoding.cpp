@@ -265,7 +265,7 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
         filterDelay = (options.filterTaps - 1) / 2 + 1;
         const std::int32_t centreHz = station::bandFigures(low, high).centreHz;
         const std::int32_t period = centreHz > 0 ? dsp::sampleRateHz / centreHz : 0;
-        keyingDelay = (3 * period + station::BlockProcessor::levelLength) / 2;
+        keyingDelay = (3 * period + dsp::KeyingDetector::levelLength) / 2;
         if (options.kind == DecoderKind::Weak) {
             dsp::WeakDecoderOptions w;
             w.sampleRateHz = dsp::sampleRateHz;

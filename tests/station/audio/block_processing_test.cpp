@@ -102,11 +102,11 @@ TEST(ProcessBlock, KeyingLevelOfSteadyTone) {
 // The keying level computed the plain way, every lag's sum over the whole
 // window for every sample: the reference the running sums must match.
 struct DirectDetector {
-    std::vector<std::int16_t> history = std::vector<std::int16_t>(BlockProcessor::rectifiedLength);
-    std::int32_t levels[BlockProcessor::levelLength] = {};
+    std::vector<std::int16_t> history = std::vector<std::int16_t>(dsp::KeyingDetector::rectifiedLength);
+    std::int32_t levels[dsp::KeyingDetector::levelLength] = {};
 
     std::int16_t push(std::int16_t v, int period) {
-        const int p = period >= 1 && 4 * period - 2 < BlockProcessor::rectifiedLength ? period : 0;
+        const int p = period >= 1 && 4 * period - 2 < dsp::KeyingDetector::rectifiedLength ? period : 0;
         const int w = 3 * p;
         std::copy_backward(history.begin(), history.begin() + w, history.begin() + w + 1);
         history[0] = v < 0 ? static_cast<std::int16_t>(static_cast<std::uint16_t>(-std::int32_t{v})) : v;
@@ -118,11 +118,11 @@ struct DirectDetector {
             }
             best = sum > 0 ? std::max(best, sum / w) : best;
         }
-        std::copy_backward(levels, levels + BlockProcessor::levelLength - 1, levels + BlockProcessor::levelLength);
+        std::copy_backward(levels, levels + dsp::KeyingDetector::levelLength - 1, levels + dsp::KeyingDetector::levelLength);
         levels[0] = static_cast<std::int32_t>(best / 10000);
         std::int64_t total = 0;
         for (const std::int32_t l : levels) total += l;
-        return static_cast<std::int16_t>(std::min<std::int64_t>(total / BlockProcessor::levelLength, 32767));
+        return static_cast<std::int16_t>(std::min<std::int64_t>(total / dsp::KeyingDetector::levelLength, 32767));
     }
 };
 
