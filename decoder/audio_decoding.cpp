@@ -147,8 +147,8 @@ AudioDecodingOptions clamped(AudioDecodingOptions o) {
         std::end(allowedTaps)) {
         o.filterTaps = 256;
     }
-    if (o.alphabet != Latin && o.alphabet != Russian && o.alphabet != Ukrainian) {
-        o.alphabet = Latin;
+    if (o.alphabet != dsp::Latin && o.alphabet != dsp::Russian && o.alphabet != dsp::Ukrainian) {
+        o.alphabet = dsp::Latin;
     }
     return o;
 }
@@ -172,7 +172,7 @@ std::optional<std::string> optionsProblem(const AudioDecodingOptions& o) {
         std::end(allowedTaps)) {
         return "the filter length must be 64, 128, 256, 512 or 1024 taps";
     }
-    if (o.alphabet != Latin && o.alphabet != Russian && o.alphabet != Ukrainian) {
+    if (o.alphabet != dsp::Latin && o.alphabet != dsp::Russian && o.alphabet != dsp::Ukrainian) {
         return "unknown alphabet";
     }
     return std::nullopt;
@@ -289,10 +289,10 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
         c.confidence = notMeasured;
         return c;
     }
-    void character(ElementCode elementCode) override {
+    void character(dsp::ElementCode elementCode) override {
         dsp::DecodedCharacter c = classicRecord(levelIndex - timing.runLength);
         c.elementCode = elementCode;
-        setText(c, lookupCharacter(elementCode, timing.alphabet));
+        setText(c, dsp::lookupCharacter(elementCode, timing.alphabet));
         emit(c);
     }
     void wordGap() override {

@@ -38,7 +38,7 @@ struct AudioDecodingOptions {
     double bandwidthHz = 100.0;
     // Taps of the band filter: 64, 128, 256, 512 or 1024.
     std::int32_t filterTaps = 256;
-    Alphabet alphabet = Latin;
+    dsp::Alphabet alphabet = dsp::Latin;
 };
 
 // Why `options` cannot be used, as one short English sentence without a

@@ -47,15 +47,15 @@ std::optional<std::int32_t> integer(std::string_view text) {
     return v;
 }
 
-std::optional<Alphabet> alphabetNamed(std::string_view name) {
+std::optional<dsp::Alphabet> alphabetNamed(std::string_view name) {
     if (name == "latin") {
-        return Latin;
+        return dsp::Latin;
     }
     if (name == "russian") {
-        return Russian;
+        return dsp::Russian;
     }
     if (name == "ukrainian") {
-        return Ukrainian;
+        return dsp::Ukrainian;
     }
     return std::nullopt;
 }

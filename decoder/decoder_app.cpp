@@ -266,8 +266,8 @@ void DecoderApp::drawStatus(DrawContext& window) {
     window.textOut(10, statusY, dot.view());
 
     StatusText alphabet;
-    alphabet.add(state_.alphabet == Russian ? std::string_view(russianLabel)
-                 : state_.alphabet == Ukrainian ? std::string_view(ukrainianLabel)
+    alphabet.add(state_.alphabet == dsp::Russian ? std::string_view(russianLabel)
+                 : state_.alphabet == dsp::Ukrainian ? std::string_view(ukrainianLabel)
                                                 : std::string_view(latinLabel))
         .spaces(10);
     window.textOut(800, statusY, alphabet.view());
@@ -310,7 +310,7 @@ void DecoderApp::drawAndDecode(DrawContext& window) {
     if (selected_ == DecoderKind::Weak) {
         if (weakAlphabet_ != state_.alphabet) {
             weakAlphabet_ = state_.alphabet;
-            weak_->setAlphabet(static_cast<Alphabet>(weakAlphabet_));
+            weak_->setAlphabet(static_cast<dsp::Alphabet>(weakAlphabet_));
         }
         for (const dsp::DecodedCharacter& c : weak_->feed(samples_)) {
             for (const char* b = c.text; *b != '\0'; ++b) {
@@ -320,8 +320,8 @@ void DecoderApp::drawAndDecode(DrawContext& window) {
     }
 }
 
-void DecoderApp::character(ElementCode elementCode) {
-    const CharacterReadings r = readCharacter(elementCode, state_.alphabet);
+void DecoderApp::character(dsp::ElementCode elementCode) {
+    const dsp::CharacterReadings r = dsp::readCharacter(elementCode, state_.alphabet);
     if (r.digit) {
         pictureContext_.setBackgroundColour(digitBackground);
     }

@@ -129,7 +129,7 @@ public:
                      std::int32_t centreHz);
 
 private:
-    void character(ElementCode elementCode) override;
+    void character(dsp::ElementCode elementCode) override;
     void wordGap() override;
 
     void sendBand(std::int32_t bandwidthHz, std::int32_t centreHz);
@@ -152,7 +152,7 @@ private:
     // the classic one; the decoder's name appears once a choice is made.
     bool decoderLineShown_;
     std::unique_ptr<dsp::WeakSignalDecoder> weak_;
-    std::int32_t weakAlphabet_ = Latin;
+    std::int32_t weakAlphabet_ = dsp::Latin;
 };
 
 } // namespace decoder

@@ -68,7 +68,7 @@ void onSpaceEnded(DecoderState& state, TextOutput& output) {
 void closeCharacter(DecoderState& state, TextOutput& output) {
     const std::int64_t dashAbove = dashLimit(state.dotLength);
     const std::int32_t shortBelow = state.dotLength / 3;
-    ElementCode code = 0;
+    dsp::ElementCode code = 0;
     int taken = 0;
     bool shortPulse = false;
     bool tooLong = false;
@@ -82,7 +82,7 @@ void closeCharacter(DecoderState& state, TextOutput& output) {
             break;
         }
         ++taken;
-        code = e > dashAbove ? foldDash(code) : foldDot(code);
+        code = e > dashAbove ? dsp::foldDash(code) : dsp::foldDot(code);
         if (e < shortBelow) {
             shortPulse = true;
         }

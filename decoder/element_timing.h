@@ -15,7 +15,7 @@ namespace decoder {
 // Where closed characters and word gaps go (the text window and the strip).
 class TextOutput {
 public:
-    virtual void character(ElementCode elementCode) = 0;
+    virtual void character(dsp::ElementCode elementCode) = 0;
     virtual void wordGap() = 0;
 
 protected:

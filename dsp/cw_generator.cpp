@@ -9,7 +9,7 @@
 #include "dsp/alphabet.h"
 #include "dsp/audio_constants.h"
 
-namespace decoder {
+namespace dsp {
 
 namespace {
 
@@ -329,4 +329,4 @@ bool writeWav(const std::string& path, std::span<const std::int16_t> samples, st
     return written && closed;
 }
 
-} // namespace decoder
+} // namespace dsp

@@ -15,7 +15,7 @@
 
 #include "dsp/audio_constants.h"
 
-namespace decoder {
+namespace dsp {
 
 
 // One key-down (mark) or key-up (space) stretch.
@@ -134,4 +134,4 @@ std::vector<std::uint8_t> encodeWav(std::span<const std::int16_t> samples,
 bool writeWav(const std::string& path, std::span<const std::int16_t> samples,
               std::int32_t sampleRate = dsp::sampleRateHz);
 
-} // namespace decoder
+} // namespace dsp

@@ -49,7 +49,7 @@ constexpr double firstOutputCost =
 
 struct WeakSignalDecoder::State {
     WeakDecoderOptions options;
-    decoder::Alphabet alphabet = decoder::Latin;
+    Alphabet alphabet = Latin;
     ChannelTuning tuning;
 
     // --- blanker ---
@@ -293,7 +293,7 @@ struct WeakSignalDecoder::State {
             if (c.wordGapBefore && anyOutput) {
                 put(" ", 0, c.endTick, read, read.snrDb() > -99.0 ? 1.0F : 0.0F);
             }
-            put(decoder::lookupCharacter(c.code, alphabet), c.code, c.endTick, read, c.confidence);
+            put(lookupCharacter(c.code, alphabet), c.code, c.endTick, read, c.confidence);
             emittedTo = c.endTick;
             anyOutput = true;
         }
@@ -302,7 +302,7 @@ struct WeakSignalDecoder::State {
         }
     }
 
-    void put(std::string_view text, decoder::ElementCode code, std::int64_t endTick,
+    void put(std::string_view text, ElementCode code, std::int64_t endTick,
              const KeyingChannel& from, float confidence) {
         if (outCount >= maxOutput) {
             return;
@@ -405,7 +405,7 @@ void WeakSignalDecoder::reset() {
     state_->restart();
 }
 
-void WeakSignalDecoder::setAlphabet(decoder::Alphabet alphabet) {
+void WeakSignalDecoder::setAlphabet(Alphabet alphabet) {
     state_->alphabet = alphabet;
     for (KeyingChannel& c : state_->channels) {
         c.setAlphabet(alphabet);

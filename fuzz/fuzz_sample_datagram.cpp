@@ -20,8 +20,8 @@ namespace {
 struct ReadingOutput final : decoder::TextOutput {
     const decoder::DecoderState* state = nullptr;
     std::size_t characters = 0;
-    void character(decoder::ElementCode elementCode) override {
-        const decoder::CharacterReadings r = decoder::readCharacter(elementCode, state->alphabet);
+    void character(dsp::ElementCode elementCode) override {
+        const dsp::CharacterReadings r = dsp::readCharacter(elementCode, state->alphabet);
         characters += r.selected.size();
     }
     void wordGap() override {}

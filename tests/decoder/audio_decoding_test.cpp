@@ -31,20 +31,20 @@ struct Signal {
 };
 
 std::vector<std::int16_t> audioOf(const Signal& s) {
-    const auto envelope = decoder::keyingFromText(
+    const auto envelope = dsp::keyingFromText(
         s.text,
         {.wpm = s.wpm, .seed = s.seed, .leadingSilenceMs = s.leadMs, .trailingSilenceMs = 600});
     if (!envelope) {
         ADD_FAILURE() << "not sendable: " << s.text;
         return {};
     }
-    decoder::ToneOptions tone{.pitchHz = s.pitchHz, .amplitude = s.amplitude, .seed = s.seed};
+    dsp::ToneOptions tone{.pitchHz = s.pitchHz, .amplitude = s.amplitude, .seed = s.seed};
     if (s.noiseRms > 0) {
         tone.noiseRms = s.noiseRms;
     } else if (s.snrDb < 90) {
-        tone.noiseRms = decoder::noiseRmsForSnr(s.amplitude, s.snrDb, 500);
+        tone.noiseRms = dsp::noiseRmsForSnr(s.amplitude, s.snrDb, 500);
     }
-    return decoder::synthesizeCw(*envelope, tone);
+    return dsp::synthesizeCw(*envelope, tone);
 }
 
 TEST(ToneSearch, FindsTheSignalsPitchAndTellsNoiseFromATone) {

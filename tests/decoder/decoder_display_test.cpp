@@ -68,9 +68,9 @@ protected:
     // Clean keying of `text` at 22 WPM (dot 436 samples, close to the
     // initial dot length).
     void feedText(const std::string& sent) {
-        const auto envelope = decoder::keyingFromText(sent, {.wpm = 22, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
+        const auto envelope = dsp::keyingFromText(sent, {.wpm = 22, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
         ASSERT_TRUE(envelope.has_value());
-        feed(decoder::keyingLevelsFrom(*envelope, {.markLevel = 200}));
+        feed(dsp::keyingLevelsFrom(*envelope, {.markLevel = 200}));
     }
 };
 
@@ -247,9 +247,9 @@ TEST_F(DecoderDisplay, SelectedAlphabetDecidesTheAppendedText) {
         std::int32_t alphabet;
         std::string expected;
     } cases[] = {
-        {decoder::Latin, "IVY 5"},
-        {decoder::Russian, std::string("ИЖЫ 5"_cp1251)},
-        {decoder::Ukrainian, std::string("IЖИ 5"_cp1251)},
+        {dsp::Latin, "IVY 5"},
+        {dsp::Russian, std::string("ИЖЫ 5"_cp1251)},
+        {dsp::Ukrainian, std::string("IЖИ 5"_cp1251)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("alphabet " + std::to_string(c.alphabet));
@@ -257,9 +257,9 @@ TEST_F(DecoderDisplay, SelectedAlphabetDecidesTheAppendedText) {
         RecordedText fresh;
         decoder::DecoderApp decoderApp(control, fresh);
         decoderApp.state().alphabet = c.alphabet;
-        const auto envelope = decoder::keyingFromText("IVY 5", {.wpm = 22, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
+        const auto envelope = dsp::keyingFromText("IVY 5", {.wpm = 22, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
         ASSERT_TRUE(envelope.has_value());
-        const auto levels = decoder::keyingLevelsFrom(*envelope, {.markLevel = 200});
+        const auto levels = dsp::keyingLevelsFrom(*envelope, {.markLevel = 200});
         for (std::size_t i = 0; i < levels.size(); i += 160) {
             std::vector<std::int16_t> block(160, 0);
             std::copy_n(levels.begin() + static_cast<std::ptrdiff_t>(i), std::min<std::size_t>(160, levels.size() - i),

@@ -43,7 +43,7 @@ struct Trial {
     double wpm = 20;
     double snrDb = 99; // tone over the noise in 500 Hz; 99: clean
     bool autoDot = false;
-    std::int32_t alphabet = decoder::Latin;
+    std::int32_t alphabet = dsp::Latin;
     std::uint32_t seed = 7;
     decoder::DecoderKind decoder = decoder::DecoderKind::Classic;
     std::int32_t trailingMs = 800;
@@ -73,16 +73,16 @@ protected:
         platform::Picture window(900, 600, decoder::white);
         platform::DrawContext windowContext(window);
 
-        const auto envelope = decoder::keyingFromText(
+        const auto envelope = dsp::keyingFromText(
             sent, {.wpm = t.wpm, .seed = t.seed, .leadingSilenceMs = 150, .trailingSilenceMs = t.trailingMs});
         if (!envelope) {
             return "<not sendable>";
         }
-        decoder::ToneOptions tone{.pitchHz = 840, .amplitude = 8000, .seed = t.seed};
+        dsp::ToneOptions tone{.pitchHz = 840, .amplitude = 8000, .seed = t.seed};
         if (t.snrDb < 90) {
-            tone.noiseRms = decoder::noiseRmsForSnr(tone.amplitude, t.snrDb, 500);
+            tone.noiseRms = dsp::noiseRmsForSnr(tone.amplitude, t.snrDb, 500);
         }
-        std::vector<std::int16_t> audio = decoder::synthesizeCw(*envelope, tone);
+        std::vector<std::int16_t> audio = dsp::synthesizeCw(*envelope, tone);
         audio.resize((audio.size() + 159) / 160 * 160, 0);
         for (std::size_t i = 0; i < audio.size(); i += 160) {
             station::processBlock(*processor, settings, *filter, audio.data() + i, 320, link);
@@ -115,7 +115,7 @@ TEST_F(Pipeline, AutomaticDotLengthFollowsTheSpeed) {
 
 TEST_F(Pipeline, RussianTextWithTheRussianAlphabet) {
     // ПРИВЕТ МИР keyed as its Latin equivalents.
-    const std::string decoded = run("PRIWET MIR", {.wpm = 20, .alphabet = decoder::Russian});
+    const std::string decoded = run("PRIWET MIR", {.wpm = 20, .alphabet = dsp::Russian});
     EXPECT_EQ(platform::cp1251ToUtf8(decoded), "ПРИВЕТ МИР");
 }
 

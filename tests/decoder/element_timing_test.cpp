@@ -11,15 +11,15 @@
 namespace {
 
 using decoder::DecoderState;
-using decoder::ElementCode;
-using decoder::elementCodeOf;
-using Events = std::vector<ElementCode>;
-constexpr ElementCode gap = -1;
+using dsp::ElementCode;
+using dsp::elementCodeOf;
+using Events = std::vector<dsp::ElementCode>;
+constexpr dsp::ElementCode gap = -1;
 
 // Records the timer's output in order: a code per character, -1 per gap.
 struct Recorder final : decoder::TextOutput {
     Events events;
-    void character(ElementCode elementCode) override { events.push_back(elementCode); }
+    void character(dsp::ElementCode elementCode) override { events.push_back(elementCode); }
     void wordGap() override { events.push_back(gap); }
 };
 
@@ -42,7 +42,7 @@ void key(DecoderState& s, Recorder& out, const std::string& elements, int closin
 TEST(ElementTiming, DotDashBoundaryAndCharacterCloseAtDefaultDotLength) {
     // D = 430: a dash is a runLength above 645, i.e. a mark of 647 samples;
     // the space closes the character on its 647th sample.
-    for (const auto& [markSamples, expected] : {std::pair{646, elementCodeOf(".")}, std::pair{647, elementCodeOf("-")}}) {
+    for (const auto& [markSamples, expected] : {std::pair{646, dsp::elementCodeOf(".")}, std::pair{647, dsp::elementCodeOf("-")}}) {
         DecoderState s;
         Recorder out;
         feed(s, out, 1, markSamples);
@@ -62,7 +62,7 @@ TEST(ElementTiming, OneSampleMarkIsCountedButSkippedSoAnOlderMarkIsTaken) {
     feed(s, out, 1, 1); // runLength 0
     feed(s, out, 0, 700);
     // The walk takes the dot and then T's dash: "-." in sending order.
-    EXPECT_EQ(out.events, (Events{elementCodeOf("-"), elementCodeOf("-.")}));
+    EXPECT_EQ(out.events, (Events{dsp::elementCodeOf("-"), dsp::elementCodeOf("-.")}));
 }
 
 TEST(ElementTiming, LongCharactersShortPulsesAndTheResetAfterThem) {
@@ -91,9 +91,9 @@ TEST(ElementTiming, LongCharactersShortPulsesAndTheResetAfterThem) {
         key(s, out, ".-"); // markCount was reset either way
         Events expected;
         if (c.output) {
-            expected.push_back(elementCodeOf(c.elements));
+            expected.push_back(dsp::elementCodeOf(c.elements));
         }
-        expected.push_back(elementCodeOf(".-"));
+        expected.push_back(dsp::elementCodeOf(".-"));
         EXPECT_EQ(out.events, expected) << c.elements << ", short mark " << c.shortMark << ", check "
                                         << c.shortPulseCheck;
     }
@@ -115,14 +115,14 @@ TEST(ElementTiming, WordGapsIncludingTheStartUpSilence) {
         feed(s, out, 0, c.space);
         Events expected;
         if (c.firstMark > 0) {
-            expected.push_back(elementCodeOf("."));
+            expected.push_back(dsp::elementCodeOf("."));
         }
         EXPECT_EQ(out.events, expected) << "a gap waits for the next mark, space " << c.space;
         key(s, out, ".");
         if (c.gap) {
             expected.push_back(gap);
         }
-        expected.push_back(elementCodeOf("."));
+        expected.push_back(dsp::elementCodeOf("."));
         EXPECT_EQ(out.events, expected) << "first mark " << c.firstMark << " space " << c.space;
     }
 }

@@ -19,9 +19,9 @@
 namespace {
 
 struct TextRecorder final : decoder::TextOutput {
-    std::int32_t alphabet = decoder::Latin;
+    std::int32_t alphabet = dsp::Latin;
     std::string text;
-    void character(decoder::ElementCode code) override { text += decoder::lookupCharacter(code, alphabet); }
+    void character(dsp::ElementCode code) override { text += dsp::lookupCharacter(code, alphabet); }
     void wordGap() override { text += ' '; }
 };
 
@@ -31,19 +31,19 @@ struct Trial {
     double levelNoise = 0;
     bool autoDot = false;
     std::int32_t threshold = 35;
-    std::int32_t alphabet = decoder::Latin;
+    std::int32_t alphabet = dsp::Latin;
     std::uint32_t seed = 1;
 };
 
 std::string decode(const std::string& text, const Trial& t) {
-    const auto envelope = decoder::keyingFromText(
+    const auto envelope = dsp::keyingFromText(
         text, {.wpm = t.wpm, .jitter = t.jitter, .seed = t.seed,
                .leadingSilenceMs = 100,    // shorter than 4 dots at every speed used
                .trailingSilenceMs = 400}); // closes the last character
     if (!envelope) {
         return "<not sendable>";
     }
-    const std::vector<std::int16_t> levels = decoder::keyingLevelsFrom(
+    const std::vector<std::int16_t> levels = dsp::keyingLevelsFrom(
         *envelope, {.rampSamples = 24, .noiseRms = t.levelNoise, .noiseSmoothingSamples = 40, .seed = t.seed + 99});
     decoder::DecoderState state;
     state.threshold = t.threshold;
@@ -51,7 +51,7 @@ std::string decode(const std::string& text, const Trial& t) {
     if (t.autoDot) {
         decoder::startDotTraining(state);
     } else {
-        state.dotLength = decoder::dotSamples(t.wpm) - 1; // D is a dot's runLength
+        state.dotLength = dsp::dotSamples(t.wpm) - 1; // D is a dot's runLength
     }
     TextRecorder out;
     out.alphabet = state.alphabet;
@@ -73,7 +73,7 @@ TEST(MorseEndToEnd, CleanKeyingDecodesExactly) {
         }
     }
     // The same keying read in the Russian alphabet.
-    EXPECT_EQ(decode("PRIWET MIR", {.wpm = 20, .alphabet = decoder::Russian}),
+    EXPECT_EQ(decode("PRIWET MIR", {.wpm = 20, .alphabet = dsp::Russian}),
               "\xCF\xD0\xC8\xC2\xC5\xD2 \xCC\xC8\xD0"); // ПРИВЕТ МИР
 }
 
