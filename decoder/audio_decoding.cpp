@@ -6,8 +6,7 @@
 #include <limits>
 #include <numbers>
 
-#include "decoder/decoder_state.h"
-#include "decoder/element_timing.h"
+#include "dsp/element_timing.h"
 #include "link/datagrams.h"
 #include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
@@ -187,7 +186,7 @@ ToneEstimate findStrongestTone(std::span<const std::int16_t> samples) {
 // The front end is the station's: processBlock filters each block in place
 // and, for the classic decoder (udpSend), runs the keying detector, whose
 // levels arrive through sendDatagram.
-struct AudioDecoder::State final : station::BlockSink, TextOutput {
+struct AudioDecoder::State final : station::BlockSink, dsp::TextOutput {
     explicit State(const AudioDecodingOptions& o) : options(clamped(o)) {
         out.reserve(256);
         if (options.pitchHz == 0.0) {
@@ -220,7 +219,8 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
     int blockFill = 0;
 
     // Classic: the element timer with its defaults.
-    DecoderState timing;
+    dsp::ElementTimer timing;
+    std::int32_t alphabet = dsp::Latin;
     std::int64_t levelIndex = 0;
     // Weak: created once the pitch is known.
     std::unique_ptr<dsp::WeakSignalDecoder> weak;
@@ -274,7 +274,7 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
             weak = std::make_unique<dsp::WeakSignalDecoder>(w);
             weakStart = frontEndIndex;
         }
-        timing.alphabet = options.alphabet;
+        alphabet = options.alphabet;
         levelIndex = frontEndIndex;
     }
 
@@ -292,7 +292,7 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
     void character(dsp::ElementCode elementCode) override {
         dsp::DecodedCharacter c = classicRecord(levelIndex - timing.runLength);
         c.elementCode = elementCode;
-        setText(c, dsp::lookupCharacter(elementCode, timing.alphabet));
+        setText(c, dsp::lookupCharacter(elementCode, alphabet));
         emit(c);
     }
     void wordGap() override {
@@ -305,7 +305,7 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
         // A short block leaves the levels past its own samples stale.
         const int count = std::clamp(datagram.blockBytes / 2, 0, blockSamples);
         for (int i = 0; i < count; ++i) {
-            onKeyingLevel(timing, datagram.keyingLevel[i], *this);
+            dsp::onKeyingLevel(timing, datagram.keyingLevel[i], *this);
             ++levelIndex;
         }
     }

@@ -135,17 +135,17 @@ void DecoderApp::onKeyDown(platform::LParam lParam) {
 
 void DecoderApp::onLeftButton(unsigned x, unsigned y) {
     if (y < static_cast<unsigned>(stripHeight)) {
-        state_.threshold = stripHeight - static_cast<std::int32_t>(y);
-        sendControl(locallink::SetKeyingThreshold, state_.threshold, 0, 0, 0);
+        state_.timer.threshold = stripHeight - static_cast<std::int32_t>(y);
+        sendControl(locallink::SetKeyingThreshold, state_.timer.threshold, 0, 0, 0);
         return;
     }
     // The status line's click zones follow its texts.
     if (x < 230) {
-        state_.autoDot = toggled(state_.autoDot);
+        state_.timer.autoDot = toggled(state_.timer.autoDot);
     } else if (x > 250 && x < 500) {
-        state_.shortPulseCheck = toggled(state_.shortPulseCheck);
+        state_.timer.shortPulseCheck = toggled(state_.timer.shortPulseCheck);
     } else if (x > 520 && x < 700) {
-        state_.agcOn = toggled(state_.agcOn);
+        state_.timer.agcOn = toggled(state_.timer.agcOn);
     } else if (x > 750) {
         state_.alphabet = nextAlphabet(state_.alphabet);
     }
@@ -163,7 +163,7 @@ bool DecoderApp::handleInput(unsigned message, platform::WParam wParam, platform
         if (wParam >= '1' && wParam <= '9') {
             state_.zoom = static_cast<std::int32_t>(wParam - '0');
         } else if (wParam == ' ') {
-            state_.autoDot = toggled(state_.autoDot);
+            state_.timer.autoDot = toggled(state_.timer.autoDot);
         }
         return true;
     case platform::WM_LBUTTONDOWN:
@@ -177,10 +177,10 @@ bool DecoderApp::handleInput(unsigned message, platform::WParam wParam, platform
         }
         return true;
     case platform::WM_MBUTTONDOWN:
-        startDotTraining(state_);
+        dsp::startDotTraining(state_.timer);
         return true;
     case platform::WM_MBUTTONUP:
-        stopDotTraining(state_);
+        dsp::stopDotTraining(state_.timer);
         return true;
     case platform::WM_MOUSEWHEEL: {
         // Towards the user (negative distance) widens the band.
@@ -247,8 +247,8 @@ void DecoderApp::drawStrip() {
             pictureContext_.setPixel(x, static_cast<int>(y), colour);
         }
     };
-    mark(state_.threshold, thresholdColour);
-    mark(state_.effectiveThreshold, effectiveThresholdColour);
+    mark(state_.timer.threshold, thresholdColour);
+    mark(state_.timer.effectiveThreshold, effectiveThresholdColour);
 
     // Scroll left by zoom columns; the copy is clipped at the picture's edge.
     pictureContext_.blit(0, 0, signalPictureWidth - 3, stripHeight, signalPicture_, zoom, 0);
@@ -256,8 +256,8 @@ void DecoderApp::drawStrip() {
 
 void DecoderApp::drawStatus(DrawContext& window) {
     StatusText dot;
-    dot.add(dotLengthLabel).number(state_.dotLength).spaces(4);
-    if (state_.autoDot != 0) {
+    dot.add(dotLengthLabel).number(state_.timer.dotLength).spaces(4);
+    if (state_.timer.autoDot != 0) {
         dot.add(autoDotLabel);
     } else {
         dot.spaces(19);
@@ -273,12 +273,12 @@ void DecoderApp::drawStatus(DrawContext& window) {
     window.textOut(800, statusY, alphabet.view());
 
     StatusText pulse;
-    pulse.add(state_.shortPulseCheck != 0 ? std::string_view(shortPulseOnLabel) : std::string_view(shortPulseOffLabel))
+    pulse.add(state_.timer.shortPulseCheck != 0 ? std::string_view(shortPulseOnLabel) : std::string_view(shortPulseOffLabel))
         .spaces(10);
     window.textOut(230, statusY, pulse.view());
 
     StatusText agc;
-    agc.add(state_.agcOn != 0 ? std::string_view(agcOnLabel) : std::string_view(agcOffLabel)).spaces(10);
+    agc.add(state_.timer.agcOn != 0 ? std::string_view(agcOnLabel) : std::string_view(agcOffLabel)).spaces(10);
     window.textOut(600, statusY, agc.view());
 }
 
@@ -306,7 +306,7 @@ void DecoderApp::drawAndDecode(DrawContext& window) {
     if (decoderLineShown_) {
         drawDecoderLine(window);
     }
-    decodeKeyingLevels(state_, keyingLevels_, *this);
+    dsp::decodeKeyingLevels(state_.timer, keyingLevels_, *this);
     if (selected_ == DecoderKind::Weak) {
         if (weakAlphabet_ != state_.alphabet) {
             weakAlphabet_ = state_.alphabet;

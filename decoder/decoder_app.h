@@ -15,7 +15,7 @@
 
 #include "decoder/decoder_kind.h"
 #include "decoder/decoder_state.h"
-#include "decoder/element_timing.h"
+#include "dsp/element_timing.h"
 #include "dsp/weak_decoder.h"
 #include "link/datagrams.h"
 #include "platform/gdi.h"
@@ -85,7 +85,7 @@ protected:
 // it are its own. The text goes to the text sink from the decoder selected:
 // the classic one, or the weak-signal decoder working on the filtered audio
 // the datagrams carry.
-class DecoderApp final : private TextOutput {
+class DecoderApp final : private dsp::TextOutput {
 public:
     // Creates the signal picture (white, black text on light green) and the
     // weak-signal decoder, whether it is selected or not, so that switching

@@ -113,7 +113,7 @@ TEST_F(DecoderDisplay, LevelsAreClippedToTheStripAndNegativesDrawNothing) {
 
     // The whitening of x ≥ 890 and a negative block leave no column; only
     // the two threshold marks remain.
-    const int effectiveRow = 300 - app.state().effectiveThreshold;
+    const int effectiveRow = 300 - app.state().timer.effectiveThreshold;
     constantDatagram(-500);
     for (int y = 0; y <= 300; ++y) {
         if (y != 265 && y != effectiveRow) {
@@ -124,7 +124,7 @@ TEST_F(DecoderDisplay, LevelsAreClippedToTheStripAndNegativesDrawNothing) {
 
 TEST_F(DecoderDisplay, ThresholdMarksShowTheManualAndTheEffectiveThreshold) {
     app.handleInput(WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(600, 310)); // AGC off
-    ASSERT_EQ(app.state().agcOn, 0);
+    ASSERT_EQ(app.state().timer.agcOn, 0);
     constantDatagram(0);
     // Drawn at 890 … 899, moved left by the zoom of 2.
     for (int x = 888; x < 898; ++x) {

@@ -68,7 +68,7 @@ protected:
         RecordedControl control;
         RecordedText text;
         decoder::DecoderApp app(control, text, t.decoder);
-        app.state().autoDot = t.autoDot ? 1 : 0;
+        app.state().timer.autoDot = t.autoDot ? 1 : 0;
         app.state().alphabet = t.alphabet;
         platform::Picture window(900, 600, decoder::white);
         platform::DrawContext windowContext(window);

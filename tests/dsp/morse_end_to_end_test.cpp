@@ -13,12 +13,12 @@
 
 #include "dsp/alphabet.h"
 #include "dsp/cw_generator.h"
-#include "decoder/element_timing.h"
+#include "dsp/element_timing.h"
 #include "dsp/text_distance.h"
 
 namespace {
 
-struct TextRecorder final : decoder::TextOutput {
+struct TextRecorder final : dsp::TextOutput {
     std::int32_t alphabet = dsp::Latin;
     std::string text;
     void character(dsp::ElementCode code) override { text += dsp::lookupCharacter(code, alphabet); }
@@ -45,19 +45,18 @@ std::string decode(const std::string& text, const Trial& t) {
     }
     const std::vector<std::int16_t> levels = dsp::keyingLevelsFrom(
         *envelope, {.rampSamples = 24, .noiseRms = t.levelNoise, .noiseSmoothingSamples = 40, .seed = t.seed + 99});
-    decoder::DecoderState state;
+    dsp::ElementTimer state;
     state.threshold = t.threshold;
-    state.alphabet = t.alphabet;
     if (t.autoDot) {
-        decoder::startDotTraining(state);
+        dsp::startDotTraining(state);
     } else {
         state.dotLength = dsp::dotSamples(t.wpm) - 1; // D is a dot's runLength
     }
     TextRecorder out;
-    out.alphabet = state.alphabet;
+    out.alphabet = t.alphabet;
     const std::span<const std::int16_t> all(levels);
     for (std::size_t at = 0; at < all.size(); at += 160) {
-        decoder::decodeKeyingLevels(state, all.subspan(at, std::min<std::size_t>(160, all.size() - at)), out);
+        dsp::decodeKeyingLevels(state, all.subspan(at, std::min<std::size_t>(160, all.size() - at)), out);
     }
     return out.text;
 }
