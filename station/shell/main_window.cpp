@@ -115,7 +115,7 @@ void MainWindow::redesignFilter() {
 
 void MainWindow::announce() {
     if (settings_.clientMode != 0 && settings_.commandMode != 0) {
-        hooks_.sendSettingsPacket();
+        relay_->sendSettingsPacket();
     }
 }
 
@@ -231,13 +231,13 @@ LResult MainWindow::procedure(WindowHandle window, unsigned message, WParam wPar
         hooks_.onCaptureDone(wParam, lParam);
         return 0;
     case SERVER_ACCEPT_MESSAGE:
-        hooks_.onListenEvent(wParam, lParam);
+        relay_->onListenEvent(wParam, lParam);
         return 0;
     case SERVER_SOCKET_MESSAGE:
-        hooks_.onPeerEvent(wParam, lParam);
+        relay_->onPeerEvent(wParam, lParam);
         return 0;
     case CLIENT_SOCKET_MESSAGE:
-        hooks_.onServerLinkEvent(wParam, lParam);
+        relay_->onServerLinkEvent(wParam, lParam);
         return 0;
     case DRAW_PANEL_MESSAGE:
         onDrawPanel();
@@ -305,7 +305,7 @@ LResult MainWindow::onChar(WParam wParam) {
     const auto character = static_cast<std::uint32_t>(wParam);
     if (character == '5') {
         if (settings_.serverMode != 0) {
-            hooks_.showConnectionList();
+            relay_->showConnectionList();
         }
     } else if (character == ' ') {
         changeDisplaySize(settings_, nextDisplaySize(settings_.displaySize.load()), *this);
@@ -345,7 +345,7 @@ void MainWindow::onTimer(WParam id) {
         // scrolling with an empty spectrum. Blocks from the network, the only
         // other user of these arrays in this role, are processed on this
         // same thread.
-        if (settings_.clientMode != 0 && settings_.dialogMode == 0 && !hooks_.clientConnected()) {
+        if (settings_.clientMode != 0 && settings_.dialogMode == 0 && !relay_->clientConnected()) {
             std::fill(std::begin(processor_.spectrumReal), std::end(processor_.spectrumReal), 0.0f);
             std::fill(std::begin(processor_.spectrumImag), std::end(processor_.spectrumImag), 0.0f);
             dsp::fftInPlace(processor_.spectrumReal, processor_.spectrumImag, spectrumOrder);
@@ -361,9 +361,9 @@ void MainWindow::onTimer(WParam id) {
         // Every tick, whatever the time limit: the sessions also flush the
         // bytes their sockets did not take and end overdue logins here.
         if (settings_.clientMode != 0) {
-            hooks_.clientTimeLimitTick();
+            relay_->clientTimeLimitTick();
         } else if (settings_.serverMode != 0) {
-            hooks_.serverTimeLimitTick();
+            relay_->serverTimeLimitTick();
         }
     }
 }

@@ -3,7 +3,7 @@
 // that receives every key, mouse action, menu command, timer tick, tray
 // event and device and socket notification, edits the band and the filter
 // length, rebuilds the band filter and hands device and socket events to the
-// parts of the station that own them (through StationHooks).
+// parts of the station that own them (StationHooks, the NetworkRole).
 //
 // Threads: the procedure runs on the main thread, except DRAW_PANEL_MESSAGE,
 // which block processing calls directly from the processing thread. That
@@ -19,6 +19,7 @@
 #include "platform/platform.h"
 #include "station/audio/block_processing.h"
 #include "station/net/relay_hooks.h"
+#include "station/shell/network_role.h"
 #include "station/shell/band_controls.h"
 #include "station/shell/station_control.h"
 
@@ -76,9 +77,8 @@ inline constexpr unsigned scanDown = 0x150;
 inline constexpr unsigned scanRight = 0x14D;
 inline constexpr unsigned scanLeft = 0x14B;
 
-// What the window hands on to the audio devices and the network roles of
-// the station. All calls come on the main thread. The network defaults
-// describe a station without a TCP role.
+// What the window hands on to the audio devices of the station. All calls
+// come on the main thread.
 class StationHooks {
 public:
     virtual ~StationHooks() = default;
@@ -94,23 +94,6 @@ public:
     // opened; a played block came back since playback opened.
     virtual bool audioStarted() const = 0;
     virtual bool blockPlayed() const = 0;
-
-    // Client role: sends the server a Settings packet (band edges, filter
-    // length) when connected; the result of the send is not examined.
-    virtual void sendSettingsPacket() {}
-    // Client role: the connection to the server is up.
-    virtual bool clientConnected() const { return false; }
-    // Socket notifications: (socket, event | error << 16).
-    virtual void onListenEvent(platform::WParam, platform::LParam) {}
-    virtual void onPeerEvent(platform::WParam, platform::LParam) {}
-    virtual void onServerLinkEvent(platform::WParam, platform::LParam) {}
-    // Timer 2, every tick of the role's own (client or server): the
-    // sessions keep the time-limit rule themselves and also retry queued
-    // bytes and enforce login deadlines on this tick.
-    virtual void clientTimeLimitTick() {}
-    virtual void serverTimeLimitTick() {}
-    // Server role, '5' key: the list of connected listeners.
-    virtual void showConnectionList() {}
 };
 
 // "Уселитель %f" for a gain, Windows-1251, six decimals with a '.' whatever
@@ -150,6 +133,12 @@ public:
     void reopenCapture() override;
     void reopenPlayback() override;
 
+    // The station's relay role, once it exists; until then (and after
+    // detachRelay) the window acts as a station without one. Main thread,
+    // outside the procedure.
+    void attachRelay(NetworkRole& role) { relay_ = &role; }
+    void detachRelay() { relay_ = &noRelay_; }
+
     // Step 1 of "announce and rebuild": a client in the command role tells
     // its server about the new band.
     void announce();
@@ -175,6 +164,8 @@ private:
     TrayDesktop& desktop_;
     const AudioDeviceList& devices_;
     StationHooks& hooks_;
+    NetworkRole noRelay_;
+    NetworkRole* relay_ = &noRelay_;
     platform::WindowHandle window_ = 0;
     bool closing_ = false;
     // Devices marked for a switch (switchCapture | switchPlayback); main

@@ -42,6 +42,12 @@ Station::~Station() {
     capture_.reset();
     // The relay sessions hold the playback and ask the notifiers to close
     // their sockets.
+    if (window_) {
+        window_->detachRelay();
+    }
+    if (display_) {
+        display_->detachRelay();
+    }
     network_.reset();
     playback_.reset();
     if (notifiers_ && linkSocket_ != platform::invalidSocket) {
@@ -104,9 +110,6 @@ bool Station::startUp() {
     processor_ = std::make_unique<BlockProcessor>();
     dsp::designBandFilter(*filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
 
-    // No relay until the sessions can be built (after the sockets, the
-    // window and playback): the window and the display may ask before.
-    network_ = std::make_unique<NetworkRole>();
     // The palette is made with the display; the audio format is fixed.
     display_ = std::make_unique<StationDisplay>(settings_, static_cast<const DisplayInputs&>(*this));
 
@@ -150,7 +153,11 @@ bool Station::startUp() {
     fatal_.audio = audio_.get();
     fatal_.workingDirectory = workingDirectory_.string();
     fatal_.postQuit = [this](int code) { platform_.postQuit(code); };
-    fatal_.closeConnections = [this] { network_->closeConnections(); };
+    fatal_.closeConnections = [this] {
+        if (network_) {
+            network_->closeConnections();
+        }
+    };
 
     const auto notify = [this](unsigned message, WParam wParam, LParam lParam) {
         postToWindow(message, wParam, lParam);
@@ -160,6 +167,8 @@ bool Station::startUp() {
     // starts listening or connecting only after the timers.
     network_ = makeNetworkRole(RelayWiring{platform_, settings_, *notifiers_, *codec_, *filter_, *processor_, *sink_,
                                            *playback_, *display_, *window_, fatal_});
+    window_->attachRelay(*network_);
+    display_->attachRelay(*network_);
     capture_ = std::make_unique<Capture>(settings_, *audio_, fatal_, notify, *captureReady_, *playback_, *filter_,
                                          *processor_, *sink_, network_->captureHooks());
 

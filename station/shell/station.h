@@ -74,18 +74,8 @@ private:
     void reopenPlayback() override;
     bool audioStarted() const override;
     bool blockPlayed() const override;
-    void sendSettingsPacket() override { network_->sendSettingsPacket(); }
-    bool clientConnected() const override { return network_->clientConnected(); }
-    void onListenEvent(platform::WParam w, platform::LParam l) override { network_->onListenEvent(w, l); }
-    void onPeerEvent(platform::WParam w, platform::LParam l) override { network_->onPeerEvent(w, l); }
-    void onServerLinkEvent(platform::WParam w, platform::LParam l) override { network_->onServerLinkEvent(w, l); }
-    void clientTimeLimitTick() override { network_->clientTimeLimitTick(); }
-    void serverTimeLimitTick() override { network_->serverTimeLimitTick(); }
-    void showConnectionList() override { network_->showConnectionList(); }
 
     // DisplayInputs
-    void copyClientStatusText(std::span<char> out) const override { network_->copyClientStatusText(out); }
-    bool clientSocketOpen() const override { return network_->clientSocketOpen(); }
     std::int32_t playbackQueued() const override;
     std::int32_t keyDown() const override;
     DragView dragState() const override { return viewOf(drag_); }
