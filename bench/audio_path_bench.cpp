@@ -50,11 +50,12 @@ struct Station {
         dsp::designBandFilter(*filter, taps, 1, settings.bandLow.load(), settings.bandHigh.load());
         fatal.workingDirectory = dir.string();
         audio = std::make_unique<station::StationAudio>(
-            settings, system, *filter, *processor, sink, captureReady, fatal, hooks,
+            settings, system, *filter, *processor, sink, captureReady, fatal,
             [this](unsigned m, platform::WParam w, platform::LParam l) {
                 const std::lock_guard lock(mutex);
                 queue.push_back({m, w, l, Clock::now()});
             });
+        audio->attachRelay(hooks);
     }
     ~Station() {
         audio.reset();

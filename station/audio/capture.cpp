@@ -66,12 +66,14 @@ std::uint64_t CaptureState::ringUnread() const {
 
 Capture::Capture(StationSettings& settings, platform::AudioSystem& audio, FatalStopContext& fatal,
                  platform::WaveNotify notify, platform::Semaphore& captureReady, Playback& playback,
-                 dsp::FirBandFilter& filter, BlockProcessor& processor, BlockSink& sink, CaptureHooks& hooks)
+                 dsp::FirBandFilter& filter, BlockProcessor& processor, BlockSink& sink)
     : settings_(settings), audio_(audio), fatal_(fatal), notify_(std::move(notify)), captureReady_(captureReady),
-      playback_(playback), filter_(filter), processor_(processor), sink_(sink), hooks_(hooks),
+      playback_(playback), filter_(filter), processor_(processor), sink_(sink),
       state_(std::make_unique<CaptureState>()), block_(std::make_unique<std::int16_t[]>(captureRingBytes / 2)) {}
 
-Capture::~Capture() {
+Capture::~Capture() { stopQuietly(); }
+
+void Capture::stopQuietly() {
     bool resetFailed = false;
     bool closeFailed = false;
     shutDown(resetFailed, closeFailed);
@@ -237,11 +239,11 @@ void Capture::handleBlock(std::int16_t* block, std::int32_t byteCount, bool audi
     // local processing.
     const bool wholePacket = byteCount == s.blocksPerPacket * dsp::blockBytes;
     if (wholePacket) {
-        if (s.serverMode != 0 && s.commandMode == 0 && hooks_.anySlotOccupied()) {
-            hooks_.relayToClients(block, byteCount);
+        if (s.serverMode != 0 && s.commandMode == 0 && hooks_->anySlotOccupied()) {
+            hooks_->relayToClients(block, byteCount);
         }
-        if (s.clientMode != 0 && s.dialogMode != 0 && hooks_.clientConnected()) {
-            hooks_.relayToServer(block, byteCount);
+        if (s.clientMode != 0 && s.dialogMode != 0 && hooks_->clientConnected()) {
+            hooks_->relayToServer(block, byteCount);
         }
     }
     if (!audioStarted) {
@@ -250,16 +252,16 @@ void Capture::handleBlock(std::int16_t* block, std::int32_t byteCount, bool audi
     if (s.dialogMode == 0) {
         processBlock(processor_, s, filter_, block, byteCount, sink_);
         playback_.playBlock(block, byteCount);
-        if (s.commandMode != 0 && wholePacket && hooks_.slot0Occupied()) {
-            hooks_.sendProcessedToSlot0(block, byteCount);
+        if (s.commandMode != 0 && wholePacket && hooks_->slot0Occupied()) {
+            hooks_->sendProcessedToSlot0(block, byteCount);
         }
         return;
     }
     // Dialog: the local microphone is heard only while nobody talks to us.
-    if (s.serverMode != 0 && hooks_.slot0Occupied()) {
+    if (s.serverMode != 0 && hooks_->slot0Occupied()) {
         return;
     }
-    if (s.clientMode != 0 && hooks_.clientConnected()) {
+    if (s.clientMode != 0 && hooks_->clientConnected()) {
         return;
     }
     processBlock(processor_, s, filter_, block, byteCount, sink_);

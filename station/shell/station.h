@@ -22,6 +22,7 @@
 #include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/capture.h"
+#include "station/audio/station_audio.h"
 #include "station/audio/fatal_stop.h"
 #include "station/shell/band_controls.h"
 #include "station/shell/display.h"
@@ -37,7 +38,6 @@ class AudioSystem;
 namespace station {
 
 class GsmCodecPair;
-class Playback;
 
 class Station final : private StationHooks, private DisplayInputs {
 public:
@@ -104,8 +104,8 @@ private:
     std::unique_ptr<platform::SocketNotifiers> notifiers_;
     platform::Socket linkSocket_ = platform::invalidSocket;
     FatalStopContext fatal_;
-    std::unique_ptr<Playback> playback_;
-    std::unique_ptr<Capture> capture_;
+    CaptureHooks noRelay_;
+    std::unique_ptr<StationAudio> stationAudio_;
     bool timersStarted_ = false;
 };
 

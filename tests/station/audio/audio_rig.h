@@ -163,11 +163,12 @@ struct AudioRig {
         dsp::designBandFilter(*filter, settings.filterLength.load(), 1, settings.bandLow.load(),
                                   settings.bandHigh.load());
         stationAudio = std::make_unique<station::StationAudio>(
-            settings, audio, *filter, *processor, sink, captureReady, fatal, customHooks ? *customHooks : hooks,
+            settings, audio, *filter, *processor, sink, captureReady, fatal,
             [this](unsigned m, platform::WParam w, platform::LParam l) {
                 const std::lock_guard lock(queueMutex);
                 queue.push_back({m, w, l});
             });
+        stationAudio->attachRelay(customHooks ? *customHooks : hooks);
     }
     ~AudioRig() {
         stationAudio.reset(); // its closes still post; the queue outlives them
