@@ -152,7 +152,7 @@ private:
     // the classic one; the decoder's name appears once a choice is made.
     bool decoderLineShown_;
     std::unique_ptr<dsp::WeakSignalDecoder> weak_;
-    std::int32_t weakAlphabet_ = dsp::Latin;
+    std::int32_t weakAlphabet_ = dsp::Latin; // -1: set before the next feed
 };
 
 } // namespace decoder

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "dsp/alphabet.h"
 #include "dsp/element_timing.h"
 
 namespace decoder {
@@ -23,14 +24,20 @@ struct DecoderState {
     // The element timer over the station's keying levels.
     dsp::ElementTimer timer;
 
-    // 0 = Latin, 1 = Russian, 2 = Ukrainian.
-    std::int32_t alphabet = 0;
+    dsp::Alphabet alphabet = dsp::Latin;
 };
 
 // The alphabet after `current` in the cycle Latin → Russian → Ukrainian →
-// Latin. A value outside 0 … 2 starts the cycle again at Latin.
-constexpr std::int32_t nextAlphabet(std::int32_t current) {
-    return current >= 0 && current < 2 ? current + 1 : 0;
+// Latin. A value outside the three starts the cycle again at Latin.
+constexpr dsp::Alphabet nextAlphabet(dsp::Alphabet current) {
+    switch (current) {
+    case dsp::Latin:
+        return dsp::Russian;
+    case dsp::Russian:
+        return dsp::Ukrainian;
+    default:
+        return dsp::Latin;
+    }
 }
 
 } // namespace decoder

@@ -84,7 +84,6 @@ void Capture::queueSlot(CaptureRecord& slot) {
     slot.header.data = slot.data;
     slot.header.bufferLength = static_cast<std::uint32_t>(settings_.captureBufferBytes);
     slot.header.flags = 0;
-    slot.header.loops = 0;
 }
 
 int Capture::openCapture(int deviceIndex) {

@@ -321,9 +321,4 @@ platform::Picture StationDisplay::traceSnapshot() const {
     return traceBitmap_.copyRegion(0, 0, width, height);
 }
 
-platform::Picture StationDisplay::composeSnapshot() const {
-    const std::lock_guard lock(mutex_);
-    return composeBitmap_.copyRegion(0, 0, width, height);
-}
-
 } // namespace station

@@ -121,9 +121,8 @@ public:
     int lineHeight() const { return lineHeight_; }
     const SpectrumPalette& spectrumPalette() const { return spectrumPalette_; }
 
-    // Copies of the pictures, taken under the lock (tests, snapshots).
+    // A copy of the trace picture, taken under the lock (tests, snapshots).
     platform::Picture traceSnapshot() const;
-    platform::Picture composeSnapshot() const;
 
     // Rows of composeBitmap presented for a display size.
     static int presentedRows(std::int32_t displaySize);

@@ -244,7 +244,7 @@ TEST_F(DecoderDisplay, CharactersArePaintedUnderTheStripAndAppended) {
 
 TEST_F(DecoderDisplay, SelectedAlphabetDecidesTheAppendedText) {
     const struct {
-        std::int32_t alphabet;
+        dsp::Alphabet alphabet;
         std::string expected;
     } cases[] = {
         {dsp::Latin, "IVY 5"},

@@ -43,7 +43,7 @@ struct Trial {
     double wpm = 20;
     double snrDb = 99; // tone over the noise in 500 Hz; 99: clean
     bool autoDot = false;
-    std::int32_t alphabet = dsp::Latin;
+    dsp::Alphabet alphabet = dsp::Latin;
     std::uint32_t seed = 7;
     decoder::DecoderKind decoder = decoder::DecoderKind::Classic;
     std::int32_t trailingMs = 800;
