@@ -47,8 +47,11 @@ std::int16_t wrapToInt16(double v) {
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int64_t>(t)));
 }
 
-void feedAndFilter(BlockProcessor& state, dsp::FirBandFilter& filter, bool filtering, std::int16_t* samples, int count,
+// Returns whether a new spectrum was handed over (the display is then
+// presented once the block is done).
+bool feedAndFilter(BlockProcessor& state, dsp::FirBandFilter& filter, bool filtering, std::int16_t* samples, int count,
                    BlockSink& sink) {
+    bool presentDue = false;
     for (int j = 0; j < count; ++j) {
         const float x = static_cast<float>(samples[j] / sampleScale);
         // The spectrum shows the input, before the band filter.
@@ -65,9 +68,10 @@ void feedAndFilter(BlockProcessor& state, dsp::FirBandFilter& filter, bool filte
             sink.spectrumReady(state.spectrumReal, state.spectrumImag, BlockProcessor::spectrumBins);
             state.spectrumFill = 0;
             sink.invalidateWindow();
-            sink.presentDisplay();
+            presentDue = true;
         }
     }
+    return presentDue;
 }
 
 void detectKeying(BlockProcessor& state, const StationSettings& settings, const std::int16_t* samples, int count,
@@ -101,8 +105,10 @@ BandFigures bandFigures(float low, float high) {
                              centre, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()))};
 }
 
-void processBlock(BlockProcessor& state, const StationSettings& settings, dsp::FirBandFilter& filter,
-                  std::int16_t* samples, std::int32_t byteCount, BlockSink& sink) {
+namespace {
+
+bool processLocked(BlockProcessor& state, const StationSettings& settings, dsp::FirBandFilter& filter,
+                   std::int16_t* samples, std::int32_t byteCount, BlockSink& sink) {
     const std::lock_guard<std::mutex> oneBlockAtATime(state.blockMutex);
     const int count = byteCount > 0 ? byteCount / 2 : 0;
     // Read once, so the block is filtered and reported with one tap count.
@@ -110,10 +116,10 @@ void processBlock(BlockProcessor& state, const StationSettings& settings, dsp::F
     // A command-role client receives audio the server has already filtered.
     const bool filtering = taps != filterOffTaps && !(settings.clientMode != 0 && settings.commandMode != 0);
 
-    feedAndFilter(state, filter, filtering, samples, count, sink);
+    const bool presentDue = feedAndFilter(state, filter, filtering, samples, count, sink);
 
     if (settings.udpSend == 0) {
-        return;
+        return presentDue;
     }
 
     const BandFigures band =
@@ -136,6 +142,18 @@ void processBlock(BlockProcessor& state, const StationSettings& settings, dsp::F
 
     std::copy(state.keyingLevelBlock, state.keyingLevelBlock + locallink::samplesPerDatagram, datagram.keyingLevel);
     sink.sendDatagram(datagram);
+    return presentDue;
+}
+
+} // namespace
+
+void processBlock(BlockProcessor& state, const StationSettings& settings, dsp::FirBandFilter& filter,
+                  std::int16_t* samples, std::int32_t byteCount, BlockSink& sink) {
+    // Presenting waits for the main thread, which may itself be waiting for
+    // this lock (a network block): it happens after the lock is released.
+    if (processLocked(state, settings, filter, samples, byteCount, sink)) {
+        sink.presentDisplay();
+    }
 }
 
 } // namespace station

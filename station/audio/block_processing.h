@@ -35,6 +35,12 @@ struct BlockSink {
     virtual void lampChanged(int /*keyDown*/) {}
     // One datagram for the decoder, valid only during the call.
     virtual void sendDatagram(const locallink::SampleDatagram& /*datagram*/) {}
+    // Not on the processing thread: that thread is about to be waited for,
+    // so calls that wait for the main thread must return at once from now
+    // on (any thread); a new processing thread is about to start (main
+    // thread, while none runs).
+    virtual void stopWaiting() {}
+    virtual void resumeWaiting() {}
 };
 
 // State of the pipeline, alive for the whole run and zeroed at the start.

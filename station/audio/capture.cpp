@@ -102,6 +102,7 @@ int Capture::openCapture(int deviceIndex) {
     audio_.reset(handle);
     captureOpen_.store(1, std::memory_order_release);
     try {
+        sink_.resumeWaiting();
         thread_ = std::jthread([this](std::stop_token stop) { processingThread(stop); });
     } catch (const std::system_error&) {
         bool resetFailed = false;
@@ -140,6 +141,7 @@ void Capture::shutDown(bool& resetFailed, bool& closeFailed) {
         // wait at once instead of after up to 3 s.
         thread_.request_stop();
         captureReady_.release();
+        sink_.stopWaiting();
         thread_.join();
     }
     if (state_->device != 0) {

@@ -417,9 +417,7 @@ void StationBlockSink::invalidateWindow() {
     platform_.postMessage(window_.handle(), INVALIDATE_MESSAGE, 0, 0);
 }
 
-void StationBlockSink::presentDisplay() {
-    window_.procedure(window_.handle(), DRAW_PANEL_MESSAGE, 0, 0);
-}
+void StationBlockSink::presentDisplay() { platform_.sendMessage(sent_, window_.handle(), DRAW_PANEL_MESSAGE, 0, 0); }
 
 void StationBlockSink::lampChanged(int keyDown) {
     display_.drawKeyingLamp(keyDown);

@@ -5,8 +5,8 @@
 // length, rebuilds the band filter and hands device and socket events to the
 // parts of the station that own them (StationHooks, the NetworkRole).
 //
-// Threads: the procedure runs on the main thread, except DRAW_PANEL_MESSAGE,
-// which block processing calls directly from the processing thread. That
+// Threads: the procedure runs on the main thread only; block processing
+// sends DRAW_PANEL_MESSAGE from the processing thread and waits for it. That
 // message only presents the display into a foreign window through
 // Platform::windowContext (any thread) and never touches a widget.
 
@@ -184,6 +184,9 @@ public:
     StationBlockSink(platform::Platform& platform, const StationSettings& settings, StationDisplay& display,
                      MainWindow& window)
         : platform_(platform), settings_(settings), display_(display), window_(window) {}
+    ~StationBlockSink() override { platform_.withdraw(sent_); }
+    StationBlockSink(const StationBlockSink&) = delete;
+    StationBlockSink& operator=(const StationBlockSink&) = delete;
 
     // The link socket; invalidSocket (the default) sends nothing.
     void setLinkSocket(int socket) { linkSocket_.store(socket); }
@@ -193,9 +196,14 @@ public:
     void presentDisplay() override;
     void lampChanged(int keyDown) override;
     void sendDatagram(const locallink::SampleDatagram& datagram) override;
+    void stopWaiting() override { sent_.cancel(); }
+    void resumeWaiting() override { sent_.rearm(); }
 
 private:
     platform::Platform& platform_;
+    // DRAW_PANEL_MESSAGE is sent: it runs on the main thread while the
+    // processing thread waits.
+    platform::SentMessages sent_;
     const StationSettings& settings_;
     StationDisplay& display_;
     MainWindow& window_;
