@@ -47,7 +47,7 @@ struct Station {
         ::setenv("SELVANE_OUTPUT", (dir / "out.wav").c_str(), 1);
         captureReady.wait(0);
         settings.filterLength = taps;
-        dsp::designBandFilter(*filter, taps, 1, settings.bandLow.load(), settings.bandHigh.load());
+        station::designStationFilter(settings, *filter);
         fatal.workingDirectory = dir.string();
         audio = std::make_unique<station::StationAudio>(
             settings, system, *filter, *processor, sink, captureReady, fatal,

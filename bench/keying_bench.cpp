@@ -31,12 +31,13 @@ struct Bench {
     Bench() {
         settings.udpSend = 1;
         settings.filterLength = 32; // the filter's own cost is filter_bench's
-        dsp::designBandFilter(*filter, 32, 1, settings.bandLow, settings.bandHigh);
+        station::designStationFilter(settings, *filter);
     }
     // A band under 1 Hz wide whose reported centre is `centreHz`.
     void setCentre(int centreHz) {
         settings.bandLow = static_cast<float>((centreHz + 0.25) / 8000.0);
         settings.bandHigh = static_cast<float>((centreHz + 0.75) / 8000.0);
+        settings.designedBand.publish({settings.bandLow, settings.bandHigh, settings.filterLength});
     }
     void runBlock() {
         for (auto& v : block) {

@@ -261,7 +261,7 @@ struct AudioDecoder::State final : station::BlockSink, dsp::TextOutput {
         settings.filterLength.store(options.filterTaps);
         settings.bandLow.store(low);
         settings.bandHigh.store(high);
-        dsp::designBandFilter(filter, options.filterTaps, 1, low, high);
+        station::designStationFilter(settings, filter);
         filterDelay = (options.filterTaps - 1) / 2 + 1;
         const std::int32_t centreHz = station::bandFigures(low, high).centreHz;
         const std::int32_t period = centreHz > 0 ? dsp::sampleRateHz / centreHz : 0;

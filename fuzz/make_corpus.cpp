@@ -104,8 +104,7 @@ std::vector<locallink::SampleDatagram> sampleDatagrams(std::vector<std::int16_t>
     settings.udpSend = 1;
     const auto filter = std::make_unique<dsp::FirBandFilter>();
     const auto state = std::make_unique<station::BlockProcessor>();
-    dsp::designBandFilter(*filter, settings.filterLength.load(), 1, settings.bandLow.load(),
-                              settings.bandHigh.load());
+    station::designStationFilter(settings, *filter);
     DatagramCollector sink;
     audio.resize((audio.size() + 159) / 160 * 160);
     for (std::size_t i = 0; i < audio.size(); i += 160) {

@@ -95,6 +95,12 @@ void detectKeying(BlockProcessor& state, const StationSettings& settings, const 
 
 } // namespace
 
+void designStationFilter(StationSettings& settings, dsp::FirBandFilter& filter) {
+    const BandSnapshot band{settings.bandLow.load(), settings.bandHigh.load(), settings.filterLength.load()};
+    dsp::designBandFilter(filter, band.taps, 1, band.low, band.high);
+    settings.designedBand.publish(band);
+}
+
 BandFigures bandFigures(float low, float high) {
     const std::int32_t bandwidthHz =
         truncToInt32((static_cast<double>(high) - static_cast<double>(low)) * dsp::sampleRateHz);
@@ -111,8 +117,9 @@ bool processLocked(BlockProcessor& state, const StationSettings& settings, dsp::
                    std::int16_t* samples, std::int32_t byteCount, BlockSink& sink) {
     const std::lock_guard<std::mutex> oneBlockAtATime(state.blockMutex);
     const int count = byteCount > 0 ? byteCount / 2 : 0;
-    // Read once, so the block is filtered and reported with one tap count.
-    const std::int32_t taps = settings.filterLength.load(std::memory_order_relaxed);
+    // Read once, so the block is filtered and reported with one band.
+    const BandSnapshot designed = settings.designedBand.read();
+    const std::int32_t taps = designed.taps;
     // A command-role client receives audio the server has already filtered.
     const bool filtering = taps != filterOffTaps && !(settings.clientMode != 0 && settings.commandMode != 0);
 
@@ -122,8 +129,7 @@ bool processLocked(BlockProcessor& state, const StationSettings& settings, dsp::
         return presentDue;
     }
 
-    const BandFigures band =
-        bandFigures(settings.bandLow.load(std::memory_order_relaxed), settings.bandHigh.load(std::memory_order_relaxed));
+    const BandFigures band = bandFigures(designed.low, designed.high);
     locallink::SampleDatagram& datagram = state.datagram;
     datagram.kind = 0;
     datagram.blockBytes = byteCount;

@@ -79,11 +79,15 @@ struct BlockProcessor {
 
 // Processes one block of 16-bit samples in place. `byteCount`: block length
 // in bytes (320 for 160 samples); the sample count is byteCount / 2. Reads
-// filterLength, the band edges, keyingThreshold, udpSend, clientMode and
-// commandMode from settings. Pushes through filter unless the filter is off
+// designedBand, keyingThreshold, udpSend, clientMode and commandMode from
+// settings. Pushes through filter unless the filter is off
 // (32 taps) or the station is a command-role client.
 void processBlock(BlockProcessor& state, const StationSettings& settings, dsp::FirBandFilter& filter,
                   std::int16_t* samples, std::int32_t byteCount, BlockSink& sink);
+
+// Designs the filter for the settings' band and tap count and publishes
+// them as designedBand. Main thread.
+void designStationFilter(StationSettings& settings, dsp::FirBandFilter& filter);
 
 // Datagram header figures of a band. `low`, `high`: fractions of the sample
 // rate. bandwidthHz = trunc((high − low) × 8000); centreHz = trunc(low × 8000)

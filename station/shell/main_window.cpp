@@ -109,9 +109,7 @@ void MainWindow::show() {
     }
 }
 
-void MainWindow::redesignFilter() {
-    dsp::designBandFilter(filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
-}
+void MainWindow::redesignFilter() { designStationFilter(settings_, filter_); }
 
 void MainWindow::announce() {
     if (settings_.clientMode != 0 && settings_.commandMode != 0) {

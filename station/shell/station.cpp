@@ -108,7 +108,7 @@ bool Station::startUp() {
     loadBandEdges(settings_, workingDirectory_);
     filter_ = std::make_unique<dsp::FirBandFilter>();
     processor_ = std::make_unique<BlockProcessor>();
-    dsp::designBandFilter(*filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
+    designStationFilter(settings_, *filter_);
 
     // The palette is made with the display; the audio format is fixed.
     display_ = std::make_unique<StationDisplay>(settings_, static_cast<const DisplayInputs&>(*this));

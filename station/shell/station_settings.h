@@ -24,6 +24,51 @@ using platform::literals::operator""_cp1251;
 // Caption of the main window, and the start of the tray tip.
 inline constexpr auto stationCaption = "Фильтр НЧ для CW"_cp1251;
 
+// The band a filter was designed for: both edges (fractions of the sample
+// rate) and the tap count.
+struct BandSnapshot {
+    float low = 0.1f;
+    float high = 0.11f;
+    std::int32_t taps = 256;
+};
+
+// One BandSnapshot shared between one writing thread and any number of
+// readers, read and written whole: a reader never pairs an edge of one band
+// with an edge or tap count of another. A sequence lock over atomic fields
+// (no fences, which ThreadSanitizer cannot follow), so neither side waits
+// on a lock.
+class PublishedBand {
+public:
+    // The writing thread only.
+    void publish(const BandSnapshot& band) {
+        const std::uint32_t sequence = sequence_.load(std::memory_order_relaxed);
+        sequence_.store(sequence + 1, std::memory_order_relaxed); // odd: being written
+        // Each field is released, so a reader that sees any new field also
+        // sees the odd sequence number stored before it.
+        low_.store(band.low, std::memory_order_release);
+        high_.store(band.high, std::memory_order_release);
+        taps_.store(band.taps, std::memory_order_release);
+        sequence_.store(sequence + 2, std::memory_order_release);
+    }
+    // Any thread. Retries only while a publish is under way (a few stores).
+    BandSnapshot read() const {
+        for (;;) {
+            const std::uint32_t before = sequence_.load(std::memory_order_acquire);
+            const BandSnapshot band{low_.load(std::memory_order_acquire), high_.load(std::memory_order_acquire),
+                                    taps_.load(std::memory_order_acquire)};
+            if ((before & 1u) == 0 && sequence_.load(std::memory_order_relaxed) == before) {
+                return band;
+            }
+        }
+    }
+
+private:
+    std::atomic<std::uint32_t> sequence_{0};
+    std::atomic<float> low_{BandSnapshot{}.low};
+    std::atomic<float> high_{BandSnapshot{}.high};
+    std::atomic<std::int32_t> taps_{BandSnapshot{}.taps};
+};
+
 struct StationSettings {
     StationSettings() { std::memcpy(stationTitle, stationCaption.c_str(), stationCaption.size() + 1); }
     StationSettings(const StationSettings&) = delete;
@@ -65,6 +110,10 @@ struct StationSettings {
     std::atomic<std::int32_t> filterLength{256};
     std::atomic<float> bandLow{0.1f};
     std::atomic<float> bandHigh{0.11f};
+    // The band and tap count of the filter design in use, published by the
+    // main thread with every design; block processing reports and detects
+    // keying with it, so its figures always match the filter.
+    PublishedBand designedBand;
 
     // Devices: −1 is the system's default device.
     std::atomic<std::int32_t> inputDevice{-1};

@@ -62,7 +62,7 @@ protected:
         settings.udpSend = 1; // default band 0.1 … 0.11, 256 taps
         auto filter = std::make_unique<dsp::FirBandFilter>();
         auto processor = std::make_unique<station::BlockProcessor>();
-        EXPECT_TRUE(dsp::designBandFilter(*filter, settings.filterLength, 1, settings.bandLow, settings.bandHigh));
+        station::designStationFilter(settings, *filter);
         DatagramBytes link;
 
         RecordedControl control;

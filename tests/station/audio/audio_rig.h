@@ -160,8 +160,7 @@ struct AudioRig {
         fatal.executableDirectory = dir.path().string();
         fatal.postQuit = [this](int) { ++quits; };
         captureReady.wait(0); // start-up takes it once: it starts unsignalled
-        dsp::designBandFilter(*filter, settings.filterLength.load(), 1, settings.bandLow.load(),
-                                  settings.bandHigh.load());
+        station::designStationFilter(settings, *filter);
         stationAudio = std::make_unique<station::StationAudio>(
             settings, audio, *filter, *processor, sink, captureReady, fatal,
             [this](unsigned m, platform::WParam w, platform::LParam l) {

@@ -46,7 +46,10 @@ struct Station {
         settings.udpSend = udp ? 1 : 0;
         dsp::designBandFilter(*filter, taps, 1, settings.bandLow, settings.bandHigh);
     }
+    // The station publishes the band with every design; the tests change
+    // the band between blocks and publish it here.
     void run(Samples& block) {
+        settings.designedBand.publish({settings.bandLow, settings.bandHigh, settings.filterLength});
         processBlock(*state, settings, *filter, block.data(), static_cast<std::int32_t>(block.size() * 2), sink);
     }
     Samples levels() const {

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include <thread>
+
+#include <atomic>
+
 #include <array>
 
 #include "tests/station/shell/recording_control.h"
@@ -9,6 +15,8 @@
 namespace {
 
 using station::BandAction;
+using station::BandSnapshot;
+using station::PublishedBand;
 using station::BandDrag;
 using station::StationSettings;
 constexpr auto none = BandAction::none;
@@ -201,6 +209,32 @@ TEST(AdjustBandWidth, EdgeCases) {
     }
     EXPECT_EQ(s.bandLow.load(), 0.0f);
     EXPECT_EQ(s.bandHigh.load(), 0.5f);
+}
+
+// One thread publishes bands whose edges and tap count belong together while
+// another reads: every read is one whole published band.
+TEST(PublishedBand, ReadersSeeOnlyWholeBands) {
+    PublishedBand published;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 1; i <= 2000000; ++i) {
+            const float low = static_cast<float>(i % 4000) / 10000.0f;
+            published.publish({low, low + 0.01f, 32 + i % 4000});
+        }
+        done = true;
+    });
+    int torn = 0;
+    long reads = 0;
+    while (!done) {
+        const BandSnapshot b = published.read();
+        const bool initial = b.low == BandSnapshot{}.low && b.high == BandSnapshot{}.high && b.taps == BandSnapshot{}.taps;
+        if (!initial && (b.high != b.low + 0.01f || b.taps != 32 + static_cast<int>(std::lround(b.low * 10000.0f)))) {
+            ++torn;
+        }
+        ++reads;
+    }
+    writer.join();
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
 }
 
 } // namespace
