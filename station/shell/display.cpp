@@ -60,6 +60,12 @@ void DisplayInputs::copyClientStatusText(std::span<char> out) const {
     }
 }
 
+void DisplayInputs::copyPushStatusText(std::span<char> out) const {
+    if (!out.empty()) {
+        out[0] = '\0';
+    }
+}
+
 SpectrumPalette makeSpectrumPalette() {
     SpectrumPalette palette{};
     for (int k = 0; k <= 4; ++k) {
@@ -234,6 +240,13 @@ void StationDisplay::drawHeaderLocked() {
     inputs_.copyClientStatusText(status);
     status[sizeof status - 1] = '\0';
     drawText(290, 22, status);
+
+    // The Icecast push, on the header's last line.
+    inputs_.copyPushStatusText(status);
+    status[sizeof status - 1] = '\0';
+    if (status[0] != '\0') {
+        drawText(5, b - 30 - lineHeight_, status);
+    }
 
     const std::int32_t secondsLeft = settings_.timeLimit.load();
     if (settings_.clientMode != 0 && inputs_.clientSocketOpen() && secondsLeft != 0) {

@@ -55,6 +55,9 @@ public:
     // The client's status text (Windows-1251), copied into `out` and always
     // NUL-terminated there (cut to fit); "" when there is none.
     virtual void copyClientStatusText(std::span<char> out) const;
+    // The Icecast push's status line (ASCII, no password), copied into `out`
+    // and NUL-terminated there; "" without a push.
+    virtual void copyPushStatusText(std::span<char> out) const;
     // True while the client's connection socket is open.
     virtual bool clientSocketOpen() const { return false; }
     // Blocks now waiting at the playback device, ≥ 0.

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "platform/messages.h"
@@ -107,6 +108,13 @@ public:
     virtual void serverTimeLimitTick() {}
     // Server role, '5' key: the list of connected listeners.
     virtual void showConnectionList() {}
+    // The Icecast push's short status for the tray tip, NUL-terminated in
+    // `out`; "" without a push.
+    virtual void copyPushTipText(std::span<char> out) const {
+        if (!out.empty()) {
+            out[0] = '\0';
+        }
+    }
 };
 
 // "Уселитель %f" for a gain, Windows-1251, six decimals with a '.' whatever

@@ -37,6 +37,7 @@ class AudioSystem;
 namespace station {
 
 class GsmCodecPair;
+class IcecastPush;
 class Playback;
 
 class Station final : private StationHooks, private DisplayInputs {
@@ -82,9 +83,11 @@ private:
     void clientTimeLimitTick() override { network_->clientTimeLimitTick(); }
     void serverTimeLimitTick() override { network_->serverTimeLimitTick(); }
     void showConnectionList() override { network_->showConnectionList(); }
+    void copyPushTipText(std::span<char> out) const override;
 
     // DisplayInputs
     void copyClientStatusText(std::span<char> out) const override { network_->copyClientStatusText(out); }
+    void copyPushStatusText(std::span<char> out) const override;
     bool clientSocketOpen() const override { return network_->clientSocketOpen(); }
     std::int32_t playbackQueued() const override;
     std::int32_t keyDown() const override;
@@ -114,6 +117,9 @@ private:
     std::unique_ptr<platform::SocketNotifiers> notifiers_;
     platform::Socket linkSocket_ = platform::invalidSocket;
     FatalStopContext fatal_;
+    // The Icecast push, when "ICECAST=" asks for one; playback feeds it,
+    // so it outlives playback.
+    std::unique_ptr<IcecastPush> icecast_;
     std::unique_ptr<Playback> playback_;
     std::unique_ptr<Capture> capture_;
     bool timersStarted_ = false;
