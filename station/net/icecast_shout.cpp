@@ -158,12 +158,15 @@ public:
         if (ope_encoder_write(encoder_, samples.data(), static_cast<int>(samples.size())) != OPE_OK) {
             return false;
         }
+        wroteAudio_ = true;
         forwardPages(false);
         return true;
     }
 
     void end() override {
-        if (encoder_ != nullptr && ope_encoder_drain(encoder_) == OPE_OK) {
+        // libopusenc 0.2.1 fails an assertion when a stream without audio
+        // is drained; such a stream has nothing to flush anyway.
+        if (encoder_ != nullptr && wroteAudio_ && ope_encoder_drain(encoder_) == OPE_OK) {
             forwardPages(true);
         }
         destroy();
@@ -187,10 +190,12 @@ private:
             ope_encoder_destroy(encoder_);
             encoder_ = nullptr;
         }
+        wroteAudio_ = false;
     }
 
     const int pageMs_;
     OggOpusEnc* encoder_ = nullptr;
+    bool wroteAudio_ = false;
     PageSink sink_;
 };
 
