@@ -204,15 +204,29 @@ void IcecastPush::stream(std::stop_token stop) {
         setState(State::Reconnecting, Reason::Encoder);
         return;
     }
+    using Clock = std::chrono::steady_clock;
+    constexpr auto blockTime = std::chrono::milliseconds(20);
+    const Block silence{};
+    // The time up to which the stream holds audio, played or filled in.
+    Clock::time_point streamedUntil = Clock::now();
     while (!stop.stop_requested() && failure == IcecastConnection::SendResult::Sent) {
         const std::uint32_t tail = tail_.load(std::memory_order_relaxed);
-        if (tail == head_.load(std::memory_order_acquire)) {
+        bool encoded = false;
+        if (tail != head_.load(std::memory_order_acquire)) {
+            encoded = encoder_->encode(blocks_[tail]);
+            tail_.store((tail + 1) % ringSize, std::memory_order_release);
+            encoded_.fetch_add(1, std::memory_order_relaxed);
+            streamedUntil = Clock::now();
+        } else if (Clock::now() - streamedUntil >= std::chrono::milliseconds(timing_.silenceAfterMs)) {
+            // One block of silence per 20 ms of the gap, the gap's start
+            // included, so the stream keeps the real-time pace.
+            encoded = encoder_->encode(silence);
+            silence_.fetch_add(1, std::memory_order_relaxed);
+            streamedUntil += blockTime;
+        } else {
             pause(stop, timing_.pollMs);
             continue;
         }
-        const bool encoded = encoder_->encode(blocks_[tail]);
-        tail_.store((tail + 1) % ringSize, std::memory_order_release);
-        encoded_.fetch_add(1, std::memory_order_relaxed);
         if (!encoded) {
             encoder_->end();
             connection_->close();

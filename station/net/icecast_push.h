@@ -16,7 +16,10 @@
 //   falls too far behind.
 // Each new connection starts a new Ogg Opus stream (fresh headers), and the
 // blocks queued while there was none are thrown away, so a listener never
-// hears stale audio after a reconnect.
+// hears stale audio after a reconnect. While connected and nothing is
+// played (a client whose server is away) the sender fills in silence at
+// the real-time pace, so the server does not drop the source and listeners
+// keep a running stream.
 //
 // The password is part of the target and is never shown: every text made
 // here names the server as host:port/mount.
@@ -107,6 +110,9 @@ public:
         int refusedDelayMs = 30000;
         // How often the sender thread looks at the ring when it is empty, ms.
         int pollMs = 10;
+        // A gap in the played audio longer than this is filled with
+        // silence, ms; well above the playback path's own jitter.
+        int silenceAfterMs = 250;
     };
 
     // Prints one status line (ASCII, no password) when the state or the
@@ -138,6 +144,8 @@ public:
     // Blocks dropped at the full ring, and blocks handed to the encoder.
     std::uint64_t blocksDropped() const { return dropped_.load(std::memory_order_relaxed); }
     std::uint64_t blocksEncoded() const { return encoded_.load(std::memory_order_relaxed); }
+    // Blocks of silence put in where nothing was played.
+    std::uint64_t blocksOfSilence() const { return silence_.load(std::memory_order_relaxed); }
     // Connections made since start.
     std::uint32_t connections() const { return connections_.load(std::memory_order_relaxed); }
 
@@ -180,6 +188,7 @@ private:
     std::atomic<int> reason_{static_cast<int>(Reason::None)};
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint64_t> encoded_{0};
+    std::atomic<std::uint64_t> silence_{0};
     std::atomic<std::uint32_t> connections_{0};
 
     // Only the sender thread and stop() use these: the pauses wake at once
