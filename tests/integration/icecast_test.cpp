@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "icecast_server.h"
+#include "platform/kernel.h"
 #include "program_harness.h"
 
 namespace {
@@ -22,6 +23,20 @@ using namespace harness;
 
 constexpr const char* goodPassword = "Fr0g-Pond";
 constexpr const char* mount = "/cw.opus";
+
+// The station's roles, by the window class that keeps a second one out.
+struct Role {
+    const char* keywords; // on the command line
+    const char* windowClass;
+};
+constexpr Role plainRole{"", "Tarnello"};
+constexpr Role serverRole{"SERVER", "FiltrServer"};
+constexpr Role clientRole{"CLIENT", "FiltrClient"};
+
+bool roleTaken(const Role& role) {
+    platform::InstanceLock probe;
+    return !probe.acquire(std::string("station-role-") + role.windowClass);
+}
 
 bool mountUp(std::uint16_t port) { return httpGet(port, mount, 300, 1).status == 200; }
 
@@ -41,22 +56,30 @@ protected:
             GTEST_SKIP() << "icecast2 is not installed (Debian package icecast2); the push is not tested";
         }
         ASSERT_FALSE(dir.path.empty());
-        // Another suite's plain station may be ending; give it a moment.
-        ASSERT_TRUE(waitFor([] { return !plainStationRunning(); }, 20000ms))
-            << "another plain station runs on this machine";
         port = freePort();
-        server = std::make_unique<IcecastServer>(program, dir.path, port, goodPassword);
-        ASSERT_TRUE(server->start()) << readFile(dir.path / "icecast-output.txt") << readFile(dir.path / "error.log");
+        icecast = std::make_unique<IcecastServer>(program, dir.path, port, goodPassword);
+        ASSERT_TRUE(icecast->start()) << readFile(dir.path / "icecast-output.txt") << readFile(dir.path / "error.log");
         input = dir.path / "in.wav";
         // The 2000 Hz tone is outside the station's default band (800 … 880 Hz).
         ASSERT_TRUE(writeTones(input, {840, 2000}, 30, 6000));
     }
 
-    // A plain station pushing with `password`, at twice real time.
-    pid_t startStation(const std::string& password) {
+    // A station in `role` pushing with `password`, at twice real time; -1
+    // when another station holds the role for longer than a moment.
+    pid_t startStation(const std::string& password, const Role& role) {
+        if (!waitFor([&] { return !roleTaken(role); }, 20000ms)) {
+            ADD_FAILURE() << "another station in the role \"" << role.keywords << "\" runs on this machine";
+            return -1;
+        }
         const std::string url = "ICECAST=http://source:" + password + "@127.0.0.1:" + std::to_string(port) + mount;
+        std::vector<std::string> args{url, "ICECASTNAME=Test"};
+        if (*role.keywords != '\0') {
+            args.push_back(role.keywords);
+            // A relay port of its own, so no other station's is in the way.
+            args.push_back(std::string(role.keywords) + "PORT=" + std::to_string(freePort()));
+        }
         return stations.start(CW_SELVANE_PATH,
-                              {{url, "ICECASTNAME=Test"},
+                              {args,
                                {"SELVANE_INPUT=" + input.string(), "SELVANE_OUTPUT=" + (dir.path / "out.wav").string(),
                                 "SELVANE_SPEED=2"},
                                dir.path / "station",
@@ -68,13 +91,13 @@ protected:
     fs::path program;
     TempDir dir{"icecast-test"};
     std::uint16_t port = 0;
-    std::unique_ptr<IcecastServer> server;
+    std::unique_ptr<IcecastServer> icecast;
     fs::path input;
     Programs stations;
 };
 
 TEST_F(IcecastPush, AListenerHearsTheFilteredToneAndTheMountGoesWithTheStation) {
-    const pid_t station = startStation(goodPassword);
+    const pid_t station = startStation(goodPassword, plainRole); // the push alone
     ASSERT_GT(station, 0);
     ASSERT_TRUE(waitFor([&] { return mountUp(port); }, 15000ms)) << readFile(log());
 
@@ -100,13 +123,13 @@ TEST_F(IcecastPush, AListenerHearsTheFilteredToneAndTheMountGoesWithTheStation) 
 }
 
 TEST_F(IcecastPush, TheStreamResumesWhenTheServerComesBack) {
-    const pid_t station = startStation(goodPassword);
+    const pid_t station = startStation(goodPassword, serverRole);
     ASSERT_GT(station, 0);
     ASSERT_TRUE(waitFor([&] { return mountUp(port); }, 15000ms)) << readFile(log());
 
-    server->stop();
+    icecast->stop();
     ASSERT_TRUE(waitFor([&] { return logHas("reconnecting"); }, 5000ms)) << readFile(log());
-    ASSERT_TRUE(server->start());
+    ASSERT_TRUE(icecast->start());
     // One attempt every 3 s: the mount is back well within 10 s.
     ASSERT_TRUE(waitFor([&] { return mountUp(port); }, 10000ms)) << readFile(log());
     const Fetched got = httpGet(port, mount, 1500);
@@ -117,7 +140,8 @@ TEST_F(IcecastPush, TheStreamResumesWhenTheServerComesBack) {
 }
 
 TEST_F(IcecastPush, AWrongPasswordIsReportedAndTheStationKeepsRunning) {
-    const pid_t station = startStation("wrong-one");
+    // A client whose relay server is away plays nothing; the push runs all the same.
+    const pid_t station = startStation("wrong-one", clientRole);
     ASSERT_GT(station, 0);
     ASSERT_TRUE(waitFor([&] { return logHas("refused: wrong user or password"); }, 15000ms)) << readFile(log());
     // Source logins the server has seen (each attempt may be a challenge
