@@ -110,7 +110,7 @@ TEST_F(IcecastPush, AListenerHearsTheFilteredToneAndTheMountGoesWithTheStation) 
     EXPECT_GT(toneShare(heard, 840), 0.8);
     EXPECT_LT(toneShare(heard, 2000), 0.01);
 
-    ASSERT_EQ(stations.stop(station), 0);
+    ASSERT_EQ(stations.stop(station), 0) << readFile(log());
     // At the level the station played it (within 2 dB).
     const double played = rms(tail(readWav(dir.path / "out.wav"), 3));
     ASSERT_GT(played, 1000);
@@ -136,7 +136,7 @@ TEST_F(IcecastPush, TheStreamResumesWhenTheServerComesBack) {
     EXPECT_EQ(got.body.substr(0, 4), "OggS");
     EXPECT_GT(decodeOggOpusAt8000(got.body).size(), 4000u) << "no audio after the reconnect";
     EXPECT_TRUE(Programs::running(station));
-    EXPECT_EQ(stations.stop(station), 0);
+    EXPECT_EQ(stations.stop(station), 0) << readFile(log());
 }
 
 TEST_F(IcecastPush, AWrongPasswordIsReportedAndTheStationKeepsRunning) {
@@ -161,7 +161,7 @@ TEST_F(IcecastPush, AWrongPasswordIsReportedAndTheStationKeepsRunning) {
     EXPECT_TRUE(Programs::running(station));
     EXPECT_FALSE(mountUp(port));
     EXPECT_FALSE(logHas("wrong-one")) << "the password was printed";
-    EXPECT_EQ(stations.stop(station), 0);
+    EXPECT_EQ(stations.stop(station), 0) << readFile(log());
 }
 
 } // namespace
