@@ -302,7 +302,8 @@ void benchListeners(const fs::path& program, int count) {
         whole += seconds >= due - 0.6 ? 1 : 0;
     }
     std::printf("listeners: %zu of %d connected in %.0f ms; each decoded %.1f … %.1f s; %d got all audio from "
-                "joining to the end (within 0.6 s, two pages; worst shortfall %.2f s); icecast2 used %.1f %% of one core\n",
+                "joining to the end (within 0.6 s, two pages; worst shortfall %.2f s); icecast2 used %.1f %% "
+                "of one core\n",
                 fds.size(), count, connectMs, least, most, whole, worstShortfall, cpu / runSeconds * 100);
 }
 

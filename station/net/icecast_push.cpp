@@ -101,12 +101,14 @@ void IcecastPush::copyStatusText(std::span<char> out) const {
     if (out.empty()) {
         return;
     }
-    const std::string_view state = icecastStateText(this->state());
-    const std::string_view reason = icecastReasonText(this->reason());
+    const int status = status_.load(std::memory_order_acquire);
+    const bool refused = stateOf(status) == State::Refused;
+    const std::string_view state = icecastStateText(stateOf(status));
+    const std::string_view reason = icecastReasonText(reasonOf(status));
     // "Icecast host:port/mount: refused: mount in use"; a reconnect's
     // reason in brackets: "reconnecting (server unreachable)".
-    const char* open = this->state() == State::Refused ? ": " : " (";
-    const char* close = this->state() == State::Refused ? "" : ")";
+    const char* open = refused ? ": " : " (";
+    const char* close = refused ? "" : ")";
     const int n = reason.empty()
                       ? std::snprintf(out.data(), out.size(), "Icecast %s: %.*s", targetName_.c_str(),
                                       static_cast<int>(state.size()), state.data())
@@ -122,9 +124,10 @@ void IcecastPush::copyShortStatusText(std::span<char> out) const {
     if (out.empty()) {
         return;
     }
-    const std::string_view state = icecastStateText(this->state());
-    const std::string_view reason = icecastReasonText(this->reason());
-    if (this->state() == State::Refused && !reason.empty()) {
+    const int status = status_.load(std::memory_order_acquire);
+    const std::string_view state = icecastStateText(stateOf(status));
+    const std::string_view reason = icecastReasonText(reasonOf(status));
+    if (stateOf(status) == State::Refused && !reason.empty()) {
         const int n = std::snprintf(out.data(), out.size(), "Icecast: refused: %.*s", static_cast<int>(reason.size()),
                                     reason.data());
         if (n < 0) {
@@ -138,9 +141,8 @@ void IcecastPush::copyShortStatusText(std::span<char> out) const {
 }
 
 void IcecastPush::setState(State state, Reason reason) {
-    const int oldState = state_.exchange(static_cast<int>(state), std::memory_order_acq_rel);
-    const int oldReason = reason_.exchange(static_cast<int>(reason), std::memory_order_acq_rel);
-    if ((oldState != static_cast<int>(state) || oldReason != static_cast<int>(reason)) && log_) {
+    const int status = packed(state, reason);
+    if (status_.exchange(status, std::memory_order_acq_rel) != status && log_) {
         char line[512];
         copyStatusText(line);
         log_(line);

@@ -139,8 +139,8 @@ public:
     // LOWSPEED buffer holds six), each pushed as above.
     void onBlockPlayed(const std::int16_t* samples, int count) noexcept override;
 
-    State state() const { return static_cast<State>(state_.load(std::memory_order_acquire)); }
-    Reason reason() const { return static_cast<Reason>(reason_.load(std::memory_order_acquire)); }
+    State state() const { return stateOf(status_.load(std::memory_order_acquire)); }
+    Reason reason() const { return reasonOf(status_.load(std::memory_order_acquire)); }
     // Blocks dropped at the full ring, and blocks handed to the encoder.
     std::uint64_t blocksDropped() const { return dropped_.load(std::memory_order_relaxed); }
     std::uint64_t blocksEncoded() const { return encoded_.load(std::memory_order_relaxed); }
@@ -184,8 +184,12 @@ private:
     std::atomic<std::uint32_t> head_{0};
     std::atomic<std::uint32_t> tail_{0};
 
-    std::atomic<int> state_{static_cast<int>(State::Connecting)};
-    std::atomic<int> reason_{static_cast<int>(Reason::None)};
+    // State and reason in one word (state << 8 | reason), so a reader never
+    // pairs a new state with an old reason.
+    static int packed(State state, Reason reason) { return static_cast<int>(state) << 8 | static_cast<int>(reason); }
+    static State stateOf(int status) { return static_cast<State>(status >> 8); }
+    static Reason reasonOf(int status) { return static_cast<Reason>(status & 0xff); }
+    std::atomic<int> status_{packed(State::Connecting, Reason::None)};
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::uint64_t> encoded_{0};
     std::atomic<std::uint64_t> silence_{0};

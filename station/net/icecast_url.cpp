@@ -47,8 +47,8 @@ std::optional<IcecastTarget> parseIcecastUrl(std::string_view url) {
         return std::nullopt;
     }
     url.remove_prefix(httpScheme.size());
-    // The password may hold '@' and '/' only escaped, so the last '@'
-    // before the mount's '/' ends the user part.
+    // The last '@' ends the user part and the first '/' after it starts the
+    // mount, so a password may even hold '@' or '/' unescaped.
     const std::size_t slash = url.find('/', url.rfind('@') == std::string_view::npos ? 0 : url.rfind('@'));
     const std::size_t at = url.substr(0, slash).rfind('@');
     if (at == std::string_view::npos || slash == std::string_view::npos) {

@@ -68,7 +68,10 @@ StationTray::StationTray(TrayDesktop& desktop, platform::WindowHandle owner, con
     : desktop_(desktop), owner_(owner), settings_(settings) {}
 
 std::string StationTray::tipFor(const char* stationTitle, std::string_view statusLine) {
-    std::string tip = stationTitle == nullptr ? std::string() : std::string(stationTitle, strnlen(stationTitle, tipCapacity - 1));
+    std::string tip;
+    if (stationTitle != nullptr) {
+        tip.assign(stationTitle, strnlen(stationTitle, tipCapacity - 1));
+    }
     if (!statusLine.empty()) {
         tip += '\n';
         tip += statusLine;

@@ -59,7 +59,10 @@ template <typename Done> void readUntil(int fd, std::string& raw, Clock::time_po
     }
 }
 
-int statusOf(const std::string& raw) { return raw.rfind("HTTP/", 0) == 0 && raw.size() > 12 ? std::atoi(raw.c_str() + 9) : 0; }
+// The status code of "HTTP/1.x NNN ...", 0 for anything else.
+int statusOf(const std::string& raw) {
+    return raw.rfind("HTTP/", 0) == 0 && raw.size() > 12 ? std::atoi(raw.c_str() + 9) : 0;
+}
 
 } // namespace
 

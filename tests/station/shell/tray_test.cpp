@@ -121,7 +121,8 @@ TEST(TrayIcon, StatesAndTheLastStateRule) {
     // state, under the title; the same one again asks nothing.
     desktop.accept = true;
     EXPECT_TRUE(tray.updateTrayIcon(TrayAction::Modify, 2, "Icecast: connected"));
-    EXPECT_EQ(desktop.calls.back().icon.tipCp1251, std::string("Фильтр НЧ для CW\nIcecast: connected"_cp1251));
+    EXPECT_EQ(desktop.calls.back().icon.tipCp1251,
+              std::string("Фильтр НЧ для CW\nIcecast: connected"_cp1251));
     EXPECT_FALSE(tray.updateTrayIcon(TrayAction::Modify, 2, "Icecast: connected"));
     EXPECT_TRUE(tray.updateTrayIcon(TrayAction::Modify, 2, "Icecast: reconnecting"));
 
