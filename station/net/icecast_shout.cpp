@@ -24,32 +24,52 @@ void initialiseShout() {
 // The name of the mount a refused login is checked on: one nobody uses.
 std::string probeMount(const std::string& mount) { return mount + ".selvane-login-check"; }
 
+// Two libshout handles for the life of the connection object, reused for
+// every attempt: libshout 2.4.6 (Debian 12) frees nothing in shout_free, so
+// a handle per attempt would leak about 1 KiB every few seconds while a
+// server is down.
 class ShoutConnection final : public IcecastConnection {
 public:
     ShoutConnection(int openTimeoutMs, long backlogLimitBytes)
         : openTimeoutMs_(openTimeoutMs), backlogLimitBytes_(backlogLimitBytes) {
         initialiseShout();
+        shout_ = shout_new();
+        probe_ = shout_new();
     }
-    ~ShoutConnection() override { close(); }
+    ~ShoutConnection() override {
+        for (shout_t* s : {shout_, probe_}) {
+            if (s != nullptr) {
+                shout_close(s);
+                shout_free(s);
+            }
+        }
+    }
+    ShoutConnection(const ShoutConnection&) = delete;
+    ShoutConnection& operator=(const ShoutConnection&) = delete;
 
     OpenResult open(const IcecastTarget& target, const IcecastStreamInfo& info, std::stop_token stop) override {
         close();
-        shout_ = login(target, target.mount, info, stop);
-        if (loginResult_ == SHOUTERR_SUCCESS || loginResult_ == SHOUTERR_CONNECTED) {
+        const int result = login(shout_, target, target.mount, info, stop);
+        if (result == SHOUTERR_SUCCESS || result == SHOUTERR_CONNECTED) {
+            connected_ = true;
             return OpenResult::Connected;
         }
-        release(shout_);
-        if (loginResult_ != SHOUTERR_NOLOGIN) {
+        if (shout_ != nullptr) {
+            shout_close(shout_);
+        }
+        if (result != SHOUTERR_NOLOGIN) {
             return OpenResult::Unreachable;
         }
-        shout_t* probe = login(target, probeMount(target.mount), info, stop);
-        const bool passwordRight = loginResult_ == SHOUTERR_SUCCESS || loginResult_ == SHOUTERR_CONNECTED;
-        release(probe);
+        const int probe = login(probe_, target, probeMount(target.mount), info, stop);
+        if (probe_ != nullptr) {
+            shout_close(probe_);
+        }
+        const bool passwordRight = probe == SHOUTERR_SUCCESS || probe == SHOUTERR_CONNECTED;
         return passwordRight ? OpenResult::MountInUse : OpenResult::WrongPassword;
     }
 
     SendResult send(std::span<const std::uint8_t> bytes) override {
-        if (shout_ == nullptr) {
+        if (!connected_) {
             return SendResult::Lost;
         }
         const int result = shout_send(shout_, bytes.data(), bytes.size());
@@ -59,17 +79,19 @@ public:
         return shout_queuelen(shout_) > backlogLimitBytes_ ? SendResult::TooSlow : SendResult::Sent;
     }
 
-    void close() override { release(shout_); }
+    void close() override {
+        if (connected_) {
+            shout_close(shout_);
+            connected_ = false;
+        }
+    }
 
 private:
-    // A non-blocking login on `mount`; the handle (possibly not connected)
-    // and the result in loginResult_.
-    shout_t* login(const IcecastTarget& target, const std::string& mount, const IcecastStreamInfo& info,
-                   std::stop_token stop) {
-        shout_t* s = shout_new();
+    // A non-blocking login of `s` on `mount`; libshout's result.
+    int login(shout_t* s, const IcecastTarget& target, const std::string& mount, const IcecastStreamInfo& info,
+              std::stop_token stop) {
         if (s == nullptr) {
-            loginResult_ = SHOUTERR_MALLOC;
-            return nullptr;
+            return SHOUTERR_MALLOC;
         }
         const std::string kbps = std::to_string(info.bitrateBps / 1000);
         bool ok = shout_set_host(s, target.host.c_str()) == SHOUTERR_SUCCESS &&
@@ -87,8 +109,7 @@ private:
             ok = shout_set_meta(s, SHOUT_META_NAME, info.name.c_str()) == SHOUTERR_SUCCESS;
         }
         if (!ok) {
-            loginResult_ = SHOUTERR_INSANE;
-            return s;
+            return SHOUTERR_INSANE;
         }
         const auto deadline = Clock::now() + std::chrono::milliseconds(openTimeoutMs_);
         int result = shout_open(s);
@@ -96,22 +117,14 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             result = shout_get_connected(s);
         }
-        loginResult_ = result == SHOUTERR_BUSY ? SHOUTERR_NOCONNECT : result;
-        return s;
-    }
-
-    static void release(shout_t*& s) {
-        if (s != nullptr) {
-            shout_close(s);
-            shout_free(s);
-            s = nullptr;
-        }
+        return result == SHOUTERR_BUSY ? SHOUTERR_NOCONNECT : result;
     }
 
     const int openTimeoutMs_;
     const long backlogLimitBytes_;
-    shout_t* shout_ = nullptr;
-    int loginResult_ = SHOUTERR_SUCCESS;
+    shout_t* shout_ = nullptr; // the stream's handle
+    shout_t* probe_ = nullptr; // tells a busy mount from a wrong password
+    bool connected_ = false;
 };
 
 class OpusOggEncoder final : public StreamEncoder {
