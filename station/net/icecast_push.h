@@ -25,7 +25,7 @@
 // here names the server as host:port/mount.
 //
 // Threads: pushBlock on whichever thread plays audio, one at a time (the
-// playback lock serialises them); state(), reason(), statusText() and the
+// playback lock serialises them); state(), reason(), the status texts and the
 // counters on any thread; start and stop on the main thread.
 
 #include <array>
@@ -51,7 +51,7 @@ namespace station {
 // What the stream is called on the server and how it is coded.
 struct IcecastStreamInfo {
     std::string name;            // stream name shown by the server; may be empty
-    std::int32_t bitrateBps = 16000; // Opus bitrate, bits per second
+    std::int32_t bitrateBps = 16000; // Opus bitrate, bits per second, 6000 … 64000
 };
 
 // The server side, normally libshout. Called on the sender thread only.
