@@ -24,6 +24,8 @@
 #include "station/audio/block_processing.h"
 #include "station/audio/fatal_stop.h"
 #include "station/audio/station_audio.h"
+#include "station/net/icecast_push.h"
+#include "station/net/icecast_shout.h"
 #include "station/shell/station_settings.h"
 
 namespace {
@@ -146,12 +148,53 @@ void BM_ProcessingThreadBlock(benchmark::State& state) {
 }
 BENCHMARK(BM_ProcessingThreadBlock)->Args({256, 0})->Args({1024, 0})->Args({1024, 1})->UseRealTime();
 
+// An Icecast server as the push sees it: up (takes every page at once),
+// slow (takes 300 ms per page, far behind the audio) or down (nobody
+// listens on the port).
+enum class Server { none, up, slow, down };
+
+class BenchConnection final : public station::IcecastConnection {
+public:
+    explicit BenchConnection(bool slow) : slow_(slow) {}
+    OpenResult open(const station::IcecastTarget&, const station::IcecastStreamInfo&, std::stop_token) override {
+        return OpenResult::Connected;
+    }
+    SendResult send(std::span<const std::uint8_t>) override {
+        if (slow_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        return SendResult::Sent;
+    }
+    void close() override {}
+
+private:
+    bool slow_;
+};
+
+std::unique_ptr<station::IcecastPush> makePush(Server server) {
+    if (server == Server::none) {
+        return nullptr;
+    }
+    auto connection = server == Server::down ? station::makeShoutConnection()
+                                             : std::make_unique<BenchConnection>(server == Server::slow);
+    return std::make_unique<station::IcecastPush>(*station::parseIcecastUrl("http://source:x@127.0.0.1:1/bench"),
+                                                  station::IcecastStreamInfo{}, std::move(connection),
+                                                  station::makeOpusOggEncoder(), station::IcecastPush::Timing{});
+}
+
 // Capture at real speed from a file, 1024 taps: for each finished capture
 // buffer, the time from its completion being posted until its filtered
 // block has been written to the playback device (window-message delivery,
 // ring, wake-up, filtering, queuing). Device buffering comes on top.
+// Argument: the Icecast push, none or to a server up, slow or down; the
+// delay should not depend on it.
 void BM_CaptureToPlaybackLatency(benchmark::State& state) {
     Station s(1024);
+    const auto push = makePush(static_cast<Server>(state.range(0)));
+    if (push) {
+        s.audio->playback.setPlayedBlockTap(push.get());
+        push->start();
+    }
     const std::string input = (s.dir / "in.wav").string();
     {
         SF_INFO info{};
@@ -198,6 +241,12 @@ void BM_CaptureToPlaybackLatency(benchmark::State& state) {
         s.audio->playback.closePlayback();
         s.pumpAll();
     }
+    if (push) {
+        s.audio->playback.setPlayedBlockTap(nullptr);
+        state.counters["push_dropped"] = static_cast<double>(push->blocksDropped());
+        state.counters["push_encoded"] = static_cast<double>(push->blocksEncoded());
+        push->stop();
+    }
     if (latencyUs.empty()) {
         state.SkipWithError("no block reached the playback device");
         return;
@@ -213,7 +262,12 @@ void BM_CaptureToPlaybackLatency(benchmark::State& state) {
     state.counters["p99_us"] = latencyUs[latencyUs.size() * 99 / 100];
     state.counters["max_us"] = latencyUs.back();
 }
-BENCHMARK(BM_CaptureToPlaybackLatency)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CaptureToPlaybackLatency)
+    ->ArgName("icecast_none_up_slow_down")
+    ->DenseRange(0, 3)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace
 

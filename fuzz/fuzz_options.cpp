@@ -1,4 +1,5 @@
-// Any bytes as the station's command line: processOptions and joinArguments.
+// Any bytes as the station's command line: processOptions, optionRangeError
+// (with the Icecast URL) and joinArguments.
 // The settings record must come out with every text field terminated inside
 // its array and every number inside the range the rest of the station
 // relies on.
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
+#include "station/net/icecast_url.h"
 #include "station/shell/options.h"
 #include "station/shell/station_settings.h"
 
@@ -36,6 +38,13 @@ void checkSettings(const station::StationSettings& s) {
     if (s.dialogMode != 0) {
         FUZZ_CHECK(s.commandMode == 0);
     }
+    FUZZ_CHECK(terminated(s.icecastUrl) && terminated(s.icecastName));
+    FUZZ_CHECK(s.icecastBitrateKbps >= 6 && s.icecastBitrateKbps <= 64);
+    // A URL that parses names a usable target.
+    if (const auto target = station::parseIcecastUrl(s.icecastUrl)) {
+        FUZZ_CHECK(!target->host.empty() && target->port >= 1 && target->mount.size() >= 2);
+        FUZZ_CHECK(target->mount.front() == '/' && !target->password.empty());
+    }
 }
 
 } // namespace
@@ -54,6 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     (void)station::optionNumber(line);
+    (void)station::optionRangeError(line);
+    (void)station::maskedIcecastUrl(line);
 
     // The same bytes as an argument vector: NUL separates the arguments.
     std::string copy(line);

@@ -57,7 +57,7 @@ for f in "${expected[@]}"; do
 done
 [ "$missing" = 0 ] && echo "ok: dpkg-deb -c lists all ${#expected[@]} expected files"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6gui6 libportaudio2 libsndfile1 libsamplerate0 libgsm1; do
+for lib in libqt6gui6 libportaudio2 libsndfile1 libsamplerate0 libgsm1 libshout3 libopusenc0; do
   grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib (computed: $depends)"
 done
 echo "ok: computed Depends: $depends"

@@ -41,6 +41,11 @@ std::int32_t Playback::playbackCursor() const {
     return playbackCursor_;
 }
 
+void Playback::setPlayedBlockTap(PlayedBlockTap* tap) {
+    const std::lock_guard lock(mutex_);
+    tap_ = tap;
+}
+
 void Playback::setSlotInUse(int slot, bool inUse) {
     const std::lock_guard lock(mutex_);
     if (slot >= 0 && slot < playbackSlotCount) {
@@ -156,6 +161,9 @@ void Playback::playBlock(std::int16_t* samples, std::int32_t byteCount) {
     }
     playbackQueued_.fetch_add(1, std::memory_order_acq_rel);
     blocksWritten_.fetch_add(1, std::memory_order_release);
+    if (tap_ != nullptr) {
+        tap_->onBlockPlayed(reinterpret_cast<const std::int16_t*>(slot.data), byteCount / 2);
+    }
     playbackCursor_ = (k + 1) % playbackSlotCount;
 }
 

@@ -32,6 +32,18 @@ struct PlaybackState {
     CaptureRecord slots[playbackSlotCount];
 };
 
+// Sees every block playback hands to its device, as it will sound (gain
+// applied, zeros while playback is off): the point where the station's
+// played audio is available block by block. Called under the playback lock
+// on the thread that plays, so at most one call at a time; it must not
+// block, lock, allocate or do I/O.
+class PlayedBlockTap {
+public:
+    virtual ~PlayedBlockTap() = default;
+    // `samples`: `count` 16-bit samples, 8000 Hz mono, valid for the call.
+    virtual void onBlockPlayed(const std::int16_t* samples, int count) noexcept = 0;
+};
+
 // Result codes of the device opens.
 inline constexpr int openSucceeded = 0;
 inline constexpr int openAlreadyOpen = 2;
@@ -78,6 +90,10 @@ public:
     // Blocks written to a device since construction (for measurements).
     std::uint64_t blocksWritten() const { return blocksWritten_.load(std::memory_order_acquire); }
 
+    // The tap that sees each played block (nullptr: none). Main thread; the
+    // tap must outlive the playback or be replaced before it goes.
+    void setPlayedBlockTap(PlayedBlockTap* tap);
+
     // Marks a slot busy or free, as if the device held it. Main thread, for
     // tests of the cursor rule.
     void setSlotInUse(int slot, bool inUse);
@@ -94,6 +110,7 @@ private:
     mutable std::mutex mutex_; // guards state_ (but blockPlayed) and playbackCursor_
     std::unique_ptr<PlaybackState> state_;
     std::int32_t playbackCursor_ = 0;
+    PlayedBlockTap* tap_ = nullptr; // guarded by mutex_
     std::atomic<std::int32_t> playbackOpen_{0};
     std::atomic<std::int32_t> playbackQueued_{0};
     std::atomic<std::uint64_t> blocksWritten_{0};

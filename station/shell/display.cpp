@@ -54,6 +54,12 @@ DragView viewOf(const BandDrag& drag) {
     return {drag.dragging.load(), drag.draggingLow.load(), drag.draggingHigh.load(), drag.dragX.load()};
 }
 
+void DisplayInputs::copyPushStatusText(std::span<char> out) const {
+    if (!out.empty()) {
+        out[0] = '\0';
+    }
+}
+
 SpectrumPalette makeSpectrumPalette() {
     SpectrumPalette palette{};
     for (int k = 0; k <= 4; ++k) {
@@ -228,6 +234,13 @@ void StationDisplay::drawHeaderLocked() {
     relay_.load(std::memory_order_acquire)->copyClientStatusText(status);
     status[sizeof status - 1] = '\0';
     drawText(290, 22, status);
+
+    // The Icecast push, on the header's last line.
+    inputs_.copyPushStatusText(status);
+    status[sizeof status - 1] = '\0';
+    if (status[0] != '\0') {
+        drawText(5, b - 30 - lineHeight_, status);
+    }
 
     const std::int32_t secondsLeft = settings_.timeLimit.load();
     if (settings_.clientMode != 0 && relay_.load(std::memory_order_acquire)->clientSocketOpen() && secondsLeft != 0) {

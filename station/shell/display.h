@@ -54,6 +54,9 @@ DragView viewOf(const BandDrag& drag);
 class DisplayInputs {
 public:
     virtual ~DisplayInputs() = default;
+    // The Icecast push's status line (ASCII, no password), copied into `out`
+    // and NUL-terminated there; "" without a push.
+    virtual void copyPushStatusText(std::span<char> out) const;
     // Blocks now waiting at the playback device, ≥ 0.
     virtual std::int32_t playbackQueued() const { return 0; }
     // 1 while the keying detector sees the key down, else 0.

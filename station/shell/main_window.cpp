@@ -352,8 +352,11 @@ void MainWindow::onTimer(WParam id) {
             onDrawPanel();
         }
         if (tray_) {
+            char pushStatus[StationTray::longTipCapacity];
+            hooks_.copyPushTipText(pushStatus);
+            pushStatus[sizeof pushStatus - 1] = '\0';
             tray_->updateTrayIcon(platform::TrayAction::Modify,
-                                  trayStateFor(hooks_.audioStarted(), hooks_.blockPlayed()));
+                                  trayStateFor(hooks_.audioStarted(), hooks_.blockPlayed()), pushStatus);
         }
     } else if (id == clockTimerId) {
         // Every tick, whatever the time limit: the sessions also flush the

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "platform/messages.h"
@@ -94,6 +95,13 @@ public:
     // opened; a played block came back since playback opened.
     virtual bool audioStarted() const = 0;
     virtual bool blockPlayed() const = 0;
+    // The Icecast push's short status for the tray tip, NUL-terminated in
+    // `out`; "" without a push.
+    virtual void copyPushTipText(std::span<char> out) const {
+        if (!out.empty()) {
+            out[0] = '\0';
+        }
+    }
 };
 
 // "Уселитель %f" for a gain, Windows-1251, six decimals with a '.' whatever

@@ -36,14 +36,18 @@ std::int32_t optionNumber(std::string_view text);
 // Fills `settings` from `commandLine` (the text after the program name).
 // Must run before any other thread exists: it writes the plain text fields.
 // Roles: "SERVER", then "CLIENT" (the client role wins when both occur),
-// then "REALTIME", "UDPSEND", "NOWINDOW".
+// then "REALTIME", "UDPSEND", "NOWINDOW"; last the Icecast push
+// ("ICECAST=", with "ICECASTNAME=" and "ICECASTBITRATE=" read only with it),
+// in every role.
 void processOptions(std::string_view commandLine, StationSettings& settings);
 
 // Values no run can mean: a SERVERPORT= or CLIENTPORT= outside 1 … 65535,
 // a TIMECLOSE= below 0, a MAXCONNECT= outside 1 … 20 (each only where its
-// role reads it). The first one found as a one-line text naming the option
-// ("SERVERPORT= must be 1 to 65535, not 65616"), or nothing. The program
-// refuses to start on it; processOptions itself never fails.
+// role reads it), an ICECAST= URL that does not parse, an ICECASTBITRATE=
+// outside 6 … 64 (with ICECAST=). The first one found as a one-line text
+// naming the option ("SERVERPORT= must be 1 to 65535, not 65616"; a URL's
+// password masked), or nothing. The program refuses to start on it;
+// processOptions itself never fails.
 std::optional<std::string> optionRangeError(std::string_view commandLine);
 
 // The command line as processOptions expects it: argv[1] … argv[argc − 1]

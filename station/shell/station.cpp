@@ -10,6 +10,8 @@
 #include "platform/cp1251.h"
 #include "station/audio/station_audio.h"
 #include "station/net/gsm_codec.h"
+#include "station/net/icecast_push.h"
+#include "station/net/icecast_shout.h"
 #include "station/resources/station_resources.h"
 #include "station/shell/options.h"
 #include "station/shell/settings_file.h"
@@ -27,6 +29,24 @@ constexpr auto captureFailedText = "Не удалось открыть устр�
 
 // Prefix of the per-role name that keeps a second station of a role out.
 constexpr const char* roleLockPrefix = "station-role-";
+
+// The push "ICECAST=" asks for, or nullptr (no URL, or one that does not
+// parse: the program's option check has refused that one already). Its
+// status changes go to standard error, without the password.
+std::unique_ptr<IcecastPush> makeIcecastPush(const StationSettings& settings) {
+    auto target = parseIcecastUrl(settings.icecastUrl);
+    if (!target) {
+        return nullptr;
+    }
+    IcecastStreamInfo info;
+    info.name = settings.icecastName;
+    info.bitrateBps = settings.icecastBitrateKbps * 1000;
+    const auto log = [](std::string_view line) {
+        std::fprintf(stderr, "selvane: %.*s\n", static_cast<int>(line.size()), line.data());
+    };
+    return std::make_unique<IcecastPush>(std::move(*target), std::move(info), makeShoutConnection(),
+                                         makeOpusOggEncoder(), IcecastPush::Timing{}, log);
+}
 
 } // namespace
 
@@ -50,6 +70,7 @@ Station::~Station() {
     }
     network_.reset();
     stationAudio_.reset();
+    icecast_.reset();
     if (notifiers_ && linkSocket_ != platform::invalidSocket) {
         locallink::closeLinkSocket(*notifiers_, linkSocket_);
         linkSocket_ = platform::invalidSocket;
@@ -164,6 +185,8 @@ bool Station::startUp() {
     };
     stationAudio_ = std::make_unique<StationAudio>(settings_, *audio_, *filter_, *processor_, *sink_, *captureReady_,
                                                    fatal_, notify);
+    icecast_ = makeIcecastPush(settings_);
+    stationAudio_->playback.setPlayedBlockTap(icecast_.get());
     // The relay role exists before capture, which sends through it; it
     // starts listening or connecting only after the timers.
     network_ = makeNetworkRole(RelayWiring{platform_, settings_, *notifiers_, *codec_, *filter_, *processor_, *sink_,
@@ -191,6 +214,9 @@ bool Station::startUp() {
     timersStarted_ = true;
 
     network_->start();
+    if (icecast_) {
+        icecast_->start();
+    }
     return true;
 }
 
@@ -207,6 +233,10 @@ void Station::shutDown() {
     }
     network_->stop();
     stationAudio_->playback.closePlayback();
+    if (icecast_) {
+        // Ends the stream: the mount goes away with the station.
+        icecast_->stop();
+    }
 
     window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
     if (timersStarted_) {
@@ -243,6 +273,22 @@ bool Station::audioStarted() const { return stationAudio_ && stationAudio_->capt
 bool Station::blockPlayed() const { return stationAudio_ && stationAudio_->playback.blockPlayed() != 0; }
 
 std::int32_t Station::playbackQueued() const { return stationAudio_ ? stationAudio_->playback.playbackQueued() : 0; }
+
+void Station::copyPushStatusText(std::span<char> out) const {
+    if (icecast_) {
+        icecast_->copyStatusText(out);
+    } else {
+        DisplayInputs::copyPushStatusText(out);
+    }
+}
+
+void Station::copyPushTipText(std::span<char> out) const {
+    if (icecast_) {
+        icecast_->copyShortStatusText(out);
+    } else {
+        StationHooks::copyPushTipText(out);
+    }
+}
 
 std::int32_t Station::keyDown() const { return processor_ ? processor_->keyDown.load() : 0; }
 

@@ -38,6 +38,7 @@ class AudioSystem;
 namespace station {
 
 class GsmCodecPair;
+class IcecastPush;
 
 class Station final : private StationHooks, private DisplayInputs {
 public:
@@ -74,8 +75,10 @@ private:
     void reopenPlayback() override;
     bool audioStarted() const override;
     bool blockPlayed() const override;
+    void copyPushTipText(std::span<char> out) const override;
 
     // DisplayInputs
+    void copyPushStatusText(std::span<char> out) const override;
     std::int32_t playbackQueued() const override;
     std::int32_t keyDown() const override;
     DragView dragState() const override { return viewOf(drag_); }
@@ -105,6 +108,9 @@ private:
     platform::Socket linkSocket_ = platform::invalidSocket;
     FatalStopContext fatal_;
     CaptureHooks noRelay_;
+    // The Icecast push, when "ICECAST=" asks for one; playback feeds it,
+    // so it outlives the station's audio.
+    std::unique_ptr<IcecastPush> icecast_;
     std::unique_ptr<StationAudio> stationAudio_;
     bool timersStarted_ = false;
 };

@@ -134,6 +134,13 @@ struct StationSettings {
     // Foreign window (the decoder's) to present into; 0 = none.
     std::atomic<std::uint32_t> drawWindow{0};
 
+    // Icecast push, any role: the "ICECAST=" URL (it holds the source
+    // password, so it is never printed whole; empty = no push), the stream's
+    // name and its Opus bitrate in kbit/s (6 … 64).
+    char icecastUrl[257] = {};
+    char icecastName[64] = {};
+    std::int32_t icecastBitrateKbps = 16;
+
     char windowClassName[256] = "Tarnello";
     char instanceName[256] = "Brisvane";
     // Tray tip: the caption, plus "\n(сетевой сервер)" / "\n(сетевой клиент)".

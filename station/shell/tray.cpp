@@ -67,11 +67,17 @@ std::string AudioSystemDevices::playbackDeviceName(int index) const { return aud
 StationTray::StationTray(TrayDesktop& desktop, platform::WindowHandle owner, const StationSettings& settings)
     : desktop_(desktop), owner_(owner), settings_(settings) {}
 
-std::string StationTray::tipFor(const char* stationTitle) {
-    if (stationTitle == nullptr) {
-        return {};
+std::string StationTray::tipFor(const char* stationTitle, std::string_view statusLine) {
+    std::string tip;
+    if (stationTitle != nullptr) {
+        tip.assign(stationTitle, strnlen(stationTitle, tipCapacity - 1));
     }
-    return std::string(stationTitle, strnlen(stationTitle, tipCapacity - 1));
+    if (!statusLine.empty()) {
+        tip += '\n';
+        tip += statusLine;
+        tip.resize(std::min(tip.size(), longTipCapacity - 1));
+    }
+    return tip;
 }
 
 platform::TrayIcon StationTray::record(std::string_view iconName) const {
@@ -80,19 +86,21 @@ platform::TrayIcon StationTray::record(std::string_view iconName) const {
     icon.id = iconId;
     icon.callbackMessage = callbackMessage;
     icon.iconName = std::string(iconName);
-    icon.tipCp1251 = tipFor(settings_.stationTitle);
+    icon.tipCp1251 = tipFor(settings_.stationTitle, statusLine_);
     return icon;
 }
 
-bool StationTray::updateTrayIcon(platform::TrayAction action, int state) {
+bool StationTray::updateTrayIcon(platform::TrayAction action, int state, std::string_view statusLine) {
     switch (action) {
     case platform::TrayAction::Add:
+        statusLine_ = std::string(statusLine);
         return desktop_.notifyIcon(action, record(pauseIconName));
     case platform::TrayAction::Modify:
-        if (state == lastState_) {
+        if (state == lastState_ && statusLine == statusLine_) {
             return false;
         }
         lastState_ = state;
+        statusLine_ = std::string(statusLine);
         return desktop_.notifyIcon(action, record(state == 1   ? sendIconName
                                                   : state == 2 ? recvIconName
                                                                : pauseIconName));

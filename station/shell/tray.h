@@ -86,8 +86,12 @@ public:
     static constexpr unsigned iconId = 1006;
     // TRAY_MESSAGE: the owner gets (callbackMessage, iconId, mouse message).
     static constexpr unsigned callbackMessage = 1055;
-    // Bytes of the tip field, terminator included: tips keep at most 63 bytes.
+    // Bytes of the title's part of the tip, terminator included: the title
+    // keeps at most 63 bytes.
     static constexpr std::size_t tipCapacity = 64;
+    // Bytes of a whole tip with a status line after the title, terminator
+    // included (the notification area's later field size).
+    static constexpr std::size_t longTipCapacity = 128;
 
     // `owner`: the main window. `settings.stationTitle` is read at each call.
     StationTray(TrayDesktop& desktop, platform::WindowHandle owner, const StationSettings& settings);
@@ -96,15 +100,22 @@ public:
     // `state` is the state last shown; otherwise remembers it and shows
     // "ICON_send" for 1, "ICON_recv" for 2, "ICON_pause" for anything else.
     // Delete: removes the icon. True when the desktop accepted the call.
-    bool updateTrayIcon(platform::TrayAction action, int state);
+    // `statusLine` (the Icecast push's, may be empty) goes into the tip on
+    // a line after the title; a Modify with the same state but another
+    // status line shows the new tip.
+    bool updateTrayIcon(platform::TrayAction action, int state, std::string_view statusLine = {});
 
     int lastState() const { return lastState_; }
 
-    // The tip for a station title: the title cut at 63 bytes.
-    static std::string tipFor(const char* stationTitle);
+    // The tip for a station title: the title cut at 63 bytes, then, when
+    // `statusLine` is not empty, a line break and the status line, the
+    // whole cut at 127 bytes.
+    static std::string tipFor(const char* stationTitle, std::string_view statusLine = {});
 
 private:
     platform::TrayIcon record(std::string_view iconName) const;
+
+    std::string statusLine_; // the last one shown
 
     TrayDesktop& desktop_;
     platform::WindowHandle owner_;

@@ -78,10 +78,14 @@ void expectTextEndsNear(const Picture& p, std::string_view text, int x, int y, i
 }
 
 struct FakeInputs : station::DisplayInputs {
+    void copyPushStatusText(std::span<char> out) const override {
+        std::snprintf(out.data(), out.size(), "%s", pushStatus.c_str());
+    }
     std::int32_t playbackQueued() const override { return queued; }
     std::int32_t keyDown() const override { return key.load(); }
     station::DragView dragState() const override { return drag; }
 
+    std::string pushStatus;
     std::int32_t queued = 0;
     std::atomic<std::int32_t> key{0};
     station::DragView drag;
@@ -354,6 +358,16 @@ TEST_F(DisplayTest, KeyingLampAndStatusTexts) {
     // at columns 290 and 310).
     expectTextEndsNear(trace, "F5 <<<  Буфер приема 6 пакетов (3) >>> F6"_cp1251, 5, 43, lh, 285);
     expectTextEndsNear(trace, "Время подключения 30 секунд"_cp1251, 5, 23, lh, 285);
+
+    // The Icecast push's status on the header's last line, under the
+    // receive-buffer line, only with a push.
+    const int pushRow = b - 30 - lh;
+    ASSERT_GE(pushRow, 43 + lh) << "the push line would cover the receive-buffer line";
+    EXPECT_EQ(countColour(trace, textGreen, 5, pushRow, 280, b - 30), 0);
+    inputs.pushStatus = "Icecast 127.0.0.1:8000/cw.opus: connected";
+    drawSpectrum({});
+    trace = display.traceSnapshot();
+    expectTextEndsNear(trace, inputs.pushStatus, 5, pushRow, lh, 285);
 }
 
 TEST_F(DisplayTest, SpectraFromOneThreadWhilePresentingOnAnother) {

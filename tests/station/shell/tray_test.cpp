@@ -117,7 +117,15 @@ TEST(TrayIcon, StatesAndTheLastStateRule) {
     EXPECT_FALSE(tray.updateTrayIcon(TrayAction::Modify, 2));
     EXPECT_EQ(desktop.calls.size(), before);
 
+    // The Icecast push's status: a new one shows a new tip in the same
+    // state, under the title; the same one again asks nothing.
     desktop.accept = true;
+    EXPECT_TRUE(tray.updateTrayIcon(TrayAction::Modify, 2, "Icecast: connected"));
+    EXPECT_EQ(desktop.calls.back().icon.tipCp1251,
+              std::string("Фильтр НЧ для CW\nIcecast: connected"_cp1251));
+    EXPECT_FALSE(tray.updateTrayIcon(TrayAction::Modify, 2, "Icecast: connected"));
+    EXPECT_TRUE(tray.updateTrayIcon(TrayAction::Modify, 2, "Icecast: reconnecting"));
+
     EXPECT_TRUE(tray.updateTrayIcon(TrayAction::Delete, 0));
     EXPECT_EQ(desktop.calls.back().action, TrayAction::Delete);
     EXPECT_EQ(desktop.calls.back().icon.id, 1006u);
