@@ -58,8 +58,8 @@ std::size_t ringCapacityFor(double rate, double seconds) {
 
 class CardCaptureEngine final : public Engine {
 public:
-    CardCaptureEngine(Waker& waker, double rate, int channels)
-        : waker_(waker), channels_(channels), ring_(ringCapacityFor(rate, 2.0)), in_(workChunk), out_(workChunk) {
+    CardCaptureEngine(Waker& waker, TroubleCounters& trouble, double rate, int channels)
+        : waker_(waker), trouble_(trouble), channels_(channels), ring_(ringCapacityFor(rate, 2.0)), in_(workChunk), out_(workChunk) {
         resample_ = rate != stationRate;
     }
     ~CardCaptureEngine() override {
@@ -146,8 +146,11 @@ public:
 
 private:
     static int callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags, void* user) {
+                        PaStreamCallbackFlags flags, void* user) {
         auto* self = static_cast<CardCaptureEngine*>(user);
+        if ((flags & paInputOverflow) != 0) {
+            self->trouble_.inputOverflows.fetch_add(1, std::memory_order_relaxed);
+        }
         const auto* in = static_cast<const float*>(input);
         if (in != nullptr) {
             if (self->channels_ == 1) {
@@ -170,6 +173,7 @@ private:
     }
 
     Waker& waker_;
+    TroubleCounters& trouble_;
     int channels_;
     bool resample_ = false;
     PaStream* stream_ = nullptr;
@@ -182,8 +186,8 @@ private:
 
 class CardPlaybackEngine final : public Engine {
 public:
-    CardPlaybackEngine(Waker& waker, double rate, int channels)
-        : waker_(waker), channels_(channels), ring_(ringCapacityFor(rate, 0.5)), in_(workChunk) {
+    CardPlaybackEngine(Waker& waker, TroubleCounters& trouble, double rate, int channels)
+        : waker_(waker), trouble_(trouble), channels_(channels), ring_(ringCapacityFor(rate, 0.5)), in_(workChunk) {
         resample_ = rate != stationRate;
         out_.resize(workChunk * static_cast<std::size_t>(rate / stationRate + 1.0) + 16);
     }
@@ -214,6 +218,7 @@ public:
         ring_.discardAll();
         conv_.reset();
         feedPos_ = 0;
+        lastFull_ = false; // a reset's silence is no gap
         Pa_StartStream(stream_);
     }
 
@@ -262,30 +267,41 @@ public:
 
 private:
     static int callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags, void* user) {
+                        PaStreamCallbackFlags flags, void* user) {
         auto* self = static_cast<CardPlaybackEngine*>(user);
+        if ((flags & paOutputUnderflow) != 0) {
+            self->trouble_.outputUnderflows.fetch_add(1, std::memory_order_relaxed);
+        }
         auto* out = static_cast<float*>(output);
+        std::size_t got = 0;
         if (self->channels_ == 1) {
-            const std::size_t got = self->ring_.read(out, frames);
+            got = self->ring_.read(out, frames);
             std::fill(out + got, out + frames, 0.0f);
         } else {
             std::array<float, 256> mono;
             for (unsigned long done = 0; done < frames;) {
                 const unsigned long n = std::min<unsigned long>(frames - done, mono.size());
-                const std::size_t got = self->ring_.read(mono.data(), n);
-                std::fill(mono.begin() + static_cast<std::ptrdiff_t>(got), mono.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
+                const std::size_t part = self->ring_.read(mono.data(), n);
+                std::fill(mono.begin() + static_cast<std::ptrdiff_t>(part), mono.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
                 for (unsigned long i = 0; i < n; ++i) {
                     float* f = out + (done + i) * static_cast<unsigned long>(self->channels_);
                     f[0] = f[1] = mono[i];
                 }
+                got += part;
                 done += n;
             }
         }
+        const bool full = got == frames;
+        if (!full && self->lastFull_) {
+            self->trouble_.playbackGaps.fetch_add(1, std::memory_order_relaxed);
+        }
+        self->lastFull_ = full;
         self->waker_.release();
         return paContinue;
     }
 
     Waker& waker_;
+    TroubleCounters& trouble_;
     int channels_;
     bool resample_ = false;
     PaStream* stream_ = nullptr;
@@ -293,6 +309,7 @@ private:
     Resampler conv_;
     std::vector<float> in_;
     std::vector<float> out_;
+    bool lastFull_ = false; // the callback's own: the previous callback found enough audio
     std::size_t feedPos_ = 0; // samples of the first unfed header already in the ring
 };
 
@@ -320,14 +337,14 @@ struct OneShot {
 
 } // namespace
 
-std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, AudioResult& error) {
+std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error) {
     PaStreamParameters params;
     double rate = 0;
     if (!chooseFormat(paDevice, true, params, rate)) {
         error = WAVERR_BADFORMAT;
         return nullptr;
     }
-    auto engine = std::make_unique<CardCaptureEngine>(waker, rate, params.channelCount);
+    auto engine = std::make_unique<CardCaptureEngine>(waker, trouble, rate, params.channelCount);
     if (!engine->open(params, rate)) {
         error = MMSYSERR_ERROR;
         return nullptr;
@@ -335,14 +352,14 @@ std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, AudioResult&
     return engine;
 }
 
-std::unique_ptr<Engine> makeCardPlayback(int paDevice, Waker& waker, AudioResult& error) {
+std::unique_ptr<Engine> makeCardPlayback(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error) {
     PaStreamParameters params;
     double rate = 0;
     if (!chooseFormat(paDevice, false, params, rate)) {
         error = WAVERR_BADFORMAT;
         return nullptr;
     }
-    auto engine = std::make_unique<CardPlaybackEngine>(waker, rate, params.channelCount);
+    auto engine = std::make_unique<CardPlaybackEngine>(waker, trouble, rate, params.channelCount);
     if (!engine->open(params, rate)) {
         error = MMSYSERR_ERROR;
         return nullptr;

@@ -106,6 +106,23 @@ public:
     // (SELVANE_INPUT or SELVANE_OUTPUT names one).
     bool fileDeviceConfigured(bool capture) const;
 
+    // Sound the cards of this system lost since it was created, counted in
+    // card callbacks (each a few to some tens of milliseconds of audio):
+    // - outputUnderflows: PortAudio reported that the card ran out of
+    //   samples before the callback delivered (the card played silence);
+    // - inputOverflows: PortAudio reported recorded samples dropped before
+    //   the callback took them;
+    // - playbackGaps: a playing stream found less queued audio than the
+    //   card asked for, after a callback that found enough: silence inside
+    //   the sound (the last block of a sound that ends counts once too).
+    // File devices count nothing.
+    struct CardTrouble {
+        std::uint64_t outputUnderflows = 0;
+        std::uint64_t inputOverflows = 0;
+        std::uint64_t playbackGaps = 0;
+    };
+    CardTrouble cardTrouble() const;
+
     // Opens a device in the station's format (PCM mono 8000 Hz 16 bit).
     // `deviceIndex`: -1 for the default device, else 0 … count-1 of the
     // matching list. On success sets `handle` (nonzero) and returns 0.
