@@ -19,6 +19,13 @@ namespace {
 
 constexpr std::size_t workChunk = 2048; // samples converted per step
 
+// Sound a playback stream gathers before the card plays it, at its start and
+// after it ran dry, seconds: one 20 ms block. The blocks arrive at their own
+// pace (capture and processing hand them on in bursts), and without it the
+// card caught up with them about once a second on PulseAudio: a gap each
+// time, and each gap delayed the rest of the sound for good.
+constexpr double cushionSeconds = 0.02;
+
 bool chooseFormat(int paDevice, bool input, PaStreamParameters& params, double& rate) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(paDevice);
     if (info == nullptr) {
@@ -27,9 +34,13 @@ bool chooseFormat(int paDevice, bool input, PaStreamParameters& params, double& 
     params = PaStreamParameters{};
     params.device = paDevice;
     params.sampleFormat = paFloat32;
-    // The station queues plenty of its own buffers; a roomy card latency
-    // costs nothing and avoids drop-outs on busy machines.
-    params.suggestedLatency = input ? info->defaultHighInputLatency : info->defaultHighOutputLatency;
+    // The operator listens to the receiver through the station, so the
+    // card's own buffering is kept short (PortAudio's low latency, about
+    // 10 ms); the station's 20 ms blocks reach the card in bursts, which the
+    // playback cushion absorbs instead. With the high latency (about 35 ms
+    // on PulseAudio) a click took 75 ms beyond the filter's delay from a
+    // receiver sink to a speaker sink; with the low one, 40 ms.
+    params.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
     const int maxChannels = input ? info->maxInputChannels : info->maxOutputChannels;
     const std::array<double, 7> rates = {8000.0, info->defaultSampleRate, 48000.0, 44100.0, 16000.0, 32000.0, 22050.0};
     for (int channels = 1; channels <= std::min(maxChannels, 2); ++channels) {
@@ -189,6 +200,7 @@ public:
     CardPlaybackEngine(Waker& waker, TroubleCounters& trouble, double rate, int channels)
         : waker_(waker), trouble_(trouble), channels_(channels), ring_(ringCapacityFor(rate, 0.5)), in_(workChunk) {
         resample_ = rate != stationRate;
+        cushion_ = static_cast<std::size_t>(rate * cushionSeconds);
         out_.resize(workChunk * static_cast<std::size_t>(rate / stationRate + 1.0) + 16);
     }
     ~CardPlaybackEngine() override {
@@ -214,15 +226,29 @@ public:
     }
 
     void halt() override {
+        // A stream that ended by itself lost its card (a USB card pulled
+        // out, a sound-server sink removed). It is not started again: on
+        // ALSA, starting it waits for a callback thread that never comes.
+        const bool running = Pa_IsStreamActive(stream_) == 1;
         Pa_AbortStream(stream_); // joins the callback, so the ring is ours
         ring_.discardAll();
         conv_.reset();
         feedPos_ = 0;
-        lastFull_ = false; // a reset's silence is no gap
-        Pa_StartStream(stream_);
+        playing_ = false; // a reset's silence is no gap
+        if (running) {
+            Pa_StartStream(stream_);
+        }
     }
 
     Clock::time_point service(DeviceCore& core, Clock::time_point now) override {
+        if (Pa_IsStreamActive(stream_) != 1) {
+            // The card is gone: it plays into nothing, at once, so that the
+            // caller's queue keeps moving until it closes the device.
+            while (!core.queue.empty()) {
+                core.completeFront();
+            }
+            return now + std::chrono::milliseconds(100);
+        }
         // Feed every header not yet fully in the ring, in order. mark_ is the
         // ring position (plus one) at which a header's last frame was written.
         bool blocked = false;
@@ -273,6 +299,17 @@ private:
             self->trouble_.outputUnderflows.fetch_add(1, std::memory_order_relaxed);
         }
         auto* out = static_cast<float*>(output);
+        const std::size_t samples = frames * static_cast<std::size_t>(self->channels_);
+        if (!self->playing_) {
+            // Silence until a cushion has gathered, so that the blocks
+            // arriving at their own pace keep ahead of the card.
+            if (self->ring_.readable() < self->cushion_) {
+                std::fill(out, out + samples, 0.0f);
+                self->waker_.release();
+                return paContinue;
+            }
+            self->playing_ = true;
+        }
         std::size_t got = 0;
         if (self->channels_ == 1) {
             got = self->ring_.read(out, frames);
@@ -291,11 +328,11 @@ private:
                 done += n;
             }
         }
-        const bool full = got == frames;
-        if (!full && self->lastFull_) {
+        if (got < frames) {
+            // Ran dry: a gap in the sound (or its end); gather a cushion again.
             self->trouble_.playbackGaps.fetch_add(1, std::memory_order_relaxed);
+            self->playing_ = false;
         }
-        self->lastFull_ = full;
         self->waker_.release();
         return paContinue;
     }
@@ -309,7 +346,8 @@ private:
     Resampler conv_;
     std::vector<float> in_;
     std::vector<float> out_;
-    bool lastFull_ = false; // the callback's own: the previous callback found enough audio
+    std::size_t cushion_ = 0; // frames the ring holds before the card plays them
+    bool playing_ = false;    // the callback's own: false while a cushion gathers
     std::size_t feedPos_ = 0; // samples of the first unfed header already in the ring
 };
 

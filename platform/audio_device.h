@@ -112,9 +112,10 @@ public:
     //   samples before the callback delivered (the card played silence);
     // - inputOverflows: PortAudio reported recorded samples dropped before
     //   the callback took them;
-    // - playbackGaps: a playing stream found less queued audio than the
-    //   card asked for, after a callback that found enough: silence inside
-    //   the sound (the last block of a sound that ends counts once too).
+    // - playbackGaps: a playing stream ran out of written audio, so the
+    //   card played silence inside the sound (the end of a sound counts
+    //   once too). A stream plays only once 20 ms of audio wait for it, at
+    //   its start and again after each gap.
     // File devices count nothing.
     struct CardTrouble {
         std::uint64_t outputUnderflows = 0;
