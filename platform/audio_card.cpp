@@ -20,10 +20,11 @@ namespace {
 constexpr std::size_t workChunk = 2048; // samples converted per step
 
 // Sound a playback stream gathers before the card plays it, at its start and
-// after it ran dry, seconds: one 20 ms block. The blocks arrive at their own
-// pace (capture and processing hand them on in bursts), and without it the
-// card caught up with them about once a second on PulseAudio: a gap each
-// time, and each gap delayed the rest of the sound for good.
+// after it ran dry, seconds: one 20 ms block. The blocks arrive whole and in
+// bursts (capture and processing hand them on at their own pace), and
+// without it the card caught up with them several times a second on
+// PulseAudio: a gap each time, and each gap delayed the rest of the sound
+// for good. More would lengthen the delay the operator hears.
 constexpr double cushionSeconds = 0.02;
 
 bool chooseFormat(int paDevice, bool input, PaStreamParameters& params, double& rate) {
@@ -220,30 +221,41 @@ public:
                           this) != paNoError) {
             return false;
         }
+        Pa_SetStreamFinishedCallback(stream_, &finished);
         // The card runs from open to close, playing silence while nothing
         // is queued, like a waveform output device.
         return Pa_StartStream(stream_) == paNoError;
     }
 
     void halt() override {
-        // A stream that ended by itself lost its card (a USB card pulled
-        // out, a sound-server sink removed). It is not started again: on
-        // ALSA, starting it waits for a callback thread that never comes.
-        const bool running = Pa_IsStreamActive(stream_) == 1;
+        if (ring_.readable() == 0 && feedPos_ == 0) {
+            return; // nothing in flight (a device just opened): the card plays on
+        }
         Pa_AbortStream(stream_); // joins the callback, so the ring is ours
         ring_.discardAll();
         conv_.reset();
         feedPos_ = 0;
         playing_ = false; // a reset's silence is no gap
-        if (running) {
-            Pa_StartStream(stream_);
-        }
+        // Started again only when something is written: a reset is mostly
+        // followed by a close, and on a card that is gone (a USB card pulled
+        // out, a sound-server sink removed) ALSA's start waits for a
+        // callback thread that never comes. For the same reason a reset with
+        // nothing in flight leaves the stream alone.
+        restart_ = true;
     }
 
     Clock::time_point service(DeviceCore& core, Clock::time_point now) override {
-        if (Pa_IsStreamActive(stream_) != 1) {
-            // The card is gone: it plays into nothing, at once, so that the
-            // caller's queue keeps moving until it closes the device.
+        if (restart_ && !core.queue.empty()) {
+            restart_ = false;
+            ended_.store(false, std::memory_order_relaxed);
+            Pa_StartStream(stream_);
+        }
+        // Only this flag, and no call into PortAudio: a stream whose card
+        // went quiet for good holds PortAudio's state lock while it waits.
+        if (ended_.load(std::memory_order_acquire)) {
+            // The card failed (a USB card pulled out, a sound-server sink
+            // removed): it plays into nothing, at once, so that the caller's
+            // queue keeps moving until it closes the device.
             while (!core.queue.empty()) {
                 core.completeFront();
             }
@@ -292,6 +304,10 @@ public:
     }
 
 private:
+    static void finished(void* user) {
+        static_cast<CardPlaybackEngine*>(user)->ended_.store(true, std::memory_order_release);
+    }
+
     static int callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                         PaStreamCallbackFlags flags, void* user) {
         auto* self = static_cast<CardPlaybackEngine*>(user);
@@ -348,6 +364,9 @@ private:
     std::vector<float> out_;
     std::size_t cushion_ = 0; // frames the ring holds before the card plays them
     bool playing_ = false;    // the callback's own: false while a cushion gathers
+    bool restart_ = false;    // halted: start the stream with the next write
+    // Set when the stream stopped: by halt, or by itself when its card failed.
+    std::atomic<bool> ended_{false};
     std::size_t feedPos_ = 0; // samples of the first unfed header already in the ring
 };
 

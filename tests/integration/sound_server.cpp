@@ -45,8 +45,21 @@ int Tool::stop() {
     return code;
 }
 
+namespace {
+
+// A running server the tests are to use instead of starting their own (a
+// desktop's PipeWire with pipewire-pulse, say): its address, or nullptr.
+const char* externalServer() {
+    const char* address = std::getenv("CW_TEST_PULSE_SERVER");
+    return address != nullptr && *address != '\0' ? address : nullptr;
+}
+
+} // namespace
+
 std::string SoundServer::missingTools() {
     for (const char* tool : {"pulseaudio", "pactl", "paplay", "parecord"}) {
+        if (externalServer() != nullptr && std::string(tool) == "pulseaudio")
+            continue;
         if (!installed(tool))
             return std::string(tool) + " is not installed (Debian: pulseaudio, pulseaudio-utils)";
     }
@@ -58,28 +71,42 @@ SoundServer::SoundServer(const fs::path& home) : home_(home) {
     if (!failure_.empty())
         return;
     const std::string mono = " channels=1 channel_map=mono remix=no master=meter master_channel_map=";
-    server_ = std::make_unique<Tool>(
-        std::vector<std::string>{
-            "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-            "--log-level=error", "--load=module-native-protocol-unix auth-anonymous=1",
-            "--load=module-null-sink sink_name=meter channels=3 channel_map=front-left,front-right,front-center",
-            "--load=module-remap-sink sink_name=rx" + mono + "front-left",
-            "--load=module-remap-sink sink_name=spk" + mono + "front-right",
-            "--load=module-remap-sink sink_name=spk2" + mono + "front-center"},
-        environment());
-    if (!server_->started()) {
-        failure_ = "pulseaudio did not start";
-        return;
+    const std::vector<std::string> modules = {
+        "module-null-sink sink_name=meter channels=3 channel_map=front-left,front-right,front-center",
+        "module-remap-sink sink_name=rx" + mono + "front-left",
+        "module-remap-sink sink_name=spk" + mono + "front-right",
+        "module-remap-sink sink_name=spk2" + mono + "front-center"};
+    if (externalServer() != nullptr) {
+        for (const std::string& module : modules) {
+            std::vector<std::string> args{"load-module"};
+            std::istringstream words(module);
+            for (std::string word; words >> word;)
+                args.push_back(word);
+            std::string index;
+            if (!pactl(args, &index)) {
+                failure_ = "the server refused " + module;
+                return;
+            }
+            loaded_.push_back(index.substr(0, index.find('\n')));
+        }
+    } else {
+        std::vector<std::string> argv{"pulseaudio",         "-n", "--daemonize=no", "--exit-idle-time=-1",
+                                      "--use-pid-file=no",  "--log-level=error",
+                                      "--load=module-native-protocol-unix auth-anonymous=1"};
+        for (const std::string& module : modules)
+            argv.push_back("--load=" + module);
+        server_ = std::make_unique<Tool>(argv, environment());
+        if (!server_->started()) {
+            failure_ = "pulseaudio did not start";
+            return;
+        }
+        if (!waitFor([&] { return fs::exists(home_ / "pulse" / "native"); }, 10000ms)) {
+            failure_ = "pulseaudio did not open its socket within 10 s";
+            return;
+        }
     }
-    if (!waitFor([&] { return fs::exists(home_ / "pulse" / "native"); }, 10000ms)) {
-        failure_ = "pulseaudio did not open its socket within 10 s";
-        return;
-    }
-    if (!pactl({"set-default-source", "rx.monitor"}) || !pactl({"set-default-sink", "spk"})) {
-        failure_ = "pactl could not set the default devices";
-        return;
-    }
-    // ALSA's default device is the sound server, for this home only.
+    // ALSA's devices, for this home only; its default is the server, whose
+    // default source and sink environment() names for the programs here.
     std::ofstream(home_ / ".asoundrc") << "pcm.!default { type pulse }\n"
                                           "ctl.!default { type pulse }\n"
                                           "pcm.receiver { type pulse device rx.monitor }\n"
@@ -88,13 +115,21 @@ SoundServer::SoundServer(const fs::path& home) : home_(home) {
 }
 
 SoundServer::~SoundServer() {
+    for (auto module = loaded_.rbegin(); module != loaded_.rend(); ++module)
+        pactl({"unload-module", *module});
     if (server_)
         server_->stop();
 }
 
 std::vector<std::string> SoundServer::environment() const {
-    return {"XDG_RUNTIME_DIR=" + home_.string(), "HOME=" + home_.string(),
-            "PULSE_SERVER=unix:" + (home_ / "pulse" / "native").string()};
+    std::vector<std::string> entries{"HOME=" + home_.string(), "PULSE_SOURCE=rx.monitor", "PULSE_SINK=spk"};
+    if (const char* address = externalServer(); address != nullptr) {
+        entries.push_back(std::string("PULSE_SERVER=") + address);
+    } else {
+        entries.push_back("XDG_RUNTIME_DIR=" + home_.string());
+        entries.push_back("PULSE_SERVER=unix:" + (home_ / "pulse" / "native").string());
+    }
+    return entries;
 }
 
 void SoundServer::exportEnvironment() const {

@@ -11,12 +11,17 @@
 //          "rx.monitor" is the default source;
 //   "spk"  the speaker, channel 1: the default sink;
 //   "spk2" a second speaker, channel 2.
-// ALSA devices (PortAudio lists them by these names): "default" (the
-// server's default source and sink), "receiver" (rx.monitor), "speaker"
-// (spk) and "speaker2" (spk2).
+// ALSA devices (PortAudio lists them by these names): "receiver"
+// (rx.monitor), "speaker" (spk) and "speaker2" (spk2), and "default", the
+// server, where the programs started here find rx.monitor as their default
+// source and spk as their default sink (PULSE_SOURCE, PULSE_SINK).
 //
 // Run as root the server needs -n and its modules named; it is as happy
 // with them as any other user. It is stopped and reaped at the end.
+//
+// With CW_TEST_PULSE_SERVER set to a server's address (a desktop's PipeWire
+// through pipewire-pulse: "unix:$XDG_RUNTIME_DIR/pulse/native") no server
+// is started: the sinks are loaded into that one and unloaded at the end.
 
 #include <chrono>
 #include <deque>
@@ -66,7 +71,7 @@ class SoundServer {
     static constexpr int receiverChannel = 0, speakerChannel = 1, speaker2Channel = 2, channels = 3;
 
     // What is missing for a server here ("" when nothing is): the tools of
-    // pulseaudio and pulseaudio-utils.
+    // pulseaudio-utils, and pulseaudio unless an outside server is given.
     static std::string missingTools();
 
     // Starts the server with `home` as its runtime directory and the
@@ -79,8 +84,8 @@ class SoundServer {
     // "" while the server runs as described above, else what went wrong.
     const std::string& failure() const { return failure_; }
 
-    // What every program here runs with: the private server, found through
-    // its runtime directory, and the home with the ALSA devices above.
+    // What every program here runs with: the server, its default source and
+    // sink, and the home with the ALSA devices above.
     std::vector<std::string> environment() const;
     // The same set in this process, for a sound system made here.
     void exportEnvironment() const;
@@ -104,6 +109,7 @@ class SoundServer {
   private:
     fs::path home_;
     std::unique_ptr<Tool> server_;
+    std::vector<std::string> loaded_; // modules loaded into an outside server
     std::string failure_;
 };
 
