@@ -157,14 +157,17 @@ bool SoundServer::pactl(const std::vector<std::string>& args, std::string* outpu
     return ok;
 }
 
-bool SoundServer::unloadSink(const std::string& name) const {
+bool SoundServer::unloadSink(const std::string& name) {
     std::string modules;
     if (!pactl({"list", "short", "modules"}, &modules))
         return false;
     std::istringstream lines(modules);
     for (std::string line; std::getline(lines, line);) {
-        if (line.find("sink_name=" + name + " ") != std::string::npos)
-            return pactl({"unload-module", line.substr(0, line.find('\t'))});
+        if (line.find("sink_name=" + name + " ") == std::string::npos)
+            continue;
+        const std::string index = line.substr(0, line.find('\t'));
+        std::erase(loaded_, index);
+        return pactl({"unload-module", index});
     }
     return false;
 }

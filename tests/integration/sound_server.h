@@ -98,7 +98,7 @@ class SoundServer {
     bool pactl(const std::vector<std::string>& args, std::string* output = nullptr) const;
     // Removes a sink ("spk2") as a card that is pulled out: its module is
     // unloaded, and streams on it are not moved anywhere.
-    bool unloadSink(const std::string& name) const;
+    bool unloadSink(const std::string& name);
 
     // Starts recording "meter.monitor" (16-bit, 8000 Hz, `channels`) into a
     // WAV file; stop the Tool to finish the file.
