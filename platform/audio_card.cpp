@@ -236,6 +236,7 @@ public:
         conv_.reset();
         feedPos_ = 0;
         playing_ = false; // a reset's silence is no gap
+        waited_ = 0;
         // Started again only when something is written: a reset is mostly
         // followed by a close, and on a card that is gone (a USB card pulled
         // out, a sound-server sink removed) ALSA's start waits for a
@@ -248,7 +249,9 @@ public:
         if (restart_ && !core.queue.empty()) {
             restart_ = false;
             ended_.store(false, std::memory_order_relaxed);
-            Pa_StartStream(stream_);
+            if (Pa_StartStream(stream_) != paNoError) {
+                ended_.store(true, std::memory_order_relaxed);
+            }
         }
         // Only this flag, and no call into PortAudio: a stream whose card
         // went quiet for good holds PortAudio's state lock while it waits.
@@ -318,13 +321,17 @@ private:
         const std::size_t samples = frames * static_cast<std::size_t>(self->channels_);
         if (!self->playing_) {
             // Silence until a cushion has gathered, so that the blocks
-            // arriving at their own pace keep ahead of the card.
-            if (self->ring_.readable() < self->cushion_) {
+            // arriving at their own pace keep ahead of the card; a sound
+            // shorter than the cushion plays once it has waited as long.
+            const std::size_t waiting = self->ring_.readable();
+            if (waiting < self->cushion_ && (waiting == 0 || self->waited_ < self->cushion_)) {
+                self->waited_ += waiting == 0 ? 0 : frames;
                 std::fill(out, out + samples, 0.0f);
                 self->waker_.release();
                 return paContinue;
             }
             self->playing_ = true;
+            self->waited_ = 0;
         }
         std::size_t got = 0;
         if (self->channels_ == 1) {
@@ -363,7 +370,8 @@ private:
     std::vector<float> in_;
     std::vector<float> out_;
     std::size_t cushion_ = 0; // frames the ring holds before the card plays them
-    bool playing_ = false;    // the callback's own: false while a cushion gathers
+    bool playing_ = false;    // the callback's own: false while a cushion gathers,
+    std::size_t waited_ = 0;  // for so many frames
     bool restart_ = false;    // halted: start the stream with the next write
     // Set when the stream stopped: by halt, or by itself when its card failed.
     std::atomic<bool> ended_{false};
