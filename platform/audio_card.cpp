@@ -20,12 +20,16 @@ namespace {
 constexpr std::size_t workChunk = 2048; // samples converted per step
 
 // Sound a playback stream gathers before the card plays it, at its start and
-// after it ran dry, seconds: one 20 ms block. The blocks arrive whole and in
-// bursts (capture and processing hand them on at their own pace), and
-// without it the card caught up with them several times a second on
-// PulseAudio: a gap each time, and each gap delayed the rest of the sound
-// for good. More would lengthen the delay the operator hears.
+// after it ran dry, seconds. The blocks arrive whole and in bursts (capture
+// and processing hand them on at their own pace), and without a cushion the
+// card caught up with them several times a second on PulseAudio: a gap each
+// time, and each gap delayed the rest of the sound for good. It starts at
+// one 20 ms block, which is enough on a quiet machine, and grows by 10 ms
+// with each gap up to 60 ms, so that a busy machine stops gapping at the
+// cost of a longer delay than the operator would otherwise hear.
 constexpr double cushionSeconds = 0.02;
+constexpr double cushionStepSeconds = 0.01;
+constexpr double cushionLimitSeconds = 0.06;
 
 bool chooseFormat(int paDevice, bool input, PaStreamParameters& params, double& rate) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(paDevice);
@@ -202,6 +206,8 @@ public:
         : waker_(waker), trouble_(trouble), channels_(channels), ring_(ringCapacityFor(rate, 0.5)), in_(workChunk) {
         resample_ = rate != stationRate;
         cushion_ = static_cast<std::size_t>(rate * cushionSeconds);
+        cushionStep_ = static_cast<std::size_t>(rate * cushionStepSeconds);
+        cushionLimit_ = static_cast<std::size_t>(rate * cushionLimitSeconds);
         out_.resize(workChunk * static_cast<std::size_t>(rate / stationRate + 1.0) + 16);
     }
     ~CardPlaybackEngine() override {
@@ -352,9 +358,11 @@ private:
             }
         }
         if (got < frames) {
-            // Ran dry: a gap in the sound (or its end); gather a cushion again.
+            // Ran dry: a gap in the sound (or its end); gather a larger
+            // cushion again.
             self->trouble_.playbackGaps.fetch_add(1, std::memory_order_relaxed);
             self->playing_ = false;
+            self->cushion_ = std::min(self->cushion_ + self->cushionStep_, self->cushionLimit_);
         }
         self->waker_.release();
         return paContinue;
@@ -369,7 +377,8 @@ private:
     Resampler conv_;
     std::vector<float> in_;
     std::vector<float> out_;
-    std::size_t cushion_ = 0; // frames the ring holds before the card plays them
+    std::size_t cushion_ = 0; // the callback's own: frames the ring holds before the card plays them
+    std::size_t cushionStep_ = 0, cushionLimit_ = 0;
     bool playing_ = false;    // the callback's own: false while a cushion gathers,
     std::size_t waited_ = 0;  // for so many frames
     bool restart_ = false;    // halted: start the stream with the next write

@@ -114,8 +114,9 @@ public:
     //   the callback took them;
     // - playbackGaps: a playing stream ran out of written audio, so the
     //   card played silence inside the sound (the end of a sound counts
-    //   once too). A stream plays only once 20 ms of audio wait for it, at
-    //   its start and again after each gap.
+    //   once too). A stream plays once a cushion of audio waits for it (or
+    //   has waited as long), at its start and again after each gap: 20 ms,
+    //   10 ms more after each gap, at most 60 ms.
     // File devices count nothing.
     struct CardTrouble {
         std::uint64_t outputUnderflows = 0;

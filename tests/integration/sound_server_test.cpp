@@ -83,6 +83,7 @@ class SoundPath : public ::testing::Test {
         if (pid > 0 && !waitFor([&] { return server->count("sink-inputs") == sinkInputs + 1 && server->count("source-outputs") == 1; },
                                 15000ms)) {
             ADD_FAILURE() << "the station's streams did not open: " << readFile(home.path / "station.log");
+            return -1;
         }
         return pid;
     }
