@@ -19,6 +19,18 @@ namespace {
 
 constexpr std::size_t workChunk = 2048; // samples converted per step
 
+// Sound a playback stream gathers before the card plays it, at its start and
+// after it ran dry, seconds. The blocks arrive whole and in bursts (capture
+// and processing hand them on at their own pace), and without a cushion the
+// card caught up with them several times a second on PulseAudio: a gap each
+// time, and each gap delayed the rest of the sound for good. It starts at
+// one 20 ms block, which is enough on a quiet machine, and grows by 10 ms
+// with each gap up to 60 ms, so that a busy machine stops gapping at the
+// cost of a longer delay than the operator would otherwise hear.
+constexpr double cushionSeconds = 0.02;
+constexpr double cushionStepSeconds = 0.01;
+constexpr double cushionLimitSeconds = 0.06;
+
 bool chooseFormat(int paDevice, bool input, PaStreamParameters& params, double& rate) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(paDevice);
     if (info == nullptr) {
@@ -27,9 +39,13 @@ bool chooseFormat(int paDevice, bool input, PaStreamParameters& params, double& 
     params = PaStreamParameters{};
     params.device = paDevice;
     params.sampleFormat = paFloat32;
-    // The station queues plenty of its own buffers; a roomy card latency
-    // costs nothing and avoids drop-outs on busy machines.
-    params.suggestedLatency = input ? info->defaultHighInputLatency : info->defaultHighOutputLatency;
+    // The operator listens to the receiver through the station, so the
+    // card's own buffering is kept short (PortAudio's low latency, about
+    // 10 ms); the station's 20 ms blocks reach the card in bursts, which the
+    // playback cushion absorbs instead. With the high latency (about 35 ms
+    // on PulseAudio) a click took 75 ms beyond the filter's delay from a
+    // receiver sink to a speaker sink; with the low one, 40 ms.
+    params.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
     const int maxChannels = input ? info->maxInputChannels : info->maxOutputChannels;
     const std::array<double, 7> rates = {8000.0, info->defaultSampleRate, 48000.0, 44100.0, 16000.0, 32000.0, 22050.0};
     for (int channels = 1; channels <= std::min(maxChannels, 2); ++channels) {
@@ -58,8 +74,8 @@ std::size_t ringCapacityFor(double rate, double seconds) {
 
 class CardCaptureEngine final : public Engine {
 public:
-    CardCaptureEngine(Waker& waker, double rate, int channels)
-        : waker_(waker), channels_(channels), ring_(ringCapacityFor(rate, 2.0)), in_(workChunk), out_(workChunk) {
+    CardCaptureEngine(Waker& waker, TroubleCounters& trouble, double rate, int channels)
+        : waker_(waker), trouble_(trouble), channels_(channels), ring_(ringCapacityFor(rate, 2.0)), in_(workChunk), out_(workChunk) {
         resample_ = rate != stationRate;
     }
     ~CardCaptureEngine() override {
@@ -146,8 +162,11 @@ public:
 
 private:
     static int callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags, void* user) {
+                        PaStreamCallbackFlags flags, void* user) {
         auto* self = static_cast<CardCaptureEngine*>(user);
+        if ((flags & paInputOverflow) != 0) {
+            self->trouble_.inputOverflows.fetch_add(1, std::memory_order_relaxed);
+        }
         const auto* in = static_cast<const float*>(input);
         if (in != nullptr) {
             if (self->channels_ == 1) {
@@ -170,6 +189,7 @@ private:
     }
 
     Waker& waker_;
+    TroubleCounters& trouble_;
     int channels_;
     bool resample_ = false;
     PaStream* stream_ = nullptr;
@@ -182,9 +202,12 @@ private:
 
 class CardPlaybackEngine final : public Engine {
 public:
-    CardPlaybackEngine(Waker& waker, double rate, int channels)
-        : waker_(waker), channels_(channels), ring_(ringCapacityFor(rate, 0.5)), in_(workChunk) {
+    CardPlaybackEngine(Waker& waker, TroubleCounters& trouble, double rate, int channels)
+        : waker_(waker), trouble_(trouble), channels_(channels), ring_(ringCapacityFor(rate, 0.5)), in_(workChunk) {
         resample_ = rate != stationRate;
+        cushion_ = static_cast<std::size_t>(rate * cushionSeconds);
+        cushionStep_ = static_cast<std::size_t>(rate * cushionStepSeconds);
+        cushionLimit_ = static_cast<std::size_t>(rate * cushionLimitSeconds);
         out_.resize(workChunk * static_cast<std::size_t>(rate / stationRate + 1.0) + 16);
     }
     ~CardPlaybackEngine() override {
@@ -204,20 +227,49 @@ public:
                           this) != paNoError) {
             return false;
         }
+        Pa_SetStreamFinishedCallback(stream_, &finished);
         // The card runs from open to close, playing silence while nothing
         // is queued, like a waveform output device.
         return Pa_StartStream(stream_) == paNoError;
     }
 
     void halt() override {
+        if (ring_.readable() == 0 && feedPos_ == 0) {
+            return; // nothing in flight (a device just opened): the card plays on
+        }
         Pa_AbortStream(stream_); // joins the callback, so the ring is ours
         ring_.discardAll();
         conv_.reset();
         feedPos_ = 0;
-        Pa_StartStream(stream_);
+        playing_ = false; // a reset's silence is no gap
+        waited_ = 0;
+        // Started again only when something is written: a reset is mostly
+        // followed by a close, and on a card that is gone (a USB card pulled
+        // out, a sound-server sink removed) ALSA's start waits for a
+        // callback thread that never comes. For the same reason a reset with
+        // nothing in flight leaves the stream alone.
+        restart_ = true;
     }
 
     Clock::time_point service(DeviceCore& core, Clock::time_point now) override {
+        if (restart_ && !core.queue.empty()) {
+            restart_ = false;
+            ended_.store(false, std::memory_order_relaxed);
+            if (Pa_StartStream(stream_) != paNoError) {
+                ended_.store(true, std::memory_order_relaxed);
+            }
+        }
+        // Only this flag, and no call into PortAudio: a stream whose card
+        // went quiet for good holds PortAudio's state lock while it waits.
+        if (ended_.load(std::memory_order_acquire)) {
+            // The card failed (a USB card pulled out, a sound-server sink
+            // removed): it plays into nothing, at once, so that the caller's
+            // queue keeps moving until it closes the device.
+            while (!core.queue.empty()) {
+                core.completeFront();
+            }
+            return now + std::chrono::milliseconds(100);
+        }
         // Feed every header not yet fully in the ring, in order. mark_ is the
         // ring position (plus one) at which a header's last frame was written.
         bool blocked = false;
@@ -261,31 +313,63 @@ public:
     }
 
 private:
+    static void finished(void* user) {
+        static_cast<CardPlaybackEngine*>(user)->ended_.store(true, std::memory_order_release);
+    }
+
     static int callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags, void* user) {
+                        PaStreamCallbackFlags flags, void* user) {
         auto* self = static_cast<CardPlaybackEngine*>(user);
+        if ((flags & paOutputUnderflow) != 0) {
+            self->trouble_.outputUnderflows.fetch_add(1, std::memory_order_relaxed);
+        }
         auto* out = static_cast<float*>(output);
+        const std::size_t samples = frames * static_cast<std::size_t>(self->channels_);
+        if (!self->playing_) {
+            // Silence until a cushion has gathered, so that the blocks
+            // arriving at their own pace keep ahead of the card; a sound
+            // shorter than the cushion plays once it has waited as long.
+            const std::size_t waiting = self->ring_.readable();
+            if (waiting < self->cushion_ && (waiting == 0 || self->waited_ < self->cushion_)) {
+                self->waited_ += waiting == 0 ? 0 : frames;
+                std::fill(out, out + samples, 0.0f);
+                self->waker_.release();
+                return paContinue;
+            }
+            self->playing_ = true;
+            self->waited_ = 0;
+        }
+        std::size_t got = 0;
         if (self->channels_ == 1) {
-            const std::size_t got = self->ring_.read(out, frames);
+            got = self->ring_.read(out, frames);
             std::fill(out + got, out + frames, 0.0f);
         } else {
             std::array<float, 256> mono;
             for (unsigned long done = 0; done < frames;) {
                 const unsigned long n = std::min<unsigned long>(frames - done, mono.size());
-                const std::size_t got = self->ring_.read(mono.data(), n);
-                std::fill(mono.begin() + static_cast<std::ptrdiff_t>(got), mono.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
+                const std::size_t part = self->ring_.read(mono.data(), n);
+                std::fill(mono.begin() + static_cast<std::ptrdiff_t>(part), mono.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
                 for (unsigned long i = 0; i < n; ++i) {
                     float* f = out + (done + i) * static_cast<unsigned long>(self->channels_);
                     f[0] = f[1] = mono[i];
                 }
+                got += part;
                 done += n;
             }
+        }
+        if (got < frames) {
+            // Ran dry: a gap in the sound (or its end); gather a larger
+            // cushion again.
+            self->trouble_.playbackGaps.fetch_add(1, std::memory_order_relaxed);
+            self->playing_ = false;
+            self->cushion_ = std::min(self->cushion_ + self->cushionStep_, self->cushionLimit_);
         }
         self->waker_.release();
         return paContinue;
     }
 
     Waker& waker_;
+    TroubleCounters& trouble_;
     int channels_;
     bool resample_ = false;
     PaStream* stream_ = nullptr;
@@ -293,6 +377,13 @@ private:
     Resampler conv_;
     std::vector<float> in_;
     std::vector<float> out_;
+    std::size_t cushion_ = 0; // the callback's own: frames the ring holds before the card plays them
+    std::size_t cushionStep_ = 0, cushionLimit_ = 0;
+    bool playing_ = false;    // the callback's own: false while a cushion gathers,
+    std::size_t waited_ = 0;  // for so many frames
+    bool restart_ = false;    // halted: start the stream with the next write
+    // Set when the stream stopped: by halt, or by itself when its card failed.
+    std::atomic<bool> ended_{false};
     std::size_t feedPos_ = 0; // samples of the first unfed header already in the ring
 };
 
@@ -320,14 +411,14 @@ struct OneShot {
 
 } // namespace
 
-std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, AudioResult& error) {
+std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error) {
     PaStreamParameters params;
     double rate = 0;
     if (!chooseFormat(paDevice, true, params, rate)) {
         error = WAVERR_BADFORMAT;
         return nullptr;
     }
-    auto engine = std::make_unique<CardCaptureEngine>(waker, rate, params.channelCount);
+    auto engine = std::make_unique<CardCaptureEngine>(waker, trouble, rate, params.channelCount);
     if (!engine->open(params, rate)) {
         error = MMSYSERR_ERROR;
         return nullptr;
@@ -335,14 +426,14 @@ std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, AudioResult&
     return engine;
 }
 
-std::unique_ptr<Engine> makeCardPlayback(int paDevice, Waker& waker, AudioResult& error) {
+std::unique_ptr<Engine> makeCardPlayback(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error) {
     PaStreamParameters params;
     double rate = 0;
     if (!chooseFormat(paDevice, false, params, rate)) {
         error = WAVERR_BADFORMAT;
         return nullptr;
     }
-    auto engine = std::make_unique<CardPlaybackEngine>(waker, rate, params.channelCount);
+    auto engine = std::make_unique<CardPlaybackEngine>(waker, trouble, rate, params.channelCount);
     if (!engine->open(params, rate)) {
         error = MMSYSERR_ERROR;
         return nullptr;

@@ -152,6 +152,7 @@ bool startPortAudioQuietly() {
 
 struct AudioSystem::Impl {
     bool portAudioReady = false;
+    audio::TroubleCounters trouble;
 
     std::mutex registryMutex; // guards devices, lastHandle, writtenOutputs
     std::map<WaveHandle, std::shared_ptr<Device>> devices;
@@ -275,8 +276,8 @@ AudioResult AudioSystem::Impl::open(bool capture, int deviceIndex, WaveNotify no
             }
             return MMSYSERR_BADDEVICEID;
         }
-        device->engine = capture ? audio::makeCardCapture(card, device->waker, error)
-                                 : audio::makeCardPlayback(card, device->waker, error);
+        device->engine = capture ? audio::makeCardCapture(card, device->waker, trouble, error)
+                                 : audio::makeCardPlayback(card, device->waker, trouble, error);
     }
     if (!device->engine) {
         return error;
@@ -326,6 +327,14 @@ std::string AudioSystem::captureDeviceName(int index) const { return impl_->card
 int AudioSystem::playbackDeviceCount() const { return static_cast<int>(impl_->cardList(false).size()); }
 std::string AudioSystem::playbackDeviceName(int index) const { return impl_->cardName(index, false); }
 bool AudioSystem::fileDeviceConfigured(bool capture) const { return fileDevicePath(capture) != nullptr; }
+
+AudioSystem::CardTrouble AudioSystem::cardTrouble() const {
+    CardTrouble t;
+    t.outputUnderflows = impl_->trouble.outputUnderflows.load(std::memory_order_relaxed);
+    t.inputOverflows = impl_->trouble.inputOverflows.load(std::memory_order_relaxed);
+    t.playbackGaps = impl_->trouble.playbackGaps.load(std::memory_order_relaxed);
+    return t;
+}
 
 AudioResult AudioSystem::openCapture(int deviceIndex, WaveNotify notify, WaveHandle& handle) {
     return impl_->open(true, deviceIndex, std::move(notify), handle);

@@ -105,6 +105,25 @@ public:
     // (SELVANE_INPUT or SELVANE_OUTPUT names one).
     bool fileDeviceConfigured(bool capture) const;
 
+    // Sound the cards of this system lost since it was created, counted in
+    // card callbacks (each a few to some tens of milliseconds of audio):
+    // - outputUnderflows: PortAudio reported that the card ran out of
+    //   samples before the callback delivered (the card played silence);
+    // - inputOverflows: PortAudio reported recorded samples dropped before
+    //   the callback took them;
+    // - playbackGaps: a playing stream ran out of written audio, so the
+    //   card played silence inside the sound (the end of a sound counts
+    //   once too). A stream plays once a cushion of audio waits for it (or
+    //   has waited as long), at its start and again after each gap: 20 ms,
+    //   10 ms more after each gap, at most 60 ms.
+    // File devices count nothing.
+    struct CardTrouble {
+        std::uint64_t outputUnderflows = 0;
+        std::uint64_t inputOverflows = 0;
+        std::uint64_t playbackGaps = 0;
+    };
+    CardTrouble cardTrouble() const;
+
     // Opens a device in the station's format (PCM mono 8000 Hz 16 bit).
     // `deviceIndex`: -1 for the default device, else 0 … count-1 of the
     // matching list. On success sets `handle` (nonzero) and returns 0.

@@ -196,10 +196,19 @@ std::unique_ptr<Engine> makeFileCapture(std::span<const std::uint8_t> bytes, int
 // failed write later on stops the recording where it is.
 std::unique_ptr<Engine> makeFilePlayback(const std::string& path, bool append, int speed);
 
+// AudioSystem::CardTrouble as the card callbacks count it: lock-free, so a
+// callback can add to it. Outlives every engine that counts into it.
+struct TroubleCounters {
+    std::atomic<std::uint64_t> outputUnderflows{0};
+    std::atomic<std::uint64_t> inputOverflows{0};
+    std::atomic<std::uint64_t> playbackGaps{0};
+};
+
 // Sound-card devices; `paDevice` is a PortAudio device index. The callback
-// releases `waker` whenever it has moved audio.
-std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, AudioResult& error);
-std::unique_ptr<Engine> makeCardPlayback(int paDevice, Waker& waker, AudioResult& error);
+// releases `waker` whenever it has moved audio and counts what the card
+// lost into `trouble`.
+std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error);
+std::unique_ptr<Engine> makeCardPlayback(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error);
 
 // Plays a sound file once on the card `paDevice` (a PortAudio device
 // index); false when it cannot or when it has not finished within its

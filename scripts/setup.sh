@@ -14,6 +14,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   xvfb xdotool x11-utils imagemagick trayer
   scdoc dpkg-dev file lintian desktop-file-utils appstream systemd man-db iproute2
+  pulseaudio pulseaudio-utils libasound2-plugins
 )
 missing=()
 for p in "${packages[@]}"; do

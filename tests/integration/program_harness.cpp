@@ -49,8 +49,7 @@ std::string readFile(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-bool writeTones(const fs::path& path, const std::vector<double>& hz, double seconds,
-                double amplitude) {
+bool writeWav(const fs::path& path, const std::vector<short>& samples) {
     SF_INFO info{};
     info.samplerate = 8000;
     info.channels = 1;
@@ -58,6 +57,13 @@ bool writeTones(const fs::path& path, const std::vector<double>& hz, double seco
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
     if (f == nullptr)
         return false;
+    const bool written =
+        sf_write_short(f, samples.data(), sf_count_t(samples.size())) == sf_count_t(samples.size());
+    return sf_close(f) == 0 && written;
+}
+
+bool writeTones(const fs::path& path, const std::vector<double>& hz, double seconds,
+                double amplitude) {
     std::vector<short> samples(std::size_t(seconds * 8000));
     for (std::size_t i = 0; i < samples.size(); ++i) {
         double v = 0;
@@ -65,9 +71,7 @@ bool writeTones(const fs::path& path, const std::vector<double>& hz, double seco
             v += amplitude * std::sin(2 * std::numbers::pi * f0 * double(i) / 8000);
         samples[i] = short(std::clamp(v, -32767.0, 32767.0));
     }
-    const bool written =
-        sf_write_short(f, samples.data(), sf_count_t(samples.size())) == sf_count_t(samples.size());
-    return sf_close(f) == 0 && written;
+    return writeWav(path, samples);
 }
 
 std::vector<short> readWav(const fs::path& path) {

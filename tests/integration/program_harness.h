@@ -32,6 +32,8 @@ struct TempDir {
 
 std::string readFile(const fs::path& path);
 
+// A 16-bit mono 8000 Hz WAV of `samples`.
+bool writeWav(const fs::path& path, const std::vector<short>& samples);
 // A 16-bit mono 8000 Hz WAV of `seconds`: the sum of one sine of
 // `amplitude` (full scale 32767) per frequency in `hz`.
 bool writeTones(const fs::path& path, const std::vector<double>& hz, double seconds,

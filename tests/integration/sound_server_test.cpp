@@ -1,141 +1,310 @@
-// The station on a real sound path: PortAudio → ALSA's pulse plugin → a
-// private PulseAudio with two null sinks, "rx" (the receiver; its monitor is
-// the default source) and "spk" (the speaker, the default sink). A recording
-// played into "rx" must come out of "spk" through the band filter. Skipped
-// where PulseAudio or its tools are missing; the set-up script does not
-// install them, because ALSA's plugin modules (libasound2-plugins, which
-// this path needs) leave allocations behind that LeakSanitizer reports in
-// every sanitized test that starts the sound system. Everything runs under one
-// temporary directory (the server's runtime directory and the programs'
-// home), and every process is stopped and reaped.
+// The station on a real sound path: PortAudio → ALSA's pulse plug-in → a
+// private PulseAudio (sound_server.h) whose null sinks stand in for the
+// receiver and two speakers. Sound is played into the receiver with paplay;
+// one recording holds, sample-aligned, the receiver and both speakers.
+// Skipped where PulseAudio or its tools are missing.
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cmath>
-#include <fstream>
+#include <cstdint>
+#include <cstdio>
+#include <numbers>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "platform/kernel.h"
+#include "link/datagrams.h"
+#include "platform/resources.h"
+#include "platform/sockets.h"
 #include "program_harness.h"
+#include "sound_server.h"
+#include "station/resources/station_resources.h"
+#include "station/shell/tray.h"
 
 namespace {
 
 using namespace harness;
 
+constexpr double rate = 8000;
 constexpr double passHz = 840;  // inside the station's default band, 800 … 880 Hz
 constexpr double stopHz = 2000; // far outside it
+// The default 256-tap filter's group delay: (256 − 1) / 2 samples.
+constexpr double groupDelayMs = 127.5 / rate * 1000;
 
-bool installed(const char* program) {
-    for (const char* dir : {"/usr/bin", "/bin", "/usr/local/bin"}) {
-        if (fs::exists(fs::path(dir) / program)) return true;
-    }
-    return false;
-}
+std::size_t at(double seconds) { return std::size_t(seconds * rate); }
 
-// A process of the sound tools: started without held stop signals (they
-// handle SIGTERM themselves and then finish their files), always reaped.
-class Tool {
-  public:
-    Tool(const std::vector<std::string>& argv, const std::vector<std::string>& environment) {
-        pid_ = platform::spawnProcess("/usr/bin/" + argv.front(), argv, environment);
+// The desktop the device menus are built for: the station's menu resources,
+// nothing shown.
+struct MenuDesktop : station::TrayDesktop {
+    MenuDesktop() { station::registerStationResources(resources); }
+    bool notifyIcon(platform::TrayAction, const platform::TrayIcon&) override { return false; }
+    std::optional<platform::MenuDescription> findMenu(std::string_view name) const override {
+        return resources.findMenu(name);
     }
-    ~Tool() { stop(); }
-    Tool(const Tool&) = delete;
-    Tool& operator=(const Tool&) = delete;
-    bool started() const { return pid_ > 0; }
-    // Exit code once it ended within `timeoutMs`, else -1.
-    int wait(long timeoutMs) {
-        const int code = platform::waitProcess(pid_, timeoutMs);
-        if (code >= 0) pid_ = -1;
-        return code;
-    }
-    int stop() {
-        if (pid_ <= 0) return 0;
-        platform::terminateProcess(pid_);
-        const int code = platform::waitProcess(pid_, 5000);
-        if (code < 0) {
-            ::kill(pid_, SIGKILL);
-            platform::waitProcess(pid_, 5000);
-        }
-        pid_ = -1;
-        return code;
-    }
-
-  private:
-    pid_t pid_ = -1;
+    void setForeground(platform::WindowHandle) override {}
+    void cursorPos(int& x, int& y) override { x = y = 0; }
+    int trackPopupMenu(platform::WindowHandle, const platform::MenuDescription&, int, int) override { return 0; }
+    platform::Resources resources;
 };
 
-class SoundServer : public ::testing::Test {
+// The item texts of a device menu, the default-device item first.
+std::vector<std::string> itemTexts(const std::optional<platform::MenuDescription>& menu) {
+    std::vector<std::string> texts;
+    if (menu)
+        for (const platform::MenuItem& item : menu->items)
+            texts.push_back(item.textCp1251);
+    return texts;
+}
+
+class SoundPath : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const char* tool : {"pulseaudio", "pactl", "paplay", "parecord"}) {
-            if (!installed(tool)) GTEST_SKIP() << tool << " is not installed (pulseaudio, pulseaudio-utils)";
-        }
+        if (const std::string missing = SoundServer::missingTools(); !missing.empty())
+            GTEST_SKIP() << "no sound server for the real sound path: " << missing;
         ASSERT_FALSE(home.path.empty());
-        ASSERT_FALSE(plainStationRunning()) << "another plain station runs on this machine";
-        // Run as root the server needs -n and its modules named; it is as
-        // happy with them as any other user.
-        server = std::make_unique<Tool>(
-            std::vector<std::string>{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                                     "--use-pid-file=no", "--load=module-native-protocol-unix auth-anonymous=1",
-                                     "--load=module-null-sink sink_name=rx", "--load=module-null-sink sink_name=spk"},
-            environment());
-        ASSERT_TRUE(server->started());
-        ASSERT_TRUE(waitFor([&] { return fs::exists(home.path / "pulse" / "native"); }, 10000ms))
-            << "the sound server did not start";
-        for (const auto& [verb, name] : {std::pair{"set-default-source", "rx.monitor"}, {"set-default-sink", "spk"}}) {
-            Tool pactl({"pactl", verb, name}, environment());
-            ASSERT_EQ(pactl.wait(5000), 0) << "pactl " << verb;
-        }
-        // ALSA's default device is the sound server, for this home only.
-        std::ofstream(home.path / ".asoundrc") << "pcm.!default { type pulse }\nctl.!default { type pulse }\n";
+        server = std::make_unique<SoundServer>(home.path);
+        ASSERT_EQ(server->failure(), "");
+        // The server's own streams: the sinks' on the meter.
+        sinkInputs = server->count("sink-inputs");
+        ASSERT_GE(sinkInputs, 0);
     }
 
-    // What every program here runs with: the private server, found through
-    // its runtime directory, and a home of its own.
-    std::vector<std::string> environment() const {
-        return {"XDG_RUNTIME_DIR=" + home.path.string(), "HOME=" + home.path.string(),
-                "PULSE_SERVER=unix:" + (home.path / "pulse" / "native").string()};
+    // A headless station with no file devices, ready once its streams are
+    // open at the server (which is what a recording must wait for).
+    pid_t startStation(std::vector<std::string> environment, const std::vector<std::string>& args = {}) {
+        if (!waitFor([] { return !plainStationRunning(); }, 20000ms)) {
+            ADD_FAILURE() << "another plain station runs on this machine";
+            return -1;
+        }
+        const std::vector<std::string> own = server->environment();
+        environment.insert(environment.end(), own.begin(), own.end());
+        const pid_t pid =
+            programs.start(CW_SELVANE_PATH, {args, environment, home.path / "station", home.path / "station.log"});
+        if (pid > 0 && !waitFor([&] { return server->count("sink-inputs") == sinkInputs + 1 && server->count("source-outputs") == 1; },
+                                15000ms)) {
+            ADD_FAILURE() << "the station's streams did not open: " << readFile(home.path / "station.log");
+            return -1;
+        }
+        return pid;
+    }
+
+    // Records while `wav` plays into the receiver, then a little longer;
+    // the recording, split into channels.
+    std::vector<std::vector<short>> playAndRecord(const fs::path& wav, double tailSeconds = 0.5) {
+        const fs::path recording = home.path / "meter.wav";
+        auto recorder = server->record(recording);
+        std::this_thread::sleep_for(300ms); // the recording runs before the sound starts
+        auto player = server->play(wav);
+        EXPECT_EQ(player->wait(30000), 0) << "paplay";
+        std::this_thread::sleep_for(std::chrono::duration<double>(tailSeconds));
+        recorder->stop();
+        return split(readWav(recording));
+    }
+
+    static std::vector<std::vector<short>> split(const std::vector<short>& interleaved) {
+        std::vector<std::vector<short>> channels;
+        for (int c = 0; c < SoundServer::channels; ++c)
+            channels.push_back(channelOf(interleaved, SoundServer::channels, c));
+        return channels;
+    }
+
+    // The output menu as the station builds it from the same device list.
+    std::vector<std::string> outputMenu() {
+        server->exportEnvironment();
+        platform::AudioSystem system;
+        const station::AudioSystemDevices devices(system);
+        return itemTexts(station::outputDeviceMenu(desktop, devices));
     }
 
     TempDir home{"cw-sound"};
-    std::unique_ptr<Tool> server;
+    std::unique_ptr<SoundServer> server;
+    int sinkInputs = 0;
     Programs programs;
+    MenuDesktop desktop;
 };
 
-TEST_F(SoundServer, RecordingPlayedIntoTheReceiverComesOutOfTheSpeakerFiltered) {
-    const fs::path input = home.path / "two.wav";
-    const fs::path output = home.path / "spk.wav";
-    ASSERT_TRUE(writeTones(input, {passHz, stopHz}, 5, 6000));
-    const pid_t station = programs.start(CW_SELVANE_PATH, {{}, environment(), home.path / "station", {}});
-    ASSERT_GT(station, 0);
-    ASSERT_TRUE(waitFor(plainStationRunning, 15000ms)) << "the station did not come up";
-    std::this_thread::sleep_for(1000ms); // its devices open after the role is claimed
+// First sample from `from` on whose 10 ms neighbourhood is louder than
+// `level` (RMS); x.size() when none is.
+std::size_t onset(const std::vector<short>& x, double level, std::size_t from = 0) {
+    for (std::size_t i = from; i + at(0.01) <= x.size(); i += at(0.005))
+        if (rms(x, i, i + at(0.01)) > level)
+            return i;
+    return x.size();
+}
 
-    Tool recorder({"parecord", "--device=spk.monitor", "--rate=8000", "--channels=1", "--format=s16le",
-                   "--file-format=wav", output.string()},
-                  environment());
-    ASSERT_TRUE(recorder.started());
-    Tool player({"paplay", "--device=rx", input.string()}, environment());
-    EXPECT_EQ(player.wait(20000), 0) << "paplay";
-    std::this_thread::sleep_for(500ms);
-    recorder.stop();
+// RMS of the part of `x` at `hz`.
+double toneLevel(const std::vector<short>& x, double hz) { return std::sqrt(toneShare(x, hz)) * rms(x, 0, x.size()); }
+
+TEST_F(SoundPath, RecordingPlayedIntoTheReceiverComesOutOfTheSpeakerFiltered) {
+    const fs::path input = home.path / "two.wav";
+    ASSERT_TRUE(writeTones(input, {passHz, stopHz}, 4, 6000));
+    const pid_t station = startStation({});
+    ASSERT_GT(station, 0);
+    const auto channels = playAndRecord(input);
     EXPECT_EQ(programs.stop(station), 0);
 
-    // The last two seconds of the tones, well after the filter has settled.
-    const std::vector<short> heard = readWav(output);
-    ASSERT_GT(heard.size(), 3u * 8000) << "the speaker's monitor recorded " << heard.size() << " samples";
-    const std::vector<short> steady = tail(heard, 2.5);
-    const double pass = toneShare(steady, passHz);
-    const double stop = toneShare(steady, stopHz);
-    const double rejectionDb = 10 * std::log10(std::max(stop, 1e-12) / std::max(pass, 1e-12));
-    std::printf("real sound path: %.0f Hz share %.3f, %.0f Hz at %.1f dB below it\n", passHz, pass, stopHz,
+    const auto& in = channels[SoundServer::receiverChannel];
+    const std::size_t start = onset(in, 1000);
+    ASSERT_LT(start + at(3.2), in.size()) << "the receiver's recording lacks the tones";
+    // Two seconds well inside the tones, after the filter has settled.
+    const std::vector<short> heard(channels[SoundServer::speakerChannel].begin() + std::ptrdiff_t(start + at(1.2)),
+                                   channels[SoundServer::speakerChannel].begin() + std::ptrdiff_t(start + at(3.2)));
+    const std::vector<short> sent(in.begin() + std::ptrdiff_t(start + at(1.2)), in.begin() + std::ptrdiff_t(start + at(3.2)));
+    const double passGain = toneLevel(heard, passHz) / toneLevel(sent, passHz);
+    const double rejectionDb =
+        10 * std::log10(std::max(toneShare(heard, stopHz), 1e-12) / std::max(toneShare(heard, passHz), 1e-12));
+    std::printf("real sound path: %.0f Hz at %.2f of its level, %.0f Hz %.1f dB below it\n", passHz, passGain, stopHz,
                 -rejectionDb);
-    EXPECT_GT(pass, 0.5) << "the pass-band tone did not come through";
+    EXPECT_GT(passGain, 0.7) << "the pass-band tone did not come through";
+    EXPECT_LT(passGain, 1.3);
     EXPECT_LT(rejectionDb, -40) << "the stop-band tone was not filtered out";
+    EXPECT_LT(rms(channels[SoundServer::speaker2Channel], 0, SIZE_MAX), 30) << "sound on the other speaker";
+}
+
+// A click is a 5 ms burst of the pass-band tone; each of five, 607 ms apart
+// (so each meets the station's 20 ms blocks at another phase),
+// is found in the speaker by cross-correlation with the receiver (the peak
+// of the filter's response is one group delay late).
+TEST_F(SoundPath, AClickComesOutWithinSixtyMillisecondsOfTheFiltersDelay) {
+    std::vector<short> clicks(at(3.2));
+    for (int k = 0; k < 5; ++k)
+        for (std::size_t i = 0; i < at(0.005); ++i)
+            clicks[at(0.2 + 0.607 * k) + i] = short(20000 * std::sin(2 * std::numbers::pi * passHz * double(i) / rate));
+    const fs::path input = home.path / "clicks.wav";
+    ASSERT_TRUE(writeWav(input, clicks));
+    const pid_t station = startStation({});
+    ASSERT_GT(station, 0);
+    const auto channels = playAndRecord(input);
+    EXPECT_EQ(programs.stop(station), 0);
+
+    const auto& in = channels[SoundServer::receiverChannel];
+    const auto& out = channels[SoundServer::speakerChannel];
+    std::vector<double> latencyMs;
+    for (std::size_t from = 0;;) {
+        const std::size_t click = onset(in, 500, from);
+        if (click >= in.size())
+            break;
+        from = click + at(0.3);
+        std::size_t best = 0;
+        double bestValue = 0;
+        for (std::size_t lag = 0; lag < at(0.4) && click + lag + at(0.03) < out.size(); ++lag) {
+            double sum = 0;
+            for (std::size_t i = 0; i < at(0.03); ++i)
+                sum += double(in[click + i]) * double(out[click + lag + i]);
+            if (std::abs(sum) > bestValue) {
+                bestValue = std::abs(sum);
+                best = lag;
+            }
+        }
+        latencyMs.push_back(double(best) / rate * 1000 - groupDelayMs);
+    }
+    ASSERT_EQ(latencyMs.size(), 5u) << "clicks found in the receiver's recording";
+    std::sort(latencyMs.begin(), latencyMs.end());
+    std::printf("real sound path: a click comes out %.1f ms (median; %.1f … %.1f) after the filter's %.1f ms\n",
+                latencyMs[2], latencyMs.front(), latencyMs.back(), groupDelayMs);
+    EXPECT_GE(latencyMs.front(), 0);
+    EXPECT_LE(latencyMs.back(), 60);
+}
+
+TEST_F(SoundPath, DeviceMenusListTheServersDevicesByName) {
+    server->exportEnvironment();
+    platform::AudioSystem system;
+    const station::AudioSystemDevices devices(system);
+    const std::vector<std::string> input = itemTexts(station::inputDeviceMenu(desktop, devices));
+    const std::vector<std::string> output = itemTexts(station::outputDeviceMenu(desktop, devices));
+    for (const char* name : {"receiver", "default"})
+        EXPECT_NE(std::find(input.begin(), input.end(), name), input.end()) << name << " missing from the input menu";
+    for (const char* name : {"speaker", "speaker2", "default"})
+        EXPECT_NE(std::find(output.begin(), output.end(), name), output.end()) << name << " missing from the output menu";
+}
+
+// The choice arrives over the local link, as the decoder sends it; the
+// output menu's items (302 + i) name the same index.
+TEST_F(SoundPath, ChoosingTheOtherSpeakerMovesTheSoundWhileItPlays) {
+    const std::vector<std::string> menu = outputMenu();
+    const auto item = std::find(menu.begin(), menu.end(), "speaker2");
+    ASSERT_NE(item, menu.end());
+    const int device = int(item - menu.begin()) - 1; // after the default-device item
+    const fs::path input = home.path / "tone.wav";
+    ASSERT_TRUE(writeTones(input, {passHz}, 4, 6000));
+    const pid_t station = startStation({}, {"UDPSEND"});
+    ASSERT_GT(station, 0);
+
+    const fs::path recording = home.path / "meter.wav";
+    auto recorder = server->record(recording);
+    auto player = server->play(input);
+    std::this_thread::sleep_for(1800ms);
+    const platform::Socket link = platform::createUdpSocket();
+    locallink::ControlDatagram choice;
+    choice.command = locallink::SelectOutputDevice;
+    choice.value = device;
+    ASSERT_TRUE(platform::sendTo(link, &choice, sizeof choice, "127.0.0.1", locallink::stationPort).ok());
+    platform::closeSocket(link);
+    EXPECT_EQ(player->wait(10000), 0);
+    recorder->stop();
+    EXPECT_EQ(programs.stop(station), 0);
+
+    const auto channels = split(readWav(recording));
+    const auto& spk = channels[SoundServer::speakerChannel];
+    const auto& spk2 = channels[SoundServer::speaker2Channel];
+    const std::size_t first = onset(spk, 1000);
+    const std::size_t second = onset(spk2, 1000);
+    ASSERT_LT(first, spk.size()) << "no sound on the speaker";
+    ASSERT_LT(second, spk2.size()) << "the sound did not move to the other speaker";
+    EXPECT_GT(second, first + at(0.2)) << "the other speaker played before it was chosen";
+    EXPECT_LT(rms(spk, second + at(0.3), second + at(1.5)), 30) << "the first speaker still plays";
+    EXPECT_GT(rms(spk2, second + at(0.3), second + at(1.5)), 1000) << "the other speaker went quiet";
+}
+
+// A speaker pulled out while it plays (its sink unloaded, its stream not
+// moved anywhere): no fatal stop and no hang; the station plays on into
+// nothing and still stops at once, normally, when asked.
+TEST_F(SoundPath, ASpeakerPulledOutWhilePlayingLeavesAStationThatStops) {
+    const fs::path input = home.path / "tone.wav";
+    ASSERT_TRUE(writeTones(input, {passHz}, 3, 6000));
+    const pid_t station = startStation({"SELVANE_OUTPUT_DEVICE=speaker2"});
+    ASSERT_GT(station, 0);
+    auto player = server->play(input);
+    std::this_thread::sleep_for(1000ms);
+    ASSERT_TRUE(server->unloadSink("spk2"));
+    EXPECT_EQ(player->wait(10000), 0);
+    EXPECT_TRUE(Programs::running(station)) << readFile(home.path / "station.log");
+    const auto stopping = Clock::now();
+    EXPECT_EQ(programs.stop(station, 5000), 0) << readFile(home.path / "station.log");
+    EXPECT_LT(secondsSince(stopping), 3);
+}
+
+// The station's audio path in this process, on the server's default
+// devices, for a few seconds of steady sound; the 60 s figure is the
+// benchmark's (bench/sound_server_bench).
+TEST_F(SoundPath, SteadyPlayHasNoUnderruns) {
+    const fs::path input = home.path / "tone.wav";
+    ASSERT_TRUE(writeTones(input, {passHz}, 8, 6000));
+    server->exportEnvironment();
+    CardStation station(home.path);
+    auto player = server->play(input);
+    ASSERT_TRUE(station.open());
+    for (int i = 0; i < 100 && station.blocksPlayed() == 0; ++i)
+        station.pump(50ms); // until the receiver delivers
+    station.pump(1000ms); // the path settles
+    const platform::AudioSystem::CardTrouble before = station.trouble();
+    const std::uint64_t blocks = station.blocksPlayed();
+    station.pump(5000ms);
+    const platform::AudioSystem::CardTrouble after = station.trouble();
+    std::printf("real sound path: %llu blocks played in 5 s; %llu gaps, %llu underflows, %llu overflows\n",
+                static_cast<unsigned long long>(station.blocksPlayed() - blocks),
+                static_cast<unsigned long long>(after.playbackGaps - before.playbackGaps),
+                static_cast<unsigned long long>(after.outputUnderflows - before.outputUnderflows),
+                static_cast<unsigned long long>(after.inputOverflows - before.inputOverflows));
+    EXPECT_GT(station.blocksPlayed() - blocks, 200u) << "the path did not play";
+    EXPECT_EQ(after.playbackGaps, before.playbackGaps);
+    EXPECT_EQ(after.outputUnderflows, before.outputUnderflows);
+    EXPECT_EQ(after.inputOverflows, before.inputOverflows);
+    // The count is live: the end of the sound is one gap.
+    station.closeCapture();
+    station.pump(300ms);
+    EXPECT_EQ(station.trouble().playbackGaps, after.playbackGaps + 1);
 }
 
 } // namespace
