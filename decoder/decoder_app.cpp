@@ -254,7 +254,19 @@ void DecoderApp::drawStrip() {
     pictureContext_.blit(0, 0, signalPictureWidth - 3, stripHeight, signalPicture_, zoom, 0);
 }
 
-void DecoderApp::drawStatus(DrawContext& window) {
+void DecoderApp::statusOverdrawn() {
+    statusShown_.reset();
+    decoderLineDrawn_.reset();
+}
+
+// Returns whether it drew: unchanged texts are already in the window.
+bool DecoderApp::drawStatus(DrawContext& window) {
+    const StatusShown shown{state_.dotLength, state_.autoDot, state_.alphabet, state_.shortPulseCheck, state_.agcOn};
+    if (statusShown_ == shown) {
+        return false;
+    }
+    statusShown_ = shown;
+
     StatusText dot;
     dot.add(dotLengthLabel).number(state_.dotLength).spaces(4);
     if (state_.autoDot != 0) {
@@ -280,16 +292,30 @@ void DecoderApp::drawStatus(DrawContext& window) {
     StatusText agc;
     agc.add(state_.agcOn != 0 ? std::string_view(agcOnLabel) : std::string_view(agcOffLabel)).spaces(10);
     window.textOut(600, statusY, agc.view());
+    return true;
 }
 
-void DecoderApp::drawDecoderLine(DrawContext& window) {
+// The status line's text cells reach into this line's top row, so a status
+// line drawn again takes this line with it.
+void DecoderApp::drawDecoderLine(DrawContext& window, bool statusDrawn) {
+    DecoderLineShown shown{selected_, false, 0, 0};
+    if (selected_ == DecoderKind::Weak) {
+        const dsp::WeakDecoderEstimates e = weak_->estimates();
+        if (e.wpm > 0.0) {
+            shown = {selected_, true, std::lround(e.wpm), std::lround(e.snrDb)};
+        }
+    }
+    if (!statusDrawn && decoderLineDrawn_ == shown) {
+        return;
+    }
+    decoderLineDrawn_ = shown;
+
     StatusText line;
     if (selected_ == DecoderKind::Weak) {
         line.add(weakDecoderLabel);
-        const dsp::WeakDecoderEstimates e = weak_->estimates();
-        if (e.wpm > 0.0) {
-            line.spaces(3).number(static_cast<std::int32_t>(std::lround(e.wpm)), "%d WPM");
-            line.spaces(3).number(static_cast<std::int32_t>(std::lround(e.snrDb)), "%d").add(decibelLabel);
+        if (shown.estimated) {
+            line.spaces(3).number(static_cast<std::int32_t>(shown.wpm), "%d WPM");
+            line.spaces(3).number(static_cast<std::int32_t>(shown.snrDb), "%d").add(decibelLabel);
         }
     } else {
         line.add(classicDecoderLabel);
@@ -302,9 +328,9 @@ void DecoderApp::drawDecoderLine(DrawContext& window) {
 void DecoderApp::drawAndDecode(DrawContext& window) {
     drawStrip();
     window.blit(0, 0, signalPictureWidth, stripHeight, signalPicture_, 0, 0);
-    drawStatus(window);
+    const bool statusDrawn = drawStatus(window);
     if (decoderLineShown_) {
-        drawDecoderLine(window);
+        drawDecoderLine(window, statusDrawn);
     }
     decodeKeyingLevels(state_, keyingLevels_, *this);
     if (selected_ == DecoderKind::Weak) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "decoder/decoder_kind.h"
@@ -124,6 +125,11 @@ public:
     // decoder, which may append characters.
     void drawAndDecode(platform::DrawContext& window);
 
+    // Something else drew over the status or decoder line in the window, or
+    // a new size cut them off: the next datagram draws them again in full
+    // (otherwise a datagram draws only the lines whose text changed).
+    void statusOverdrawn();
+
     // One ControlDatagram to the station; unused fields are 0.
     void sendControl(std::int32_t command, std::int32_t value, std::int32_t filterCode, std::int32_t bandwidthHz,
                      std::int32_t centreHz);
@@ -136,8 +142,8 @@ private:
     void onKeyDown(platform::LParam lParam);
     void onLeftButton(unsigned x, unsigned y);
     void drawStrip();
-    void drawStatus(platform::DrawContext& window);
-    void drawDecoderLine(platform::DrawContext& window);
+    bool drawStatus(platform::DrawContext& window);
+    void drawDecoderLine(platform::DrawContext& window, bool statusDrawn);
     void selectDecoder(DecoderKind kind);
 
     ControlSink& control_;
@@ -153,6 +159,21 @@ private:
     bool decoderLineShown_;
     std::unique_ptr<dsp::WeakSignalDecoder> weak_;
     std::int32_t weakAlphabet_ = Latin;
+
+    // What the status and decoder lines in the window were drawn from; empty
+    // when they have to be drawn whatever they show.
+    struct StatusShown {
+        std::int32_t dotLength, autoDot, alphabet, shortPulseCheck, agcOn;
+        bool operator==(const StatusShown&) const = default;
+    };
+    struct DecoderLineShown {
+        DecoderKind kind;
+        bool estimated; // the weak decoder has a speed
+        long wpm, snrDb;
+        bool operator==(const DecoderLineShown&) const = default;
+    };
+    std::optional<StatusShown> statusShown_;
+    std::optional<DecoderLineShown> decoderLineDrawn_;
 };
 
 } // namespace decoder
