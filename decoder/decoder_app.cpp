@@ -254,19 +254,9 @@ void DecoderApp::drawStrip() {
     pictureContext_.blit(0, 0, signalPictureWidth - 3, stripHeight, signalPicture_, zoom, 0);
 }
 
-void DecoderApp::statusOverdrawn() {
-    statusShown_.reset();
-    decoderLineDrawn_.reset();
-}
+void DecoderApp::statusOverdrawn() { statusShown_.reset(); }
 
-// Returns whether it drew: unchanged texts are already in the window.
-bool DecoderApp::drawStatus(DrawContext& window) {
-    const StatusShown shown{state_.dotLength, state_.autoDot, state_.alphabet, state_.shortPulseCheck, state_.agcOn};
-    if (statusShown_ == shown) {
-        return false;
-    }
-    statusShown_ = shown;
-
+void DecoderApp::drawStatus(DrawContext& window) {
     StatusText dot;
     dot.add(dotLengthLabel).number(state_.dotLength).spaces(4);
     if (state_.autoDot != 0) {
@@ -292,30 +282,15 @@ bool DecoderApp::drawStatus(DrawContext& window) {
     StatusText agc;
     agc.add(state_.agcOn != 0 ? std::string_view(agcOnLabel) : std::string_view(agcOffLabel)).spaces(10);
     window.textOut(600, statusY, agc.view());
-    return true;
 }
 
-// The status line's text cells reach into this line's top row, so a status
-// line drawn again takes this line with it.
-void DecoderApp::drawDecoderLine(DrawContext& window, bool statusDrawn) {
-    DecoderLineShown shown{selected_, false, 0, 0};
-    if (selected_ == DecoderKind::Weak) {
-        const dsp::WeakDecoderEstimates e = weak_->estimates();
-        if (e.wpm > 0.0) {
-            shown = {selected_, true, std::lround(e.wpm), std::lround(e.snrDb)};
-        }
-    }
-    if (!statusDrawn && decoderLineDrawn_ == shown) {
-        return;
-    }
-    decoderLineDrawn_ = shown;
-
+void DecoderApp::drawDecoderLine(DrawContext& window, const StatusShown& shown) {
     StatusText line;
     if (selected_ == DecoderKind::Weak) {
         line.add(weakDecoderLabel);
         if (shown.estimated) {
-            line.spaces(3).number(static_cast<std::int32_t>(shown.wpm), "%d WPM");
-            line.spaces(3).number(static_cast<std::int32_t>(shown.snrDb), "%d").add(decibelLabel);
+            line.spaces(3).number(shown.wpm, "%d WPM");
+            line.spaces(3).number(shown.snrDb, "%d").add(decibelLabel);
         }
     } else {
         line.add(classicDecoderLabel);
@@ -325,13 +300,34 @@ void DecoderApp::drawDecoderLine(DrawContext& window, bool statusDrawn) {
     window.textOut(decoderLineX, decoderLineY, line.view());
 }
 
+// The two lines overlap by a row, and glyphs reach a little past their
+// cells, so they are drawn together, in this order, whenever either one's
+// text changes; unchanged, both are already in the window.
+void DecoderApp::drawStatusLines(DrawContext& window) {
+    StatusShown shown{state_.dotLength, state_.autoDot, state_.alphabet, state_.shortPulseCheck, state_.agcOn,
+                      decoderLineShown_, selected_, false, 0, 0};
+    if (decoderLineShown_ && selected_ == DecoderKind::Weak) {
+        const dsp::WeakDecoderEstimates e = weak_->estimates();
+        if (e.wpm > 0.0) {
+            shown.estimated = true;
+            shown.wpm = static_cast<std::int32_t>(std::lround(e.wpm));
+            shown.snrDb = static_cast<std::int32_t>(std::lround(e.snrDb));
+        }
+    }
+    if (statusShown_ == shown) {
+        return;
+    }
+    statusShown_ = shown;
+    drawStatus(window);
+    if (decoderLineShown_) {
+        drawDecoderLine(window, shown);
+    }
+}
+
 void DecoderApp::drawAndDecode(DrawContext& window) {
     drawStrip();
     window.blit(0, 0, signalPictureWidth, stripHeight, signalPicture_, 0, 0);
-    const bool statusDrawn = drawStatus(window);
-    if (decoderLineShown_) {
-        drawDecoderLine(window, statusDrawn);
-    }
+    drawStatusLines(window);
     decodeKeyingLevels(state_, keyingLevels_, *this);
     if (selected_ == DecoderKind::Weak) {
         if (weakAlphabet_ != state_.alphabet) {

@@ -142,8 +142,10 @@ private:
     void onKeyDown(platform::LParam lParam);
     void onLeftButton(unsigned x, unsigned y);
     void drawStrip();
-    bool drawStatus(platform::DrawContext& window);
-    void drawDecoderLine(platform::DrawContext& window, bool statusDrawn);
+    struct StatusShown;
+    void drawStatusLines(platform::DrawContext& window);
+    void drawStatus(platform::DrawContext& window);
+    void drawDecoderLine(platform::DrawContext& window, const StatusShown& shown);
     void selectDecoder(DecoderKind kind);
 
     ControlSink& control_;
@@ -160,20 +162,17 @@ private:
     std::unique_ptr<dsp::WeakSignalDecoder> weak_;
     std::int32_t weakAlphabet_ = Latin;
 
-    // What the status and decoder lines in the window were drawn from; empty
-    // when they have to be drawn whatever they show.
+    // What the status and decoder lines in the window were drawn from;
+    // empty when they have to be drawn whatever they show.
     struct StatusShown {
         std::int32_t dotLength, autoDot, alphabet, shortPulseCheck, agcOn;
+        bool decoderLine;
+        DecoderKind kind;
+        bool estimated; // the weak decoder has a speed: wpm and snrDb, rounded
+        std::int32_t wpm, snrDb;
         bool operator==(const StatusShown&) const = default;
     };
-    struct DecoderLineShown {
-        DecoderKind kind;
-        bool estimated; // the weak decoder has a speed
-        long wpm, snrDb;
-        bool operator==(const DecoderLineShown&) const = default;
-    };
     std::optional<StatusShown> statusShown_;
-    std::optional<DecoderLineShown> decoderLineDrawn_;
 };
 
 } // namespace decoder

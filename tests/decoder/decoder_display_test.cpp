@@ -212,6 +212,58 @@ TEST_F(DecoderDisplay, F2SwitchesTheDecoderAndALineBelowTheStatusNamesIt) {
     EXPECT_EQ(differing(lines[0], lines[2]), 0) << "the weak decoder's line, drawn over the classic one's, leaves traces";
 }
 
+// A datagram draws only the status texts that changed; the window must end
+// up as if every datagram drew them all.
+TEST_F(DecoderDisplay, StatusLinesDrawnOnChangeOnlyMatchAFullRedraw) {
+    RecordedText fullText;
+    decoder::DecoderApp full(control, fullText);
+    Picture fullWindow(900, 600, white);
+    DrawContext fullContext(fullWindow);
+    const LParam f2 = static_cast<LParam>((decoder::scanDecoderToggle << 16) | 1U);
+    const struct {
+        const char* what;
+        unsigned message; // 0: none
+        WParam wParam;
+        LParam lParam;
+        std::int32_t dotLength; // 0: unchanged
+    } steps[] = {
+        {"first datagram", 0, 0, 0, 0},
+        {"nothing changed", 0, 0, 0, 0},
+        {"AGC off", WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(600, 310), 0},
+        {"short-pulse check off", WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(300, 310), 0},
+        {"automatic dot off", WM_CHAR, ' ', 0, 0},
+        {"new dot length", 0, 0, 0, 300},
+        {"next alphabet", WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(800, 310), 0},
+        {"weak decoder", WM_KEYDOWN, 0, f2, 0},
+        {"AGC on under the decoder line", WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(600, 310), 0},
+        {"classic decoder", WM_KEYDOWN, 0, f2, 0},
+        {"nothing changed again", 0, 0, 0, 0},
+    };
+    const std::vector<std::int16_t> levels(160, 50);
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        for (decoder::DecoderApp* a : {&app, &full}) {
+            if (step.message != 0) {
+                a->handleInput(step.message, step.wParam, step.lParam);
+            }
+            if (step.dotLength != 0) {
+                a->state().dotLength = step.dotLength;
+            }
+        }
+        full.statusOverdrawn();
+        datagram(levels);
+        ASSERT_TRUE(full.acceptDatagram(sampleDatagram(256, 100, 1000, levels)));
+        full.drawAndDecode(fullContext);
+        int differing = 0;
+        for (int y = 0; y < window.height(); ++y) {
+            for (int x = 0; x < window.width(); ++x) {
+                differing += window.pixel(x, y) != fullWindow.pixel(x, y) ? 1 : 0;
+            }
+        }
+        ASSERT_EQ(differing, 0);
+    }
+}
+
 TEST_F(DecoderDisplay, CharactersArePaintedUnderTheStripAndAppended) {
     feedText("5 E");
     EXPECT_EQ(text.bytes, "5 E");
