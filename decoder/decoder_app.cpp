@@ -62,8 +62,8 @@ bool toggled(std::int32_t flag) { return flag == 0; }
 } // namespace
 
 DecoderApp::DecoderApp(ControlSink& control, TextSink& text, DecoderKind initial)
-    : control_(control), text_(text), signalPicture_(signalPictureWidth, signalPictureHeight, white),
-      pictureContext_(signalPicture_), selected_(initial), decoderLineShown_(initial == DecoderKind::Weak),
+    : control_(control), text_(text), stripRing_(stripRingWidth, stripHeight, white),
+      stripBelow_(signalPictureWidth, signalPictureHeight - stripHeight, white), pictureContext_(stripRing_), selected_(initial), decoderLineShown_(initial == DecoderKind::Weak),
       weak_(std::make_unique<dsp::WeakSignalDecoder>()) {
     pictureContext_.setTextColour(platform::rgb(0, 0, 0));
     pictureContext_.setBackgroundColour(textBackground);
@@ -213,16 +213,35 @@ bool DecoderApp::acceptDatagram(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
+platform::Colour DecoderApp::signalPixel(int x, int y) const {
+    if (x < 0 || x >= signalPictureWidth || y < 0) {
+        return 0;
+    }
+    return y < stripHeight ? stripRing_.pixel(stripOrigin_ + x, y) : stripBelow_.pixel(x, y - stripHeight);
+}
+
 void DecoderApp::drawStrip() {
     const int zoom = std::clamp(state_.zoom, 1, 9);
-    pictureContext_.fillRect(stripNewX, 0, signalPictureWidth, signalPictureHeight, white);
+    const int o = stripOrigin_;
+    std::uint32_t* const ring = stripRing_.pixels();
+    const int ringStride = stripRing_.stride();
+    std::uint32_t* const below = stripBelow_.pixels();
+    const int belowStride = stripBelow_.stride();
+    const auto belowRow = [&](int row) { return below + static_cast<std::ptrdiff_t>(row) * belowStride; };
+
+    // The newest columns start white. Below the strip only their first row
+    // (the level row) and the marks of the last datagram can be anything else.
+    pictureContext_.fillRect(o + stripNewX, 0, o + signalPictureWidth, stripHeight, white);
+    for (const int row : {0, belowMarkRows_[0], belowMarkRows_[1]}) {
+        if (row >= 0) {
+            std::fill(belowRow(row) + stripNewX, belowRow(row) + signalPictureWidth, platform::storedPixel(white));
+        }
+    }
 
     // One column per group of s samples, from the group's largest level.
     // Row stripHeight lies just below the shown rows, so a level of m shows
     // m − 1 pixels.
     const int s = locallink::samplesPerDatagram / zoom;
-    std::uint32_t* const pixels = signalPicture_.pixels();
-    const int stride = signalPicture_.stride();
     for (int start = 0, g = 0; start < locallink::samplesPerDatagram; start += s, ++g) {
         const int end = std::min(start + s, locallink::samplesPerDatagram);
         int m = 0;
@@ -231,27 +250,46 @@ void DecoderApp::drawStrip() {
         }
         m = std::min(m, stripHeight);
         const int x = stripNewX + g;
-        for (int y = stripHeight; y > stripHeight - m; --y) {
-            pixels[y * stride + x] = platform::storedPixel(levelColour);
+        if (m > 0) {
+            belowRow(0)[x] = platform::storedPixel(levelColour);
+        }
+        for (int y = stripHeight - 1; y > stripHeight - m; --y) {
+            ring[static_cast<std::ptrdiff_t>(y) * ringStride + o + x] = platform::storedPixel(levelColour);
         }
     }
 
     // Thresholds far outside the strip fall outside the picture and are
-    // dropped by setPixel.
-    const auto mark = [&](std::int32_t threshold, platform::Colour colour) {
+    // not drawn.
+    const auto mark = [&](std::int32_t threshold, platform::Colour colour, int& belowMarkRow) {
+        belowMarkRow = -1;
         const std::int64_t y = std::int64_t{stripHeight} - threshold;
         if (y < 0 || y >= signalPictureHeight) {
             return;
         }
-        for (int x = stripNewX; x < stripNewX + 10; ++x) {
-            pictureContext_.setPixel(x, static_cast<int>(y), colour);
+        const int row = static_cast<int>(y);
+        if (row < stripHeight) {
+            pictureContext_.fillRect(o + stripNewX, row, o + stripNewX + 10, row + 1, colour);
+        } else {
+            belowMarkRow = row - stripHeight;
+            std::fill(belowRow(belowMarkRow) + stripNewX, belowRow(belowMarkRow) + stripNewX + 10,
+                      platform::storedPixel(colour));
         }
     };
-    mark(state_.threshold, thresholdColour);
-    mark(state_.effectiveThreshold, effectiveThresholdColour);
+    mark(state_.threshold, thresholdColour, belowMarkRows_[0]);
+    mark(state_.effectiveThreshold, effectiveThresholdColour, belowMarkRows_[1]);
 
-    // Scroll left by zoom columns; the copy is clipped at the picture's edge.
-    pictureContext_.blit(0, 0, signalPictureWidth - 3, stripHeight, signalPicture_, zoom, 0);
+    // Scroll left by zoom columns: the origin moves right. The last
+    // `signalPictureWidth − kept` columns do not move (the scroll has always
+    // left its last three columns, and whatever would come from beyond the
+    // picture, as they were), so they are carried over to the new origin.
+    const int kept = std::min(signalPictureWidth - 3, signalPictureWidth - zoom);
+    int from = o;
+    if (o + zoom + signalPictureWidth > stripRingWidth) {
+        pictureContext_.blit(0, 0, signalPictureWidth, stripHeight, stripRing_, o, 0);
+        from = 0;
+    }
+    stripOrigin_ = from + zoom;
+    pictureContext_.blit(stripOrigin_ + kept, 0, signalPictureWidth - kept, stripHeight, stripRing_, from + kept, 0);
 }
 
 void DecoderApp::statusOverdrawn() { statusShown_.reset(); }
@@ -326,7 +364,7 @@ void DecoderApp::drawStatusLines(DrawContext& window) {
 
 void DecoderApp::drawAndDecode(DrawContext& window) {
     drawStrip();
-    window.blit(0, 0, signalPictureWidth, stripHeight, signalPicture_, 0, 0);
+    window.blit(0, 0, signalPictureWidth, stripHeight, stripRing_, stripOrigin_, 0);
     drawStatusLines(window);
     decodeKeyingLevels(state_, keyingLevels_, *this);
     if (selected_ == DecoderKind::Weak) {
@@ -348,9 +386,9 @@ void DecoderApp::character(ElementCode elementCode) {
         pictureContext_.setBackgroundColour(digitBackground);
     }
     // Just left of the newest columns, so each reading scrolls with its marks.
-    pictureContext_.textOut(870, 270, r.latin);
-    pictureContext_.textOut(870, 240, r.russian);
-    pictureContext_.textOut(870, 210, r.ukrainian);
+    pictureContext_.textOut(stripOrigin_ + 870, 270, r.latin);
+    pictureContext_.textOut(stripOrigin_ + 870, 240, r.russian);
+    pictureContext_.textOut(stripOrigin_ + 870, 210, r.ukrainian);
     if (selected_ == DecoderKind::Classic) {
         for (const char c : r.selected) {
             text_.append(static_cast<unsigned char>(c));

@@ -29,6 +29,8 @@ namespace decoder {
 inline constexpr int signalPictureWidth = 900;
 inline constexpr int signalPictureHeight = 700;
 inline constexpr int stripHeight = 300;
+// Width of the ring that holds the scrolling rows (see DecoderApp).
+inline constexpr int stripRingWidth = 2 * signalPictureWidth;
 // First column of the newest part of the strip; columns to its right are
 // whitened and redrawn for every datagram.
 inline constexpr int stripNewX = 890;
@@ -99,7 +101,9 @@ public:
 
     DecoderState& state() { return state_; }
     const DecoderState& state() const { return state_; }
-    const platform::Picture& signalPicture() const { return signalPicture_; }
+    // A pixel of the signal picture (signalPictureWidth × signalPictureHeight,
+    // its top stripHeight rows scrolling left as datagrams come); 0 outside it.
+    platform::Colour signalPixel(int x, int y) const;
     DecoderKind selectedDecoder() const { return selected_; }
 
     // Keys, characters and mouse of the main window. Returns false for a
@@ -151,8 +155,18 @@ private:
     ControlSink& control_;
     TextSink& text_;
     DecoderState state_;
-    platform::Picture signalPicture_;
-    platform::DrawContext pictureContext_;
+    // The signal picture is kept in two parts so that scrolling it moves no
+    // pixels: its top stripHeight rows are the columns stripOrigin_ …
+    // stripOrigin_ + signalPictureWidth − 1 of stripRing_, which is wider,
+    // and a scroll moves the origin right; only when the ring's end is
+    // reached do the shown columns go back to its start. The rows below,
+    // which never scroll, are stripBelow_.
+    platform::Picture stripRing_;
+    platform::Picture stripBelow_;
+    int stripOrigin_ = 0;
+    // Rows of stripBelow_ holding threshold marks in the newest columns (−1: none).
+    int belowMarkRows_[2] = {-1, -1};
+    platform::DrawContext pictureContext_; // on stripRing_
     std::int16_t keyingLevels_[locallink::samplesPerDatagram] = {};
     std::int16_t samples_[locallink::samplesPerDatagram] = {};
     DecoderKind selected_;
