@@ -1,6 +1,7 @@
 #include "platform/gdi.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -236,8 +237,29 @@ Font Font::system() { return create("System", systemCellHeight, 400); }
 
 struct DrawContext::TextImpl {
     explicit TextImpl(const QFont& f) : font(f), metrics(f) {}
+
+    // A display redraws the same few texts many times a second, and
+    // measuring a text means laying it out again: the last few are kept.
+    int advance(const QString& s) {
+        for (const Measured& m : measured) {
+            if (m.text == s) {
+                return m.advance;
+            }
+        }
+        const int width = metrics.horizontalAdvance(s);
+        measured[nextMeasured] = {s, width};
+        nextMeasured = (nextMeasured + 1) % measured.size();
+        return width;
+    }
+
     QFont font;
     QFontMetrics metrics;
+    struct Measured {
+        QString text; // empty text measures 0, as an unused entry says
+        int advance = 0;
+    };
+    std::array<Measured, 16> measured{};
+    std::size_t nextMeasured = 0;
 };
 
 // ---------------------------------------------------------------- FontCache
@@ -468,7 +490,7 @@ void DrawContext::textOut(int x, int y, std::string_view textCp1251) {
         return;
     }
     const QString s = fromCp1251(textCp1251);
-    const long long right = static_cast<long long>(x) + t->metrics.horizontalAdvance(s);
+    const long long right = static_cast<long long>(x) + t->advance(s);
     const long long bottom = static_cast<long long>(y) + t->metrics.height();
     // A cell wholly outside the picture draws nothing (and keeps the
     // coordinates handed to the renderer far from the int limits).
@@ -497,7 +519,7 @@ TextExtent DrawContext::textExtent(std::string_view textCp1251) {
     if (t == nullptr) {
         return {};
     }
-    return {t->metrics.horizontalAdvance(fromCp1251(textCp1251)), t->metrics.height()};
+    return {t->advance(fromCp1251(textCp1251)), t->metrics.height()};
 }
 
 TextMetrics DrawContext::textMetrics() {
