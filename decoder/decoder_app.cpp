@@ -63,7 +63,8 @@ bool toggled(std::int32_t flag) { return flag == 0; }
 
 DecoderApp::DecoderApp(ControlSink& control, TextSink& text, DecoderKind initial)
     : control_(control), text_(text), stripRing_(stripRingWidth, stripHeight, white),
-      stripBelow_(signalPictureWidth, signalPictureHeight - stripHeight, white), pictureContext_(stripRing_), selected_(initial), decoderLineShown_(initial == DecoderKind::Weak),
+      stripBelow_(signalPictureWidth, signalPictureHeight - stripHeight, white), pictureContext_(stripRing_),
+      selected_(initial), decoderLineShown_(initial == DecoderKind::Weak),
       weak_(std::make_unique<dsp::WeakSignalDecoder>()) {
     pictureContext_.setTextColour(platform::rgb(0, 0, 0));
     pictureContext_.setBackgroundColour(textBackground);
@@ -278,10 +279,10 @@ void DecoderApp::drawStrip() {
     mark(state_.threshold, thresholdColour, belowMarkRows_[0]);
     mark(state_.effectiveThreshold, effectiveThresholdColour, belowMarkRows_[1]);
 
-    // Scroll left by zoom columns: the origin moves right. The last
-    // `signalPictureWidth − kept` columns do not move (the scroll has always
-    // left its last three columns, and whatever would come from beyond the
-    // picture, as they were), so they are carried over to the new origin.
+    // Scroll left by zoom columns: the origin moves right. Columns from
+    // `kept` on are not scrolled (the last three, and those the scroll would
+    // fill from beyond the picture's edge): they go to the new origin as they
+    // are. Near the ring's end the shown columns first go back to its start.
     const int kept = std::min(signalPictureWidth - 3, signalPictureWidth - zoom);
     int from = o;
     if (o + zoom + signalPictureWidth > stripRingWidth) {

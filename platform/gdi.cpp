@@ -477,7 +477,8 @@ DrawContext::TextImpl* DrawContext::text() {
     } else {
         // A QFont of our own: QFont is reentrant, not thread-safe, so
         // contexts used on different threads never share one.
-        ownText_ = std::make_unique<TextImpl>(makeQFont(QString::fromStdString(font.family), font.pixelSize, font.weight));
+        ownText_ =
+            std::make_unique<TextImpl>(makeQFont(QString::fromStdString(font.family), font.pixelSize, font.weight));
         text_ = ownText_.get();
     }
     return text_;
