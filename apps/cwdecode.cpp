@@ -21,6 +21,7 @@
 #include "decoder/cwdecode_command.h"
 #include "platform/audio_file.h"
 #include "platform/kernel.h"
+#include "dsp/audio_constants.h"
 
 namespace {
 
@@ -90,7 +91,7 @@ class ProgressBar {
 int decodeFile(const decoder::CwdecodeCommand& command, Printer& printer) {
     platform::SoundFileReader reader;
     std::string error;
-    if (!reader.open(command.input, decoder::audioSampleRate, error)) {
+    if (!reader.open(command.input, dsp::sampleRateHz, error)) {
         return fail(command.input + ": " + error);
     }
     // The whole file is read first: the tone is sought over all of it, so a
@@ -110,13 +111,13 @@ int decodeFile(const decoder::CwdecodeCommand& command, Printer& printer) {
     decoder::AudioDecoder streaming(options);
     // A bar for long files only, and only where it does not run into the
     // text on the same terminal.
-    constexpr std::size_t longFileSamples = 60 * decoder::audioSampleRate;
+    constexpr std::size_t longFileSamples = 60 * dsp::sampleRateHz;
     const bool bar = audio.size() > longFileSamples && platform::isTerminal(stderr) &&
                      !platform::isTerminal(stdout);
     ProgressBar progress;
     const std::span<const std::int16_t> all(audio);
-    for (std::size_t at = 0; at < all.size(); at += decoder::audioSampleRate) {
-        const std::size_t n = std::min<std::size_t>(decoder::audioSampleRate, all.size() - at);
+    for (std::size_t at = 0; at < all.size(); at += dsp::sampleRateHz) {
+        const std::size_t n = std::min<std::size_t>(dsp::sampleRateHz, all.size() - at);
         printer.print(streaming.feed(all.subspan(at, n)));
         if (bar) {
             progress.show(static_cast<std::int64_t>(at + n), static_cast<std::int64_t>(all.size()));
@@ -131,7 +132,7 @@ int decodeFile(const decoder::CwdecodeCommand& command, Printer& printer) {
 // arrives.
 int decodeStandardInput(const decoder::CwdecodeCommand& command, Printer& printer) {
     platform::StreamResampler resampler;
-    if (!resampler.init(command.rawRateHz, decoder::audioSampleRate)) {
+    if (!resampler.init(command.rawRateHz, dsp::sampleRateHz)) {
         return fail("cannot convert from " + std::to_string(command.rawRateHz) +
                     " samples per second");
     }

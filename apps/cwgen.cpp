@@ -33,6 +33,7 @@
 
 #include "apps/program_info.h"
 #include "dsp/cw_generator.h"
+#include "dsp/audio_constants.h"
 
 namespace {
 
@@ -59,10 +60,10 @@ std::optional<double> number(const char* text) {
 // A major triad (C5 E5 G5) with a soft attack and a long decay.
 std::vector<std::int16_t> chord(int ms) {
     const double freqs[] = {523.25, 659.26, 783.99};
-    const int n = ms * decoder::cwSampleRate / 1000;
+    const int n = ms * dsp::sampleRateHz / 1000;
     std::vector<std::int16_t> out(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
-        const double t = static_cast<double>(i) / decoder::cwSampleRate;
+        const double t = static_cast<double>(i) / dsp::sampleRateHz;
         const double attack = std::min(1.0, t / 0.01);
         const double decay = std::exp(-3.0 * t / (ms / 1000.0));
         const double release = std::min(1.0, static_cast<double>(n - i) / 80.0);
@@ -81,8 +82,8 @@ int main(int argc, char** argv) {
     if (apps::answerInfoOption(argc, argv, "cwgen", usageText)) {
         return 0;
     }
-    decoder::KeyingOptions keying{.wpm = 20.0, .leadingSilenceMs = 300, .trailingSilenceMs = 500};
-    decoder::ToneOptions tone{.pitchHz = 840.0, .amplitude = 8000.0};
+    dsp::KeyingOptions keying{.wpm = 20.0, .leadingSilenceMs = 300, .trailingSilenceMs = 500};
+    dsp::ToneOptions tone{.pitchHz = 840.0, .amplitude = 8000.0};
     std::optional<double> snrDb;
     std::optional<double> qrmOffset;
     double qrmLevelDb = 0.0;
@@ -179,13 +180,13 @@ int main(int argc, char** argv) {
     if (makeChord) {
         samples = chord(chordMs);
     } else {
-        const auto envelope = decoder::keyingFromText(text, keying);
+        const auto envelope = dsp::keyingFromText(text, keying);
         if (!envelope) {
             std::fputs("cwgen: the text has characters without Morse, or an option is out of range\n", stderr);
             return 2;
         }
         if (snrDb) {
-            tone.noiseRms = decoder::noiseRmsForSnr(tone.amplitude, *snrDb, 500.0);
+            tone.noiseRms = dsp::noiseRmsForSnr(tone.amplitude, *snrDb, 500.0);
         }
         if (!(tone.fadingHz >= 0.0 && tone.fadingHz <= 10.0) ||
             !(tone.driftHzPerMinute >= -600.0 && tone.driftHzPerMinute <= 600.0) ||
@@ -195,34 +196,34 @@ int main(int argc, char** argv) {
         }
         tone.impulseAmplitude = impulseLevel * tone.amplitude;
         // The interfering signal repeats its text to the end of the message.
-        std::optional<decoder::KeyingEnvelope> qrm;
+        std::optional<dsp::KeyingEnvelope> qrm;
         if (qrmOffset) {
-            decoder::KeyingOptions other = keying;
+            dsp::KeyingOptions other = keying;
             other.wpm = qrmWpm > 0.0 ? qrmWpm : keying.wpm;
             other.changeWpm = 0.0;
             other.leadingSilenceMs = 0;
             other.trailingSilenceMs = 0;
             other.seed = keying.seed + 1;
             std::string repeated;
-            const std::int64_t needed = decoder::totalSamples(*envelope);
+            const std::int64_t needed = dsp::totalSamples(*envelope);
             std::int64_t have = 0;
             while (have < needed && repeated.size() < 100000) {
                 repeated += repeated.empty() ? qrmText : " " + qrmText;
-                const auto e = decoder::keyingFromText(repeated, other);
+                const auto e = dsp::keyingFromText(repeated, other);
                 if (!e) {
                     std::fputs("cwgen: the QRM text has characters without Morse\n", stderr);
                     return 2;
                 }
-                have = decoder::totalSamples(*e);
+                have = dsp::totalSamples(*e);
                 qrm = e;
             }
             tone.interferer = &*qrm;
             tone.interfererOffsetHz = *qrmOffset;
             tone.interfererLevelDb = qrmLevelDb;
         }
-        samples = decoder::synthesizeCw(*envelope, tone);
+        samples = dsp::synthesizeCw(*envelope, tone);
     }
-    if (!decoder::writeWav(out, samples)) {
+    if (!dsp::writeWav(out, samples)) {
         std::fprintf(stderr, "cwgen: cannot write %s\n", out.c_str());
         return 1;
     }

@@ -3,6 +3,7 @@
 // text.
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,14 +18,11 @@ constexpr const char* usage =
     "usage: morvel [--decoder=classic|weak]\n"
     "The CW decoder: starts the filter station \"selvane UDPSEND\" and turns its keying into\n"
     "Latin, Russian or Ukrainian text, in its window and on standard output.\n"
-    "  --decoder=classic  the keying-level decoder (the default)\n"
-    "  --decoder=weak     the weak-signal decoder, on the station's filtered audio;\n"
-    "                     F2 switches between them while running\n"
-    "Headless, when the station stops by itself, morvel ends with the station's exit code.\n"
     "  --decoder=classic  the station's keying level through the classic decoder (default)\n"
     "  --decoder=weak     the station's filtered audio through the weak-signal decoder;\n"
     "                     F2 switches between the two while morvel runs\n"
-    "  --help, --version  this text, or the version\n";
+    "  --help, --version  this text, or the version\n"
+    "Headless, when the station stops by itself, morvel ends with the station's exit code.\n";
 
 } // namespace
 
@@ -39,5 +37,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     platform::Platform platform(argc, argv);
-    return decoder::runDecoder(platform, initial);
+    // The station is looked for along PATH, after the current directory and
+    // morvel's own.
+    const char* searchPath = std::getenv("PATH");
+    return decoder::runDecoder(platform, initial, searchPath != nullptr ? searchPath : "");
 }

@@ -20,7 +20,7 @@
 
 #include "platform/audio_device.h"
 #include "platform/kernel.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/fatal_stop.h"
 #include "station/audio/station_audio.h"
@@ -42,19 +42,20 @@ struct Posted {
 struct Station {
     explicit Station(int taps)
         : dir(std::filesystem::temp_directory_path() / ("cw-bench-" + std::to_string(::getpid()))),
-          filter(std::make_unique<station::FirBandFilter>()), processor(std::make_unique<station::BlockProcessor>()) {
+          filter(std::make_unique<dsp::FirBandFilter>()), processor(std::make_unique<station::BlockProcessor>()) {
         std::filesystem::create_directories(dir);
         ::setenv("SELVANE_OUTPUT", (dir / "out.wav").c_str(), 1);
         captureReady.wait(0);
         settings.filterLength = taps;
-        station::designBandFilter(*filter, taps, 1, settings.bandLow.load(), settings.bandHigh.load());
+        dsp::designBandFilter(*filter, taps, 1, settings.bandLow.load(), settings.bandHigh.load());
         fatal.workingDirectory = dir.string();
         audio = std::make_unique<station::StationAudio>(
-            settings, system, *filter, *processor, sink, captureReady, fatal, hooks,
+            settings, system, *filter, *processor, sink, captureReady, fatal,
             [this](unsigned m, platform::WParam w, platform::LParam l) {
                 const std::lock_guard lock(mutex);
                 queue.push_back({m, w, l, Clock::now()});
             });
+        audio->attachRelay(hooks);
     }
     ~Station() {
         audio.reset();
@@ -85,7 +86,7 @@ struct Station {
     std::deque<Posted> queue;
     station::StationSettings settings;
     platform::AudioSystem system;
-    std::unique_ptr<station::FirBandFilter> filter;
+    std::unique_ptr<dsp::FirBandFilter> filter;
     std::unique_ptr<station::BlockProcessor> processor;
     station::BlockSink sink;
     station::CaptureHooks hooks;

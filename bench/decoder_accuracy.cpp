@@ -30,6 +30,7 @@
 #include "dsp/cw_generator.h"
 #include "dsp/text_distance.h"
 #include "dsp/weak_decoder.h"
+#include "dsp/audio_constants.h"
 
 namespace {
 
@@ -46,14 +47,14 @@ const std::array<const char*, 5> texts = {
 };
 
 struct Signal {
-    decoder::KeyingOptions keying{.wpm = 20.0, .leadingSilenceMs = 700, .trailingSilenceMs = 1500};
-    decoder::ToneOptions tone{.pitchHz = pitch, .amplitude = amplitude};
+    dsp::KeyingOptions keying{.wpm = 20.0, .leadingSilenceMs = 700, .trailingSilenceMs = 1500};
+    dsp::ToneOptions tone{.pitchHz = pitch, .amplitude = amplitude};
     double snrDb = 10.0;
     bool toneOff = false; // noise alone
     // QRM: a second signal this far off, 0 dB; the band is narrowed to 80 Hz
     // and the pitch given (equal strength: the operator picks the signal).
     std::optional<double> qrmOffsetHz;
-    decoder::Alphabet alphabet = decoder::Latin;
+    dsp::Alphabet alphabet = dsp::Latin;
     double bandHz = 100.0;
 };
 
@@ -81,42 +82,42 @@ std::string normalise(std::string s) {
 }
 
 // What the decoder should print for `keyed` in `alphabet`.
-std::string expected(std::string_view keyed, decoder::Alphabet alphabet) {
+std::string expected(std::string_view keyed, dsp::Alphabet alphabet) {
     std::string out;
     for (const char c : keyed) {
         if (c == ' ') {
             out += ' ';
             continue;
         }
-        const decoder::ElementCode code =
-            decoder::elementCodeOf(decoder::elementsForReading(std::string(1, c)));
-        out += decoder::lookupCharacter(code, alphabet);
+        const dsp::ElementCode code =
+            dsp::elementCodeOf(dsp::elementsForReading(std::string(1, c)));
+        out += dsp::lookupCharacter(code, alphabet);
     }
     return normalise(out);
 }
 
 std::vector<std::int16_t> synthesize(const std::string& text, const Signal& s, std::uint32_t seed,
-                                     decoder::KeyingEnvelope& qrmKeying) {
-    decoder::KeyingOptions k = s.keying;
+                                     dsp::KeyingEnvelope& qrmKeying) {
+    dsp::KeyingOptions k = s.keying;
     k.seed = seed;
-    const auto envelope = decoder::keyingFromText(text, k);
+    const auto envelope = dsp::keyingFromText(text, k);
     if (!envelope) {
         std::fprintf(stderr, "decoder_accuracy: cannot key \"%s\"\n", text.c_str());
         return {};
     }
-    decoder::ToneOptions t = s.tone;
+    dsp::ToneOptions t = s.tone;
     t.seed = seed + 1000;
-    t.noiseRms = decoder::noiseRmsForSnr(amplitude, s.snrDb, 500.0);
+    t.noiseRms = dsp::noiseRmsForSnr(amplitude, s.snrDb, 500.0);
     if (s.toneOff) {
         t.amplitude = 0.0;
     }
     if (s.qrmOffsetHz) {
         // Another station sending its own text at 22 WPM, repeated.
-        decoder::KeyingOptions q{.wpm = 22.0, .seed = seed + 7};
+        dsp::KeyingOptions q{.wpm = 22.0, .seed = seed + 7};
         std::string qrmText = "CQ TEST DE DL7QRM DL7QRM 5NN 14 BK";
         for (;;) {
-            qrmKeying = *decoder::keyingFromText(qrmText, q);
-            if (decoder::totalSamples(qrmKeying) >= decoder::totalSamples(*envelope)) {
+            qrmKeying = *dsp::keyingFromText(qrmText, q);
+            if (dsp::totalSamples(qrmKeying) >= dsp::totalSamples(*envelope)) {
                 break;
             }
             qrmText += " 5NN 14 TU";
@@ -125,7 +126,7 @@ std::vector<std::int16_t> synthesize(const std::string& text, const Signal& s, s
         t.interfererOffsetHz = *s.qrmOffsetHz;
         t.interfererLevelDb = 0.0;
     }
-    return decoder::synthesizeCw(*envelope, t);
+    return dsp::synthesizeCw(*envelope, t);
 }
 
 std::string decode(Column column, const std::vector<std::int16_t>& audio, const Signal& s) {
@@ -155,7 +156,7 @@ std::string decode(Column column, const std::vector<std::int16_t>& audio, const 
         text = decoder::decodeAudio(audio, o).text;
     }
     cpu[column].seconds += static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
-    cpu[column].audioSeconds += static_cast<double>(audio.size()) / decoder::cwSampleRate;
+    cpu[column].audioSeconds += static_cast<double>(audio.size()) / dsp::sampleRateHz;
     return normalise(text);
 }
 
@@ -174,7 +175,7 @@ std::array<double, columns> errorRates(const Signal& s,
     for (int i = 0; i < seeds; ++i) {
         const std::string keyed = keyedText(i);
         const std::string reference = expected(keyed, s.alphabet);
-        decoder::KeyingEnvelope qrm;
+        dsp::KeyingEnvelope qrm;
         const std::vector<std::int16_t> audio =
             synthesize(keyed, s, 101 + static_cast<std::uint32_t>(i), qrm);
         for (int c = 0; c < columns; ++c) {
@@ -323,13 +324,13 @@ void hardConditions() {
         std::array<int, columns> worstRecovery{};
         for (int i = 0; i < seeds; ++i) {
             const std::string keyed = latinText(i);
-            const std::string reference = expected(keyed, decoder::Latin);
+            const std::string reference = expected(keyed, dsp::Latin);
             // Index among the characters (spaces not counted) and in the text.
             const std::size_t changeText = reference.size() / 2;
             s.keying.changeAtCharacter = static_cast<std::int32_t>(std::count_if(
                 reference.begin(), reference.begin() + static_cast<std::ptrdiff_t>(changeText),
                 [](char c) { return c != ' '; }));
-            decoder::KeyingEnvelope qrm;
+            dsp::KeyingEnvelope qrm;
             const auto audio = synthesize(keyed, s, 101 + static_cast<std::uint32_t>(i), qrm);
             for (int c = 0; c < columns; ++c) {
                 const std::string got = decode(static_cast<Column>(c), audio, s);
@@ -368,11 +369,11 @@ void alphabets() {
         };
         Signal s;
         s.snrDb = 6.0;
-        s.alphabet = decoder::Russian;
+        s.alphabet = dsp::Russian;
         row("Russian", errorRates(s, [&](int i) {
                 return std::string(russian[static_cast<std::size_t>(i) % 5]);
             }));
-        s.alphabet = decoder::Ukrainian;
+        s.alphabet = dsp::Ukrainian;
         row("Ukrainian", errorRates(s, [&](int i) {
                 return std::string(ukrainian[static_cast<std::size_t>(i) % 5]);
             }));
@@ -392,7 +393,7 @@ void noiseAlone() {
             s.toneOff = true;
             s.keying.leadingSilenceMs = 30000;
             s.keying.trailingSilenceMs = 29000;
-            decoder::KeyingEnvelope qrm;
+            dsp::KeyingEnvelope qrm;
             const auto audio = synthesize("E", s, 501 + static_cast<std::uint32_t>(i), qrm);
             for (int c = 0; c < columns; ++c) {
                 const std::string got = decode(static_cast<Column>(c), audio, s);

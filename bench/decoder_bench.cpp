@@ -34,8 +34,8 @@ void BM_SampleDatagram(benchmark::State& state) {
     platform::DrawContext windowContext(window);
 
     // Keyed text at 20 WPM, cut into datagrams, replayed in a loop.
-    const auto envelope = decoder::keyingFromText("CQ CQ DE R3ABC R3ABC K", {.wpm = 20, .trailingSilenceMs = 500});
-    const auto levels = decoder::keyingLevelsFrom(*envelope, {.markLevel = 200, .noiseRms = 10});
+    const auto envelope = dsp::keyingFromText("CQ CQ DE R3ABC R3ABC K", {.wpm = 20, .trailingSilenceMs = 500});
+    const auto levels = dsp::keyingLevelsFrom(*envelope, {.markLevel = 200, .noiseRms = 10});
     std::vector<std::vector<std::uint8_t>> datagrams;
     for (std::size_t i = 0; i + 160 <= levels.size(); i += 160) {
         locallink::SampleDatagram d;

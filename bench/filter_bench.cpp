@@ -8,48 +8,48 @@
 #include <memory>
 #include <vector>
 
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
+#include "dsp/audio_constants.h"
 
 namespace {
 
-constexpr int blockSamples = 160;
 
 std::vector<float> testBlock() {
-    std::vector<float> x(blockSamples);
-    for (int t = 0; t < blockSamples; ++t) {
+    std::vector<float> x(dsp::blockSamples);
+    for (int t = 0; t < dsp::blockSamples; ++t) {
         x[static_cast<std::size_t>(t)] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 0.105 * t) + 0.01 * std::cos(0.7 * t));
     }
     return x;
 }
 
-void stationFilter(benchmark::State& state, station::FirDotKernel kernel) {
+void stationFilter(benchmark::State& state, dsp::FirDotKernel kernel) {
     const int taps = static_cast<int>(state.range(0));
-    auto filter = std::make_unique<station::FirBandFilter>();
+    auto filter = std::make_unique<dsp::FirBandFilter>();
     filter->setDotKernel(kernel);
-    station::designBandFilter(*filter, taps, 1, 0.1f, 0.11f);
+    dsp::designBandFilter(*filter, taps, 1, 0.1f, 0.11f);
     const auto x = testBlock();
     float y = 0.0f;
     for (auto _ : state) {
         for (float v : x) {
-            station::pushSample(*filter, v, y);
+            dsp::pushSample(*filter, v, y);
             benchmark::DoNotOptimize(y);
         }
     }
-    state.SetItemsProcessed(state.iterations() * blockSamples);
+    state.SetItemsProcessed(state.iterations() * dsp::blockSamples);
 }
 
 void BM_PushSampleBlock(benchmark::State& state) {
-    stationFilter(state, station::firDotForThisCpu());
+    stationFilter(state, dsp::firDotForThisCpu());
 }
 
 void BM_PushSampleBlockPortable(benchmark::State& state) {
-    stationFilter(state, station::firDotPortable);
+    stationFilter(state, dsp::firDotPortable);
 }
 
 void BM_LiquidFirfiltBlock(benchmark::State& state) {
     const int taps = static_cast<int>(state.range(0));
     std::vector<float> c(static_cast<std::size_t>(taps));
-    station::windowedSincBandPass(c.data(), taps, 0.1f, 0.11f);
+    dsp::windowedSincBandPass(c.data(), taps, 0.1f, 0.11f);
     firfilt_rrrf q = firfilt_rrrf_create(c.data(), static_cast<unsigned int>(taps));
     const auto x = testBlock();
     float y = 0.0f;
@@ -61,7 +61,7 @@ void BM_LiquidFirfiltBlock(benchmark::State& state) {
         }
     }
     firfilt_rrrf_destroy(q);
-    state.SetItemsProcessed(state.iterations() * blockSamples);
+    state.SetItemsProcessed(state.iterations() * dsp::blockSamples);
 }
 
 } // namespace

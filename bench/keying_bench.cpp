@@ -11,27 +11,27 @@
 #include <memory>
 #include <vector>
 
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/shell/station_settings.h"
+#include "dsp/audio_constants.h"
 
 namespace {
 
-constexpr int blockSamples = 160;
 constexpr double blockSeconds = 0.020;
 
 struct Bench {
     station::StationSettings settings;
-    std::unique_ptr<station::FirBandFilter> filter = std::make_unique<station::FirBandFilter>();
+    std::unique_ptr<dsp::FirBandFilter> filter = std::make_unique<dsp::FirBandFilter>();
     std::unique_ptr<station::BlockProcessor> state = std::make_unique<station::BlockProcessor>();
     station::BlockSink sink;
-    std::vector<std::int16_t> block = std::vector<std::int16_t>(blockSamples);
+    std::vector<std::int16_t> block = std::vector<std::int16_t>(dsp::blockSamples);
     int t = 0;
 
     Bench() {
         settings.udpSend = 1;
         settings.filterLength = 32; // the filter's own cost is filter_bench's
-        station::designBandFilter(*filter, 32, 1, settings.bandLow, settings.bandHigh);
+        dsp::designBandFilter(*filter, 32, 1, settings.bandLow, settings.bandHigh);
     }
     // A band under 1 Hz wide whose reported centre is `centreHz`.
     void setCentre(int centreHz) {
@@ -42,7 +42,7 @@ struct Bench {
         for (auto& v : block) {
             v = static_cast<std::int16_t>(8000 * std::sin(0.6 * t++));
         }
-        station::processBlock(*state, settings, *filter, block.data(), blockSamples * 2, sink);
+        station::processBlock(*state, settings, *filter, block.data(), dsp::blockSamples * 2, sink);
     }
 };
 

@@ -6,13 +6,13 @@
 #include <limits>
 #include <numbers>
 
-#include "decoder/decoder_state.h"
-#include "decoder/element_timing.h"
+#include "dsp/element_timing.h"
 #include "link/datagrams.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
-#include "station/audio/fft.h"
+#include "dsp/fft.h"
 #include "station/shell/station_settings.h"
+#include "dsp/audio_constants.h"
 
 namespace decoder {
 
@@ -24,7 +24,7 @@ constexpr int frameOrder = 10;
 constexpr int frameLength = 1 << frameOrder;
 constexpr int frameHop = frameLength / 2;
 constexpr int binCount = frameLength / 2 + 1;
-constexpr double binHz = static_cast<double>(audioSampleRate) / frameLength;
+constexpr double binHz = static_cast<double>(dsp::sampleRateHz) / frameLength;
 // The line itself (main lobe of the window and the keying's close
 // sidebands) and the neighbourhood its noise floor is taken from, in bins.
 constexpr int lineHalfWidthBins = 3;      // 23 Hz each side
@@ -32,9 +32,9 @@ constexpr int neighbourhoodBins = 25;     // 195 Hz each side
 constexpr double maxProminenceDb = 200.0; // a line over a silent floor
 
 // Streaming search: held audio, the first look, and the step between looks.
-constexpr std::size_t searchWindowSamples = 4 * audioSampleRate;
-constexpr std::size_t firstSearchSamples = 2 * audioSampleRate;
-constexpr std::size_t searchStepSamples = audioSampleRate / 2;
+constexpr std::size_t searchWindowSamples = 4 * dsp::sampleRateHz;
+constexpr std::size_t firstSearchSamples = 2 * dsp::sampleRateHz;
+constexpr std::size_t searchStepSamples = dsp::sampleRateHz / 2;
 
 // The station's block: the keying detector keeps 320 levels at most.
 constexpr int blockSamples = locallink::samplesPerDatagram;
@@ -70,7 +70,7 @@ void sumPowerSpectrum(std::span<const std::int16_t> samples, PowerSpectrum& powe
             s.real[i] = x * s.window[i];
             s.imag[i] = 0.0F;
         }
-        station::fftInPlace(s.real.data(), s.imag.data(), frameOrder);
+        dsp::fftInPlace(s.real.data(), s.imag.data(), frameOrder);
         for (std::size_t k = 0; k < binCount; ++k) {
             power[k] += static_cast<double>(s.real[k]) * s.real[k] +
                         static_cast<double>(s.imag[k]) * s.imag[k];
@@ -146,8 +146,8 @@ AudioDecodingOptions clamped(AudioDecodingOptions o) {
         std::end(allowedTaps)) {
         o.filterTaps = 256;
     }
-    if (o.alphabet != Latin && o.alphabet != Russian && o.alphabet != Ukrainian) {
-        o.alphabet = Latin;
+    if (o.alphabet != dsp::Latin && o.alphabet != dsp::Russian && o.alphabet != dsp::Ukrainian) {
+        o.alphabet = dsp::Latin;
     }
     return o;
 }
@@ -171,7 +171,7 @@ std::optional<std::string> optionsProblem(const AudioDecodingOptions& o) {
         std::end(allowedTaps)) {
         return "the filter length must be 64, 128, 256, 512 or 1024 taps";
     }
-    if (o.alphabet != Latin && o.alphabet != Russian && o.alphabet != Ukrainian) {
+    if (o.alphabet != dsp::Latin && o.alphabet != dsp::Russian && o.alphabet != dsp::Ukrainian) {
         return "unknown alphabet";
     }
     return std::nullopt;
@@ -186,7 +186,7 @@ ToneEstimate findStrongestTone(std::span<const std::int16_t> samples) {
 // The front end is the station's: processBlock filters each block in place
 // and, for the classic decoder (udpSend), runs the keying detector, whose
 // levels arrive through sendDatagram.
-struct AudioDecoder::State final : station::BlockSink, TextOutput {
+struct AudioDecoder::State final : station::BlockSink, dsp::TextOutput {
     explicit State(const AudioDecodingOptions& o) : options(clamped(o)) {
         out.reserve(256);
         if (options.pitchHz == 0.0) {
@@ -213,13 +213,14 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
     std::int32_t keyingDelay = 0; // and on to the keying level reacting to it
 
     station::StationSettings settings;
-    station::FirBandFilter filter;
+    dsp::FirBandFilter filter;
     station::BlockProcessor processor;
     std::array<std::int16_t, blockSamples> block{};
     int blockFill = 0;
 
     // Classic: the element timer with its defaults.
-    DecoderState timing;
+    dsp::ElementTimer timing;
+    std::int32_t alphabet = dsp::Latin;
     std::int64_t levelIndex = 0;
     // Weak: created once the pitch is known.
     std::unique_ptr<dsp::WeakSignalDecoder> weak;
@@ -253,27 +254,27 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
     void lock(double pitchHz) {
         pitch = pitchHz;
         const double half = options.bandwidthHz / 2.0;
-        const auto low = static_cast<float>(std::max(pitchHz - half, 0.0) / audioSampleRate);
+        const auto low = static_cast<float>(std::max(pitchHz - half, 0.0) / dsp::sampleRateHz);
         const auto high =
-            static_cast<float>(std::min(pitchHz + half, audioSampleRate / 2.0) / audioSampleRate);
+            static_cast<float>(std::min(pitchHz + half, dsp::sampleRateHz / 2.0) / dsp::sampleRateHz);
         settings.udpSend = options.kind == DecoderKind::Classic ? 1 : 0;
         settings.filterLength.store(options.filterTaps);
         settings.bandLow.store(low);
         settings.bandHigh.store(high);
-        station::designBandFilter(filter, options.filterTaps, 1, low, high);
+        dsp::designBandFilter(filter, options.filterTaps, 1, low, high);
         filterDelay = (options.filterTaps - 1) / 2 + 1;
         const std::int32_t centreHz = station::bandFigures(low, high).centreHz;
-        const std::int32_t period = centreHz > 0 ? audioSampleRate / centreHz : 0;
-        keyingDelay = (3 * period + station::BlockProcessor::levelLength) / 2;
+        const std::int32_t period = centreHz > 0 ? dsp::sampleRateHz / centreHz : 0;
+        keyingDelay = (3 * period + dsp::KeyingDetector::levelLength) / 2;
         if (options.kind == DecoderKind::Weak) {
             dsp::WeakDecoderOptions w;
-            w.sampleRateHz = audioSampleRate;
+            w.sampleRateHz = dsp::sampleRateHz;
             w.pitchHz = pitchHz;
             w.alphabet = options.alphabet;
             weak = std::make_unique<dsp::WeakSignalDecoder>(w);
             weakStart = frontEndIndex;
         }
-        timing.alphabet = options.alphabet;
+        alphabet = options.alphabet;
         levelIndex = frontEndIndex;
     }
 
@@ -288,10 +289,10 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
         c.confidence = notMeasured;
         return c;
     }
-    void character(ElementCode elementCode) override {
+    void character(dsp::ElementCode elementCode) override {
         dsp::DecodedCharacter c = classicRecord(levelIndex - timing.runLength);
         c.elementCode = elementCode;
-        setText(c, lookupCharacter(elementCode, timing.alphabet));
+        setText(c, dsp::lookupCharacter(elementCode, alphabet));
         emit(c);
     }
     void wordGap() override {
@@ -304,7 +305,7 @@ struct AudioDecoder::State final : station::BlockSink, TextOutput {
         // A short block leaves the levels past its own samples stale.
         const int count = std::clamp(datagram.blockBytes / 2, 0, blockSamples);
         for (int i = 0; i < count; ++i) {
-            onKeyingLevel(timing, datagram.keyingLevel[i], *this);
+            dsp::onKeyingLevel(timing, datagram.keyingLevel[i], *this);
             ++levelIndex;
         }
     }

@@ -20,10 +20,10 @@
 #include "decoder/decoder_kind.h"
 #include "dsp/alphabet.h"
 #include "dsp/weak_decoder.h"
+#include "dsp/audio_constants.h"
 
 namespace decoder {
 
-inline constexpr std::int32_t audioSampleRate = 8000; // samples per second
 
 // Where the tone is looked for, Hz.
 inline constexpr double lowestPitchHz = 200.0;
@@ -38,7 +38,7 @@ struct AudioDecodingOptions {
     double bandwidthHz = 100.0;
     // Taps of the band filter: 64, 128, 256, 512 or 1024.
     std::int32_t filterTaps = 256;
-    Alphabet alphabet = Latin;
+    dsp::Alphabet alphabet = dsp::Latin;
 };
 
 // Why `options` cannot be used, as one short English sentence without a

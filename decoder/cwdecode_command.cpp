@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/cp1251.h"
+#include "dsp/audio_constants.h"
 
 namespace decoder {
 
@@ -46,15 +47,15 @@ std::optional<std::int32_t> integer(std::string_view text) {
     return v;
 }
 
-std::optional<Alphabet> alphabetNamed(std::string_view name) {
+std::optional<dsp::Alphabet> alphabetNamed(std::string_view name) {
     if (name == "latin") {
-        return Latin;
+        return dsp::Latin;
     }
     if (name == "russian") {
-        return Russian;
+        return dsp::Russian;
     }
     if (name == "ukrainian") {
-        return Ukrainian;
+        return dsp::Ukrainian;
     }
     return std::nullopt;
 }
@@ -201,7 +202,7 @@ ParsedCwdecodeCommand parseCwdecodeArguments(std::span<const std::string_view> a
 
 std::string formatCharacter(const dsp::DecodedCharacter& character, CwdecodeOutput output) {
     const std::string text = platform::cp1251ToUtf8(character.text);
-    const double seconds = static_cast<double>(character.endSample) / audioSampleRate;
+    const double seconds = static_cast<double>(character.endSample) / dsp::sampleRateHz;
     switch (output) {
     case CwdecodeOutput::Text:
         return text;

@@ -136,17 +136,17 @@ void DecoderApp::onKeyDown(platform::LParam lParam) {
 
 void DecoderApp::onLeftButton(unsigned x, unsigned y) {
     if (y < static_cast<unsigned>(stripHeight)) {
-        state_.threshold = stripHeight - static_cast<std::int32_t>(y);
-        sendControl(locallink::SetKeyingThreshold, state_.threshold, 0, 0, 0);
+        state_.timer.threshold = stripHeight - static_cast<std::int32_t>(y);
+        sendControl(locallink::SetKeyingThreshold, state_.timer.threshold, 0, 0, 0);
         return;
     }
     // The status line's click zones follow its texts.
     if (x < 230) {
-        state_.autoDot = toggled(state_.autoDot);
+        state_.timer.autoDot = toggled(state_.timer.autoDot);
     } else if (x > 250 && x < 500) {
-        state_.shortPulseCheck = toggled(state_.shortPulseCheck);
+        state_.timer.shortPulseCheck = toggled(state_.timer.shortPulseCheck);
     } else if (x > 520 && x < 700) {
-        state_.agcOn = toggled(state_.agcOn);
+        state_.timer.agcOn = toggled(state_.timer.agcOn);
     } else if (x > 750) {
         state_.alphabet = nextAlphabet(state_.alphabet);
     }
@@ -164,7 +164,7 @@ bool DecoderApp::handleInput(unsigned message, platform::WParam wParam, platform
         if (wParam >= '1' && wParam <= '9') {
             state_.zoom = static_cast<std::int32_t>(wParam - '0');
         } else if (wParam == ' ') {
-            state_.autoDot = toggled(state_.autoDot);
+            state_.timer.autoDot = toggled(state_.timer.autoDot);
         }
         return true;
     case platform::WM_LBUTTONDOWN:
@@ -178,10 +178,10 @@ bool DecoderApp::handleInput(unsigned message, platform::WParam wParam, platform
         }
         return true;
     case platform::WM_MBUTTONDOWN:
-        startDotTraining(state_);
+        dsp::startDotTraining(state_.timer);
         return true;
     case platform::WM_MBUTTONUP:
-        stopDotTraining(state_);
+        dsp::stopDotTraining(state_.timer);
         return true;
     case platform::WM_MOUSEWHEEL: {
         // Towards the user (negative distance) widens the band.
@@ -276,8 +276,8 @@ void DecoderApp::drawStrip() {
                       platform::storedPixel(colour));
         }
     };
-    mark(state_.threshold, thresholdColour, belowMarkRows_[0]);
-    mark(state_.effectiveThreshold, effectiveThresholdColour, belowMarkRows_[1]);
+    mark(state_.timer.threshold, thresholdColour, belowMarkRows_[0]);
+    mark(state_.timer.effectiveThreshold, effectiveThresholdColour, belowMarkRows_[1]);
 
     // Scroll left by zoom columns: the origin moves right. Columns from
     // `kept` on are not scrolled (the last three, and those the scroll would
@@ -297,8 +297,8 @@ void DecoderApp::statusOverdrawn() { statusShown_.reset(); }
 
 void DecoderApp::drawStatus(DrawContext& window) {
     StatusText dot;
-    dot.add(dotLengthLabel).number(state_.dotLength).spaces(4);
-    if (state_.autoDot != 0) {
+    dot.add(dotLengthLabel).number(state_.timer.dotLength).spaces(4);
+    if (state_.timer.autoDot != 0) {
         dot.add(autoDotLabel);
     } else {
         dot.spaces(19);
@@ -307,19 +307,19 @@ void DecoderApp::drawStatus(DrawContext& window) {
     window.textOut(10, statusY, dot.view());
 
     StatusText alphabet;
-    alphabet.add(state_.alphabet == Russian ? std::string_view(russianLabel)
-                 : state_.alphabet == Ukrainian ? std::string_view(ukrainianLabel)
+    alphabet.add(state_.alphabet == dsp::Russian ? std::string_view(russianLabel)
+                 : state_.alphabet == dsp::Ukrainian ? std::string_view(ukrainianLabel)
                                                 : std::string_view(latinLabel))
         .spaces(10);
     window.textOut(800, statusY, alphabet.view());
 
     StatusText pulse;
-    pulse.add(state_.shortPulseCheck != 0 ? std::string_view(shortPulseOnLabel) : std::string_view(shortPulseOffLabel))
+    pulse.add(state_.timer.shortPulseCheck != 0 ? std::string_view(shortPulseOnLabel) : std::string_view(shortPulseOffLabel))
         .spaces(10);
     window.textOut(230, statusY, pulse.view());
 
     StatusText agc;
-    agc.add(state_.agcOn != 0 ? std::string_view(agcOnLabel) : std::string_view(agcOffLabel)).spaces(10);
+    agc.add(state_.timer.agcOn != 0 ? std::string_view(agcOnLabel) : std::string_view(agcOffLabel)).spaces(10);
     window.textOut(600, statusY, agc.view());
 }
 
@@ -343,7 +343,8 @@ void DecoderApp::drawDecoderLine(DrawContext& window, const StatusShown& shown) 
 // cells, so they are drawn together, in this order, whenever either one's
 // text changes; unchanged, both are already in the window.
 void DecoderApp::drawStatusLines(DrawContext& window) {
-    StatusShown shown{state_.dotLength, state_.autoDot, state_.alphabet, state_.shortPulseCheck, state_.agcOn,
+    const dsp::ElementTimer& t = state_.timer;
+    StatusShown shown{t.dotLength, t.autoDot, state_.alphabet, t.shortPulseCheck, t.agcOn,
                       decoderLineShown_, selected_, false, 0, 0};
     if (decoderLineShown_ && selected_ == DecoderKind::Weak) {
         const dsp::WeakDecoderEstimates e = weak_->estimates();
@@ -367,11 +368,11 @@ void DecoderApp::drawAndDecode(DrawContext& window) {
     drawStrip();
     window.blit(0, 0, signalPictureWidth, stripHeight, stripRing_, stripOrigin_, 0);
     drawStatusLines(window);
-    decodeKeyingLevels(state_, keyingLevels_, *this);
+    dsp::decodeKeyingLevels(state_.timer, keyingLevels_, *this);
     if (selected_ == DecoderKind::Weak) {
         if (weakAlphabet_ != state_.alphabet) {
             weakAlphabet_ = state_.alphabet;
-            weak_->setAlphabet(static_cast<Alphabet>(weakAlphabet_));
+            weak_->setAlphabet(static_cast<dsp::Alphabet>(weakAlphabet_));
         }
         for (const dsp::DecodedCharacter& c : weak_->feed(samples_)) {
             for (const char* b = c.text; *b != '\0'; ++b) {
@@ -381,8 +382,8 @@ void DecoderApp::drawAndDecode(DrawContext& window) {
     }
 }
 
-void DecoderApp::character(ElementCode elementCode) {
-    const CharacterReadings r = readCharacter(elementCode, state_.alphabet);
+void DecoderApp::character(dsp::ElementCode elementCode) {
+    const dsp::CharacterReadings r = dsp::readCharacter(elementCode, state_.alphabet);
     if (r.digit) {
         pictureContext_.setBackgroundColour(digitBackground);
     }

@@ -16,7 +16,7 @@
 
 #include "decoder/decoder_kind.h"
 #include "decoder/decoder_state.h"
-#include "decoder/element_timing.h"
+#include "dsp/element_timing.h"
 #include "dsp/weak_decoder.h"
 #include "link/datagrams.h"
 #include "platform/gdi.h"
@@ -88,7 +88,7 @@ protected:
 // it are its own. The text goes to the text sink from the decoder selected:
 // the classic one, or the weak-signal decoder working on the filtered audio
 // the datagrams carry.
-class DecoderApp final : private TextOutput {
+class DecoderApp final : private dsp::TextOutput {
 public:
     // Creates the signal picture (white, black text on light green) and the
     // weak-signal decoder, whether it is selected or not, so that switching
@@ -139,7 +139,7 @@ public:
                      std::int32_t centreHz);
 
 private:
-    void character(ElementCode elementCode) override;
+    void character(dsp::ElementCode elementCode) override;
     void wordGap() override;
 
     void sendBand(std::int32_t bandwidthHz, std::int32_t centreHz);
@@ -174,7 +174,7 @@ private:
     // the classic one; the decoder's name appears once a choice is made.
     bool decoderLineShown_;
     std::unique_ptr<dsp::WeakSignalDecoder> weak_;
-    std::int32_t weakAlphabet_ = Latin;
+    std::int32_t weakAlphabet_ = dsp::Latin; // -1: set before the next feed
 
     // What the status and decoder lines in the window were drawn from;
     // empty when they have to be drawn whatever they show.

@@ -5,8 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "link/link_socket.h"
 #include "platform/cp1251.h"
@@ -79,37 +77,13 @@ void LinkControlSink::send(const locallink::ControlDatagram& datagram) {
     locallink::sendLinkDatagram(socket_, &datagram, sizeof datagram, locallink::stationPort);
 }
 
-std::string findProgram(std::string_view name, const std::vector<std::string>& directories) {
-    for (const std::string& dir : directories) {
-        if (dir.empty()) {
-            continue;
-        }
-        std::string candidate = dir;
-        if (candidate.back() != '/') {
-            candidate += '/';
-        }
-        candidate += name;
-        struct stat info {};
-        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return {};
-}
-
-std::vector<std::string> stationSearchDirectories() {
+std::vector<std::string> stationSearchDirectories(std::string_view searchPath) {
     std::vector<std::string> dirs{"."};
-    char exe[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        std::string path(exe, static_cast<std::size_t>(n));
-        const std::size_t slash = path.rfind('/');
-        if (slash != std::string::npos) {
-            dirs.push_back(slash == 0 ? "/" : path.substr(0, slash));
-        }
+    if (std::string own = platform::executableDirectory(); !own.empty()) {
+        dirs.push_back(std::move(own));
     }
-    if (const char* pathVariable = std::getenv("PATH"); pathVariable != nullptr) {
-        std::string_view rest(pathVariable);
+    {
+        std::string_view rest(searchPath);
         while (!rest.empty()) {
             const std::size_t colon = rest.find(':');
             // An empty PATH entry means the current directory, already first.
@@ -120,8 +94,8 @@ std::vector<std::string> stationSearchDirectories() {
     return dirs;
 }
 
-long startStation() {
-    const std::string path = findProgram(stationProgram, stationSearchDirectories());
+platform::ProcessId startStation(std::string_view searchPath) {
+    const std::string path = platform::findExecutable(stationProgram, stationSearchDirectories(searchPath));
     if (path.empty()) {
         return -1;
     }
@@ -161,10 +135,9 @@ std::string freshErrorFile(fs::file_time_type since) {
 
 // Quit has been sent: the station gets a while to store its band and go,
 // then is asked to stop. Either way it is reaped.
-void awaitStation(long station) {
-    const auto pid = static_cast<pid_t>(station);
-    if (platform::waitProcess(pid, stationQuitWaitMs) < 0 && platform::terminateProcess(pid)) {
-        platform::waitProcess(pid, stationQuitWaitMs);
+void awaitStation(platform::ProcessId station) {
+    if (platform::waitProcess(station, stationQuitWaitMs) < 0 && platform::terminateProcess(station)) {
+        platform::waitProcess(station, stationQuitWaitMs);
     }
 }
 
@@ -191,7 +164,7 @@ bool parseDecoderArguments(std::span<const std::string_view> args, DecoderKind& 
     return true;
 }
 
-int runDecoder(platform::Platform& platform, DecoderKind initial) {
+int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_view searchPath) {
     using namespace platform::literals;
 
     // Headless, nobody reads the window: with standard output gone there is
@@ -272,7 +245,7 @@ int runDecoder(platform::Platform& platform, DecoderKind initial) {
     if (stationShared) {
         std::fputs("morvel: a station already runs on this desktop; decoding what it sends\n", stderr);
     }
-    const long station = stationShared ? -1 : startStation();
+    const platform::ProcessId station = stationShared ? platform::noProcess : startStation(searchPath);
     bool stationRuns = station > 0;
     if (!stationRuns && !stationShared) {
         std::fprintf(stderr, "morvel: cannot start the station \"%s\" (looked in the current directory, beside "

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "decoder/decoder_app.h"
+#include "platform/kernel.h"
 #include "platform/platform.h"
 #include "platform/sockets.h"
 
@@ -53,18 +54,15 @@ private:
     platform::Socket socket_ = platform::invalidSocket;
 };
 
-// The first directory of `directories` that holds an executable regular file
-// `name`, joined as "directory/name"; empty when none does.
-std::string findProgram(std::string_view name, const std::vector<std::string>& directories);
-
 // Where the station is looked for, in order: the current directory, the
-// directory of this program's own executable, then the PATH entries.
-std::vector<std::string> stationSearchDirectories();
+// directory of this program's own executable, then the entries of
+// `searchPath` (the PATH variable's value: directories separated by ':').
+std::vector<std::string> stationSearchDirectories(std::string_view searchPath);
 
 // Starts "selvane UDPSEND" with its first window at screen position
 // (10, 371). Returns the process id, −1 when it could not be found or
 // started (the decoder then runs without it; nothing is reported).
-long startStation();
+platform::ProcessId startStation(std::string_view searchPath);
 
 // What morvel says when its station has ended: "the station stopped (exit
 // code N)", with the station's reason when it left one in `errorFileCp1251`
@@ -85,6 +83,6 @@ bool parseDecoderArguments(std::span<const std::string_view> args, DecoderKind& 
 // When the station ends by itself the decoder says so on its status line
 // and standard error; headless it then ends with the station's exit code.
 // Returns the exit code: 0, or that of the station.
-int runDecoder(platform::Platform& platform, DecoderKind initial = DecoderKind::Classic);
+int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_view searchPath);
 
 } // namespace decoder

@@ -5,7 +5,7 @@
 
 #include "platform/cp1251.h"
 
-namespace decoder {
+namespace dsp {
 
 namespace {
 
@@ -178,4 +178,4 @@ AlphabetRow alphabetRow(std::size_t index) {
     return index < table.size() ? table[index] : AlphabetRow{0, unknownReading, unknownReading, unknownReading};
 }
 
-} // namespace decoder
+} // namespace dsp

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace decoder {
+namespace dsp {
 
 // A character's elements folded from the last to the first, starting at 0:
 // a dot turns c into (c + 1)·4, a dash into ((c + 1)·2 + 1)·4. E = 4,
@@ -63,4 +63,4 @@ struct AlphabetRow {
 std::size_t alphabetRowCount();
 AlphabetRow alphabetRow(std::size_t index);
 
-} // namespace decoder
+} // namespace dsp

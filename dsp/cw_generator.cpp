@@ -7,8 +7,9 @@
 #include <random>
 
 #include "dsp/alphabet.h"
+#include "dsp/audio_constants.h"
 
-namespace decoder {
+namespace dsp {
 
 namespace {
 
@@ -56,7 +57,7 @@ void putLittleEndian(std::vector<std::uint8_t>& out, std::uint32_t value, int by
 constexpr std::int32_t maxSilenceMs = 3600 * 1000;
 
 std::int32_t dotSamples(double wpm) {
-    const double samples = 1.2 / wpm * cwSampleRate;
+    const double samples = 1.2 / wpm * dsp::sampleRateHz;
     return std::max<std::int32_t>(1, static_cast<std::int32_t>(std::lround(samples)));
 }
 
@@ -84,7 +85,7 @@ std::optional<KeyingEnvelope> keyingFromText(std::string_view text, const Keying
     };
 
     KeyingEnvelope envelope;
-    appendRun(envelope, false, options.leadingSilenceMs * (cwSampleRate / 1000));
+    appendRun(envelope, false, options.leadingSilenceMs * (dsp::sampleRateHz / 1000));
     bool anyCharacter = false;
     bool wordGapPending = false;
     std::size_t pos = 0;
@@ -116,7 +117,7 @@ std::optional<KeyingEnvelope> keyingFromText(std::string_view text, const Keying
         anyCharacter = true;
         wordGapPending = false;
     }
-    appendRun(envelope, false, options.trailingSilenceMs * (cwSampleRate / 1000));
+    appendRun(envelope, false, options.trailingSilenceMs * (dsp::sampleRateHz / 1000));
     return envelope;
 }
 
@@ -193,21 +194,21 @@ std::vector<std::int16_t> synthesizeCw(const KeyingEnvelope& envelope, const Ton
     audio.reserve(total);
     std::mt19937 rng(options.seed);
     std::normal_distribution<double> gauss(0.0, 1.0);
-    const double phaseStep = 2.0 * std::numbers::pi * options.pitchHz / cwSampleRate;
-    const auto edgeSamples = static_cast<std::int32_t>(std::max(options.edgeMs, 0.0) * cwSampleRate / 1000.0);
+    const double phaseStep = 2.0 * std::numbers::pi * options.pitchHz / dsp::sampleRateHz;
+    const auto edgeSamples = static_cast<std::int32_t>(std::max(options.edgeMs, 0.0) * dsp::sampleRateHz / 1000.0);
 
     // Fading: one-pole low-passed complex Gaussian noise, scaled to unit
     // power and started from its stationary distribution.
     const bool fading = options.fadingHz > 0.0;
     std::mt19937 fadeRng(options.seed ^ fadingSeed);
     std::normal_distribution<double> fadeGauss(0.0, 1.0);
-    const double fadeA = fading ? std::exp(-2.0 * std::numbers::pi * options.fadingHz / cwSampleRate) : 0.0;
+    const double fadeA = fading ? std::exp(-2.0 * std::numbers::pi * options.fadingHz / dsp::sampleRateHz) : 0.0;
     const double fadeIn = std::sqrt((1.0 + fadeA) / (1.0 - fadeA) / 2.0); // per component, for power 1 in all
     double fadeRe = fading ? fadeGauss(fadeRng) / std::sqrt(2.0) : 0.0;
     double fadeIm = fading ? fadeGauss(fadeRng) / std::sqrt(2.0) : 0.0;
 
     // Drift: the phase integrates a linearly moving frequency.
-    const double driftPerSample = options.driftHzPerMinute / 60.0 / cwSampleRate; // Hz per sample
+    const double driftPerSample = options.driftHzPerMinute / 60.0 / dsp::sampleRateHz; // Hz per sample
     double driftPhase = 0.0;
 
     std::vector<float> interference;
@@ -216,11 +217,11 @@ std::vector<std::int16_t> synthesizeCw(const KeyingEnvelope& envelope, const Ton
     if (options.interferer != nullptr) {
         interference = keyingGain(*options.interferer, edgeSamples, total);
         interfererAmplitude = options.amplitude * std::pow(10.0, options.interfererLevelDb / 20.0);
-        interfererStep = 2.0 * std::numbers::pi * (options.pitchHz + options.interfererOffsetHz) / cwSampleRate;
+        interfererStep = 2.0 * std::numbers::pi * (options.pitchHz + options.interfererOffsetHz) / dsp::sampleRateHz;
     }
 
     std::mt19937 impulseRng(options.seed ^ impulseSeed);
-    std::exponential_distribution<double> impulseGap(std::max(options.impulsesPerSecond, 1e-9) / cwSampleRate);
+    std::exponential_distribution<double> impulseGap(std::max(options.impulsesPerSecond, 1e-9) / dsp::sampleRateHz);
     const bool impulses = options.impulsesPerSecond > 0.0 && options.impulseAmplitude > 0.0;
     double nextImpulse = impulses ? impulseGap(impulseRng) : -1.0;
     double impulseSign = 1.0;
@@ -239,7 +240,7 @@ std::vector<std::int16_t> synthesizeCw(const KeyingEnvelope& envelope, const Ton
             }
             if (driftPerSample != 0.0) {
                 const double hz = options.pitchHz + driftPerSample * static_cast<double>(n);
-                driftPhase = std::fmod(driftPhase + 2.0 * std::numbers::pi * hz / cwSampleRate, 2.0 * std::numbers::pi);
+                driftPhase = std::fmod(driftPhase + 2.0 * std::numbers::pi * hz / dsp::sampleRateHz, 2.0 * std::numbers::pi);
             }
             if (run.mark) {
                 const std::int32_t fromEdge = std::min(i, run.samples - 1 - i);
@@ -283,7 +284,7 @@ double noiseRmsForSnr(double amplitude, double snrDb, double bandwidthHz) {
     // 0 … 4000 Hz, so a band of B Hz holds σ²·B/4000.
     const double tonePower = amplitude * amplitude / 2.0;
     const double noiseInBand = tonePower / std::pow(10.0, snrDb / 10.0);
-    return std::sqrt(noiseInBand * (cwSampleRate / 2.0) / bandwidthHz);
+    return std::sqrt(noiseInBand * (dsp::sampleRateHz / 2.0) / bandwidthHz);
 }
 
 std::vector<std::uint8_t> encodeWav(std::span<const std::int16_t> samples, std::int32_t sampleRate) {
@@ -328,4 +329,4 @@ bool writeWav(const std::string& path, std::span<const std::int16_t> samples, st
     return written && closed;
 }
 
-} // namespace decoder
+} // namespace dsp

@@ -13,9 +13,10 @@
 #include <string_view>
 #include <vector>
 
-namespace decoder {
+#include "dsp/audio_constants.h"
 
-inline constexpr std::int32_t cwSampleRate = 8000; // samples per second
+namespace dsp {
+
 
 // One key-down (mark) or key-up (space) stretch.
 struct KeyingRun {
@@ -127,10 +128,10 @@ double noiseRmsForSnr(double amplitude, double snrDb, double bandwidthHz);
 // little-endian. Empty when the samples do not fit the format's 32-bit sizes
 // or the rate is not positive.
 std::vector<std::uint8_t> encodeWav(std::span<const std::int16_t> samples,
-                                    std::int32_t sampleRate = cwSampleRate);
+                                    std::int32_t sampleRate = dsp::sampleRateHz);
 // Writes encodeWav's bytes to `path`; false when the file cannot be written
 // completely.
 bool writeWav(const std::string& path, std::span<const std::int16_t> samples,
-              std::int32_t sampleRate = cwSampleRate);
+              std::int32_t sampleRate = dsp::sampleRateHz);
 
-} // namespace decoder
+} // namespace dsp

@@ -615,21 +615,21 @@ void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
         return;
     }
     const auto codeOf = [&](int flip) {
-        decoder::ElementCode c = 0;
+        ElementCode c = 0;
         for (int e = elements - 1; e >= 0; --e) {
             const bool dot = (units[static_cast<std::size_t>(e)] == 1) != (e == flip);
-            c = dot ? decoder::foldDot(c) : decoder::foldDash(c);
+            c = dot ? foldDot(c) : foldDash(c);
         }
         return c;
     };
-    decoder::ElementCode code = codeOf(-1);
-    if (decoder::lookupCharacter(code, alphabet_) == "*") {
+    ElementCode code = codeOf(-1);
+    if (lookupCharacter(code, alphabet_) == "*") {
         // The most likely valid code with one mark read the other way: the
         // mark whose length lies nearest the dot/dash boundary.
         double bestMargin = 1e300;
         for (int flip = 0; flip < elements; ++flip) {
-            const decoder::ElementCode c = codeOf(flip);
-            if (decoder::lookupCharacter(c, alphabet_) == "*") {
+            const ElementCode c = codeOf(flip);
+            if (lookupCharacter(c, alphabet_) == "*") {
                 continue;
             }
             const double margin = std::abs(

@@ -18,15 +18,16 @@
 #include <cstdint>
 
 #include "dsp/alphabet.h"
+#include "dsp/audio_constants.h"
 
 namespace dsp {
 
-inline constexpr int weakSamplesPerTick = 20;                          // at 8000 Hz
-inline constexpr double weakTickSeconds = weakSamplesPerTick / 8000.0; // 2.5 ms
+inline constexpr int weakSamplesPerTick = 20; // at 8000 Hz
+inline constexpr double weakTickSeconds = weakSamplesPerTick / static_cast<double>(sampleRateHz); // 2.5 ms
 
 // A character decided by a channel.
 struct ChannelCharacter {
-    decoder::ElementCode code = 0; // > 0
+    ElementCode code = 0; // > 0
     // Tick (counted from the first tick fed) at which its last mark ended.
     std::int64_t endTick = 0;
     bool wordGapBefore = false; // a word gap separates it from the one before
@@ -72,7 +73,7 @@ class KeyingChannel {
 
     // `lowDot`, `highDot`: the class's dot lengths in ticks, 2 … 200, low < high.
     void configure(double lowDot, double highDot, const ChannelTuning& tuning);
-    void setAlphabet(decoder::Alphabet a) { alphabet_ = a; }
+    void setAlphabet(Alphabet a) { alphabet_ = a; }
     // Forgets levels, speed and decisions.
     void restart();
     // Clears the matched filter (after the mixer moved); levels stay.
@@ -132,7 +133,7 @@ class KeyingChannel {
               bool wordGapBefore);
 
     ChannelTuning tuning_;
-    decoder::Alphabet alphabet_ = decoder::Latin;
+    Alphabet alphabet_ = Latin;
     double lowDot_ = 10.0, highDot_ = 60.0;
 
     // Matched filter.

@@ -28,6 +28,7 @@
 #include <numbers>
 
 #include "dsp/keying_channel.h"
+#include "dsp/audio_constants.h"
 
 namespace dsp {
 
@@ -35,7 +36,6 @@ namespace {
 
 using cplx = std::complex<double>;
 
-constexpr int sampleRate = 8000;
 constexpr int searchBlock = 512; // 64 ms
 constexpr int searchBins = 101;  // 200, 210, … 1200 Hz
 constexpr double searchLowHz = 200.0;
@@ -49,7 +49,7 @@ constexpr double firstOutputCost =
 
 struct WeakSignalDecoder::State {
     WeakDecoderOptions options;
-    decoder::Alphabet alphabet = decoder::Latin;
+    Alphabet alphabet = Latin;
     ChannelTuning tuning;
 
     // --- blanker ---
@@ -100,7 +100,7 @@ struct WeakSignalDecoder::State {
         for (int b = 0; b < searchBins; ++b) {
             binCoefficient[static_cast<std::size_t>(b)] =
                 2.0 *
-                std::cos(2.0 * std::numbers::pi * (searchLowHz + searchStepHz * b) / sampleRate);
+                std::cos(2.0 * std::numbers::pi * (searchLowHz + searchStepHz * b) / dsp::sampleRateHz);
         }
         // Three classes of equal width on a log scale over the speed range,
         // overlapping by 15 % so that a speed on a border is held by both.
@@ -154,7 +154,7 @@ struct WeakSignalDecoder::State {
 
     void tune(double hz) {
         pitchHz = std::clamp(hz, 150.0, 1250.0);
-        const double w = -2.0 * std::numbers::pi * pitchHz / sampleRate;
+        const double w = -2.0 * std::numbers::pi * pitchHz / dsp::sampleRateHz;
         step = {std::cos(w), std::sin(w)};
     }
 
@@ -293,7 +293,7 @@ struct WeakSignalDecoder::State {
             if (c.wordGapBefore && anyOutput) {
                 put(" ", 0, c.endTick, read, read.snrDb() > -99.0 ? 1.0F : 0.0F);
             }
-            put(decoder::lookupCharacter(c.code, alphabet), c.code, c.endTick, read, c.confidence);
+            put(lookupCharacter(c.code, alphabet), c.code, c.endTick, read, c.confidence);
             emittedTo = c.endTick;
             anyOutput = true;
         }
@@ -302,7 +302,7 @@ struct WeakSignalDecoder::State {
         }
     }
 
-    void put(std::string_view text, decoder::ElementCode code, std::int64_t endTick,
+    void put(std::string_view text, ElementCode code, std::int64_t endTick,
              const KeyingChannel& from, float confidence) {
         if (outCount >= maxOutput) {
             return;
@@ -405,7 +405,7 @@ void WeakSignalDecoder::reset() {
     state_->restart();
 }
 
-void WeakSignalDecoder::setAlphabet(decoder::Alphabet alphabet) {
+void WeakSignalDecoder::setAlphabet(Alphabet alphabet) {
     state_->alphabet = alphabet;
     for (KeyingChannel& c : state_->channels) {
         c.setAlphabet(alphabet);

@@ -9,18 +9,19 @@
 #include <span>
 
 #include "dsp/alphabet.h"
+#include "dsp/audio_constants.h"
 
 namespace dsp {
 
 struct WeakDecoderOptions {
     // Sample rate of the audio fed in, Hz. Only 8000 is supported.
-    std::int32_t sampleRateHz = 8000;
+    std::int32_t sampleRateHz = dsp::sampleRateHz;
     // Pitch to start from, Hz, 200 … 1200; 0 searches the band for it.
     double pitchHz = 0.0;
     // Speed range searched, PARIS words per minute, 5 … 60.
     double minWpm = 8.0;
     double maxWpm = 50.0;
-    decoder::Alphabet alphabet = decoder::Latin;
+    Alphabet alphabet = Latin;
 };
 
 // One decided character, or a word gap (text " ").
@@ -28,7 +29,7 @@ struct DecodedCharacter {
     // Windows-1251 bytes, zero-terminated: one or two characters, " " for a
     // word gap, "*" for a code in no alphabet.
     char text[4] = {};
-    decoder::ElementCode elementCode = 0; // 0 for a word gap
+    ElementCode elementCode = 0; // 0 for a word gap
     // Sample index (from the first sample fed, 8000 per second) at which
     // the character's last mark ended.
     std::int64_t endSample = 0;
@@ -67,7 +68,7 @@ public:
     // Forgets the signal (speed, pitch, levels) and starts over.
     void reset();
 
-    void setAlphabet(decoder::Alphabet alphabet);
+    void setAlphabet(Alphabet alphabet);
     WeakDecoderEstimates estimates() const;
 
 private:

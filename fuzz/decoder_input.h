@@ -103,8 +103,8 @@ void replayInput(decoder::DecoderApp& app, const std::uint8_t* data, std::size_t
     const decoder::DecoderState& s = app.state();
     FUZZ_CHECK(s.zoom >= 1 && s.zoom <= 9);
     FUZZ_CHECK(s.alphabet >= 0 && s.alphabet <= 2);
-    FUZZ_CHECK(s.dotLength >= 1);
-    FUZZ_CHECK(s.markCount >= 0 && s.runLength >= 0);
+    FUZZ_CHECK(s.timer.dotLength >= 1);
+    FUZZ_CHECK(s.timer.markCount >= 0 && s.timer.runLength >= 0);
 }
 
 } // namespace fuzzsupport

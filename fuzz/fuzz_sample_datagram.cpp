@@ -10,18 +10,18 @@
 #include <span>
 
 #include "decoder/decoder_app.h"
-#include "decoder/element_timing.h"
+#include "dsp/element_timing.h"
 #include "dsp/alphabet.h"
 #include "fuzz/decoder_input.h"
 
 namespace {
 
 // Stands in for the painting: reads each character as drawAndDecode would.
-struct ReadingOutput final : decoder::TextOutput {
+struct ReadingOutput final : dsp::TextOutput {
     const decoder::DecoderState* state = nullptr;
     std::size_t characters = 0;
-    void character(decoder::ElementCode elementCode) override {
-        const decoder::CharacterReadings r = decoder::readCharacter(elementCode, state->alphabet);
+    void character(dsp::ElementCode elementCode) override {
+        const dsp::CharacterReadings r = dsp::readCharacter(elementCode, state->alphabet);
         characters += r.selected.size();
     }
     void wordGap() override {}
@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     output.state = &app.state();
     fuzzsupport::replayInput(app, data, size, [&output](std::span<const std::uint8_t> datagram) {
         if (fuzzsupport::offerDatagram(app, datagram)) {
-            decoder::decodeKeyingLevels(app.state(), app.keyingLevels(), output);
+            dsp::decodeKeyingLevels(app.state().timer, app.keyingLevels(), output);
         }
     });
     return 0;

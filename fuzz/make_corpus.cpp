@@ -19,7 +19,7 @@
 
 #include "dsp/cw_generator.h"
 #include "link/datagrams.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/net/gsm_codec.h"
 #include "station/net/stream_packet.h"
@@ -86,11 +86,11 @@ Bytes control(std::int32_t command, std::int32_t value, std::int32_t code = 0, s
 
 // 16-bit CW audio of `text` at 22 WPM on 840 Hz, inside the default band.
 std::vector<std::int16_t> cwAudio(std::string_view text, double noiseRms = 0.0) {
-    const auto envelope = decoder::keyingFromText(text, {.wpm = 22, .leadingSilenceMs = 40, .trailingSilenceMs = 40});
+    const auto envelope = dsp::keyingFromText(text, {.wpm = 22, .leadingSilenceMs = 40, .trailingSilenceMs = 40});
     if (!envelope) {
         return {};
     }
-    return decoder::synthesizeCw(*envelope, {.pitchHz = 840, .amplitude = 8000, .noiseRms = noiseRms});
+    return dsp::synthesizeCw(*envelope, {.pitchHz = 840, .amplitude = 8000, .noiseRms = noiseRms});
 }
 
 struct DatagramCollector final : station::BlockSink {
@@ -102,9 +102,9 @@ struct DatagramCollector final : station::BlockSink {
 std::vector<locallink::SampleDatagram> sampleDatagrams(std::vector<std::int16_t> audio) {
     station::StationSettings settings;
     settings.udpSend = 1;
-    const auto filter = std::make_unique<station::FirBandFilter>();
+    const auto filter = std::make_unique<dsp::FirBandFilter>();
     const auto state = std::make_unique<station::BlockProcessor>();
-    station::designBandFilter(*filter, settings.filterLength.load(), 1, settings.bandLow.load(),
+    dsp::designBandFilter(*filter, settings.filterLength.load(), 1, settings.bandLow.load(),
                               settings.bandHigh.load());
     DatagramCollector sink;
     audio.resize((audio.size() + 159) / 160 * 160);
@@ -268,7 +268,7 @@ void put32(Bytes& b, std::size_t at, std::uint32_t v) {
 // IEEE float samples (format tag 3), so the fuzzer starts from the float
 // and multi-channel paths of the file reader too.
 Bytes floatWav(const std::vector<std::int16_t>& audio, std::uint16_t channels) {
-    Bytes wav = decoder::encodeWav(std::vector<std::int16_t>{});
+    Bytes wav = dsp::encodeWav(std::vector<std::int16_t>{});
     const std::uint32_t dataBytes = static_cast<std::uint32_t>(audio.size() * channels * 4);
     put16(wav, 20, 3);
     put16(wav, 22, channels);
@@ -294,11 +294,11 @@ bool writeCaptureFiles(const fs::path& root) {
     }
     // Past the 40 ms of leading silence: the tone itself.
     const auto tone = audio.begin() + 320;
-    bool ok = w.add(decoder::encodeWav(audio));
+    bool ok = w.add(dsp::encodeWav(audio));
     std::vector<std::int16_t> shortAudio(tone, tone + 300);
-    ok = w.add(decoder::encodeWav(shortAudio, 11025)) && ok;   // resampled to 8000 Hz
-    ok = w.add(decoder::encodeWav(shortAudio, 48000)) && ok;
-    ok = w.add(decoder::encodeWav(std::vector<std::int16_t>{})) && ok; // header only
+    ok = w.add(dsp::encodeWav(shortAudio, 11025)) && ok;   // resampled to 8000 Hz
+    ok = w.add(dsp::encodeWav(shortAudio, 48000)) && ok;
+    ok = w.add(dsp::encodeWav(std::vector<std::int16_t>{})) && ok; // header only
     ok = w.add(floatWav(std::vector<std::int16_t>(tone, tone + 200), 1)) && ok;
     ok = w.add(floatWav(std::vector<std::int16_t>(tone, tone + 100), 2)) && ok;
     return ok;

@@ -1,7 +1,5 @@
 #include "link/link_socket.h"
 
-#include <cerrno>
-
 #include "link/datagrams.h"
 #include "platform/cp1251.h"
 
@@ -61,7 +59,7 @@ LinkRead readLinkDatagram(platform::Socket socket, std::uint8_t (&buffer)[linkBu
     const platform::IoResult r = platform::recvFrom(socket, buffer, sizeof buffer, &source);
     if (!r.ok()) {
         // A datagram too long for the buffer has been consumed whole.
-        return r.error == EMSGSIZE ? LinkRead::Datagram : LinkRead::Nothing;
+        return platform::datagramTooLong(r) ? LinkRead::Datagram : LinkRead::Nothing;
     }
     // The link is between processes of this machine: a datagram from
     // anywhere else (the socket is bound to every address, so that the

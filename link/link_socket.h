@@ -7,16 +7,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/datagrams.h"
 #include "platform/platform.h"
 #include "platform/sockets.h"
 
 namespace locallink {
 
 // Largest datagram either side reads; a longer one is dropped whole.
-inline constexpr std::size_t linkBufferBytes = 660;
+inline constexpr std::size_t linkBufferBytes = sizeof(SampleDatagram);
 // Shortest datagram either side acts on (one ControlDatagram, or the header
 // of a SampleDatagram).
-inline constexpr std::size_t linkMinimumBytes = 20;
+inline constexpr std::size_t linkMinimumBytes = sizeof(ControlDatagram);
 
 // Opens the link socket: IPv4 UDP with broadcast and address reuse, bound to
 // any address on `ownPort` (host order; 0 lets the system choose, for tests),

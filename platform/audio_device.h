@@ -71,7 +71,6 @@ struct WaveHeader {
     std::uint32_t bufferLength = 0; // bytes at data
     std::uint32_t bytesRecorded = 0; // capture: bytes filled when returned
     std::uint32_t flags = 0;        // WHDR_* bits, maintained by the device
-    std::uint32_t loops = 0;        // unused; kept for the caller's record layout
 
     // Device bookkeeping: the caller leaves these alone while the header is
     // prepared. A header belongs to the device from addBuffer/write until its

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/audio_device.h"
+#include "dsp/audio_constants.h"
 
 struct sf_private_tag;
 struct SRC_STATE_tag;
@@ -28,7 +29,7 @@ namespace platform::audio {
 using Clock = std::chrono::steady_clock;
 
 // The station's sample rate: every header holds 8000 Hz mono 16-bit PCM.
-inline constexpr int stationRate = 8000;
+inline constexpr int stationRate = dsp::sampleRateHz;
 
 // Wakes a device's worker: released by API calls and by card callbacks
 // (sem_post: an atomic and a futex wake, safe in a callback). The worker

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 namespace platform {
 namespace {
@@ -60,6 +61,38 @@ FileStatus writeAndClose(int fd, const void* data, std::size_t size) {
     return written && closed ? FileStatus::Done : FileStatus::Failed;
 }
 
+std::error_code lastError() { return {errno, std::generic_category()}; }
+
+bool writeFully(int fd, const unsigned char* data, std::size_t size) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Creates the temporary file exclusively. Its name carries the process id,
+// so a leftover of that name belongs to a process that is gone (a crash
+// between create and rename); it is removed once and creation retried.
+int createTemporary(const std::filesystem::path& path) {
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0 && errno == EEXIST && ::unlink(path.c_str()) == 0) {
+        fd = ::open(path.c_str(), flags, 0666);
+    }
+    return fd;
+}
+
 } // namespace
 
 FileRead readRegularFile(const std::filesystem::path& path, void* buffer, std::size_t size) {
@@ -101,6 +134,39 @@ FileStatus replaceRegularFile(const std::filesystem::path& path, const void* dat
         return FileStatus::Failed;
     }
     return writeAndClose(fd, data, size);
+}
+
+std::error_code writeFileAtomically(const std::filesystem::path& target, const void* data, std::size_t size) {
+    std::filesystem::path temporary = target;
+    temporary += "." + std::to_string(::getpid()) + ".tmp";
+
+    const int fd = createTemporary(temporary);
+    if (fd < 0) {
+        return lastError();
+    }
+    std::error_code error;
+    if (!writeFully(fd, static_cast<const unsigned char*>(data), size) || ::fsync(fd) != 0) {
+        error = lastError();
+    }
+    if (::close(fd) != 0 && !error) {
+        error = lastError();
+    }
+    if (!error && ::rename(temporary.c_str(), target.c_str()) != 0) {
+        error = lastError();
+    }
+    if (error) {
+        ::unlink(temporary.c_str());
+        return error;
+    }
+    // Make the rename itself durable. The new file is already complete, so a
+    // failure here is not reported: at worst the old content comes back.
+    const std::filesystem::path directory = target.parent_path();
+    const int dirFd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return {};
 }
 
 } // namespace platform

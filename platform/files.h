@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <system_error>
 
 namespace platform {
 
@@ -32,5 +33,12 @@ FileStatus appendToRegularFile(const std::filesystem::path& path, const void* da
 // Replaces the contents of the regular file at `path` with `size` bytes,
 // creating it when missing.
 FileStatus replaceRegularFile(const std::filesystem::path& path, const void* data, std::size_t size);
+
+// Replaces the file at `target` as one step: the bytes go to a temporary
+// file beside it (named after the process), which is flushed to the disk and
+// renamed over the target; the directory entry is then flushed too. A reader
+// sees the old contents or the new, never a part; on failure the old file
+// stays and the temporary file is removed. Returns the error, or none.
+std::error_code writeFileAtomically(const std::filesystem::path& target, const void* data, std::size_t size);
 
 } // namespace platform

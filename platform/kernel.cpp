@@ -5,6 +5,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,7 +131,7 @@ std::string_view variableName(std::string_view entry) {
 
 } // namespace
 
-pid_t spawnProcess(const std::string& path, const std::vector<std::string>& argv,
+ProcessId spawnProcess(const std::string& path, const std::vector<std::string>& argv,
                    const std::vector<std::string>& extraEnvironment, const SpawnOptions& options) {
     std::vector<std::string> args = argv.empty() ? std::vector<std::string>{path} : argv;
     std::vector<char*> argPointers;
@@ -199,7 +200,7 @@ pid_t spawnProcess(const std::string& path, const std::vector<std::string>& argv
     return pid;
 }
 
-int waitProcess(pid_t pid, long timeoutMs) {
+int waitProcess(ProcessId pid, long timeoutMs) {
     if (pid <= 0) {
         return -1;
     }
@@ -226,9 +227,41 @@ int waitProcess(pid_t pid, long timeoutMs) {
     }
 }
 
-long currentProcessId() { return static_cast<long>(::getpid()); }
+ProcessId currentProcessId() { return static_cast<ProcessId>(::getpid()); }
 
-bool terminateProcess(pid_t pid) { return pid > 0 && ::kill(pid, SIGTERM) == 0; }
+std::string executableDirectory() {
+    char buffer[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    if (n <= 0) {
+        return {};
+    }
+    const std::string path(buffer, static_cast<std::size_t>(n));
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return {};
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string findExecutable(std::string_view name, const std::vector<std::string>& directories) {
+    for (const std::string& dir : directories) {
+        if (dir.empty()) {
+            continue;
+        }
+        std::string candidate = dir;
+        if (candidate.back() != '/') {
+            candidate += '/';
+        }
+        candidate += name;
+        struct stat info {};
+        if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+bool terminateProcess(ProcessId pid) { return pid > 0 && ::kill(pid, SIGTERM) == 0; }
 
 // --- Window position hint -----------------------------------------------------
 

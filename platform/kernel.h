@@ -8,7 +8,6 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 namespace platform {
@@ -71,6 +70,11 @@ private:
     int fd_ = -1;
 };
 
+// A process of this system's, as spawnProcess returns it: compare it with
+// noProcess (or test > 0) and hand it back to the functions below.
+using ProcessId = long;
+inline constexpr ProcessId noProcess = -1;
+
 // How spawnProcess starts a child beyond its program, arguments and
 // environment.
 struct SpawnOptions {
@@ -94,20 +98,29 @@ struct SpawnOptions {
 // handling for SIGPIPE and an empty signal mask (but see
 // `SpawnOptions::holdStopSignals`). Returns the pid, or -1 when the program
 // could not be started.
-pid_t spawnProcess(const std::string& path, const std::vector<std::string>& argv,
+ProcessId spawnProcess(const std::string& path, const std::vector<std::string>& argv,
                    const std::vector<std::string>& extraEnvironment, const SpawnOptions& options = {});
 
 // Waits up to `timeoutMs` for the child `pid` to end and reaps it. Returns
 // its exit code (0 … 255), 128 + the signal number when a signal ended it,
 // or -1 on time-out (the child is left running) or error.
-int waitProcess(pid_t pid, long timeoutMs);
+int waitProcess(ProcessId pid, long timeoutMs);
 
 // This process's id.
-long currentProcessId();
+ProcessId currentProcessId();
+
+// The directory of this program's own executable, without a trailing '/'
+// ("/" for a program in the root); empty when it cannot be told.
+std::string executableDirectory();
+
+// The first directory of `directories` that holds an executable regular file
+// `name`, joined as "directory/name"; empty when none does. Empty entries
+// are skipped.
+std::string findExecutable(std::string_view name, const std::vector<std::string>& directories);
 
 // Asks the process `pid` to stop (SIGTERM). False when there is no such
 // process or it may not be signalled.
-bool terminateProcess(pid_t pid);
+bool terminateProcess(ProcessId pid);
 
 // The environment variable that carries the hint for a started program's
 // first window position: "x,y" in screen pixels.

@@ -179,13 +179,14 @@ LResult Platform::Impl::send(WindowHandle window, unsigned message, WParam wPara
     return record->procedure(window, message, wParam, lParam);
 }
 
-bool Platform::Impl::enqueue(WindowHandle window, unsigned message, WParam wParam, LParam lParam, std::size_t limit) {
+bool Platform::Impl::enqueue(WindowHandle window, unsigned message, WParam wParam, LParam lParam, std::size_t limit,
+                             SentMessages* sent) {
     {
         const std::lock_guard lock(queueMutex);
         if (ringCount >= limit) {
             return false;
         }
-        ring[(ringHead + ringCount) % ring.size()] = Posted{window, message, wParam, lParam};
+        ring[(ringHead + ringCount) % ring.size()] = Posted{window, message, wParam, lParam, sent};
         ++ringCount;
     }
     wake();
@@ -234,7 +235,14 @@ void Platform::Impl::drain() {
             QCoreApplication::exit(static_cast<int>(static_cast<LParam>(m.wParam)));
             return;
         }
-        send(m.window, m.message, m.wParam, m.lParam);
+        const LResult result = send(m.window, m.message, m.wParam, m.lParam);
+        if (m.sent != nullptr) {
+            const std::lock_guard lock(m.sent->mutex_);
+            m.sent->result_ = result;
+            m.sent->done_ = true;
+            m.sent->pending_ = false;
+            m.sent->changed_.notify_all();
+        }
     }
 }
 
@@ -526,6 +534,49 @@ bool Platform::postMessage(WindowHandle window, unsigned message, WParam wParam,
 
 LResult Platform::sendMessage(WindowHandle window, unsigned message, WParam wParam, LParam lParam) {
     return impl_->send(window, message, wParam, lParam);
+}
+
+LResult Platform::sendMessage(SentMessages& from, WindowHandle window, unsigned message, WParam wParam,
+                              LParam lParam) {
+    if (impl_->mainThread()) {
+        return impl_->send(window, message, wParam, lParam);
+    }
+    std::unique_lock lock(from.mutex_);
+    if (from.cancelled_ || from.pending_ || !impl_->find(window)) {
+        return 0;
+    }
+    from.pending_ = true;
+    from.done_ = false;
+    lock.unlock();
+    if (!impl_->enqueue(window, message, wParam, lParam, Impl::postLimit, &from)) {
+        lock.lock();
+        from.pending_ = false;
+        return 0;
+    }
+    lock.lock();
+    from.changed_.wait(lock, [&] { return from.done_ || from.cancelled_; });
+    return from.done_ ? from.result_ : 0;
+}
+
+void Platform::withdraw(SentMessages& from) {
+    const std::lock_guard lock(impl_->queueMutex);
+    for (std::size_t i = 0; i < impl_->ringCount; ++i) {
+        Impl::Posted& entry = impl_->ring[(impl_->ringHead + i) % impl_->ring.size()];
+        if (entry.sent == &from) {
+            entry.sent = nullptr;
+        }
+    }
+}
+
+void SentMessages::cancel() {
+    const std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    changed_.notify_all();
+}
+
+void SentMessages::rearm() {
+    const std::lock_guard lock(mutex_);
+    cancelled_ = false;
 }
 
 void Platform::postQuit(int code) {

@@ -5,9 +5,11 @@
 //
 // Threading: every call is for the main thread unless marked "any thread".
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -82,6 +84,31 @@ struct TrayIcon {
 
 enum class TrayAction { Add = 0, Modify = 1, Delete = 2 };
 
+// What one thread needs to send messages to a window of another thread: the
+// window's thread runs each call, as it runs posted messages, while the
+// sender waits for the result. Owned by the sending side and kept until the
+// Platform's loop has ended: a call abandoned by cancel() still runs later
+// and writes here. No allocation per call.
+class SentMessages {
+public:
+    // Any thread: every wait in sendMessage ends at once (returning 0), and
+    // later sends return 0 without waiting, until rearm(). The owner of the
+    // sending thread calls it before it waits for that thread to end, so
+    // that neither waits for the other.
+    void cancel();
+    // While no send is under way: sending waits again.
+    void rearm();
+
+private:
+    friend class Platform;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool cancelled_ = false;
+    bool pending_ = false; // a call queued and not yet run by the window's thread
+    bool done_ = false;
+    std::intptr_t result_ = 0;
+};
+
 class Platform {
 public:
     // argc/argv are handed to Qt. Unless QT_QPA_PLATFORM is set, selects
@@ -111,6 +138,15 @@ public:
     bool postMessage(WindowHandle window, unsigned message, WParam wParam, LParam lParam);
     // Direct call of the window procedure on the calling thread.
     LResult sendMessage(WindowHandle window, unsigned message, WParam wParam, LParam lParam);
+    // Any thread. On the window's (main) thread a direct call; from another
+    // thread the call is queued and runs on the main thread, and the sender
+    // waits for its result. Returns 0 without waiting when the window is
+    // unknown, the queue is full, `from` is cancelled or an abandoned call
+    // of `from` has not run yet; returns 0 as soon as `from` is cancelled.
+    LResult sendMessage(SentMessages& from, WindowHandle window, unsigned message, WParam wParam, LParam lParam);
+    // Any thread: calls of `from` still queued no longer report to it (they
+    // still run). Its owner calls this before destroying it.
+    void withdraw(SentMessages& from);
     // Any thread. Ends runLoop with this code once the queue reaches it.
     // A quit posted before runLoop ends the next runLoop.
     void postQuit(int code);

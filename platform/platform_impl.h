@@ -122,7 +122,8 @@ struct Platform::Impl {
 
     std::shared_ptr<WindowRecord> find(WindowHandle window) const;
     LResult send(WindowHandle window, unsigned message, WParam wParam, LParam lParam);
-    bool enqueue(WindowHandle window, unsigned message, WParam wParam, LParam lParam, std::size_t limit);
+    bool enqueue(WindowHandle window, unsigned message, WParam wParam, LParam lParam, std::size_t limit,
+                 SentMessages* sent = nullptr);
     void wake();
     void drain();
     void processRefreshes();
@@ -158,6 +159,7 @@ struct Platform::Impl {
         unsigned message;
         WParam wParam;
         LParam lParam;
+        SentMessages* sent = nullptr; // a sent call: its sender waits there
     };
     static constexpr std::size_t postLimit = 10000;      // ordinary messages
     static constexpr std::size_t quitHeadroom = 64;      // room kept for quits

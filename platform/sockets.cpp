@@ -25,6 +25,9 @@ namespace platform {
 
 namespace {
 
+// How often a stoppable connect looks at its stop token.
+constexpr int stopCheckStepMs = 50;
+
 bool setIntOption(Socket s, int level, int name, int value) {
     return ::setsockopt(s, level, name, &value, sizeof value) == 0;
 }
@@ -129,7 +132,7 @@ AcceptResult acceptConnection(Socket listener) {
     return out;
 }
 
-int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs) {
+int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs, const std::stop_token& stop) {
     std::uint32_t address = 0;
     if (!parseIPv4(dotted, address)) {
         return EINVAL;
@@ -161,6 +164,9 @@ int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs) {
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
+        if (stop.stop_requested()) {
+            return ECANCELED;
+        }
         int waitMs = -1;
         if (timeoutMs >= 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -169,6 +175,10 @@ int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs) {
                 return ETIMEDOUT;
             }
             waitMs = static_cast<int>(left.count());
+        }
+        // A stoppable wait looks at its stop token every step.
+        if (stop.stop_possible() && (waitMs < 0 || waitMs > stopCheckStepMs)) {
+            waitMs = stopCheckStepMs;
         }
         pollfd p{s, POLLOUT, 0};
         const int r = ::poll(&p, 1, waitMs);
@@ -179,7 +189,7 @@ int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs) {
             return errno;
         }
         if (r == 0) {
-            return ETIMEDOUT;
+            continue; // the deadline or the stop token decides at the top
         }
         int error = 0;
         socklen_t len = sizeof error;
@@ -188,6 +198,29 @@ int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs) {
         }
         return error;
     }
+}
+
+void shutdownSocket(Socket s, ShutdownDirection direction) {
+    ::shutdown(s, direction == ShutdownDirection::Send ? SHUT_WR : SHUT_RDWR);
+}
+
+void drainSocket(Socket s, int maxReads) {
+    std::uint8_t scratch[512];
+    for (int i = 0; i < maxReads; ++i) {
+        ssize_t r;
+        do {
+            r = ::recv(s, scratch, sizeof scratch, MSG_DONTWAIT);
+        } while (r < 0 && errno == EINTR);
+        if (r <= 0) {
+            return;
+        }
+    }
+}
+
+bool datagramTooLong(const IoResult& result) { return !result.ok() && result.error == EMSGSIZE; }
+
+bool wouldBlock(const IoResult& result) {
+    return !result.ok() && (result.error == EWOULDBLOCK || result.error == EAGAIN);
 }
 
 IoResult sendBytes(Socket s, const void* data, std::size_t size) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 #include "platform/messages.h"
@@ -58,10 +59,24 @@ AcceptResult acceptConnection(Socket listener);
 
 // Blocking connect to a dotted IPv4 address (parsed as by parseIPv4) and a
 // port in host order. Returns 0 on success, else the errno value (EINVAL for
-// an address text that does not parse). `timeoutMs` < 0 waits as long as the
-// system does (minutes for an unreachable host); a stop-aware worker passes a
-// bound. The socket keeps its blocking mode.
-int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs = -1);
+// an address text that does not parse, ETIMEDOUT after `timeoutMs`,
+// ECANCELED once `stop` is requested). `timeoutMs` < 0 waits as long as the
+// system does (minutes for an unreachable host). A worker thread passes its
+// stop token: the wait then ends within 50 ms of a stop request. The socket
+// keeps its blocking mode.
+int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs = -1,
+              const std::stop_token& stop = {});
+
+// Ends the sending direction (the peer reads the end of the stream once the
+// queued bytes are delivered), or both directions.
+enum class ShutdownDirection { Send, Both };
+void shutdownSocket(Socket s, ShutdownDirection direction);
+// Reads and discards what is already waiting, at most `maxReads` reads of
+// 512 bytes, without blocking.
+void drainSocket(Socket s, int maxReads);
+// Whether a failed transfer on a non-blocking socket only found it full
+// (sending) or empty (receiving).
+bool wouldBlock(const IoResult& result);
 
 IoResult sendBytes(Socket s, const void* data, std::size_t size);
 IoResult recvBytes(Socket s, void* buffer, std::size_t size);
@@ -72,6 +87,8 @@ IoResult sendTo(Socket s, const void* data, std::size_t size, const char* dotted
 // when given, receives the sender's IPv4 address in host order (0 when the
 // sender is not an IPv4 address), also for a datagram that was too long.
 IoResult recvFrom(Socket s, void* buffer, std::size_t size, std::uint32_t* sourceHostOrder = nullptr);
+// Whether recvFrom failed on a datagram longer than its buffer.
+bool datagramTooLong(const IoResult& result);
 
 // Whether an IPv4 address (host order) is a loopback address, 127.0.0.0/8:
 // only a process on this machine can send from one.

@@ -1,30 +1,13 @@
 #pragma once
-// The one audio format of the station and the buffer slot that capture and
-// playback share.
+// The buffer slot that capture and playback share. The audio format itself
+// is dsp/audio_constants.h.
 
 #include <cstdint>
 
+#include "dsp/audio_constants.h"
 #include "platform/audio_device.h"
 
 namespace station {
-
-// PCM description in the layout of a wave format record. The device layer
-// always runs in this format; the record is what the station states.
-struct AudioFormat {
-    std::uint16_t formatTag = 1;           // PCM
-    std::uint16_t channels = 1;
-    std::uint32_t samplesPerSecond = 8000;
-    std::uint32_t averageBytesPerSecond = 16000;
-    std::uint16_t blockAlign = 2;          // bytes per sample frame
-    std::uint16_t bitsPerSample = 16;
-    std::uint16_t extraSize = 0;           // no extra format bytes
-};
-inline constexpr AudioFormat stationAudioFormat{};
-
-inline constexpr std::int32_t sampleRateHz = 8000;
-// One 20 ms block: 160 samples, 320 bytes.
-inline constexpr std::int32_t blockSamples = 160;
-inline constexpr std::int32_t blockBytes = 320;
 
 // Bytes a slot can hold; a block never exceeds it.
 inline constexpr std::int32_t slotDataBytes = 19300;

@@ -10,12 +10,16 @@
 #include <cstdint>
 #include <mutex>
 
+#include "dsp/keying_detector.h"
 #include "link/datagrams.h"
+
+namespace dsp {
+class FirBandFilter;
+}
 
 namespace station {
 
 struct StationSettings;
-class FirBandFilter;
 
 // Where block processing reports to. Every call happens on the thread that
 // runs processBlock. The defaults do nothing.
@@ -31,6 +35,12 @@ struct BlockSink {
     virtual void lampChanged(int /*keyDown*/) {}
     // One datagram for the decoder, valid only during the call.
     virtual void sendDatagram(const locallink::SampleDatagram& /*datagram*/) {}
+    // Not on the processing thread: that thread is about to be waited for,
+    // so calls that wait for the main thread must return at once from now
+    // on (any thread); a new processing thread is about to start (main
+    // thread, while none runs).
+    virtual void stopWaiting() {}
+    virtual void resumeWaiting() {}
 };
 
 // State of the pipeline, alive for the whole run and zeroed at the start.
@@ -39,8 +49,6 @@ struct BlockProcessor {
     static constexpr int spectrumLength = 2048;
     static constexpr int spectrumPoints = 1024;    // transform size, 2^10
     static constexpr int spectrumBins = 512;       // bins handed to the display
-    static constexpr int rectifiedLength = 25000;
-    static constexpr int levelLength = 32;         // moving-average length, samples
     static constexpr int keyingLevelCapacity = 320;
 
     // Input samples / 32000, then the transform's real part; 1024 used.
@@ -52,26 +60,8 @@ struct BlockProcessor {
     // Samples per period of the band centre (8000 / centreHz), set per block;
     // 0 when the centre is not a positive frequency.
     std::int32_t periodCount = 0;
-    // Rectified filtered samples, newest at index 0.
-    std::int16_t rectifiedHistory[rectifiedLength] = {};
-    // Longest period the correlation can serve: it reads rectifiedHistory up
-    // to index 4P − 1 (see lagSums).
-    static constexpr int maxPeriod = rectifiedLength / 4;
-    // The correlation's lag sums, kept up to date sample by sample so that a
-    // sample costs O(P) instead of O(P²). With W = 3P, for lag 0 … P − 1:
-    //   lagSums[lag]    = Σ h[k]·h[k + lag] over k + lag ≤ W (k < W), the
-    //                     part inside the shifted entries 0 … W;
-    //   frozenSums[lag] = the same over k + lag > W: entries above W are not
-    //                     shifted while P holds (they keep what a longer
-    //                     period left there, else 0).
-    // Integers, so the running sums equal the direct ones exactly. Valid for
-    // sumsPeriod; another period recomputes them once.
-    std::int64_t lagSums[maxPeriod] = {};
-    std::int64_t frozenSums[maxPeriod] = {};
-    std::int32_t sumsPeriod = 0;  // 0: no valid sums
-    bool frozenNonZero = false;   // some entry in W + 1 … 4P − 1 is not 0
-    // Per-sample correlation / 10000, newest at index 0.
-    std::int32_t levelHistory[levelLength] = {};
+    // The keying detector over the filtered samples.
+    dsp::KeyingDetector keying;
     // Keying level of each sample of the current block (first 320 samples).
     std::int16_t keyingLevelBlock[keyingLevelCapacity] = {};
     // 1 while the keying level exceeds the threshold, else 0. Read by the
@@ -92,7 +82,7 @@ struct BlockProcessor {
 // filterLength, the band edges, keyingThreshold, udpSend, clientMode and
 // commandMode from settings. Pushes through filter unless the filter is off
 // (32 taps) or the station is a command-role client.
-void processBlock(BlockProcessor& state, const StationSettings& settings, FirBandFilter& filter,
+void processBlock(BlockProcessor& state, const StationSettings& settings, dsp::FirBandFilter& filter,
                   std::int16_t* samples, std::int32_t byteCount, BlockSink& sink);
 
 // Datagram header figures of a band. `low`, `high`: fractions of the sample

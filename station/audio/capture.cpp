@@ -7,11 +7,12 @@
 
 #include "platform/cp1251.h"
 #include "platform/kernel.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/fatal_stop.h"
 #include "station/audio/playback.h"
 #include "station/shell/station_settings.h"
+#include "dsp/audio_constants.h"
 
 namespace station {
 
@@ -65,12 +66,14 @@ std::uint64_t CaptureState::ringUnread() const {
 
 Capture::Capture(StationSettings& settings, platform::AudioSystem& audio, FatalStopContext& fatal,
                  platform::WaveNotify notify, platform::Semaphore& captureReady, Playback& playback,
-                 FirBandFilter& filter, BlockProcessor& processor, BlockSink& sink, CaptureHooks& hooks)
+                 dsp::FirBandFilter& filter, BlockProcessor& processor, BlockSink& sink)
     : settings_(settings), audio_(audio), fatal_(fatal), notify_(std::move(notify)), captureReady_(captureReady),
-      playback_(playback), filter_(filter), processor_(processor), sink_(sink), hooks_(hooks),
+      playback_(playback), filter_(filter), processor_(processor), sink_(sink),
       state_(std::make_unique<CaptureState>()), block_(std::make_unique<std::int16_t[]>(captureRingBytes / 2)) {}
 
-Capture::~Capture() {
+Capture::~Capture() { stopQuietly(); }
+
+void Capture::stopQuietly() {
     bool resetFailed = false;
     bool closeFailed = false;
     shutDown(resetFailed, closeFailed);
@@ -81,7 +84,6 @@ void Capture::queueSlot(CaptureRecord& slot) {
     slot.header.data = slot.data;
     slot.header.bufferLength = static_cast<std::uint32_t>(settings_.captureBufferBytes);
     slot.header.flags = 0;
-    slot.header.loops = 0;
 }
 
 int Capture::openCapture(int deviceIndex) {
@@ -100,6 +102,7 @@ int Capture::openCapture(int deviceIndex) {
     audio_.reset(handle);
     captureOpen_.store(1, std::memory_order_release);
     try {
+        sink_.resumeWaiting();
         thread_ = std::jthread([this](std::stop_token stop) { processingThread(stop); });
     } catch (const std::system_error&) {
         bool resetFailed = false;
@@ -138,6 +141,7 @@ void Capture::shutDown(bool& resetFailed, bool& closeFailed) {
         // wait at once instead of after up to 3 s.
         thread_.request_stop();
         captureReady_.release();
+        sink_.stopWaiting();
         thread_.join();
     }
     if (state_->device != 0) {
@@ -234,13 +238,13 @@ void Capture::handleBlock(std::int16_t* block, std::int32_t byteCount, bool audi
     const StationSettings& s = settings_;
     // Only a whole packet goes to the network; the raw block before any
     // local processing.
-    const bool wholePacket = byteCount == s.blocksPerPacket * blockBytes;
+    const bool wholePacket = byteCount == s.blocksPerPacket * dsp::blockBytes;
     if (wholePacket) {
-        if (s.serverMode != 0 && s.commandMode == 0 && hooks_.anySlotOccupied()) {
-            hooks_.relayToClients(block, byteCount);
+        if (s.serverMode != 0 && s.commandMode == 0 && hooks_->anySlotOccupied()) {
+            hooks_->relayToClients(block, byteCount);
         }
-        if (s.clientMode != 0 && s.dialogMode != 0 && hooks_.clientConnected()) {
-            hooks_.relayToServer(block, byteCount);
+        if (s.clientMode != 0 && s.dialogMode != 0 && hooks_->clientConnected()) {
+            hooks_->relayToServer(block, byteCount);
         }
     }
     if (!audioStarted) {
@@ -249,16 +253,16 @@ void Capture::handleBlock(std::int16_t* block, std::int32_t byteCount, bool audi
     if (s.dialogMode == 0) {
         processBlock(processor_, s, filter_, block, byteCount, sink_);
         playback_.playBlock(block, byteCount);
-        if (s.commandMode != 0 && wholePacket && hooks_.slot0Occupied()) {
-            hooks_.sendProcessedToSlot0(block, byteCount);
+        if (s.commandMode != 0 && wholePacket && hooks_->slot0Occupied()) {
+            hooks_->sendProcessedToSlot0(block, byteCount);
         }
         return;
     }
     // Dialog: the local microphone is heard only while nobody talks to us.
-    if (s.serverMode != 0 && hooks_.slot0Occupied()) {
+    if (s.serverMode != 0 && hooks_->slot0Occupied()) {
         return;
     }
-    if (s.clientMode != 0 && hooks_.clientConnected()) {
+    if (s.clientMode != 0 && hooks_->clientConnected()) {
         return;
     }
     processBlock(processor_, s, filter_, block, byteCount, sink_);

@@ -26,13 +26,17 @@ namespace platform {
 class Semaphore;
 }
 
+namespace dsp {
+class FirBandFilter;
+}
+
 namespace station {
 
 struct StationSettings;
 struct FatalStopContext;
 struct BlockProcessor;
 struct BlockSink;
-class FirBandFilter;
+
 class Playback;
 
 inline constexpr std::int32_t captureRingBytes = 19200;
@@ -88,7 +92,7 @@ public:
     // completions to the main thread.
     Capture(StationSettings& settings, platform::AudioSystem& audio, FatalStopContext& fatal,
             platform::WaveNotify notify, platform::Semaphore& captureReady, Playback& playback,
-            FirBandFilter& filter, BlockProcessor& processor, BlockSink& sink, CaptureHooks& hooks);
+            dsp::FirBandFilter& filter, BlockProcessor& processor, BlockSink& sink);
     // Stops the thread and closes a device still open, without fatalStop.
     ~Capture();
     Capture(const Capture&) = delete;
@@ -103,6 +107,9 @@ public:
     // закрытии" on failure) and clears the state. Nothing when not open.
     // Main thread.
     void closeCapture();
+    // Stops the thread and closes a device still open, without fatalStop,
+    // as the destructor does. Main thread.
+    void stopQuietly();
     // MM_WIM_DATA: wParam is the device handle, lParam the header. Main thread.
     void onCaptureDone(platform::WaveHandle handle, platform::WaveHeader* header);
 
@@ -111,6 +118,11 @@ public:
     // `audioStarted`, filtering and playing. Processing thread; tests call it
     // directly while no thread runs.
     void handleBlock(std::int16_t* block, std::int32_t byteCount, bool audioStarted);
+
+    // What the processing thread relays to the network; until attached the
+    // station relays nothing. Main thread, while no processing thread runs
+    // (before openCapture); `hooks` must outlive the capture.
+    void attachRelay(CaptureHooks& hooks) { hooks_ = &hooks; }
 
     bool captureOpen() const { return captureOpen_.load(std::memory_order_acquire) != 0; }
     bool processingThreadRunning() const { return thread_.joinable(); }
@@ -134,10 +146,11 @@ private:
     platform::WaveNotify notify_;
     platform::Semaphore& captureReady_;
     Playback& playback_;
-    FirBandFilter& filter_;
+    dsp::FirBandFilter& filter_;
     BlockProcessor& processor_;
     BlockSink& sink_;
-    CaptureHooks& hooks_;
+    CaptureHooks noRelay_;
+    CaptureHooks* hooks_ = &noRelay_;
 
     std::unique_ptr<CaptureState> state_;
     std::atomic<std::int32_t> captureOpen_{0};

@@ -1,7 +1,5 @@
 #include "station/audio/fatal_stop.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -9,6 +7,7 @@
 #include "platform/audio_device.h"
 #include "platform/cp1251.h"
 #include "platform/files.h"
+#include "platform/kernel.h"
 
 namespace station {
 namespace {
@@ -37,15 +36,7 @@ void writeErrorFile(const std::string& path, std::string_view message) {
 
 } // namespace
 
-std::string FatalStopContext::programDirectory() {
-    char buffer[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    if (n <= 0) {
-        return {};
-    }
-    buffer[n] = '\0';
-    return std::filesystem::path(buffer).parent_path().string();
-}
+std::string FatalStopContext::programDirectory() { return platform::executableDirectory(); }
 
 std::string FatalStopContext::installedDataDirectory(const std::string& programDirectory) {
     if (programDirectory.empty()) {

@@ -144,7 +144,6 @@ void Playback::playBlock(std::int16_t* samples, std::int32_t byteCount) {
     slot.header.data = slot.data;
     slot.header.bufferLength = static_cast<std::uint32_t>(byteCount);
     slot.header.flags = 0;
-    slot.header.loops = 0;
     if (audio_.prepareHeader(state_->device, &slot.header) != platform::MMSYSERR_NOERROR) {
         return; // the slot stays marked until the next open; the cursor moves past it
     }

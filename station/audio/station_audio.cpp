@@ -11,11 +11,11 @@ constexpr unsigned deviceSwitchPauseMs = 100;
 
 } // namespace
 
-StationAudio::StationAudio(StationSettings& settings, platform::AudioSystem& audio, FirBandFilter& filter,
+StationAudio::StationAudio(StationSettings& settings, platform::AudioSystem& audio, dsp::FirBandFilter& filter,
                            BlockProcessor& processor, BlockSink& sink, platform::Semaphore& captureReady,
-                           FatalStopContext& fatal, CaptureHooks& hooks, const platform::WaveNotify& notify)
+                           FatalStopContext& fatal, const platform::WaveNotify& notify)
     : playback(settings, audio, fatal, notify),
-      capture(settings, audio, fatal, notify, captureReady, playback, filter, processor, sink, hooks),
+      capture(settings, audio, fatal, notify, captureReady, playback, filter, processor, sink),
       settings_(settings) {}
 
 bool StationAudio::handleMessage(unsigned message, platform::WParam wParam, platform::LParam lParam) {

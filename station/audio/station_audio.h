@@ -18,13 +18,16 @@ public:
     // `notify` must bring each completion to the main thread (the station
     // binds it to Platform::postMessage of its main window) and there to
     // handleMessage.
-    StationAudio(StationSettings& settings, platform::AudioSystem& audio, FirBandFilter& filter,
+    StationAudio(StationSettings& settings, platform::AudioSystem& audio, dsp::FirBandFilter& filter,
                  BlockProcessor& processor, BlockSink& sink, platform::Semaphore& captureReady,
-                 FatalStopContext& fatal, CaptureHooks& hooks, const platform::WaveNotify& notify);
+                 FatalStopContext& fatal, const platform::WaveNotify& notify);
 
     // MM_WIM_DATA to onCaptureDone, MM_WOM_DONE to onPlaybackDone; true for
     // those two, false (nothing done) for any other message. Main thread.
     bool handleMessage(unsigned message, platform::WParam wParam, platform::LParam lParam);
+
+    // What capture relays to the network (see Capture::attachRelay).
+    void attachRelay(CaptureHooks& hooks) { capture.attachRelay(hooks); }
 
     // Device switches of the menus and the local link: store the index,
     // close, wait 100 ms, open again. The open's result is returned for the

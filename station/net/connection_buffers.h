@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -148,7 +147,7 @@ struct SocketWriter {
         if (r.ok()) {
             return r.bytes;
         }
-        return r.error == EWOULDBLOCK || r.error == EAGAIN ? 0 : -1;
+        return platform::wouldBlock(r) ? 0 : -1;
     }
 };
 

@@ -1,16 +1,12 @@
 #include "station/net/station_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
 #include "platform/messages.h"
+#include "dsp/audio_constants.h"
 
 namespace station {
 
@@ -20,7 +16,6 @@ using platform::Socket;
 namespace {
 
 // Longest single wait of a connect, so a stop request is seen quickly, ms.
-constexpr int connectPollStepMs = 50;
 
 } // namespace
 
@@ -60,50 +55,6 @@ void StationClient::reconnectWorker(std::stop_token stop) {
     }
 }
 
-int StationClient::connectBounded(Socket s, const std::stop_token& stop) const {
-    std::uint32_t address = 0;
-    if (!platform::parseIPv4(settings_.serverAddress, address)) {
-        return EINVAL;
-    }
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(settings_.clientPort);
-    target.sin_addr.s_addr = address;
-    if (!platform::setNonBlocking(s, true)) {
-        return errno;
-    }
-    if (::connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0) {
-        return 0;
-    }
-    if (errno != EINPROGRESS && errno != EINTR) {
-        return errno;
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.connectTimeoutMs);
-    for (;;) {
-        if (stop.stop_requested()) {
-            return ECANCELED;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            return ETIMEDOUT;
-        }
-        pollfd p{s, POLLOUT, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, connectPollStepMs)));
-        if (r < 0 && errno != EINTR) {
-            return errno;
-        }
-        if (r > 0) {
-            int error = 0;
-            socklen_t length = sizeof error;
-            if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-                return errno;
-            }
-            return error;
-        }
-    }
-}
-
 void StationClient::connectToServer(std::stop_token stop) {
     setStatus(connectingStatus);
     hooks_.requestRedraw();
@@ -118,7 +69,7 @@ void StationClient::connectToServer(std::stop_token stop) {
     }
     platform::setNoDelay(s);
 
-    if (connectBounded(s, stop) != 0) {
+    if (platform::connectTo(s, settings_.serverAddress, settings_.clientPort, options_.connectTimeoutMs, stop) != 0) {
         platform::closeSocket(s);
         {
             std::lock_guard lock(mutex_);
@@ -222,9 +173,9 @@ void StationClient::sendSettings() {
 }
 
 void StationClient::sendMicrophone(const std::int16_t* block, std::int32_t byteCount) {
-    const std::int32_t blocks = byteCount / blockBytes;
+    const std::int32_t blocks = byteCount / dsp::blockBytes;
     if (block == nullptr || blocks < 1 || static_cast<std::size_t>(blocks) > maxChunkFrames ||
-        byteCount % blockBytes != 0 || linkState() != LinkState::Connected) {
+        byteCount % dsp::blockBytes != 0 || linkState() != LinkState::Connected) {
         return;
     }
     encodeBlocks(codec_, block, frames_.data(), blocks);
@@ -260,7 +211,7 @@ void StationClient::pushLocked(const void* bytes, std::size_t count, OutgoingQue
     if (outgoing_.push(bytes, count, kind, SocketWriter{socket_}) == OutgoingQueue::Result::Overflow) {
         // The server has read nothing for a long time: end the connection;
         // its close notification starts a new one.
-        ::shutdown(socket_, SHUT_RDWR);
+        platform::shutdownSocket(socket_, platform::ShutdownDirection::Both);
     }
 }
 

@@ -125,9 +125,6 @@ private:
     // The one way this client stops the station: once.
     void stopNow(std::string_view messageCp1251);
 
-    // Non-blocking connect, waiting at most connectTimeoutMs and ending
-    // early on a stop request. 0 or an errno value.
-    int connectBounded(platform::Socket s, const std::stop_token& stop) const;
     void setStatus(std::string_view textCp1251);
     void pushLocked(const void* bytes, std::size_t count, OutgoingQueue::Kind kind);
 

@@ -1,7 +1,5 @@
 #include "station/net/station_server.h"
 
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +10,7 @@
 
 #include "platform/files.h"
 #include "platform/messages.h"
+#include "dsp/audio_constants.h"
 
 namespace station {
 
@@ -48,15 +47,6 @@ std::string formatText(std::string_view format, std::initializer_list<std::strin
         }
     }
     return out;
-}
-
-void drain(Socket s) {
-    std::uint8_t scratch[512];
-    for (int i = 0; i < drainReads; ++i) {
-        if (::recv(s, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) {
-            return;
-        }
-    }
 }
 
 } // namespace
@@ -328,11 +318,11 @@ void StationServer::closeSlotNow(int index) {
             return;
         }
         if (slot.outgoing.flush(SocketWriter{s})) {
-            ::shutdown(s, SHUT_WR);
+            platform::shutdownSocket(s, platform::ShutdownDirection::Send);
         }
         freeSlotLocked(index);
     }
-    drain(s);
+    platform::drainSocket(s, drainReads);
     notifiers_.closeSocket(s);
 }
 
@@ -347,7 +337,7 @@ void StationServer::pushLocked(int index, const void* bytes, std::size_t count, 
     } else if (r == OutgoingQueue::Result::Overflow) {
         // The listener has read nothing for a long time: end the connection;
         // the close notification frees the slot.
-        ::shutdown(slot.socket, SHUT_RDWR);
+        platform::shutdownSocket(slot.socket, platform::ShutdownDirection::Both);
     }
 }
 
@@ -358,7 +348,7 @@ void StationServer::flushLocked(int index) {
     }
     if (slot.outgoing.flush(SocketWriter{slot.socket}) && slot.shutdownPending) {
         slot.shutdownPending = false;
-        ::shutdown(slot.socket, SHUT_WR);
+        platform::shutdownSocket(slot.socket, platform::ShutdownDirection::Send);
     }
 }
 
@@ -449,9 +439,9 @@ void StationServer::closeConnections() {
 }
 
 std::size_t StationServer::encode(const std::int16_t* block, std::int32_t byteCount) {
-    const std::int32_t blocks = byteCount / blockBytes;
+    const std::int32_t blocks = byteCount / dsp::blockBytes;
     if (block == nullptr || blocks < 1 || static_cast<std::size_t>(blocks) > maxChunkFrames ||
-        byteCount % blockBytes != 0) {
+        byteCount % dsp::blockBytes != 0) {
         return 0;
     }
     encodeBlocks(codec_, block, frames_.data(), blocks);

@@ -11,6 +11,10 @@ constexpr double shiftStep = 0.001;   // arrow keys: 8 Hz
 constexpr double edgeStep = 0.01;     // character keys: 80 Hz
 constexpr double minimumWidth = 0.005; // 40 Hz, kept when edges meet
 constexpr float nyquist = 0.5f;
+// Up/Down keys and the wheel: 0.001 of the sample rate (8 Hz) at each edge,
+// up to the widest half-width, the band 0 … 0.5.
+constexpr double bandWidthStep = 0.001;
+constexpr double maxHalfWidth = 0.25;
 
 // Taps in the filter-length strip and whether the filter is off.
 constexpr std::int32_t filterOffTaps = 32;
@@ -213,6 +217,40 @@ bool changeDisplaySize(StationSettings& s, std::int32_t size, StationControl& co
     }
     s.displaySize.store(size);
     control.applyDisplaySize(*layout);
+    return true;
+}
+
+bool adjustBandWidth(StationSettings& settings, int direction) {
+    const float low = settings.bandLow.load(std::memory_order_relaxed);
+    const float high = settings.bandHigh.load(std::memory_order_relaxed);
+    double halfWidth = (static_cast<double>(high) - static_cast<double>(low)) * 0.5;
+    const float centre = static_cast<float>(low + halfWidth);
+    if (direction < 0) {
+        // Unbounded widening would push the low edge below 0 once the band
+        // is wider than 0.5; stop at the whole range instead.
+        const double widened = std::min(halfWidth + bandWidthStep, maxHalfWidth);
+        if (!(widened > halfWidth)) {
+            return false;
+        }
+        halfWidth = widened;
+    } else {
+        if (halfWidth <= bandWidthStep) {
+            return false;
+        }
+        halfWidth -= bandWidthStep;
+    }
+    float newLow = static_cast<float>(centre - halfWidth);
+    float newHigh = static_cast<float>(centre + halfWidth);
+    if (newLow < 0.0f) {
+        newLow = 0.0f;
+        newHigh = static_cast<float>(2.0 * halfWidth);
+    }
+    if (newHigh > 0.5f) {
+        newHigh = 0.5f;
+        newLow = static_cast<float>(0.5 - 2.0 * halfWidth);
+    }
+    settings.bandLow.store(newLow, std::memory_order_relaxed);
+    settings.bandHigh.store(newHigh, std::memory_order_relaxed);
     return true;
 }
 

@@ -8,11 +8,6 @@
 //             Settings packet with the band edges and filter length.
 // The order matters to a command-role server, so it is part of the result.
 //
-// Band width (Up/Down keys, mouse wheel) is FirBandFilter::adjustBandWidth
-// in station/audio/band_filter.h; the caller runs it and, when it reports a
-// change, rebuilds and then announces (BandAction::rebuildThenAnnounce).
-// Only the sign of the wheel distance matters there.
-//
 // Band edges: fractions of the 8000 Hz sample rate, 0 … 0.5, stored in
 // single precision after every step. The display shows them at column
 // edge × 1024 (truncated), so column x stands for x / 1024.
@@ -82,6 +77,15 @@ void onMouseMove(BandDrag& drag, std::uint16_t x);
 // at least 0.005 when they meet, and bandHigh ≤ 0.5. Announce, then rebuild;
 // nothing when no drag is open.
 BandAction onLeftButtonUp(StationSettings& settings, BandDrag& drag, std::uint16_t x);
+
+// Band width (Up/Down keys, mouse wheel): widens (direction < 0) or narrows
+// (direction ≥ 0) the band by 0.001 of the sample rate at each edge, keeping
+// the centre unless an edge would leave 0 … 0.5. Returns false with nothing
+// changed when narrowing a half-width of 0.001 or less, or widening a band
+// already 0 … 0.5 wide; true otherwise, and the caller then rebuilds and
+// announces (BandAction::rebuildThenAnnounce). Only the sign of the wheel
+// distance matters.
+bool adjustBandWidth(StationSettings& settings, int direction);
 
 // Display sizes 1 … 4 and their layouts.
 //   size  spectrumBaseY  waterfallHeight  window height  client height shown

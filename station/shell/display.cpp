@@ -54,12 +54,6 @@ DragView viewOf(const BandDrag& drag) {
     return {drag.dragging.load(), drag.draggingLow.load(), drag.draggingHigh.load(), drag.dragX.load()};
 }
 
-void DisplayInputs::copyClientStatusText(std::span<char> out) const {
-    if (!out.empty()) {
-        out[0] = '\0';
-    }
-}
-
 SpectrumPalette makeSpectrumPalette() {
     SpectrumPalette palette{};
     for (int k = 0; k <= 4; ++k) {
@@ -231,12 +225,12 @@ void StationDisplay::drawHeaderLocked() {
 
     // Copied out first: the client rewrites its text on other threads.
     char status[256];
-    inputs_.copyClientStatusText(status);
+    relay_.load(std::memory_order_acquire)->copyClientStatusText(status);
     status[sizeof status - 1] = '\0';
     drawText(290, 22, status);
 
     const std::int32_t secondsLeft = settings_.timeLimit.load();
-    if (settings_.clientMode != 0 && inputs_.clientSocketOpen() && secondsLeft != 0) {
+    if (settings_.clientMode != 0 && relay_.load(std::memory_order_acquire)->clientSocketOpen() && secondsLeft != 0) {
         // "Время подключения %d секунд"
         static constexpr auto connectionTime = "Время подключения "_cp1251;
         static constexpr auto seconds = " секунд"_cp1251;
@@ -325,11 +319,6 @@ void StationDisplay::drawKeyingLamp(int keyDown) {
 platform::Picture StationDisplay::traceSnapshot() const {
     const std::lock_guard lock(mutex_);
     return traceBitmap_.copyRegion(0, 0, width, height);
-}
-
-platform::Picture StationDisplay::composeSnapshot() const {
-    const std::lock_guard lock(mutex_);
-    return composeBitmap_.copyRegion(0, 0, width, height);
 }
 
 } // namespace station

@@ -21,12 +21,14 @@
 // 8000 Hz sample rate).
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <span>
 #include <string_view>
 
 #include "platform/gdi.h"
+#include "station/shell/network_role.h"
 
 namespace station {
 
@@ -47,16 +49,11 @@ DragView viewOf(const BandDrag& drag);
 // function may be called on the processing thread as well as the main
 // thread, with the display's lock held: implementations must be quick,
 // thread-safe, must not allocate and must not call back into the display.
-// The defaults describe a station with no client link, nothing queued at
-// playback, key up and no drag.
+// The defaults describe a station with nothing queued at playback, key up
+// and no drag.
 class DisplayInputs {
 public:
     virtual ~DisplayInputs() = default;
-    // The client's status text (Windows-1251), copied into `out` and always
-    // NUL-terminated there (cut to fit); "" when there is none.
-    virtual void copyClientStatusText(std::span<char> out) const;
-    // True while the client's connection socket is open.
-    virtual bool clientSocketOpen() const { return false; }
     // Blocks now waiting at the playback device, ≥ 0.
     virtual std::int32_t playbackQueued() const { return 0; }
     // 1 while the keying detector sees the key down, else 0.
@@ -83,6 +80,12 @@ public:
     StationDisplay(const StationSettings& settings, const DisplayInputs& inputs);
     StationDisplay(const StationDisplay&) = delete;
     StationDisplay& operator=(const StationDisplay&) = delete;
+
+    // The station's relay role, read for the client's status; until attached
+    // (and after detachRelay) the display shows a station without one. Main
+    // thread; the role must outlive its attachment.
+    void attachRelay(const NetworkRole& role) { relay_.store(&role, std::memory_order_release); }
+    void detachRelay() { relay_.store(&noRelay_, std::memory_order_release); }
 
     // Clears traceBitmap and draws the frequency scale and the five help
     // lines. At start-up and after every display-size change.
@@ -118,9 +121,8 @@ public:
     int lineHeight() const { return lineHeight_; }
     const SpectrumPalette& spectrumPalette() const { return spectrumPalette_; }
 
-    // Copies of the pictures, taken under the lock (tests, snapshots).
+    // A copy of the trace picture, taken under the lock (tests, snapshots).
     platform::Picture traceSnapshot() const;
-    platform::Picture composeSnapshot() const;
 
     // Rows of composeBitmap presented for a display size.
     static int presentedRows(std::int32_t displaySize);
@@ -131,6 +133,8 @@ private:
 
     const StationSettings& settings_;
     const DisplayInputs& inputs_;
+    const NetworkRole noRelay_;
+    std::atomic<const NetworkRole*> relay_{&noRelay_};
     const SpectrumPalette spectrumPalette_;
 
     mutable std::mutex mutex_; // guards everything below

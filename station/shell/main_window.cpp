@@ -10,8 +10,8 @@
 #include "link/link_socket.h"
 #include "platform/cp1251.h"
 #include "platform/gdi.h"
-#include "station/audio/band_filter.h"
-#include "station/audio/fft.h"
+#include "dsp/band_filter.h"
+#include "dsp/fft.h"
 #include "station/resources/station_resources.h"
 #include "station/shell/control_datagram.h"
 #include "station/shell/display.h"
@@ -62,7 +62,7 @@ std::string gainText(double gain) {
     return text;
 }
 
-MainWindow::MainWindow(platform::Platform& platform, StationSettings& settings, FirBandFilter& filter,
+MainWindow::MainWindow(platform::Platform& platform, StationSettings& settings, dsp::FirBandFilter& filter,
                        BlockProcessor& processor, StationDisplay& display, BandDrag& drag, TrayDesktop& desktop,
                        const AudioDeviceList& devices, StationHooks& hooks)
     : platform_(platform), settings_(settings), filter_(filter), processor_(processor), display_(display),
@@ -110,12 +110,12 @@ void MainWindow::show() {
 }
 
 void MainWindow::redesignFilter() {
-    designBandFilter(filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
+    dsp::designBandFilter(filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
 }
 
 void MainWindow::announce() {
     if (settings_.clientMode != 0 && settings_.commandMode != 0) {
-        hooks_.sendSettingsPacket();
+        relay_->sendSettingsPacket();
     }
 }
 
@@ -231,13 +231,13 @@ LResult MainWindow::procedure(WindowHandle window, unsigned message, WParam wPar
         hooks_.onCaptureDone(wParam, lParam);
         return 0;
     case SERVER_ACCEPT_MESSAGE:
-        hooks_.onListenEvent(wParam, lParam);
+        relay_->onListenEvent(wParam, lParam);
         return 0;
     case SERVER_SOCKET_MESSAGE:
-        hooks_.onPeerEvent(wParam, lParam);
+        relay_->onPeerEvent(wParam, lParam);
         return 0;
     case CLIENT_SOCKET_MESSAGE:
-        hooks_.onServerLinkEvent(wParam, lParam);
+        relay_->onServerLinkEvent(wParam, lParam);
         return 0;
     case DRAW_PANEL_MESSAGE:
         onDrawPanel();
@@ -305,7 +305,7 @@ LResult MainWindow::onChar(WParam wParam) {
     const auto character = static_cast<std::uint32_t>(wParam);
     if (character == '5') {
         if (settings_.serverMode != 0) {
-            hooks_.showConnectionList();
+            relay_->showConnectionList();
         }
     } else if (character == ' ') {
         changeDisplaySize(settings_, nextDisplaySize(settings_.displaySize.load()), *this);
@@ -345,10 +345,10 @@ void MainWindow::onTimer(WParam id) {
         // scrolling with an empty spectrum. Blocks from the network, the only
         // other user of these arrays in this role, are processed on this
         // same thread.
-        if (settings_.clientMode != 0 && settings_.dialogMode == 0 && !hooks_.clientConnected()) {
+        if (settings_.clientMode != 0 && settings_.dialogMode == 0 && !relay_->clientConnected()) {
             std::fill(std::begin(processor_.spectrumReal), std::end(processor_.spectrumReal), 0.0f);
             std::fill(std::begin(processor_.spectrumImag), std::end(processor_.spectrumImag), 0.0f);
-            fftInPlace(processor_.spectrumReal, processor_.spectrumImag, spectrumOrder);
+            dsp::fftInPlace(processor_.spectrumReal, processor_.spectrumImag, spectrumOrder);
             display_.drawSpectrumPanel(processor_.spectrumReal, processor_.spectrumImag, BlockProcessor::spectrumBins);
             platform_.invalidate(window_);
             onDrawPanel();
@@ -361,9 +361,9 @@ void MainWindow::onTimer(WParam id) {
         // Every tick, whatever the time limit: the sessions also flush the
         // bytes their sockets did not take and end overdue logins here.
         if (settings_.clientMode != 0) {
-            hooks_.clientTimeLimitTick();
+            relay_->clientTimeLimitTick();
         } else if (settings_.serverMode != 0) {
-            hooks_.serverTimeLimitTick();
+            relay_->serverTimeLimitTick();
         }
     }
 }
@@ -417,9 +417,7 @@ void StationBlockSink::invalidateWindow() {
     platform_.postMessage(window_.handle(), INVALIDATE_MESSAGE, 0, 0);
 }
 
-void StationBlockSink::presentDisplay() {
-    window_.procedure(window_.handle(), DRAW_PANEL_MESSAGE, 0, 0);
-}
+void StationBlockSink::presentDisplay() { platform_.sendMessage(sent_, window_.handle(), DRAW_PANEL_MESSAGE, 0, 0); }
 
 void StationBlockSink::lampChanged(int keyDown) {
     display_.drawKeyingLamp(keyDown);

@@ -3,10 +3,10 @@
 // that receives every key, mouse action, menu command, timer tick, tray
 // event and device and socket notification, edits the band and the filter
 // length, rebuilds the band filter and hands device and socket events to the
-// parts of the station that own them (through StationHooks).
+// parts of the station that own them (StationHooks, the NetworkRole).
 //
-// Threads: the procedure runs on the main thread, except DRAW_PANEL_MESSAGE,
-// which block processing calls directly from the processing thread. That
+// Threads: the procedure runs on the main thread only; block processing
+// sends DRAW_PANEL_MESSAGE from the processing thread and waits for it. That
 // message only presents the display into a foreign window through
 // Platform::windowContext (any thread) and never touches a widget.
 
@@ -19,13 +19,18 @@
 #include "platform/platform.h"
 #include "station/audio/block_processing.h"
 #include "station/net/relay_hooks.h"
+#include "station/shell/network_role.h"
 #include "station/shell/band_controls.h"
 #include "station/shell/station_control.h"
+
+namespace dsp {
+class FirBandFilter;
+}
 
 namespace station {
 
 struct StationSettings;
-class FirBandFilter;
+
 class StationDisplay;
 class StationTray;
 class TrayDesktop;
@@ -72,9 +77,8 @@ inline constexpr unsigned scanDown = 0x150;
 inline constexpr unsigned scanRight = 0x14D;
 inline constexpr unsigned scanLeft = 0x14B;
 
-// What the window hands on to the audio devices and the network roles of
-// the station. All calls come on the main thread. The network defaults
-// describe a station without a TCP role.
+// What the window hands on to the audio devices of the station. All calls
+// come on the main thread.
 class StationHooks {
 public:
     virtual ~StationHooks() = default;
@@ -90,23 +94,6 @@ public:
     // opened; a played block came back since playback opened.
     virtual bool audioStarted() const = 0;
     virtual bool blockPlayed() const = 0;
-
-    // Client role: sends the server a Settings packet (band edges, filter
-    // length) when connected; the result of the send is not examined.
-    virtual void sendSettingsPacket() {}
-    // Client role: the connection to the server is up.
-    virtual bool clientConnected() const { return false; }
-    // Socket notifications: (socket, event | error << 16).
-    virtual void onListenEvent(platform::WParam, platform::LParam) {}
-    virtual void onPeerEvent(platform::WParam, platform::LParam) {}
-    virtual void onServerLinkEvent(platform::WParam, platform::LParam) {}
-    // Timer 2, every tick of the role's own (client or server): the
-    // sessions keep the time-limit rule themselves and also retry queued
-    // bytes and enforce login deadlines on this tick.
-    virtual void clientTimeLimitTick() {}
-    virtual void serverTimeLimitTick() {}
-    // Server role, '5' key: the list of connected listeners.
-    virtual void showConnectionList() {}
 };
 
 // "Уселитель %f" for a gain, Windows-1251, six decimals with a '.' whatever
@@ -116,7 +103,7 @@ std::string gainText(double gain);
 class MainWindow final : public StationControl {
 public:
     // Every reference must outlive the window object.
-    MainWindow(platform::Platform& platform, StationSettings& settings, FirBandFilter& filter,
+    MainWindow(platform::Platform& platform, StationSettings& settings, dsp::FirBandFilter& filter,
                BlockProcessor& processor, StationDisplay& display, BandDrag& drag, TrayDesktop& desktop,
                const AudioDeviceList& devices, StationHooks& hooks);
     MainWindow(const MainWindow&) = delete;
@@ -146,6 +133,12 @@ public:
     void reopenCapture() override;
     void reopenPlayback() override;
 
+    // The station's relay role, once it exists; until then (and after
+    // detachRelay) the window acts as a station without one. Main thread,
+    // outside the procedure.
+    void attachRelay(NetworkRole& role) { relay_ = &role; }
+    void detachRelay() { relay_ = &noRelay_; }
+
     // Step 1 of "announce and rebuild": a client in the command role tells
     // its server about the new band.
     void announce();
@@ -164,13 +157,15 @@ private:
 
     platform::Platform& platform_;
     StationSettings& settings_;
-    FirBandFilter& filter_;
+    dsp::FirBandFilter& filter_;
     BlockProcessor& processor_;
     StationDisplay& display_;
     BandDrag& drag_;
     TrayDesktop& desktop_;
     const AudioDeviceList& devices_;
     StationHooks& hooks_;
+    NetworkRole noRelay_;
+    NetworkRole* relay_ = &noRelay_;
     platform::WindowHandle window_ = 0;
     bool closing_ = false;
     // Devices marked for a switch (switchCapture | switchPlayback); main
@@ -189,6 +184,9 @@ public:
     StationBlockSink(platform::Platform& platform, const StationSettings& settings, StationDisplay& display,
                      MainWindow& window)
         : platform_(platform), settings_(settings), display_(display), window_(window) {}
+    ~StationBlockSink() override { platform_.withdraw(sent_); }
+    StationBlockSink(const StationBlockSink&) = delete;
+    StationBlockSink& operator=(const StationBlockSink&) = delete;
 
     // The link socket; invalidSocket (the default) sends nothing.
     void setLinkSocket(int socket) { linkSocket_.store(socket); }
@@ -198,9 +196,14 @@ public:
     void presentDisplay() override;
     void lampChanged(int keyDown) override;
     void sendDatagram(const locallink::SampleDatagram& datagram) override;
+    void stopWaiting() override { sent_.cancel(); }
+    void resumeWaiting() override { sent_.rearm(); }
 
 private:
     platform::Platform& platform_;
+    // DRAW_PANEL_MESSAGE is sent: it runs on the main thread while the
+    // processing thread waits.
+    platform::SentMessages sent_;
     const StationSettings& settings_;
     StationDisplay& display_;
     MainWindow& window_;

@@ -18,16 +18,21 @@
 #include "platform/platform.h"
 #include "platform/sockets.h"
 #include "station/audio/capture.h"
+#include "station/shell/network_role.h"
 #include "station/audio/fatal_stop.h"
 #include "station/net/receive_stream.h"
 #include "station/net/relay_hooks.h"
 #include "station/net/station_client.h"
 #include "station/net/station_server.h"
 
+namespace dsp {
+class FirBandFilter;
+}
+
 namespace station {
 
 struct StationSettings;
-class FirBandFilter;
+
 struct BlockProcessor;
 struct BlockSink;
 class Playback;
@@ -35,39 +40,6 @@ class StationDisplay;
 class MainWindow;
 class GsmCodecPair;
 
-// A TCP role of the station. The defaults are a station without one.
-class NetworkRole {
-public:
-    virtual ~NetworkRole() = default;
-    // Start-up step after the timers: start listening, or start the
-    // reconnect worker. Shutdown, before the socket notifiers go: stop the
-    // server or end the worker, and close the sockets.
-    virtual void start() {}
-    virtual void stop() {}
-    // fatalStop: close every connection.
-    virtual void closeConnections() {}
-    // See StationHooks.
-    virtual void sendSettingsPacket() {}
-    virtual bool clientConnected() const { return false; }
-    virtual void onListenEvent(platform::WParam, platform::LParam) {}
-    virtual void onPeerEvent(platform::WParam, platform::LParam) {}
-    virtual void onServerLinkEvent(platform::WParam, platform::LParam) {}
-    virtual void clientTimeLimitTick() {}
-    virtual void serverTimeLimitTick() {}
-    virtual void showConnectionList() {}
-    // The display's view of a client connection (any thread, quick).
-    virtual void copyClientStatusText(std::span<char> out) const {
-        if (!out.empty()) {
-            out[0] = '\0';
-        }
-    }
-    virtual bool clientSocketOpen() const { return false; }
-    // What the processing thread relays to the network.
-    virtual CaptureHooks& captureHooks() { return noRelay_; }
-
-private:
-    CaptureHooks noRelay_;
-};
 
 // The parts of a running station the relay sessions reach. Every reference
 // must outlive the role built from it.
@@ -76,7 +48,7 @@ struct RelayWiring {
     StationSettings& settings;
     platform::SocketNotifiers& notifiers;
     GsmCodecPair& codec;
-    FirBandFilter& filter;
+    dsp::FirBandFilter& filter;
     BlockProcessor& processor;
     BlockSink& sink;
     Playback& playback;

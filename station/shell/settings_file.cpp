@@ -1,13 +1,8 @@
 #include "station/shell/settings_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -43,38 +38,6 @@ float repairEdge(float value, float fallback) {
     return !(value > 0.0f) ? 0.0f : std::min(value, 0.5f);
 }
 
-std::error_code lastError() { return {errno, std::generic_category()}; }
-
-bool writeFully(int fd, const unsigned char* data, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            if (n == 0) {
-                errno = EIO;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Creates the temporary file exclusively. Its name carries the process id,
-// so a leftover of that name belongs to a process that is gone (a crash
-// between create and rename); it is removed once and creation retried.
-int createTemporary(const std::filesystem::path& path) {
-    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    int fd = ::open(path.c_str(), flags, 0666);
-    if (fd < 0 && errno == EEXIST && ::unlink(path.c_str()) == 0) {
-        fd = ::open(path.c_str(), flags, 0666);
-    }
-    return fd;
-}
-
 } // namespace
 
 BandEdges sanitizeBandEdges(float bandLow, float bandHigh) {
@@ -108,36 +71,7 @@ std::error_code writeBandFile(const BandEdges& edges, const std::filesystem::pat
     encodeFloat(edges.bandLow, bytes.data());
     encodeFloat(edges.bandHigh, bytes.data() + valueBytes);
 
-    const std::filesystem::path target = directory / bandFileName;
-    std::filesystem::path temporary = target;
-    temporary += "." + std::to_string(::getpid()) + ".tmp";
-
-    const int fd = createTemporary(temporary);
-    if (fd < 0) {
-        return lastError();
-    }
-    std::error_code error;
-    if (!writeFully(fd, bytes.data(), bytes.size()) || ::fsync(fd) != 0) {
-        error = lastError();
-    }
-    if (::close(fd) != 0 && !error) {
-        error = lastError();
-    }
-    if (!error && ::rename(temporary.c_str(), target.c_str()) != 0) {
-        error = lastError();
-    }
-    if (error) {
-        ::unlink(temporary.c_str());
-        return error;
-    }
-    // Make the rename itself durable. The new file is already complete, so a
-    // failure here is not reported: at worst the old content comes back.
-    const int dirFd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return {};
+    return platform::writeFileAtomically(directory / bandFileName, bytes.data(), bytes.size());
 }
 
 void loadBandEdges(StationSettings& settings, const std::filesystem::path& directory) {

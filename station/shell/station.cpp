@@ -8,7 +8,7 @@
 #include "link/link_socket.h"
 #include "platform/audio_device.h"
 #include "platform/cp1251.h"
-#include "station/audio/playback.h"
+#include "station/audio/station_audio.h"
 #include "station/net/gsm_codec.h"
 #include "station/resources/station_resources.h"
 #include "station/shell/options.h"
@@ -21,9 +21,6 @@ using platform::LParam;
 using platform::WParam;
 
 namespace {
-
-// Pause between closing and reopening a device on a device change, ms.
-constexpr unsigned deviceSwitchPauseMs = 100;
 
 constexpr auto playbackFailedText = "Не удалось открыть устройство вывода звука!"_cp1251;
 constexpr auto captureFailedText = "Не удалось открыть устройство ввода звука!"_cp1251;
@@ -39,11 +36,20 @@ Station::Station(platform::Platform& platform, std::string_view commandLine, std
 Station::~Station() {
     // Devices first (their threads use the sink, the display and the
     // filter), then the sockets, then the window.
-    capture_.reset();
+    if (stationAudio_) {
+        stationAudio_->capture.stopQuietly();
+        stationAudio_->capture.attachRelay(noRelay_);
+    }
     // The relay sessions hold the playback and ask the notifiers to close
-    // their sockets.
+    // their sockets; nothing reaches them once they are detached.
+    if (window_) {
+        window_->detachRelay();
+    }
+    if (display_) {
+        display_->detachRelay();
+    }
     network_.reset();
-    playback_.reset();
+    stationAudio_.reset();
     if (notifiers_ && linkSocket_ != platform::invalidSocket) {
         locallink::closeLinkSocket(*notifiers_, linkSocket_);
         linkSocket_ = platform::invalidSocket;
@@ -100,13 +106,10 @@ bool Station::startUp() {
     }
 
     loadBandEdges(settings_, workingDirectory_);
-    filter_ = std::make_unique<FirBandFilter>();
+    filter_ = std::make_unique<dsp::FirBandFilter>();
     processor_ = std::make_unique<BlockProcessor>();
-    designBandFilter(*filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
+    dsp::designBandFilter(*filter_, settings_.filterLength.load(), 1, settings_.bandLow.load(), settings_.bandHigh.load());
 
-    // No relay until the sessions can be built (after the sockets, the
-    // window and playback): the window and the display may ask before.
-    network_ = std::make_unique<NetworkRole>();
     // The palette is made with the display; the audio format is fixed.
     display_ = std::make_unique<StationDisplay>(settings_, static_cast<const DisplayInputs&>(*this));
 
@@ -150,27 +153,33 @@ bool Station::startUp() {
     fatal_.audio = audio_.get();
     fatal_.workingDirectory = workingDirectory_.string();
     fatal_.postQuit = [this](int code) { platform_.postQuit(code); };
-    fatal_.closeConnections = [this] { network_->closeConnections(); };
+    fatal_.closeConnections = [this] {
+        if (network_) {
+            network_->closeConnections();
+        }
+    };
 
     const auto notify = [this](unsigned message, WParam wParam, LParam lParam) {
         postToWindow(message, wParam, lParam);
     };
-    playback_ = std::make_unique<Playback>(settings_, *audio_, fatal_, notify);
+    stationAudio_ = std::make_unique<StationAudio>(settings_, *audio_, *filter_, *processor_, *sink_, *captureReady_,
+                                                   fatal_, notify);
     // The relay role exists before capture, which sends through it; it
     // starts listening or connecting only after the timers.
     network_ = makeNetworkRole(RelayWiring{platform_, settings_, *notifiers_, *codec_, *filter_, *processor_, *sink_,
-                                           *playback_, *display_, *window_, fatal_});
-    capture_ = std::make_unique<Capture>(settings_, *audio_, fatal_, notify, *captureReady_, *playback_, *filter_,
-                                         *processor_, *sink_, network_->captureHooks());
+                                           stationAudio_->playback, *display_, *window_, fatal_});
+    window_->attachRelay(*network_);
+    display_->attachRelay(*network_);
+    stationAudio_->attachRelay(network_->captureHooks());
 
-    if (playback_->openPlayback(settings_.outputDevice.load()) == openFailed) {
+    if (stationAudio_->playback.openPlayback(settings_.outputDevice.load()) == openFailed) {
         window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
         fatalStop(fatal_, playbackFailedText.c_str());
         hintWhenNoDevice(false);
         return false;
     }
-    if (capturesAudio() && capture_->openCapture(settings_.inputDevice.load()) == openFailed) {
-        playback_->closePlayback();
+    if (capturesAudio() && stationAudio_->capture.openCapture(settings_.inputDevice.load()) == openFailed) {
+        stationAudio_->playback.closePlayback();
         window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
         fatalStop(fatal_, captureFailedText.c_str());
         hintWhenNoDevice(true);
@@ -189,7 +198,7 @@ void Station::shutDown() {
     // The processing thread sends on the link and relay sockets, so it is
     // stopped before they are closed.
     if (capturesAudio()) {
-        capture_->closeCapture();
+        stationAudio_->capture.closeCapture();
     }
     if (settings_.udpSend != 0) {
         sink_->setLinkSocket(platform::invalidSocket);
@@ -197,7 +206,7 @@ void Station::shutDown() {
         linkSocket_ = platform::invalidSocket;
     }
     network_->stop();
-    playback_->closePlayback();
+    stationAudio_->playback.closePlayback();
 
     window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
     if (timersStarted_) {
@@ -211,35 +220,29 @@ void Station::shutDown() {
 // ---------------------------------------------------------------- hooks
 
 void Station::onCaptureDone(WParam device, LParam header) {
-    capture_->onCaptureDone(static_cast<platform::WaveHandle>(device),
-                            reinterpret_cast<platform::WaveHeader*>(header));
+    stationAudio_->handleMessage(platform::MM_WIM_DATA, device, header);
 }
 
 void Station::onPlaybackDone(WParam device, LParam header) {
-    playback_->onPlaybackDone(static_cast<platform::WaveHandle>(device),
-                              reinterpret_cast<platform::WaveHeader*>(header));
+    stationAudio_->handleMessage(platform::MM_WOM_DONE, device, header);
 }
 
 void Station::reopenCapture() {
     if (!capturesAudio()) {
         return;
     }
-    capture_->closeCapture();
-    platform::sleepMs(deviceSwitchPauseMs);
-    capture_->openCapture(settings_.inputDevice.load());
+    stationAudio_->switchInputDevice(settings_.inputDevice.load());
 }
 
 void Station::reopenPlayback() {
-    playback_->closePlayback();
-    platform::sleepMs(deviceSwitchPauseMs);
-    playback_->openPlayback(settings_.outputDevice.load());
+    stationAudio_->switchOutputDevice(settings_.outputDevice.load());
 }
 
-bool Station::audioStarted() const { return capture_ && capture_->audioStarted() != 0; }
+bool Station::audioStarted() const { return stationAudio_ && stationAudio_->capture.audioStarted() != 0; }
 
-bool Station::blockPlayed() const { return playback_ && playback_->blockPlayed() != 0; }
+bool Station::blockPlayed() const { return stationAudio_ && stationAudio_->playback.blockPlayed() != 0; }
 
-std::int32_t Station::playbackQueued() const { return playback_ ? playback_->playbackQueued() : 0; }
+std::int32_t Station::playbackQueued() const { return stationAudio_ ? stationAudio_->playback.playbackQueued() : 0; }
 
 std::int32_t Station::keyDown() const { return processor_ ? processor_->keyDown.load() : 0; }
 

@@ -19,9 +19,10 @@
 #include "platform/kernel.h"
 #include "platform/platform.h"
 #include "platform/sockets.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/capture.h"
+#include "station/audio/station_audio.h"
 #include "station/audio/fatal_stop.h"
 #include "station/shell/band_controls.h"
 #include "station/shell/display.h"
@@ -37,7 +38,6 @@ class AudioSystem;
 namespace station {
 
 class GsmCodecPair;
-class Playback;
 
 class Station final : private StationHooks, private DisplayInputs {
 public:
@@ -74,18 +74,8 @@ private:
     void reopenPlayback() override;
     bool audioStarted() const override;
     bool blockPlayed() const override;
-    void sendSettingsPacket() override { network_->sendSettingsPacket(); }
-    bool clientConnected() const override { return network_->clientConnected(); }
-    void onListenEvent(platform::WParam w, platform::LParam l) override { network_->onListenEvent(w, l); }
-    void onPeerEvent(platform::WParam w, platform::LParam l) override { network_->onPeerEvent(w, l); }
-    void onServerLinkEvent(platform::WParam w, platform::LParam l) override { network_->onServerLinkEvent(w, l); }
-    void clientTimeLimitTick() override { network_->clientTimeLimitTick(); }
-    void serverTimeLimitTick() override { network_->serverTimeLimitTick(); }
-    void showConnectionList() override { network_->showConnectionList(); }
 
     // DisplayInputs
-    void copyClientStatusText(std::span<char> out) const override { network_->copyClientStatusText(out); }
-    bool clientSocketOpen() const override { return network_->clientSocketOpen(); }
     std::int32_t playbackQueued() const override;
     std::int32_t keyDown() const override;
     DragView dragState() const override { return viewOf(drag_); }
@@ -100,7 +90,7 @@ private:
     StationSettings settings_;
     platform::InstanceLock roleLock_;
     std::unique_ptr<GsmCodecPair> codec_;
-    std::unique_ptr<FirBandFilter> filter_;
+    std::unique_ptr<dsp::FirBandFilter> filter_;
     std::unique_ptr<BlockProcessor> processor_;
     BandDrag drag_;
     std::unique_ptr<NetworkRole> network_;
@@ -114,8 +104,8 @@ private:
     std::unique_ptr<platform::SocketNotifiers> notifiers_;
     platform::Socket linkSocket_ = platform::invalidSocket;
     FatalStopContext fatal_;
-    std::unique_ptr<Playback> playback_;
-    std::unique_ptr<Capture> capture_;
+    CaptureHooks noRelay_;
+    std::unique_ptr<StationAudio> stationAudio_;
     bool timersStarted_ = false;
 };
 

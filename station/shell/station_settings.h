@@ -18,7 +18,8 @@
 
 namespace station {
 
-using namespace platform::literals;
+// The station's texts are Windows-1251 literals.
+using platform::literals::operator""_cp1251;
 
 // Caption of the main window, and the start of the tray tip.
 inline constexpr auto stationCaption = "Фильтр НЧ для CW"_cp1251;

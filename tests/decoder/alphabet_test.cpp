@@ -9,13 +9,13 @@
 
 namespace {
 
-using decoder::ElementCode;
+using dsp::ElementCode;
 
 // The character table, written independently of the decoder's: elements
 // in sending order, the listed code, and the readings as UTF-8.
 struct Row {
     const char* elements;
-    ElementCode code;
+    dsp::ElementCode code;
     const char* latin;
     const char* russian;
     const char* ukrainian;
@@ -52,30 +52,30 @@ std::string elementString(int bits, int length) {
 }
 
 TEST(Alphabet, EveryRowMatchesTheReferenceInBothDirections) {
-    ASSERT_EQ(decoder::alphabetRowCount(), std::size(reference)) << "rows in the decoder's table";
-    std::set<ElementCode> codes;
+    ASSERT_EQ(dsp::alphabetRowCount(), std::size(reference)) << "rows in the decoder's table";
+    std::set<dsp::ElementCode> codes;
     std::set<std::string> elementStrings;
     for (const Row& r : reference) {
-        EXPECT_EQ(decoder::elementCodeOf(r.elements), r.code) << r.elements;
+        EXPECT_EQ(dsp::elementCodeOf(r.elements), r.code) << r.elements;
         EXPECT_TRUE(codes.insert(r.code).second) << "code listed twice: " << r.code;
         EXPECT_TRUE(elementStrings.insert(r.elements).second) << "elements listed twice: " << r.elements;
         const char* readings[] = {r.latin, r.russian, r.ukrainian};
         for (std::int32_t a = 0; a < 3; ++a) {
-            EXPECT_EQ(std::string(decoder::lookupCharacter(r.code, a)), platform::utf8ToCp1251(readings[a]))
+            EXPECT_EQ(std::string(dsp::lookupCharacter(r.code, a)), platform::utf8ToCp1251(readings[a]))
                 << r.elements << " in alphabet " << a;
         }
-        const decoder::CharacterReadings all = decoder::readCharacter(r.code, decoder::Ukrainian);
+        const dsp::CharacterReadings all = dsp::readCharacter(r.code, dsp::Ukrainian);
         EXPECT_EQ(all.digit, r.latin[0] >= '0' && r.latin[0] <= '9') << r.elements;
         EXPECT_EQ(std::string(all.selected), platform::utf8ToCp1251(r.ukrainian)) << r.elements;
     }
-    for (std::size_t i = 0; i < decoder::alphabetRowCount(); ++i) {
-        EXPECT_TRUE(codes.erase(decoder::alphabetRow(i).elementCode)) << "extra or repeated row " << i;
+    for (std::size_t i = 0; i < dsp::alphabetRowCount(); ++i) {
+        EXPECT_TRUE(codes.erase(dsp::alphabetRow(i).elementCode)) << "extra or repeated row " << i;
     }
 }
 
 TEST(Alphabet, ReadingsThatDifferBetweenAlphabetsAndUnknownCodes) {
     struct Case {
-        ElementCode code;
+        dsp::ElementCode code;
         std::int32_t alphabet;
         std::string expected; // Windows-1251
     };
@@ -83,12 +83,12 @@ TEST(Alphabet, ReadingsThatDifferBetweenAlphabetsAndUnknownCodes) {
                           Case{3500, 0, "Y"}, Case{3500, 1, "\xDB"}, Case{3500, 2, "\xC8"}, // Ы, И
                           Case{1716, 0, "\xDF"},                                         // Я in Latin
                           Case{20, 7, "I"}, // an alphabet out of range reads Latin
-                          Case{decoder::elementCodeOf("--.--"), 1, "*"}, Case{0, 0, "*"}, Case{53, 2, "*"}}) {
-        EXPECT_EQ(std::string(decoder::lookupCharacter(c.code, c.alphabet)), c.expected)
+                          Case{dsp::elementCodeOf("--.--"), 1, "*"}, Case{0, 0, "*"}, Case{53, 2, "*"}}) {
+        EXPECT_EQ(std::string(dsp::lookupCharacter(c.code, c.alphabet)), c.expected)
             << "code " << c.code << " alphabet " << c.alphabet;
     }
     for (int bits = 0; bits < 512; ++bits) { // every character of nine elements
-        const decoder::CharacterReadings r = decoder::readCharacter(decoder::elementCodeOf(elementString(bits, 9)), 1);
+        const dsp::CharacterReadings r = dsp::readCharacter(dsp::elementCodeOf(elementString(bits, 9)), 1);
         ASSERT_TRUE(r.latin == "*" && r.russian == "*" && r.ukrainian == "*" && r.selected == "*" && !r.digit)
             << elementString(bits, 9);
     }
@@ -97,21 +97,21 @@ TEST(Alphabet, ReadingsThatDifferBetweenAlphabetsAndUnknownCodes) {
 TEST(Alphabet, ElementStringsAndCodesConvertBothWays) {
     // Every string of 1 … 12 elements survives code and back, so the code
     // is one-to-one, which the table and the generator rely on.
-    std::set<ElementCode> seen;
+    std::set<dsp::ElementCode> seen;
     for (int length = 1; length <= 12; ++length) {
         for (int bits = 0; bits < (1 << length); ++bits) {
             const std::string elements = elementString(bits, length);
-            const ElementCode code = decoder::elementCodeOf(elements);
+            const dsp::ElementCode code = dsp::elementCodeOf(elements);
             ASSERT_TRUE(code % 4 == 0 && seen.insert(code).second) << "code " << code << " for " << elements;
-            ASSERT_EQ(decoder::elementsOf(code), elements) << code;
+            ASSERT_EQ(dsp::elementsOf(code), elements) << code;
         }
     }
     const std::string twenty(20, '-');
-    EXPECT_EQ(decoder::elementsOf(decoder::elementCodeOf(twenty)), twenty);
-    EXPECT_EQ(decoder::elementCodeOf(twenty + "-"), -1) << "21 elements do not fit";
-    EXPECT_EQ(decoder::elementCodeOf(".x-"), -1);
-    for (const ElementCode notACode : {ElementCode{-12}, ElementCode{2}, ElementCode{8}, ElementCode{28}}) {
-        EXPECT_EQ(decoder::elementsOf(notACode), "") << notACode;
+    EXPECT_EQ(dsp::elementsOf(dsp::elementCodeOf(twenty)), twenty);
+    EXPECT_EQ(dsp::elementCodeOf(twenty + "-"), -1) << "21 elements do not fit";
+    EXPECT_EQ(dsp::elementCodeOf(".x-"), -1);
+    for (const dsp::ElementCode notACode : {dsp::ElementCode{-12}, dsp::ElementCode{2}, dsp::ElementCode{8}, dsp::ElementCode{28}}) {
+        EXPECT_EQ(dsp::elementsOf(notACode), "") << notACode;
     }
     struct Sending {
         const char* reading;
@@ -119,7 +119,7 @@ TEST(Alphabet, ElementStringsAndCodesConvertBothWays) {
     };
     for (const Sending c : {Sending{"a", ".-"}, Sending{"0", "-----"}, Sending{"KN", "-.--."},
                             Sending{"\xDF", ".-.-"}, Sending{"~", ""}, Sending{"AB", ""}}) {
-        EXPECT_EQ(decoder::elementsForReading(c.reading), c.elements) << "reading \"" << c.reading << "\"";
+        EXPECT_EQ(dsp::elementsForReading(c.reading), c.elements) << "reading \"" << c.reading << "\"";
     }
 }
 

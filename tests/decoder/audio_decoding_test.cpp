@@ -12,6 +12,7 @@
 #include "decoder/audio_decoding.h"
 #include "dsp/cw_generator.h"
 #include "dsp/text_distance.h"
+#include "dsp/audio_constants.h"
 
 namespace {
 
@@ -30,20 +31,20 @@ struct Signal {
 };
 
 std::vector<std::int16_t> audioOf(const Signal& s) {
-    const auto envelope = decoder::keyingFromText(
+    const auto envelope = dsp::keyingFromText(
         s.text,
         {.wpm = s.wpm, .seed = s.seed, .leadingSilenceMs = s.leadMs, .trailingSilenceMs = 600});
     if (!envelope) {
         ADD_FAILURE() << "not sendable: " << s.text;
         return {};
     }
-    decoder::ToneOptions tone{.pitchHz = s.pitchHz, .amplitude = s.amplitude, .seed = s.seed};
+    dsp::ToneOptions tone{.pitchHz = s.pitchHz, .amplitude = s.amplitude, .seed = s.seed};
     if (s.noiseRms > 0) {
         tone.noiseRms = s.noiseRms;
     } else if (s.snrDb < 90) {
-        tone.noiseRms = decoder::noiseRmsForSnr(s.amplitude, s.snrDb, 500);
+        tone.noiseRms = dsp::noiseRmsForSnr(s.amplitude, s.snrDb, 500);
     }
-    return decoder::synthesizeCw(*envelope, tone);
+    return dsp::synthesizeCw(*envelope, tone);
 }
 
 TEST(ToneSearch, FindsTheSignalsPitchAndTellsNoiseFromATone) {
@@ -70,7 +71,7 @@ TEST(AudioDecoding, ClassicDecoderReadsACleanSignalThroughTheStationsFrontEnd) {
     EXPECT_NEAR(result.pitchHz, s.pitchHz, 3.0);
     // "C" (−·−·, eleven dot lengths of 60 ms) ends 0.96 s in.
     ASSERT_FALSE(result.characters.empty());
-    EXPECT_NEAR(static_cast<double>(result.characters.front().endSample) / decoder::audioSampleRate,
+    EXPECT_NEAR(static_cast<double>(result.characters.front().endSample) / dsp::sampleRateHz,
                 0.96, 0.03);
     EXPECT_TRUE(
         std::is_sorted(result.characters.begin(), result.characters.end(),

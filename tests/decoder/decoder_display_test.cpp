@@ -68,9 +68,9 @@ protected:
     // Clean keying of `text` at 22 WPM (dot 436 samples, close to the
     // initial dot length).
     void feedText(const std::string& sent) {
-        const auto envelope = decoder::keyingFromText(sent, {.wpm = 22, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
+        const auto envelope = dsp::keyingFromText(sent, {.wpm = 22, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
         ASSERT_TRUE(envelope.has_value());
-        feed(decoder::keyingLevelsFrom(*envelope, {.markLevel = 200}));
+        feed(dsp::keyingLevelsFrom(*envelope, {.markLevel = 200}));
     }
 };
 
@@ -113,7 +113,7 @@ TEST_F(DecoderDisplay, LevelsAreClippedToTheStripAndNegativesDrawNothing) {
 
     // The whitening of x ≥ 890 and a negative block leave no column; only
     // the two threshold marks remain.
-    const int effectiveRow = 300 - app.state().effectiveThreshold;
+    const int effectiveRow = 300 - app.state().timer.effectiveThreshold;
     constantDatagram(-500);
     for (int y = 0; y <= 300; ++y) {
         if (y != 265 && y != effectiveRow) {
@@ -124,7 +124,7 @@ TEST_F(DecoderDisplay, LevelsAreClippedToTheStripAndNegativesDrawNothing) {
 
 TEST_F(DecoderDisplay, ThresholdMarksShowTheManualAndTheEffectiveThreshold) {
     app.handleInput(WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(600, 310)); // AGC off
-    ASSERT_EQ(app.state().agcOn, 0);
+    ASSERT_EQ(app.state().timer.agcOn, 0);
     constantDatagram(0);
     // Drawn at 890 … 899, moved left by the zoom of 2.
     for (int x = 888; x < 898; ++x) {
@@ -247,7 +247,7 @@ TEST_F(DecoderDisplay, StatusLinesDrawnOnChangeOnlyMatchAFullRedraw) {
                 a->handleInput(step.message, step.wParam, step.lParam);
             }
             if (step.dotLength != 0) {
-                a->state().dotLength = step.dotLength;
+                a->state().timer.dotLength = step.dotLength;
             }
         }
         full.statusOverdrawn();
@@ -299,12 +299,12 @@ TEST_F(DecoderDisplay, StripInItsRingMatchesOneScrolledPicture) {
         {5, 200, 150, 0, 150},     // past the end again
         {3, 10, 0, -10, 0},
     };
-    app.state().agcOn = 0; // the effective threshold is the manual one
+    app.state().timer.agcOn = 0; // the effective threshold is the manual one
     unsigned seed = 7;
     for (const auto& phase : phases) {
         SCOPED_TRACE("zoom " + std::to_string(phase.zoom));
         app.state().zoom = phase.zoom;
-        app.state().threshold = phase.threshold;
+        app.state().timer.threshold = phase.threshold;
         for (int d = 0; d < phase.datagrams; ++d) {
             std::vector<std::int16_t> levels(160);
             for (auto& l : levels) {
@@ -313,7 +313,7 @@ TEST_F(DecoderDisplay, StripInItsRingMatchesOneScrolledPicture) {
                                                                  phase.highest - phase.lowest + 1)));
             }
             // The effective threshold follows the manual one from the datagram's decoding on.
-            drawReference(phase.zoom, levels, phase.threshold, app.state().effectiveThreshold);
+            drawReference(phase.zoom, levels, phase.threshold, app.state().timer.effectiveThreshold);
             datagram(levels);
         }
         int differing = 0;
@@ -360,12 +360,12 @@ TEST_F(DecoderDisplay, CharactersArePaintedUnderTheStripAndAppended) {
 
 TEST_F(DecoderDisplay, SelectedAlphabetDecidesTheAppendedText) {
     const struct {
-        std::int32_t alphabet;
+        dsp::Alphabet alphabet;
         std::string expected;
     } cases[] = {
-        {decoder::Latin, "IVY 5"},
-        {decoder::Russian, std::string("ИЖЫ 5"_cp1251)},
-        {decoder::Ukrainian, std::string("IЖИ 5"_cp1251)},
+        {dsp::Latin, "IVY 5"},
+        {dsp::Russian, std::string("ИЖЫ 5"_cp1251)},
+        {dsp::Ukrainian, std::string("IЖИ 5"_cp1251)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("alphabet " + std::to_string(c.alphabet));
@@ -373,9 +373,9 @@ TEST_F(DecoderDisplay, SelectedAlphabetDecidesTheAppendedText) {
         RecordedText fresh;
         decoder::DecoderApp decoderApp(control, fresh);
         decoderApp.state().alphabet = c.alphabet;
-        const auto envelope = decoder::keyingFromText("IVY 5", {.wpm = 22, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
+        const auto envelope = dsp::keyingFromText("IVY 5", {.wpm = 22, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
         ASSERT_TRUE(envelope.has_value());
-        const auto levels = decoder::keyingLevelsFrom(*envelope, {.markLevel = 200});
+        const auto levels = dsp::keyingLevelsFrom(*envelope, {.markLevel = 200});
         for (std::size_t i = 0; i < levels.size(); i += 160) {
             std::vector<std::int16_t> block(160, 0);
             std::copy_n(levels.begin() + static_cast<std::ptrdiff_t>(i), std::min<std::size_t>(160, levels.size() - i),

@@ -128,15 +128,15 @@ TEST_F(DecoderInput, StripClicksSetTheThresholdAndTellTheStation) {
         control.sent.clear();
         const auto before = app.state();
         app.handleInput(WM_LBUTTONDOWN, MK_LBUTTON, at(c.x, c.y));
-        EXPECT_EQ(app.state().threshold, c.threshold);
+        EXPECT_EQ(app.state().timer.threshold, c.threshold);
         ASSERT_EQ(control.sent.size(), 1u);
         EXPECT_EQ(control.sent[0].command, locallink::SetKeyingThreshold);
         EXPECT_EQ(control.sent[0].value, c.threshold);
         EXPECT_EQ(control.sent[0].bandwidthHz, 0);
         // Nothing of the status line's switches changes on the strip.
-        EXPECT_EQ(app.state().agcOn, before.agcOn);
-        EXPECT_EQ(app.state().autoDot, before.autoDot);
-        EXPECT_EQ(app.state().shortPulseCheck, before.shortPulseCheck);
+        EXPECT_EQ(app.state().timer.agcOn, before.timer.agcOn);
+        EXPECT_EQ(app.state().timer.autoDot, before.timer.autoDot);
+        EXPECT_EQ(app.state().timer.shortPulseCheck, before.timer.shortPulseCheck);
         EXPECT_EQ(app.state().alphabet, before.alphabet);
     }
 }
@@ -154,11 +154,11 @@ TEST_F(DecoderInput, StatusLineClickZonesToggleOneSwitchEach) {
         const auto before = app.state();
         app.handleInput(WM_LBUTTONDOWN, MK_LBUTTON, at(c.x, 310));
         const auto& after = app.state();
-        EXPECT_EQ(after.autoDot, c.changes == AutoDot ? 1 - before.autoDot : before.autoDot);
-        EXPECT_EQ(after.shortPulseCheck, c.changes == ShortPulse ? 1 - before.shortPulseCheck : before.shortPulseCheck);
-        EXPECT_EQ(after.agcOn, c.changes == Agc ? 1 - before.agcOn : before.agcOn);
+        EXPECT_EQ(after.timer.autoDot, c.changes == AutoDot ? 1 - before.timer.autoDot : before.timer.autoDot);
+        EXPECT_EQ(after.timer.shortPulseCheck, c.changes == ShortPulse ? 1 - before.timer.shortPulseCheck : before.timer.shortPulseCheck);
+        EXPECT_EQ(after.timer.agcOn, c.changes == Agc ? 1 - before.timer.agcOn : before.timer.agcOn);
         EXPECT_EQ(after.alphabet, c.changes == Alphabet ? (before.alphabet + 1) % 3 : before.alphabet);
-        EXPECT_EQ(after.threshold, before.threshold);
+        EXPECT_EQ(after.timer.threshold, before.timer.threshold);
     }
     EXPECT_TRUE(control.sent.empty()) << "status-line clicks send nothing";
 }
@@ -178,18 +178,18 @@ TEST_F(DecoderInput, ZoomDigitsSpaceAndMiddleButton) {
     EXPECT_EQ(app.state().zoom, 1) << "right click right half: -1 down to 1";
 
     app.handleInput(WM_CHAR, ' ', 0);
-    EXPECT_EQ(app.state().autoDot, 1);
+    EXPECT_EQ(app.state().timer.autoDot, 1);
     app.handleInput(WM_CHAR, ' ', 0);
-    EXPECT_EQ(app.state().autoDot, 0);
+    EXPECT_EQ(app.state().timer.autoDot, 0);
 
-    app.state().markHistory[0] = 400;
-    app.state().markHistory[200] = 7;
+    app.state().timer.markHistory[0] = 400;
+    app.state().timer.markHistory[200] = 7;
     app.handleInput(WM_MBUTTONDOWN, MK_MBUTTON, at(10, 10));
-    EXPECT_EQ(app.state().autoDot, 1);
-    EXPECT_EQ(app.state().markHistory[0], 0);
-    EXPECT_EQ(app.state().markHistory[200], 0) << "the whole history is cleared";
+    EXPECT_EQ(app.state().timer.autoDot, 1);
+    EXPECT_EQ(app.state().timer.markHistory[0], 0);
+    EXPECT_EQ(app.state().timer.markHistory[200], 0) << "the whole history is cleared";
     app.handleInput(WM_MBUTTONUP, 0, at(10, 10));
-    EXPECT_EQ(app.state().autoDot, 0);
+    EXPECT_EQ(app.state().timer.autoDot, 0);
 
     EXPECT_FALSE(app.handleInput(WM_MOUSEMOVE, 0, at(10, 10))) << "not the decoder's message";
     EXPECT_TRUE(control.sent.empty());

@@ -20,7 +20,7 @@
 #include "platform/gdi.h"
 #include "platform/platform.h"
 #include "dsp/text_distance.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/shell/station_settings.h"
 
@@ -43,7 +43,7 @@ struct Trial {
     double wpm = 20;
     double snrDb = 99; // tone over the noise in 500 Hz; 99: clean
     bool autoDot = false;
-    std::int32_t alphabet = decoder::Latin;
+    dsp::Alphabet alphabet = dsp::Latin;
     std::uint32_t seed = 7;
     decoder::DecoderKind decoder = decoder::DecoderKind::Classic;
     std::int32_t trailingMs = 800;
@@ -60,29 +60,29 @@ protected:
     std::string run(const std::string& sent, const Trial& t) {
         station::StationSettings settings;
         settings.udpSend = 1; // default band 0.1 … 0.11, 256 taps
-        auto filter = std::make_unique<station::FirBandFilter>();
+        auto filter = std::make_unique<dsp::FirBandFilter>();
         auto processor = std::make_unique<station::BlockProcessor>();
-        EXPECT_TRUE(station::designBandFilter(*filter, settings.filterLength, 1, settings.bandLow, settings.bandHigh));
+        EXPECT_TRUE(dsp::designBandFilter(*filter, settings.filterLength, 1, settings.bandLow, settings.bandHigh));
         DatagramBytes link;
 
         RecordedControl control;
         RecordedText text;
         decoder::DecoderApp app(control, text, t.decoder);
-        app.state().autoDot = t.autoDot ? 1 : 0;
+        app.state().timer.autoDot = t.autoDot ? 1 : 0;
         app.state().alphabet = t.alphabet;
         platform::Picture window(900, 600, decoder::white);
         platform::DrawContext windowContext(window);
 
-        const auto envelope = decoder::keyingFromText(
+        const auto envelope = dsp::keyingFromText(
             sent, {.wpm = t.wpm, .seed = t.seed, .leadingSilenceMs = 150, .trailingSilenceMs = t.trailingMs});
         if (!envelope) {
             return "<not sendable>";
         }
-        decoder::ToneOptions tone{.pitchHz = 840, .amplitude = 8000, .seed = t.seed};
+        dsp::ToneOptions tone{.pitchHz = 840, .amplitude = 8000, .seed = t.seed};
         if (t.snrDb < 90) {
-            tone.noiseRms = decoder::noiseRmsForSnr(tone.amplitude, t.snrDb, 500);
+            tone.noiseRms = dsp::noiseRmsForSnr(tone.amplitude, t.snrDb, 500);
         }
-        std::vector<std::int16_t> audio = decoder::synthesizeCw(*envelope, tone);
+        std::vector<std::int16_t> audio = dsp::synthesizeCw(*envelope, tone);
         audio.resize((audio.size() + 159) / 160 * 160, 0);
         for (std::size_t i = 0; i < audio.size(); i += 160) {
             station::processBlock(*processor, settings, *filter, audio.data() + i, 320, link);
@@ -115,7 +115,7 @@ TEST_F(Pipeline, AutomaticDotLengthFollowsTheSpeed) {
 
 TEST_F(Pipeline, RussianTextWithTheRussianAlphabet) {
     // ПРИВЕТ МИР keyed as its Latin equivalents.
-    const std::string decoded = run("PRIWET MIR", {.wpm = 20, .alphabet = decoder::Russian});
+    const std::string decoded = run("PRIWET MIR", {.wpm = 20, .alphabet = dsp::Russian});
     EXPECT_EQ(platform::cp1251ToUtf8(decoded), "ПРИВЕТ МИР");
 }
 

@@ -54,40 +54,40 @@ struct Copy {
     const char* expected; // what the decoder prints (Windows-1251)
     double wpm;
     double snrDb; // tone over the noise in 500 Hz
-    decoder::Alphabet alphabet;
+    dsp::Alphabet alphabet;
     std::size_t maxErrors;
 };
 
 // "ПРИВЕТ МИР 73" keyed with the Latin equivalents.
 const Copy copies[] = {
     {"6 dB at 20 WPM", "CQ DE R3ABC 599 QTH MOSCOW K", "CQ DE R3ABC 599 QTH MOSCOW K", 20, 6,
-     decoder::Latin, 1},
-    {"12 WPM, no speed set", "VY 73 ES GL 2026 OM", "VY 73 ES GL 2026 OM", 12, 10, decoder::Latin,
+     dsp::Latin, 1},
+    {"12 WPM, no speed set", "VY 73 ES GL 2026 OM", "VY 73 ES GL 2026 OM", 12, 10, dsp::Latin,
      1},
     {"40 WPM, no speed set", "TEST DE DL1ABC 5NN 14 TU 73 BK", "TEST DE DL1ABC 5NN 14 TU 73 BK", 40,
-     10, decoder::Latin, 1},
+     10, dsp::Latin, 1},
     {"Cyrillic, 6 dB", "PRIWET MIR 73", "\xCF\xD0\xC8\xC2\xC5\xD2 \xCC\xC8\xD0 73", 20, 6,
-     decoder::Russian, 1},
+     dsp::Russian, 1},
 };
 
 class WeakCopy : public ::testing::TestWithParam<Copy> {};
 
 TEST_P(WeakCopy, CopiesWithinTheBoundAndDecidesWithinOneSecond) {
     const Copy& c = GetParam();
-    const auto envelope = decoder::keyingFromText(
+    const auto envelope = dsp::keyingFromText(
         c.keyed, {.wpm = c.wpm, .seed = 3, .leadingSilenceMs = 600, .trailingSilenceMs = 1500});
     ASSERT_TRUE(envelope);
     const std::vector<std::int16_t> audio =
-        decoder::synthesizeCw(*envelope, {.pitchHz = 760,
+        dsp::synthesizeCw(*envelope, {.pitchHz = 760,
                                           .amplitude = 4000,
-                                          .noiseRms = decoder::noiseRmsForSnr(4000, c.snrDb, 500),
+                                          .noiseRms = dsp::noiseRmsForSnr(4000, c.snrDb, 500),
                                           .seed = 17});
     dsp::WeakDecoderOptions options;
     options.alphabet = c.alphabet;
     const Decoded d = decode(audio, options);
     EXPECT_LE(editDistance(d.text, c.expected), c.maxErrors) << d.text;
     // The closing gap is 3 dots; the decision follows within a second of it.
-    const std::int64_t dot = decoder::dotSamples(c.wpm);
+    const std::int64_t dot = dsp::dotSamples(c.wpm);
     EXPECT_LE(d.worstDelay, 3 * dot + 8000);
 }
 

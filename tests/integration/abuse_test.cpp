@@ -153,11 +153,11 @@ bool sendControl(std::int32_t command, std::int32_t value = 0, std::int32_t filt
 std::vector<locallink::SampleDatagram> keyingDatagrams(std::string_view text, double wpm,
                                                        int leadingSilenceMs) {
     std::vector<locallink::SampleDatagram> datagrams;
-    const auto envelope = decoder::keyingFromText(
+    const auto envelope = dsp::keyingFromText(
         text, {.wpm = wpm, .leadingSilenceMs = leadingSilenceMs, .trailingSilenceMs = 1000});
     if (!envelope)
         return datagrams;
-    const std::vector<std::int16_t> levels = decoder::keyingLevelsFrom(*envelope, {});
+    const std::vector<std::int16_t> levels = dsp::keyingLevelsFrom(*envelope, {});
     for (std::size_t at = 0; at < levels.size(); at += locallink::samplesPerDatagram) {
         locallink::SampleDatagram d;
         d.blockBytes = 2 * locallink::samplesPerDatagram;

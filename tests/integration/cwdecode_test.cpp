@@ -14,6 +14,7 @@
 #include "dsp/text_distance.h"
 #include "platform/audio_file.h"
 #include "program_harness.h"
+#include "dsp/audio_constants.h"
 
 #ifndef CW_SANITIZED
 #define CW_SANITIZED 0
@@ -27,8 +28,8 @@ constexpr const char* sentLatin = "CQ DE R3ABC K";
 
 constexpr std::int32_t trailingMs = 600;
 
-decoder::KeyingEnvelope keying(const std::string& text) {
-    return decoder::keyingFromText(
+dsp::KeyingEnvelope keying(const std::string& text) {
+    return dsp::keyingFromText(
                text,
                {.wpm = 20, .seed = 3, .leadingSilenceMs = 300, .trailingSilenceMs = trailingMs})
         .value();
@@ -37,10 +38,10 @@ decoder::KeyingEnvelope keying(const std::string& text) {
 // 8000 Hz audio of `text`; at 48000 Hz when `rate48k`.
 std::vector<std::int16_t> cwAudio(const std::string& text, double snrDb, double amplitude,
                                   bool rate48k) {
-    const decoder::KeyingEnvelope envelope = keying(text);
-    decoder::ToneOptions tone{.pitchHz = 650, .amplitude = amplitude, .seed = 3};
-    tone.noiseRms = decoder::noiseRmsForSnr(amplitude, snrDb, 500);
-    std::vector<std::int16_t> audio = decoder::synthesizeCw(envelope, tone);
+    const dsp::KeyingEnvelope envelope = keying(text);
+    dsp::ToneOptions tone{.pitchHz = 650, .amplitude = amplitude, .seed = 3};
+    tone.noiseRms = dsp::noiseRmsForSnr(amplitude, snrDb, 500);
+    std::vector<std::int16_t> audio = dsp::synthesizeCw(envelope, tone);
     if (!rate48k) {
         return audio;
     }
@@ -95,9 +96,9 @@ class Cwdecode : public ::testing::Test {
 };
 
 TEST_F(Cwdecode, DecodesFilesAndStandardInputWithEitherDecoder) {
-    decoder::writeWav((dir / "clean8k.wav").string(), cwAudio(sentLatin, 20, 8000, false));
+    dsp::writeWav((dir / "clean8k.wav").string(), cwAudio(sentLatin, 20, 8000, false));
     const auto weak48k = cwAudio(sentLatin, 10, 4000, true);
-    decoder::writeWav((dir / "weak48k.wav").string(), weak48k, 48000);
+    dsp::writeWav((dir / "weak48k.wav").string(), weak48k, 48000);
     writeRaw(dir / "weak48k.raw", weak48k);
     writeRaw(dir / "privet8k.raw", cwAudio("PRIWET MIR", 20, 8000, false));
 
@@ -128,7 +129,7 @@ TEST_F(Cwdecode, DecodesFilesAndStandardInputWithEitherDecoder) {
 }
 
 TEST_F(Cwdecode, JsonLinesGiveEachCharacterWithItsTimeAndEstimates) {
-    decoder::writeWav((dir / "clean8k.wav").string(), cwAudio(sentLatin, 20, 8000, false));
+    dsp::writeWav((dir / "clean8k.wav").string(), cwAudio(sentLatin, 20, 8000, false));
     const Run r = run({"--jsonl", "--decoder=classic", "clean8k.wav"});
     EXPECT_EQ(r.code, 0) << r.err;
     const std::regex line(
@@ -147,14 +148,14 @@ TEST_F(Cwdecode, JsonLinesGiveEachCharacterWithItsTimeAndEstimates) {
     }
     EXPECT_EQ(text, sentLatin);
     const double lastMarkEnd =
-        static_cast<double>(decoder::totalSamples(keying(sentLatin))) / decoder::cwSampleRate -
+        static_cast<double>(dsp::totalSamples(keying(sentLatin))) / dsp::sampleRateHz -
         trailingMs / 1000.0;
     EXPECT_NEAR(lastTime, lastMarkEnd, 0.05)
         << "the time of the last character is where its last mark ends";
 }
 
 TEST_F(Cwdecode, BadInputEndsWithCodeTwoAndOneLine) {
-    decoder::writeWav((dir / "ok.wav").string(), cwAudio(sentLatin, 20, 8000, false));
+    dsp::writeWav((dir / "ok.wav").string(), cwAudio(sentLatin, 20, 8000, false));
     std::ofstream(dir / "notes.txt") << "not a sound file\n";
     std::ofstream(dir / "empty.wav").flush();
     const std::vector<std::string> cases[] = {

@@ -58,6 +58,49 @@ TEST_F(MessageLoopTest, PostsFromSeveralThreadsAllArriveInOrderPerThread) {
     }
 }
 
+// A message sent from another thread runs on the loop's thread and its
+// result reaches the sender; a cancel ends a wait the loop would never end
+// (the loop is not running), and the abandoned call still runs later.
+TEST_F(MessageLoopTest, SentFromAnotherThreadRunsOnTheLoopThreadOrIsCancelled) {
+    const WindowHandle w = makeWindow(false);
+    const std::thread::id loopThread = std::this_thread::get_id();
+    std::atomic<int> onLoopThread{0}, elsewhere{0};
+    handler = [&](WindowHandle, unsigned m, WParam wp, LParam) -> LResult {
+        if (m != MSG_A) {
+            return 0;
+        }
+        (std::this_thread::get_id() == loopThread ? onLoopThread : elsewhere)++;
+        return static_cast<LResult>(wp) * 2;
+    };
+    SentMessages sent;
+
+    // No loop yet: the sender waits until cancelled.
+    std::atomic<LResult> abandoned{-1};
+    std::thread early([&] { abandoned = platform.sendMessage(sent, w, MSG_A, 5, 0); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(abandoned.load(), -1) << "returned before the loop ran or a cancel came";
+    sent.cancel();
+    early.join();
+    EXPECT_EQ(abandoned.load(), 0);
+    EXPECT_EQ(platform.sendMessage(sent, w, MSG_A, 6, 0), 12) << "on the loop's thread: a direct call";
+
+    sent.rearm();
+    std::atomic<LResult> result{-1};
+    std::thread sender([&] {
+        LResult r = 0;
+        while ((r = platform.sendMessage(sent, w, MSG_A, 21, 0)) == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5)); // the abandoned call runs first
+        }
+        result = r;
+        platform.postQuit(0);
+    });
+    EXPECT_EQ(runBounded(w, 5000), 0);
+    sender.join();
+    EXPECT_EQ(result.load(), 42);
+    EXPECT_EQ(elsewhere.load(), 0);
+    EXPECT_EQ(onLoopThread.load(), 3) << "the abandoned call, the direct one and the sent one";
+}
+
 TEST_F(MessageLoopTest, QuitEndsLoopAfterEarlierMessagesAndLaterOnesWaitForNextLoop) {
     const WindowHandle w = makeWindow(false);
     ASSERT_TRUE(platform.postMessage(w, MSG_A, 1, 0));

@@ -22,7 +22,7 @@
 #include "platform/audio_device.h"
 #include "platform/kernel.h"
 #include "platform/messages.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/fatal_stop.h"
 #include "station/audio/station_audio.h"
@@ -153,21 +153,22 @@ struct Message {
 // The station's audio on the default (file) devices.
 struct AudioRig {
     explicit AudioRig(station::CaptureHooks* customHooks = nullptr)
-        : filter(std::make_unique<station::FirBandFilter>()),
+        : filter(std::make_unique<dsp::FirBandFilter>()),
           processor(std::make_unique<station::BlockProcessor>()) {
         fatal.audio = &audio;
         fatal.workingDirectory = dir.path().string();
         fatal.executableDirectory = dir.path().string();
         fatal.postQuit = [this](int) { ++quits; };
         captureReady.wait(0); // start-up takes it once: it starts unsignalled
-        station::designBandFilter(*filter, settings.filterLength.load(), 1, settings.bandLow.load(),
+        dsp::designBandFilter(*filter, settings.filterLength.load(), 1, settings.bandLow.load(),
                                   settings.bandHigh.load());
         stationAudio = std::make_unique<station::StationAudio>(
-            settings, audio, *filter, *processor, sink, captureReady, fatal, customHooks ? *customHooks : hooks,
+            settings, audio, *filter, *processor, sink, captureReady, fatal,
             [this](unsigned m, platform::WParam w, platform::LParam l) {
                 const std::lock_guard lock(queueMutex);
                 queue.push_back({m, w, l});
             });
+        stationAudio->attachRelay(customHooks ? *customHooks : hooks);
     }
     ~AudioRig() {
         stationAudio.reset(); // its closes still post; the queue outlives them
@@ -220,7 +221,7 @@ struct AudioRig {
     int quits = 0;
     station::StationSettings settings;
     platform::AudioSystem audio;
-    std::unique_ptr<station::FirBandFilter> filter;
+    std::unique_ptr<dsp::FirBandFilter> filter;
     std::unique_ptr<station::BlockProcessor> processor;
     station::BlockSink sink;
     platform::Semaphore captureReady{1, 1};

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "station/audio/band_filter.h"
-#include "station/audio/fft.h"
+#include "dsp/band_filter.h"
+#include "dsp/fft.h"
 #include "station/shell/station_settings.h"
 
 namespace station {
@@ -37,14 +37,14 @@ struct RecordingSink : BlockSink {
 // A fresh station as start-up makes it: settings, filter, pipeline state.
 struct Station {
     StationSettings settings;
-    std::unique_ptr<FirBandFilter> filter = std::make_unique<FirBandFilter>();
+    std::unique_ptr<dsp::FirBandFilter> filter = std::make_unique<dsp::FirBandFilter>();
     std::unique_ptr<BlockProcessor> state = std::make_unique<BlockProcessor>();
     RecordingSink sink;
 
     explicit Station(int taps, bool udp = true) {
         settings.filterLength = taps;
         settings.udpSend = udp ? 1 : 0;
-        designBandFilter(*filter, taps, 1, settings.bandLow, settings.bandHigh);
+        dsp::designBandFilter(*filter, taps, 1, settings.bandLow, settings.bandHigh);
     }
     void run(Samples& block) {
         processBlock(*state, settings, *filter, block.data(), static_cast<std::int32_t>(block.size() * 2), sink);
@@ -102,11 +102,11 @@ TEST(ProcessBlock, KeyingLevelOfSteadyTone) {
 // The keying level computed the plain way, every lag's sum over the whole
 // window for every sample: the reference the running sums must match.
 struct DirectDetector {
-    std::vector<std::int16_t> history = std::vector<std::int16_t>(BlockProcessor::rectifiedLength);
-    std::int32_t levels[BlockProcessor::levelLength] = {};
+    std::vector<std::int16_t> history = std::vector<std::int16_t>(dsp::KeyingDetector::rectifiedLength);
+    std::int32_t levels[dsp::KeyingDetector::levelLength] = {};
 
     std::int16_t push(std::int16_t v, int period) {
-        const int p = period >= 1 && 4 * period - 2 < BlockProcessor::rectifiedLength ? period : 0;
+        const int p = period >= 1 && 4 * period - 2 < dsp::KeyingDetector::rectifiedLength ? period : 0;
         const int w = 3 * p;
         std::copy_backward(history.begin(), history.begin() + w, history.begin() + w + 1);
         history[0] = v < 0 ? static_cast<std::int16_t>(static_cast<std::uint16_t>(-std::int32_t{v})) : v;
@@ -118,11 +118,11 @@ struct DirectDetector {
             }
             best = sum > 0 ? std::max(best, sum / w) : best;
         }
-        std::copy_backward(levels, levels + BlockProcessor::levelLength - 1, levels + BlockProcessor::levelLength);
+        std::copy_backward(levels, levels + dsp::KeyingDetector::levelLength - 1, levels + dsp::KeyingDetector::levelLength);
         levels[0] = static_cast<std::int32_t>(best / 10000);
         std::int64_t total = 0;
         for (const std::int32_t l : levels) total += l;
-        return static_cast<std::int16_t>(std::min<std::int64_t>(total / BlockProcessor::levelLength, 32767));
+        return static_cast<std::int16_t>(std::min<std::int64_t>(total / dsp::KeyingDetector::levelLength, 32767));
     }
 };
 
@@ -173,15 +173,15 @@ TEST(ProcessBlock, FiltersUnlessOffOrCommandClient) {
         Station st(tc.taps);
         st.settings.clientMode = tc.clientMode;
         st.settings.commandMode = tc.commandMode;
-        auto reference = std::make_unique<FirBandFilter>();
-        designBandFilter(*reference, tc.taps, 1, 0.1f, 0.11f);
+        auto reference = std::make_unique<dsp::FirBandFilter>();
+        dsp::designBandFilter(*reference, tc.taps, 1, 0.1f, 0.11f);
         for (int b = 0; b < 4; ++b) {
             auto block = tone(8000, b * 160, 160, 830.0);
             const auto input = block;
             st.run(block);
             for (std::size_t j = 0; j < block.size(); ++j) {
                 float y = 0.0f;
-                pushSample(*reference, static_cast<float>(input[j] / 32000.0), y);
+                dsp::pushSample(*reference, static_cast<float>(input[j] / 32000.0), y);
                 ASSERT_EQ(block[j], tc.filtered ? static_cast<int>(std::trunc(32000.0 * y)) : input[j]) << tc.what << ": block " << b << ", sample " << j;
             }
             const auto& d = st.sink.datagrams.back();
@@ -195,7 +195,7 @@ TEST(ProcessBlock, FilterOutputBeyondFullScaleWraps) {
     // A 64-tap low-pass at 0.03 has DC gain 1.003: full-scale DC in
     // (32767/32000 = 1.024) comes out near 32869, stored as 32869 − 65536.
     Station st(64, false);
-    designBandFilter(*st.filter, 64, 1, 0.0f, 0.03f);
+    dsp::designBandFilter(*st.filter, 64, 1, 0.0f, 0.03f);
     Samples block(320, 32767);
     st.run(block);
     EXPECT_NEAR(block.back(), 32869 - 65536, 2);
@@ -219,7 +219,7 @@ TEST(ProcessBlock, SpectrumTransformEvery1024Samples) {
     for (std::size_t k = 0; k < st.sink.spectraRe.size(); ++k) {
         std::vector<float> re(1024), im(1024, 0.0f);
         for (int t = 0; t < 1024; ++t) re[static_cast<std::size_t>(t)] = static_cast<float>(((static_cast<int>(k) * 1024 + t) % 2000) / 32000.0);
-        fftInPlace(re.data(), im.data(), 10);
+        dsp::fftInPlace(re.data(), im.data(), 10);
         EXPECT_EQ(st.sink.spectraRe[k], re) << "transform " << k;
         EXPECT_EQ(st.sink.spectraIm[k], im) << "transform " << k;
     }

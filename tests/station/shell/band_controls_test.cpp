@@ -171,4 +171,36 @@ TEST(DisplaySize, TableCycleAndChange) {
     EXPECT_EQ(control.layouts.size(), 5u);
 }
 
+TEST(AdjustBandWidth, EdgeCases) {
+    struct Case { const char* what; float low, high; int direction; bool result; double newLow, newHigh; };
+    const Case cases[] = {
+        {"default widens by 0.001 a side", 0.1f, 0.11f, -1, true, 0.099, 0.111},
+        {"zero direction narrows", 0.1f, 0.11f, 0, true, 0.101, 0.109},
+        {"half-width 0.0015 narrows to 0.0005", 0.25f, 0.253f, 1, true, 0.251, 0.252},
+        {"half-width under 0.001 is not narrowed", 0.25f, 0.251953125f, 1, false, 0.25, 0.251953125},
+        {"touching 0 keeps 0, high = 2h", 0.0f, 0.01f, -1, true, 0.0, 0.012},
+        {"touching 0.5 keeps 0.5", 0.49f, 0.5f, -1, true, 0.488, 0.5},
+        {"whole range cannot widen", 0.0f, 0.5f, -1, false, 0.0, 0.5},
+        {"widening is capped at the whole range", 0.2f, 0.699f, -1, true, 0.0, 0.5},
+    };
+    for (const Case& tc : cases) {
+        StationSettings s;
+        s.bandLow = tc.low;
+        s.bandHigh = tc.high;
+        EXPECT_EQ(adjustBandWidth(s, tc.direction), tc.result) << tc.what;
+        EXPECT_NEAR(s.bandLow.load(), tc.newLow, 2e-6) << tc.what;
+        EXPECT_NEAR(s.bandHigh.load(), tc.newHigh, 2e-6) << tc.what;
+    }
+    StationSettings s; // default 0.1 … 0.11: four narrowings reach half-width 0.001
+    int steps = 0;
+    while (adjustBandWidth(s, +1)) ASSERT_LT(++steps, 100);
+    EXPECT_EQ(steps, 4);
+    for (steps = 0; adjustBandWidth(s, -1); ++steps) {
+        ASSERT_TRUE(s.bandLow >= 0.0f && s.bandHigh <= 0.5f && s.bandLow <= s.bandHigh) << "after widening " << steps;
+        ASSERT_LT(steps, 1000);
+    }
+    EXPECT_EQ(s.bandLow.load(), 0.0f);
+    EXPECT_EQ(s.bandHigh.load(), 0.5f);
+}
+
 } // namespace

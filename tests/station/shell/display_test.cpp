@@ -78,24 +78,31 @@ void expectTextEndsNear(const Picture& p, std::string_view text, int x, int y, i
 }
 
 struct FakeInputs : station::DisplayInputs {
-    void copyClientStatusText(std::span<char> out) const override {
-        std::snprintf(out.data(), out.size(), "%s", status.c_str());
-    }
-    bool clientSocketOpen() const override { return socketOpen; }
     std::int32_t playbackQueued() const override { return queued; }
     std::int32_t keyDown() const override { return key.load(); }
     station::DragView dragState() const override { return drag; }
 
-    std::string status;
-    bool socketOpen = false;
     std::int32_t queued = 0;
     std::atomic<std::int32_t> key{0};
     station::DragView drag;
 };
 
+struct FakeRelay : station::NetworkRole {
+    void copyClientStatusText(std::span<char> out) const override {
+        std::snprintf(out.data(), out.size(), "%s", status.c_str());
+    }
+    bool clientSocketOpen() const override { return socketOpen; }
+
+    std::string status;
+    bool socketOpen = false;
+};
+
 class DisplayTest : public ::testing::Test {
 protected:
-    DisplayTest() { display.drawScalePanel(); }
+    DisplayTest() {
+        display.attachRelay(relay);
+        display.drawScalePanel();
+    }
 
     // A spectrum whose bin g has magnitude mags[g] (real part only); the
     // remaining bins up to 512 are zero.
@@ -118,6 +125,7 @@ protected:
     platform::Platform platform{argc, argv};
     station::StationSettings settings;
     FakeInputs inputs;
+    FakeRelay relay;
     StationDisplay display{settings, inputs};
 };
 
@@ -323,10 +331,10 @@ TEST_F(DisplayTest, KeyingLampAndStatusTexts) {
         int limit;
         bool timeShown;
     } cases[] = {{1, true, 30, true}, {1, false, 30, false}, {1, true, 0, false}, {0, true, 30, false}};
-    inputs.status = std::string("Связь разорвана"_cp1251);
+    relay.status = std::string("Связь разорвана"_cp1251);
     for (const auto& c : cases) {
         settings.clientMode = c.clientMode;
-        inputs.socketOpen = c.open;
+        relay.socketOpen = c.open;
         settings.timeLimit = c.limit;
         drawSpectrum({});
         trace = display.traceSnapshot();

@@ -20,7 +20,7 @@
 #include "platform/gdi.h"
 #include "platform/platform.h"
 #include "platform/sockets.h"
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 #include "station/resources/station_resources.h"
 #include "station/shell/display.h"
 #include "station/shell/station_settings.h"
@@ -35,11 +35,7 @@ using namespace station;
 
 struct RecordingHooks final : StationHooks {
     int captureDone = 0, playbackDone = 0, captureReopens = 0, playbackReopens = 0;
-    int clientTicks = 0, serverTicks = 0, connectionLists = 0;
-    bool started = false, played = false, connected = false;
-    // The designed coefficient the filter held at each announce.
-    std::vector<float> coefficientAtAnnounce;
-    const FirBandFilter* filter = nullptr;
+    bool started = false, played = false;
 
     void onCaptureDone(WParam, LParam) override { ++captureDone; }
     void onPlaybackDone(WParam, LParam) override { ++playbackDone; }
@@ -47,6 +43,15 @@ struct RecordingHooks final : StationHooks {
     void reopenPlayback() override { ++playbackReopens; }
     bool audioStarted() const override { return started; }
     bool blockPlayed() const override { return played; }
+};
+
+struct RecordingRelay final : NetworkRole {
+    int clientTicks = 0, serverTicks = 0, connectionLists = 0;
+    bool connected = false;
+    // The designed coefficient the filter held at each announce.
+    std::vector<float> coefficientAtAnnounce;
+    const dsp::FirBandFilter* filter = nullptr;
+
     void sendSettingsPacket() override { coefficientAtAnnounce.push_back(filter->designedCoefficients()[128]); }
     bool clientConnected() const override { return connected; }
     void clientTimeLimitTick() override { ++clientTicks; }
@@ -88,13 +93,14 @@ protected:
     MainWindowTest() {
         std::snprintf(settings.windowClassName, sizeof settings.windowClassName, "MainWindowTest-%d", getpid());
         registerStationResources(platform.resources());
-        hooks.filter = &filter;
+        relay.filter = &filter;
     }
 
     // Creates the window after the test has set up the settings.
     void open() {
         window = std::make_unique<MainWindow>(platform, settings, filter, *processor, display, drag, desktop, devices,
                                               hooks);
+        window->attachRelay(relay);
         ASSERT_TRUE(window->create());
         window->redesignFilter();
         display.drawScalePanel();
@@ -119,7 +125,7 @@ protected:
 
     platform::Platform platform{argc, argv};
     StationSettings settings;
-    FirBandFilter filter;
+    dsp::FirBandFilter filter;
     std::unique_ptr<BlockProcessor> processor = std::make_unique<BlockProcessor>();
     DisplayInputs inputs;
     StationDisplay display{settings, inputs};
@@ -127,6 +133,7 @@ protected:
     RecordingDesktop desktop{platform};
     NoDevices devices;
     RecordingHooks hooks;
+    RecordingRelay relay;
     std::unique_ptr<MainWindow> window;
 };
 
@@ -141,7 +148,7 @@ TEST_F(MainWindowTest, UpArrowNarrowsToAFloorAndNeverClosesTheBand) {
     EXPECT_NEAR((low + high) / 2, 0.105f, 1e-5f) << "centre moved";
     // The filter follows the band: its design is the one for the final band.
     std::vector<float> expected(256);
-    windowedSincBandPass(expected.data(), 256, low, high);
+    dsp::windowedSincBandPass(expected.data(), 256, low, high);
     EXPECT_EQ(0, std::memcmp(expected.data(), filter.designedCoefficients(), 256 * sizeof(float)));
 }
 
@@ -175,19 +182,19 @@ TEST_F(MainWindowTest, CommandClientAnnouncesInTheOrderOfEachControl) {
     open();
     const float before = filter.designedCoefficients()[128];
     key(scanRight); // announce, then rebuild: the server hears before the filter changes
-    ASSERT_EQ(hooks.coefficientAtAnnounce.size(), 1u);
-    EXPECT_EQ(hooks.coefficientAtAnnounce[0], before);
+    ASSERT_EQ(relay.coefficientAtAnnounce.size(), 1u);
+    EXPECT_EQ(relay.coefficientAtAnnounce[0], before);
     const float afterRight = filter.designedCoefficients()[128];
     ASSERT_NE(afterRight, before);
     key(scanUp); // rebuild, then announce
-    ASSERT_EQ(hooks.coefficientAtAnnounce.size(), 2u);
-    EXPECT_NE(hooks.coefficientAtAnnounce[1], afterRight);
-    EXPECT_EQ(hooks.coefficientAtAnnounce[1], filter.designedCoefficients()[128]);
+    ASSERT_EQ(relay.coefficientAtAnnounce.size(), 2u);
+    EXPECT_NE(relay.coefficientAtAnnounce[1], afterRight);
+    EXPECT_EQ(relay.coefficientAtAnnounce[1], filter.designedCoefficients()[128]);
 
     // A plain station announces nothing.
     settings.commandMode = 0;
     key(scanRight);
-    EXPECT_EQ(hooks.coefficientAtAnnounce.size(), 2u);
+    EXPECT_EQ(relay.coefficientAtAnnounce.size(), 2u);
 }
 
 TEST_F(MainWindowTest, GainKeysKeepAFloorOfOneAndWriteTheGainLine) {
@@ -243,14 +250,14 @@ TEST_F(MainWindowTest, CharacterKeys) {
     setBand(0.2f, 0.25f);
     character('x');
     std::vector<float> expected(256);
-    windowedSincBandPass(expected.data(), 256, 0.2f, 0.25f);
+    dsp::windowedSincBandPass(expected.data(), 256, 0.2f, 0.25f);
     EXPECT_EQ(0, std::memcmp(expected.data(), filter.designedCoefficients(), 256 * sizeof(float)));
     // '5' is the server's connection list only.
     character('5');
-    EXPECT_EQ(hooks.connectionLists, 0);
+    EXPECT_EQ(relay.connectionLists, 0);
     settings.serverMode = 1;
     character('5');
-    EXPECT_EQ(hooks.connectionLists, 1);
+    EXPECT_EQ(relay.connectionLists, 1);
 }
 
 TEST_F(MainWindowTest, SpaceCyclesDisplaySizesWithTheirWindowHeights) {
@@ -413,7 +420,7 @@ TEST_F(MainWindowTest, TimersFollowRoleAndState) {
     const platform::Picture idle = display.traceSnapshot();
     EXPECT_EQ(idle.pixel(5, 100), platform::rgb(15, 4, 63)) << "no empty waterfall line";
     EXPECT_NE(before.pixel(5, 100), idle.pixel(5, 100));
-    hooks.connected = true;
+    relay.connected = true;
     display.drawScalePanel();
     send(platform::WM_TIMER, displayTimerId);
     EXPECT_EQ(display.traceSnapshot().pixel(5, 100), platform::rgb(0, 0, 0));
@@ -421,14 +428,14 @@ TEST_F(MainWindowTest, TimersFollowRoleAndState) {
     // Timer 2 ticks the role on every tick, time limit or not (the sessions
     // also flush queued bytes and end overdue logins on it).
     send(platform::WM_TIMER, clockTimerId);
-    EXPECT_EQ(hooks.clientTicks, 1);
+    EXPECT_EQ(relay.clientTicks, 1);
     settings.timeLimit = 30;
     send(platform::WM_TIMER, clockTimerId);
     settings.clientMode = 0;
     settings.serverMode = 1;
     send(platform::WM_TIMER, clockTimerId);
-    EXPECT_EQ(hooks.clientTicks, 2);
-    EXPECT_EQ(hooks.serverTicks, 1);
+    EXPECT_EQ(relay.clientTicks, 2);
+    EXPECT_EQ(relay.serverTicks, 1);
 }
 
 // A link socket as the station has it: bound on loopback, non-blocking (as

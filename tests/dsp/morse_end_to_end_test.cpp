@@ -13,15 +13,15 @@
 
 #include "dsp/alphabet.h"
 #include "dsp/cw_generator.h"
-#include "decoder/element_timing.h"
+#include "dsp/element_timing.h"
 #include "dsp/text_distance.h"
 
 namespace {
 
-struct TextRecorder final : decoder::TextOutput {
-    std::int32_t alphabet = decoder::Latin;
+struct TextRecorder final : dsp::TextOutput {
+    std::int32_t alphabet = dsp::Latin;
     std::string text;
-    void character(decoder::ElementCode code) override { text += decoder::lookupCharacter(code, alphabet); }
+    void character(dsp::ElementCode code) override { text += dsp::lookupCharacter(code, alphabet); }
     void wordGap() override { text += ' '; }
 };
 
@@ -31,33 +31,32 @@ struct Trial {
     double levelNoise = 0;
     bool autoDot = false;
     std::int32_t threshold = 35;
-    std::int32_t alphabet = decoder::Latin;
+    std::int32_t alphabet = dsp::Latin;
     std::uint32_t seed = 1;
 };
 
 std::string decode(const std::string& text, const Trial& t) {
-    const auto envelope = decoder::keyingFromText(
+    const auto envelope = dsp::keyingFromText(
         text, {.wpm = t.wpm, .jitter = t.jitter, .seed = t.seed,
                .leadingSilenceMs = 100,    // shorter than 4 dots at every speed used
                .trailingSilenceMs = 400}); // closes the last character
     if (!envelope) {
         return "<not sendable>";
     }
-    const std::vector<std::int16_t> levels = decoder::keyingLevelsFrom(
+    const std::vector<std::int16_t> levels = dsp::keyingLevelsFrom(
         *envelope, {.rampSamples = 24, .noiseRms = t.levelNoise, .noiseSmoothingSamples = 40, .seed = t.seed + 99});
-    decoder::DecoderState state;
+    dsp::ElementTimer state;
     state.threshold = t.threshold;
-    state.alphabet = t.alphabet;
     if (t.autoDot) {
-        decoder::startDotTraining(state);
+        dsp::startDotTraining(state);
     } else {
-        state.dotLength = decoder::dotSamples(t.wpm) - 1; // D is a dot's runLength
+        state.dotLength = dsp::dotSamples(t.wpm) - 1; // D is a dot's runLength
     }
     TextRecorder out;
-    out.alphabet = state.alphabet;
+    out.alphabet = t.alphabet;
     const std::span<const std::int16_t> all(levels);
     for (std::size_t at = 0; at < all.size(); at += 160) {
-        decoder::decodeKeyingLevels(state, all.subspan(at, std::min<std::size_t>(160, all.size() - at)), out);
+        dsp::decodeKeyingLevels(state, all.subspan(at, std::min<std::size_t>(160, all.size() - at)), out);
     }
     return out.text;
 }
@@ -73,7 +72,7 @@ TEST(MorseEndToEnd, CleanKeyingDecodesExactly) {
         }
     }
     // The same keying read in the Russian alphabet.
-    EXPECT_EQ(decode("PRIWET MIR", {.wpm = 20, .alphabet = decoder::Russian}),
+    EXPECT_EQ(decode("PRIWET MIR", {.wpm = 20, .alphabet = dsp::Russian}),
               "\xCF\xD0\xC8\xC2\xC5\xD2 \xCC\xC8\xD0"); // ПРИВЕТ МИР
 }
 

@@ -1,4 +1,4 @@
-#include "station/audio/fft.h"
+#include "dsp/fft.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-namespace station {
+namespace dsp {
 namespace {
 
 std::vector<std::complex<double>> naiveDft(const std::vector<float>& re, const std::vector<float>& im) {
@@ -65,4 +65,4 @@ TEST(FftInPlace, DegenerateOrdersLeaveDataAlone) {
 }
 
 } // namespace
-} // namespace station
+} // namespace dsp

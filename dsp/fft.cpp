@@ -1,9 +1,9 @@
-#include "station/audio/fft.h"
+#include "dsp/fft.h"
 
 #include <cmath>
 #include <utility>
 
-namespace station {
+namespace dsp {
 namespace {
 constexpr double pi = 3.141592653589793;
 constexpr int maxOrder = 20;
@@ -53,4 +53,4 @@ void fftInPlace(float* real, float* imag, int m) {
     }
 }
 
-} // namespace station
+} // namespace dsp

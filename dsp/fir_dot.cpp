@@ -14,9 +14,9 @@
 
 #include <cstring>
 
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 
-namespace station {
+namespace dsp {
 namespace {
 
 typedef float Lanes8 __attribute__((vector_size(32)));
@@ -74,4 +74,4 @@ FirDotKernel firDotForThisCpu() {
     return &firDotPortable;
 }
 
-} // namespace station
+} // namespace dsp

@@ -11,52 +11,54 @@
 #include <string>
 #include <vector>
 
+#include "dsp/audio_constants.h"
+
 namespace {
 
-using decoder::KeyingEnvelope;
+using dsp::KeyingEnvelope;
 
-std::string describe(const std::optional<KeyingEnvelope>& e) {
+std::string describe(const std::optional<dsp::KeyingEnvelope>& e) {
     if (!e) {
         return "<none>";
     }
     std::string s;
-    for (const decoder::KeyingRun& r : *e) {
+    for (const dsp::KeyingRun& r : *e) {
         s += (r.mark ? "M" : "s") + std::to_string(r.samples) + " ";
     }
     return s;
 }
 
 TEST(CwGenerator, ParisTimingAndWhatCannotBeSent) {
-    EXPECT_EQ(decoder::dotSamples(12), 800);
-    EXPECT_EQ(decoder::dotSamples(25), 384);
-    decoder::KeyingOptions o;
+    EXPECT_EQ(dsp::dotSamples(12), 800);
+    EXPECT_EQ(dsp::dotSamples(25), 384);
+    dsp::KeyingOptions o;
     o.wpm = 20; // 480-sample dots
-    EXPECT_EQ(describe(decoder::keyingFromText("a  b", o)), // several spaces are one gap
+    EXPECT_EQ(describe(dsp::keyingFromText("a  b", o)), // several spaces are one gap
               "M480 s480 M1440 s3360 M1440 s480 M480 s480 M480 s480 M480 ");
-    EXPECT_EQ(describe(decoder::keyingFromText("<AR>", o)), "M480 s480 M1440 s480 M480 s480 M1440 s480 M480 ");
+    EXPECT_EQ(describe(dsp::keyingFromText("<AR>", o)), "M480 s480 M1440 s480 M480 s480 M1440 s480 M480 ");
     // "PARIS " is the standard word of 50 dots.
-    EXPECT_EQ(decoder::totalSamples(*decoder::keyingFromText("PARIS PARIS", o)), (50 + 43) * 480);
+    EXPECT_EQ(dsp::totalSamples(*dsp::keyingFromText("PARIS PARIS", o)), (50 + 43) * 480);
     o.leadingSilenceMs = 100;
     o.trailingSilenceMs = 250;
-    EXPECT_EQ(describe(decoder::keyingFromText(" E ", o)), "s800 M480 s2000 ");
+    EXPECT_EQ(describe(dsp::keyingFromText(" E ", o)), "s800 M480 s2000 ");
 
     for (const char* text : {"A~B", "<XY>", "<AR", "<A>", "\xC3\x84"}) {
-        EXPECT_EQ(describe(decoder::keyingFromText(text, {})), "<none>") << text;
+        EXPECT_EQ(describe(dsp::keyingFromText(text, {})), "<none>") << text;
     }
     for (const double wpm : {0.0, 101.0, std::nan("")}) {
-        EXPECT_EQ(describe(decoder::keyingFromText("E", {.wpm = wpm})), "<none>") << "wpm " << wpm;
+        EXPECT_EQ(describe(dsp::keyingFromText("E", {.wpm = wpm})), "<none>") << "wpm " << wpm;
     }
-    EXPECT_EQ(describe(decoder::keyingFromText("E", {.jitter = 0.5})), "<none>");
-    EXPECT_EQ(describe(decoder::keyingFromText("E", {.leadingSilenceMs = -1})), "<none>");
+    EXPECT_EQ(describe(dsp::keyingFromText("E", {.jitter = 0.5})), "<none>");
+    EXPECT_EQ(describe(dsp::keyingFromText("E", {.leadingSilenceMs = -1})), "<none>");
 }
 
 TEST(CwGenerator, JitterIsSeededAndCentredOnTheNominalLengths) {
     const std::string text(90, 'E');
-    const auto a = decoder::keyingFromText(text, {.wpm = 20, .jitter = 0.15, .seed = 7});
-    EXPECT_EQ(describe(a), describe(decoder::keyingFromText(text, {.wpm = 20, .jitter = 0.15, .seed = 7})));
-    EXPECT_NE(describe(a), describe(decoder::keyingFromText(text, {.wpm = 20, .jitter = 0.15, .seed = 8})));
+    const auto a = dsp::keyingFromText(text, {.wpm = 20, .jitter = 0.15, .seed = 7});
+    EXPECT_EQ(describe(a), describe(dsp::keyingFromText(text, {.wpm = 20, .jitter = 0.15, .seed = 7})));
+    EXPECT_NE(describe(a), describe(dsp::keyingFromText(text, {.wpm = 20, .jitter = 0.15, .seed = 8})));
     double markSum = 0;
-    for (const decoder::KeyingRun& r : *a) {
+    for (const dsp::KeyingRun& r : *a) {
         ASSERT_GE(r.samples, 480 / 5) << "no run below a fifth of its length";
         markSum += r.mark ? r.samples : 0;
     }
@@ -65,7 +67,7 @@ TEST(CwGenerator, JitterIsSeededAndCentredOnTheNominalLengths) {
 
 // Goertzel power of x[from, from + n) at `hz`.
 double tonePower(const std::vector<std::int16_t>& x, std::size_t from, std::size_t n, double hz) {
-    const double k = 2.0 * std::cos(2.0 * std::numbers::pi * hz / decoder::cwSampleRate);
+    const double k = 2.0 * std::cos(2.0 * std::numbers::pi * hz / dsp::sampleRateHz);
     double s1 = 0, s2 = 0;
     for (std::size_t i = from; i < from + n; ++i) {
         const double s0 = x[i] + k * s1 - s2;
@@ -76,8 +78,8 @@ double tonePower(const std::vector<std::int16_t>& x, std::size_t from, std::size
 }
 
 TEST(CwGenerator, ToneHasItsPitchAmplitudeSoftEdgesAndSeededNoise) {
-    const KeyingEnvelope env{{false, 800}, {true, 4000}, {false, 800}};
-    const std::vector<std::int16_t> audio = decoder::synthesizeCw(env, {.pitchHz = 700, .amplitude = 10000});
+    const dsp::KeyingEnvelope env{{false, 800}, {true, 4000}, {false, 800}};
+    const std::vector<std::int16_t> audio = dsp::synthesizeCw(env, {.pitchHz = 700, .amplitude = 10000});
     ASSERT_EQ(audio.size(), 5600u);
     int peak = 0;
     for (std::size_t i = 0; i < audio.size(); ++i) {
@@ -92,21 +94,21 @@ TEST(CwGenerator, ToneHasItsPitchAmplitudeSoftEdgesAndSeededNoise) {
     EXPECT_LT(std::abs(int{audio[800]}), 100) << "the mark starts from nearly 0";
     EXPECT_GT(tonePower(audio, 1000, 3200, 700), 1000 * tonePower(audio, 1000, 3200, 800));
 
-    const KeyingEnvelope silence{{false, 80000}};
-    const auto noise = decoder::synthesizeCw(silence, {.noiseRms = 1000, .seed = 3});
-    EXPECT_EQ(noise, decoder::synthesizeCw(silence, {.noiseRms = 1000, .seed = 3}));
-    EXPECT_NE(noise, decoder::synthesizeCw(silence, {.noiseRms = 1000, .seed = 4}));
+    const dsp::KeyingEnvelope silence{{false, 80000}};
+    const auto noise = dsp::synthesizeCw(silence, {.noiseRms = 1000, .seed = 3});
+    EXPECT_EQ(noise, dsp::synthesizeCw(silence, {.noiseRms = 1000, .seed = 3}));
+    EXPECT_NE(noise, dsp::synthesizeCw(silence, {.noiseRms = 1000, .seed = 4}));
     double sumSq = 0;
     for (const std::int16_t v : noise) {
         sumSq += static_cast<double>(v) * v;
     }
     EXPECT_NEAR(std::sqrt(sumSq / noise.size()), 1000.0, 15.0);
     // Tone power A²/2 against σ² spread over 4000 Hz.
-    EXPECT_NEAR(decoder::noiseRmsForSnr(1000, 0, 4000), 1000 / std::sqrt(2.0), 1e-9);
-    EXPECT_NEAR(decoder::noiseRmsForSnr(1000, 20, 500), 200, 1e-9);
+    EXPECT_NEAR(dsp::noiseRmsForSnr(1000, 0, 4000), 1000 / std::sqrt(2.0), 1e-9);
+    EXPECT_NEAR(dsp::noiseRmsForSnr(1000, 20, 500), 200, 1e-9);
     // Extreme noise clamps at the 16-bit limits (wrapped values would spread).
     int clipped = 0;
-    for (const std::int16_t v : decoder::synthesizeCw(silence, {.noiseRms = 1e6})) {
+    for (const std::int16_t v : dsp::synthesizeCw(silence, {.noiseRms = 1e6})) {
         clipped += v == 32767 || v == -32768 ? 1 : 0;
     }
     EXPECT_GT(clipped, 76000); // 2.6 % of the draws fall inside the range
@@ -115,13 +117,13 @@ TEST(CwGenerator, ToneHasItsPitchAmplitudeSoftEdgesAndSeededNoise) {
 TEST(CwGenerator, HandKeyingAndSpeedChangeShapeTheRuns) {
     // 20 WPM: 480-sample dots. Dash 3.5 dots, 0.25 dot of weight moved from
     // each gap to the mark before it.
-    EXPECT_EQ(describe(decoder::keyingFromText("AE", {.wpm = 20, .dashDots = 3.5, .weightDots = 0.25})),
+    EXPECT_EQ(describe(dsp::keyingFromText("AE", {.wpm = 20, .dashDots = 3.5, .weightDots = 0.25})),
               "M600 s360 M1800 s1320 M600 ");
     // From the second character on at 40 WPM (240-sample dots), its gap too.
-    EXPECT_EQ(describe(decoder::keyingFromText("EE E", {.wpm = 20, .changeWpm = 40, .changeAtCharacter = 1})),
+    EXPECT_EQ(describe(dsp::keyingFromText("EE E", {.wpm = 20, .changeWpm = 40, .changeAtCharacter = 1})),
               "M480 s720 M240 s1680 M240 ");
-    EXPECT_EQ(describe(decoder::keyingFromText("E", {.dashDots = 6})), "<none>");
-    EXPECT_EQ(describe(decoder::keyingFromText("E", {.weightDots = 0.8})), "<none>");
+    EXPECT_EQ(describe(dsp::keyingFromText("E", {.dashDots = 6})), "<none>");
+    EXPECT_EQ(describe(dsp::keyingFromText("E", {.weightDots = 0.8})), "<none>");
 }
 
 // Power of `audio` at `hz` over [from, from + n), per sample.
@@ -130,14 +132,14 @@ double powerAt(const std::vector<std::int16_t>& audio, std::size_t from, std::si
 }
 
 TEST(CwGenerator, HardConditionsAreSeededAndDoWhatTheySay) {
-    const KeyingEnvelope key{{true, 8000 * 60}}; // one minute of key down
-    const decoder::ToneOptions base{.pitchHz = 700, .amplitude = 1000, .seed = 5};
+    const dsp::KeyingEnvelope key{{true, 8000 * 60}}; // one minute of key down
+    const dsp::ToneOptions base{.pitchHz = 700, .amplitude = 1000, .seed = 5};
 
     // Fading: unit mean power, deep fades, slow.
-    decoder::ToneOptions o = base;
+    dsp::ToneOptions o = base;
     o.fadingHz = 0.3;
-    const auto faded = decoder::synthesizeCw(key, o);
-    EXPECT_EQ(faded, decoder::synthesizeCw(key, o));
+    const auto faded = dsp::synthesizeCw(key, o);
+    EXPECT_EQ(faded, dsp::synthesizeCw(key, o));
     std::vector<double> blockPower;
     for (std::size_t at = 0; at + 800 <= faded.size(); at += 800) {
         double p = 0;
@@ -156,43 +158,43 @@ TEST(CwGenerator, HardConditionsAreSeededAndDoWhatTheySay) {
     // Drift: 60 Hz a minute moves the tone from 700 to 760 Hz.
     o = base;
     o.driftHzPerMinute = 60;
-    const auto drifting = decoder::synthesizeCw(key, o);
+    const auto drifting = dsp::synthesizeCw(key, o);
     EXPECT_GT(powerAt(drifting, 0, 4000, 700), 100 * powerAt(drifting, 0, 4000, 760));
     EXPECT_GT(powerAt(drifting, drifting.size() - 4000, 4000, 760),
               100 * powerAt(drifting, drifting.size() - 4000, 4000, 700));
 
     // A second signal 100 Hz up, 6 dB down, keyed by its own envelope.
-    const KeyingEnvelope other{{false, 4000}, {true, 4000}};
+    const dsp::KeyingEnvelope other{{false, 4000}, {true, 4000}};
     o = base;
     o.interferer = &other;
     o.interfererOffsetHz = 100;
     o.interfererLevelDb = -6;
-    const auto qrm = decoder::synthesizeCw(key, o);
+    const auto qrm = dsp::synthesizeCw(key, o);
     EXPECT_LT(powerAt(qrm, 0, 4000, 800), 1e-3 * powerAt(qrm, 0, 4000, 700)) << "key up before";
     EXPECT_NEAR(10 * std::log10(powerAt(qrm, 4000, 4000, 800) / powerAt(qrm, 4000, 4000, 700)), -6.0, 0.5);
     EXPECT_LT(powerAt(qrm, 10000, 4000, 800), 1e-3 * powerAt(qrm, 10000, 4000, 700)) << "padded with key up";
 
     // Impulses: about 5 a second, each a short burst of the given peak.
-    const KeyingEnvelope silence{{false, 8000 * 20}};
+    const dsp::KeyingEnvelope silence{{false, 8000 * 20}};
     o = base;
     o.impulsesPerSecond = 5;
     o.impulseAmplitude = 20000;
-    const auto clicks = decoder::synthesizeCw(silence, o);
+    const auto clicks = dsp::synthesizeCw(silence, o);
     int starts = 0;
     for (std::size_t i = 1; i < clicks.size(); ++i) {
         starts += std::abs(clicks[i]) > 15000 && std::abs(clicks[i - 1]) < 15000 ? 1 : 0;
     }
     EXPECT_NEAR(starts, 100, 30);
-    EXPECT_EQ(clicks, decoder::synthesizeCw(silence, o));
+    EXPECT_EQ(clicks, dsp::synthesizeCw(silence, o));
 }
 
 TEST(CwGenerator, KeyingLevelsWithRampsAndSmoothedNoise) {
-    const auto v = decoder::keyingLevelsFrom(KeyingEnvelope{{false, 2}, {true, 10}, {false, 2}, {true, 2}},
+    const auto v = dsp::keyingLevelsFrom(dsp::KeyingEnvelope{{false, 2}, {true, 10}, {false, 2}, {true, 2}},
                                              {.markLevel = 200, .spaceLevel = 5, .rampSamples = 3});
     EXPECT_EQ(v, (std::vector<std::int16_t>{5, 5, 54, 103, 151, 200, 200, 200, 200, 151, 103, 54, 5, 5, 103, 103}));
 
-    const auto noisy = decoder::keyingLevelsFrom(
-        KeyingEnvelope{{false, 200000}}, {.spaceLevel = 50, .noiseRms = 10, .noiseSmoothingSamples = 40});
+    const auto noisy = dsp::keyingLevelsFrom(
+        dsp::KeyingEnvelope{{false, 200000}}, {.spaceLevel = 50, .noiseRms = 10, .noiseSmoothingSamples = 40});
     double sumSq = 0, lag = 0;
     for (std::size_t i = 1000; i < noisy.size(); ++i) { // past the start-up transient
         sumSq += (noisy[i] - 50.0) * (noisy[i] - 50.0);
@@ -210,7 +212,7 @@ TEST(CwGenerator, WavFileReadsBackThroughLibsndfile) {
     char dir[] = "/tmp/cwgenXXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     const std::string path = std::string(dir) + "/t.wav";
-    ASSERT_TRUE(decoder::writeWav(path, samples));
+    ASSERT_TRUE(dsp::writeWav(path, samples));
     SF_INFO info{};
     SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
     ASSERT_NE(f, nullptr) << sf_strerror(nullptr);
@@ -222,10 +224,10 @@ TEST(CwGenerator, WavFileReadsBackThroughLibsndfile) {
     sf_close(f);
     back.resize(1000);
     EXPECT_EQ(back, samples);
-    EXPECT_EQ(decoder::encodeWav(samples).size(), 44u + 2000u);
+    EXPECT_EQ(dsp::encodeWav(samples).size(), 44u + 2000u);
     std::remove(path.c_str());
     rmdir(dir);
-    EXPECT_FALSE(decoder::writeWav(std::string(dir) + "/gone/x.wav", samples)) << "missing directory";
+    EXPECT_FALSE(dsp::writeWav(std::string(dir) + "/gone/x.wav", samples)) << "missing directory";
 }
 
 } // namespace

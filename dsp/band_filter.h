@@ -11,9 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
-namespace station {
-
-struct StationSettings;
+namespace dsp {
 
 // Longest filter in use; the history holds twice that so that the live
 // window and the wrap copy always fit.
@@ -99,17 +97,10 @@ bool designBandFilter(FirBandFilter& filter, int tapCount, int decimation, float
 // the oldest), so x first counts in the next output. Pushing thread.
 bool pushSample(FirBandFilter& filter, float x, float& out);
 
-// Widens (direction < 0) or narrows (direction ≥ 0) the band in settings by
-// 0.001 of the sample rate at each edge, keeping the centre unless an edge
-// would leave 0 … 0.5. Returns false with nothing changed when narrowing a
-// half-width of 0.001 or less, or widening a band already 0 … 0.5 wide;
-// true otherwise, and the caller then redesigns. Main thread.
-bool adjustBandWidth(StationSettings& settings, int direction);
-
 // The portable dot-product kernel, and the one for this CPU (AVX2 + FMA
 // where available). Both sum in several float lanes and add the lanes in
 // double.
 double firDotPortable(const float* history, const float* coefficients, int n);
 FirDotKernel firDotForThisCpu();
 
-} // namespace station
+} // namespace dsp

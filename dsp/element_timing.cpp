@@ -1,9 +1,9 @@
-#include "decoder/element_timing.h"
+#include "dsp/element_timing.h"
 
 #include <algorithm>
 #include <limits>
 
-namespace decoder {
+namespace dsp {
 
 namespace {
 
@@ -35,7 +35,7 @@ std::int64_t dashLimit(std::int32_t dotLength) {
 // timer, and then nothing is output (the fold would leave 64 bits).
 constexpr int maxCharacterMarks = runHistoryRead / 2;
 
-void onMarkEnded(DecoderState& state) {
+void onMarkEnded(ElementTimer& state) {
     const std::int32_t length = state.runLength;
     pushHistory(state.runHistory, length);
     if (state.autoDot != 0) {
@@ -58,17 +58,17 @@ void onMarkEnded(DecoderState& state) {
     raiseSaturating(state.markCount);
 }
 
-void onSpaceEnded(DecoderState& state, TextOutput& output) {
+void onSpaceEnded(ElementTimer& state, TextOutput& output) {
     pushHistory(state.runHistory, -state.runLength);
     if (state.runLength > 4 * std::int64_t{state.dotLength}) {
         output.wordGap();
     }
 }
 
-void closeCharacter(DecoderState& state, TextOutput& output) {
+void closeCharacter(ElementTimer& state, TextOutput& output) {
     const std::int64_t dashAbove = dashLimit(state.dotLength);
     const std::int32_t shortBelow = state.dotLength / 3;
-    ElementCode code = 0;
+    dsp::ElementCode code = 0;
     int taken = 0;
     bool shortPulse = false;
     bool tooLong = false;
@@ -82,7 +82,7 @@ void closeCharacter(DecoderState& state, TextOutput& output) {
             break;
         }
         ++taken;
-        code = e > dashAbove ? foldDash(code) : foldDot(code);
+        code = e > dashAbove ? dsp::foldDash(code) : dsp::foldDot(code);
         if (e < shortBelow) {
             shortPulse = true;
         }
@@ -96,7 +96,7 @@ void closeCharacter(DecoderState& state, TextOutput& output) {
 
 } // namespace
 
-void onKeyingSample(DecoderState& state, std::int32_t level, TextOutput& output) {
+void onKeyingSample(ElementTimer& state, std::int32_t level, TextOutput& output) {
     if (level == state.prevLevel) {
         raiseSaturating(state.runLength);
     } else {
@@ -113,7 +113,7 @@ void onKeyingSample(DecoderState& state, std::int32_t level, TextOutput& output)
     }
 }
 
-void onKeyingLevel(DecoderState& state, std::int32_t keyingLevel, TextOutput& output) {
+void onKeyingLevel(ElementTimer& state, std::int32_t keyingLevel, TextOutput& output) {
     if (keyingLevel > state.peak) {
         state.peak = keyingLevel;
         state.samplesSincePeak = 0;
@@ -137,11 +137,11 @@ void onKeyingLevel(DecoderState& state, std::int32_t keyingLevel, TextOutput& ou
     onKeyingSample(state, keyingLevel > state.effectiveThreshold ? 1 : 0, output);
 }
 
-void decodeKeyingLevels(DecoderState& state, std::span<const std::int16_t> keyingLevels,
+void decodeKeyingLevels(ElementTimer& state, std::span<const std::int16_t> keyingLevels,
                         TextOutput& output) {
     for (const std::int16_t v : keyingLevels) {
         onKeyingLevel(state, v, output);
     }
 }
 
-} // namespace decoder
+} // namespace dsp

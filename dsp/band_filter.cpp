@@ -1,22 +1,16 @@
-#include "station/audio/band_filter.h"
+#include "dsp/band_filter.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
-#include "station/shell/station_settings.h"
 
-namespace station {
+namespace dsp {
 namespace {
 
 constexpr double pi = 3.141592653589793;
 constexpr double twoPi = 6.283185307179586;
 constexpr double sincGuard = 1e-10;
-
-// One band-width step: 0.001 of the sample rate (8 Hz) at each edge.
-constexpr double bandWidthStep = 0.001;
-// Widest half-width: the band 0 … 0.5.
-constexpr double maxHalfWidth = 0.25;
 
 // sin(πx)/(πx), exactly 1 near x = 0.
 double sinc(double x) {
@@ -101,38 +95,4 @@ bool pushSample(FirBandFilter& filter, float x, float& out) {
     return due;
 }
 
-bool adjustBandWidth(StationSettings& settings, int direction) {
-    const float low = settings.bandLow.load(std::memory_order_relaxed);
-    const float high = settings.bandHigh.load(std::memory_order_relaxed);
-    double halfWidth = (static_cast<double>(high) - static_cast<double>(low)) * 0.5;
-    const float centre = static_cast<float>(low + halfWidth);
-    if (direction < 0) {
-        // Unbounded widening would push the low edge below 0 once the band
-        // is wider than 0.5; stop at the whole range instead.
-        const double widened = std::min(halfWidth + bandWidthStep, maxHalfWidth);
-        if (!(widened > halfWidth)) {
-            return false;
-        }
-        halfWidth = widened;
-    } else {
-        if (halfWidth <= bandWidthStep) {
-            return false;
-        }
-        halfWidth -= bandWidthStep;
-    }
-    float newLow = static_cast<float>(centre - halfWidth);
-    float newHigh = static_cast<float>(centre + halfWidth);
-    if (newLow < 0.0f) {
-        newLow = 0.0f;
-        newHigh = static_cast<float>(2.0 * halfWidth);
-    }
-    if (newHigh > 0.5f) {
-        newHigh = 0.5f;
-        newLow = static_cast<float>(0.5 - 2.0 * halfWidth);
-    }
-    settings.bandLow.store(newLow, std::memory_order_relaxed);
-    settings.bandHigh.store(newHigh, std::memory_order_relaxed);
-    return true;
-}
-
-} // namespace station
+} // namespace dsp

@@ -1,7 +1,7 @@
 #pragma once
 // The spectrum transform of the station's display.
 
-namespace station {
+namespace dsp {
 
 // Forward complex transform (kernel e^(−i…)) of 2^m points, in place,
 // radix-2 decimation in frequency, unscaled, output in natural order.
@@ -10,4 +10,4 @@ namespace station {
 // butterfly stores single-precision results.
 void fftInPlace(float* real, float* imag, int m);
 
-} // namespace station
+} // namespace dsp
