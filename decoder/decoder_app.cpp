@@ -62,8 +62,9 @@ bool toggled(std::int32_t flag) { return flag == 0; }
 } // namespace
 
 DecoderApp::DecoderApp(ControlSink& control, TextSink& text, DecoderKind initial)
-    : control_(control), text_(text), signalPicture_(signalPictureWidth, signalPictureHeight, white),
-      pictureContext_(signalPicture_), selected_(initial), decoderLineShown_(initial == DecoderKind::Weak),
+    : control_(control), text_(text), stripRing_(stripRingWidth, stripHeight, white),
+      stripBelow_(signalPictureWidth, signalPictureHeight - stripHeight, white), pictureContext_(stripRing_),
+      selected_(initial), decoderLineShown_(initial == DecoderKind::Weak),
       weak_(std::make_unique<dsp::WeakSignalDecoder>()) {
     pictureContext_.setTextColour(platform::rgb(0, 0, 0));
     pictureContext_.setBackgroundColour(textBackground);
@@ -213,16 +214,35 @@ bool DecoderApp::acceptDatagram(std::span<const std::uint8_t> bytes) {
     return true;
 }
 
+platform::Colour DecoderApp::signalPixel(int x, int y) const {
+    if (x < 0 || x >= signalPictureWidth || y < 0) {
+        return 0;
+    }
+    return y < stripHeight ? stripRing_.pixel(stripOrigin_ + x, y) : stripBelow_.pixel(x, y - stripHeight);
+}
+
 void DecoderApp::drawStrip() {
     const int zoom = std::clamp(state_.zoom, 1, 9);
-    pictureContext_.fillRect(stripNewX, 0, signalPictureWidth, signalPictureHeight, white);
+    const int o = stripOrigin_;
+    std::uint32_t* const ring = stripRing_.pixels();
+    const int ringStride = stripRing_.stride();
+    std::uint32_t* const below = stripBelow_.pixels();
+    const int belowStride = stripBelow_.stride();
+    const auto belowRow = [&](int row) { return below + static_cast<std::ptrdiff_t>(row) * belowStride; };
+
+    // The newest columns start white. Below the strip only their first row
+    // (the level row) and the marks of the last datagram can be anything else.
+    pictureContext_.fillRect(o + stripNewX, 0, o + signalPictureWidth, stripHeight, white);
+    for (const int row : {0, belowMarkRows_[0], belowMarkRows_[1]}) {
+        if (row >= 0) {
+            std::fill(belowRow(row) + stripNewX, belowRow(row) + signalPictureWidth, platform::storedPixel(white));
+        }
+    }
 
     // One column per group of s samples, from the group's largest level.
     // Row stripHeight lies just below the shown rows, so a level of m shows
     // m − 1 pixels.
     const int s = locallink::samplesPerDatagram / zoom;
-    std::uint32_t* const pixels = signalPicture_.pixels();
-    const int stride = signalPicture_.stride();
     for (int start = 0, g = 0; start < locallink::samplesPerDatagram; start += s, ++g) {
         const int end = std::min(start + s, locallink::samplesPerDatagram);
         int m = 0;
@@ -231,28 +251,49 @@ void DecoderApp::drawStrip() {
         }
         m = std::min(m, stripHeight);
         const int x = stripNewX + g;
-        for (int y = stripHeight; y > stripHeight - m; --y) {
-            pixels[y * stride + x] = platform::storedPixel(levelColour);
+        if (m > 0) {
+            belowRow(0)[x] = platform::storedPixel(levelColour);
+        }
+        for (int y = stripHeight - 1; y > stripHeight - m; --y) {
+            ring[static_cast<std::ptrdiff_t>(y) * ringStride + o + x] = platform::storedPixel(levelColour);
         }
     }
 
     // Thresholds far outside the strip fall outside the picture and are
-    // dropped by setPixel.
-    const auto mark = [&](std::int32_t threshold, platform::Colour colour) {
+    // not drawn.
+    const auto mark = [&](std::int32_t threshold, platform::Colour colour, int& belowMarkRow) {
+        belowMarkRow = -1;
         const std::int64_t y = std::int64_t{stripHeight} - threshold;
         if (y < 0 || y >= signalPictureHeight) {
             return;
         }
-        for (int x = stripNewX; x < stripNewX + 10; ++x) {
-            pictureContext_.setPixel(x, static_cast<int>(y), colour);
+        const int row = static_cast<int>(y);
+        if (row < stripHeight) {
+            pictureContext_.fillRect(o + stripNewX, row, o + stripNewX + 10, row + 1, colour);
+        } else {
+            belowMarkRow = row - stripHeight;
+            std::fill(belowRow(belowMarkRow) + stripNewX, belowRow(belowMarkRow) + stripNewX + 10,
+                      platform::storedPixel(colour));
         }
     };
-    mark(state_.timer.threshold, thresholdColour);
-    mark(state_.timer.effectiveThreshold, effectiveThresholdColour);
+    mark(state_.timer.threshold, thresholdColour, belowMarkRows_[0]);
+    mark(state_.timer.effectiveThreshold, effectiveThresholdColour, belowMarkRows_[1]);
 
-    // Scroll left by zoom columns; the copy is clipped at the picture's edge.
-    pictureContext_.blit(0, 0, signalPictureWidth - 3, stripHeight, signalPicture_, zoom, 0);
+    // Scroll left by zoom columns: the origin moves right. Columns from
+    // `kept` on are not scrolled (the last three, and those the scroll would
+    // fill from beyond the picture's edge): they go to the new origin as they
+    // are. Near the ring's end the shown columns first go back to its start.
+    const int kept = std::min(signalPictureWidth - 3, signalPictureWidth - zoom);
+    int from = o;
+    if (o + zoom + signalPictureWidth > stripRingWidth) {
+        pictureContext_.blit(0, 0, signalPictureWidth, stripHeight, stripRing_, o, 0);
+        from = 0;
+    }
+    stripOrigin_ = from + zoom;
+    pictureContext_.blit(stripOrigin_ + kept, 0, signalPictureWidth - kept, stripHeight, stripRing_, from + kept, 0);
 }
+
+void DecoderApp::statusOverdrawn() { statusShown_.reset(); }
 
 void DecoderApp::drawStatus(DrawContext& window) {
     StatusText dot;
@@ -282,14 +323,13 @@ void DecoderApp::drawStatus(DrawContext& window) {
     window.textOut(600, statusY, agc.view());
 }
 
-void DecoderApp::drawDecoderLine(DrawContext& window) {
+void DecoderApp::drawDecoderLine(DrawContext& window, const StatusShown& shown) {
     StatusText line;
     if (selected_ == DecoderKind::Weak) {
         line.add(weakDecoderLabel);
-        const dsp::WeakDecoderEstimates e = weak_->estimates();
-        if (e.wpm > 0.0) {
-            line.spaces(3).number(static_cast<std::int32_t>(std::lround(e.wpm)), "%d WPM");
-            line.spaces(3).number(static_cast<std::int32_t>(std::lround(e.snrDb)), "%d").add(decibelLabel);
+        if (shown.estimated) {
+            line.spaces(3).number(shown.wpm, "%d WPM");
+            line.spaces(3).number(shown.snrDb, "%d").add(decibelLabel);
         }
     } else {
         line.add(classicDecoderLabel);
@@ -299,13 +339,35 @@ void DecoderApp::drawDecoderLine(DrawContext& window) {
     window.textOut(decoderLineX, decoderLineY, line.view());
 }
 
-void DecoderApp::drawAndDecode(DrawContext& window) {
-    drawStrip();
-    window.blit(0, 0, signalPictureWidth, stripHeight, signalPicture_, 0, 0);
+// The two lines overlap by a row, and glyphs reach a little past their
+// cells, so they are drawn together, in this order, whenever either one's
+// text changes; unchanged, both are already in the window.
+void DecoderApp::drawStatusLines(DrawContext& window) {
+    const dsp::ElementTimer& t = state_.timer;
+    StatusShown shown{t.dotLength, t.autoDot, state_.alphabet, t.shortPulseCheck, t.agcOn,
+                      decoderLineShown_, selected_, false, 0, 0};
+    if (decoderLineShown_ && selected_ == DecoderKind::Weak) {
+        const dsp::WeakDecoderEstimates e = weak_->estimates();
+        if (e.wpm > 0.0) {
+            shown.estimated = true;
+            shown.wpm = static_cast<std::int32_t>(std::lround(e.wpm));
+            shown.snrDb = static_cast<std::int32_t>(std::lround(e.snrDb));
+        }
+    }
+    if (statusShown_ == shown) {
+        return;
+    }
+    statusShown_ = shown;
     drawStatus(window);
     if (decoderLineShown_) {
-        drawDecoderLine(window);
+        drawDecoderLine(window, shown);
     }
+}
+
+void DecoderApp::drawAndDecode(DrawContext& window) {
+    drawStrip();
+    window.blit(0, 0, signalPictureWidth, stripHeight, stripRing_, stripOrigin_, 0);
+    drawStatusLines(window);
     dsp::decodeKeyingLevels(state_.timer, keyingLevels_, *this);
     if (selected_ == DecoderKind::Weak) {
         if (weakAlphabet_ != state_.alphabet) {
@@ -326,9 +388,9 @@ void DecoderApp::character(dsp::ElementCode elementCode) {
         pictureContext_.setBackgroundColour(digitBackground);
     }
     // Just left of the newest columns, so each reading scrolls with its marks.
-    pictureContext_.textOut(870, 270, r.latin);
-    pictureContext_.textOut(870, 240, r.russian);
-    pictureContext_.textOut(870, 210, r.ukrainian);
+    pictureContext_.textOut(stripOrigin_ + 870, 270, r.latin);
+    pictureContext_.textOut(stripOrigin_ + 870, 240, r.russian);
+    pictureContext_.textOut(stripOrigin_ + 870, 210, r.ukrainian);
     if (selected_ == DecoderKind::Classic) {
         for (const char c : r.selected) {
             text_.append(static_cast<unsigned char>(c));

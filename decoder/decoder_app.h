@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "decoder/decoder_kind.h"
@@ -28,6 +29,8 @@ namespace decoder {
 inline constexpr int signalPictureWidth = 900;
 inline constexpr int signalPictureHeight = 700;
 inline constexpr int stripHeight = 300;
+// Width of the ring that holds the scrolling rows (see DecoderApp).
+inline constexpr int stripRingWidth = 2 * signalPictureWidth;
 // First column of the newest part of the strip; columns to its right are
 // whitened and redrawn for every datagram.
 inline constexpr int stripNewX = 890;
@@ -98,7 +101,9 @@ public:
 
     DecoderState& state() { return state_; }
     const DecoderState& state() const { return state_; }
-    const platform::Picture& signalPicture() const { return signalPicture_; }
+    // A pixel of the signal picture (signalPictureWidth × signalPictureHeight,
+    // its top stripHeight rows scrolling left as datagrams come); 0 outside it.
+    platform::Colour signalPixel(int x, int y) const;
     DecoderKind selectedDecoder() const { return selected_; }
 
     // Keys, characters and mouse of the main window. Returns false for a
@@ -124,6 +129,11 @@ public:
     // decoder, which may append characters.
     void drawAndDecode(platform::DrawContext& window);
 
+    // Something else drew over the status or decoder line in the window, or
+    // a new size cut them off: the next datagram draws them again in full
+    // (otherwise a datagram draws only the lines whose text changed).
+    void statusOverdrawn();
+
     // One ControlDatagram to the station; unused fields are 0.
     void sendControl(std::int32_t command, std::int32_t value, std::int32_t filterCode, std::int32_t bandwidthHz,
                      std::int32_t centreHz);
@@ -136,15 +146,27 @@ private:
     void onKeyDown(platform::LParam lParam);
     void onLeftButton(unsigned x, unsigned y);
     void drawStrip();
+    struct StatusShown;
+    void drawStatusLines(platform::DrawContext& window);
     void drawStatus(platform::DrawContext& window);
-    void drawDecoderLine(platform::DrawContext& window);
+    void drawDecoderLine(platform::DrawContext& window, const StatusShown& shown);
     void selectDecoder(DecoderKind kind);
 
     ControlSink& control_;
     TextSink& text_;
     DecoderState state_;
-    platform::Picture signalPicture_;
-    platform::DrawContext pictureContext_;
+    // The signal picture is kept in two parts so that scrolling it moves no
+    // pixels: its top stripHeight rows are the columns stripOrigin_ …
+    // stripOrigin_ + signalPictureWidth − 1 of stripRing_, which is wider,
+    // and a scroll moves the origin right; only when the ring's end is
+    // reached do the shown columns go back to its start. The rows below,
+    // which never scroll, are stripBelow_.
+    platform::Picture stripRing_;
+    platform::Picture stripBelow_;
+    int stripOrigin_ = 0;
+    // Rows of stripBelow_ holding threshold marks in the newest columns (−1: none).
+    int belowMarkRows_[2] = {-1, -1};
+    platform::DrawContext pictureContext_; // on stripRing_
     std::int16_t keyingLevels_[locallink::samplesPerDatagram] = {};
     std::int16_t samples_[locallink::samplesPerDatagram] = {};
     DecoderKind selected_;
@@ -153,6 +175,18 @@ private:
     bool decoderLineShown_;
     std::unique_ptr<dsp::WeakSignalDecoder> weak_;
     std::int32_t weakAlphabet_ = dsp::Latin; // -1: set before the next feed
+
+    // What the status and decoder lines in the window were drawn from;
+    // empty when they have to be drawn whatever they show.
+    struct StatusShown {
+        std::int32_t dotLength, autoDot, alphabet, shortPulseCheck, agcOn;
+        bool decoderLine;
+        DecoderKind kind;
+        bool estimated; // the weak decoder has a speed: wpm and snrDb, rounded
+        std::int32_t wpm, snrDb;
+        bool operator==(const StatusShown&) const = default;
+    };
+    std::optional<StatusShown> statusShown_;
 };
 
 } // namespace decoder

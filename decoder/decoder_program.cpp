@@ -198,6 +198,9 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
                 });
             return 0;
         }
+        if (message == platform::WM_SIZE) {
+            app.statusOverdrawn(); // a smaller surface lost what lay beyond its new edge
+        }
         if (message == platform::WM_DESTROY) {
             platform.postQuit(0);
             return 0;
@@ -261,6 +264,7 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
         }
         if (platform::WindowContext context = platform.windowContext(mainWindow)) {
             context->textOut(10, stationStatusY, status);
+            app.statusOverdrawn(); // this line's cells reach into the status line
         }
         if (platform.headless()) {
             platform.postQuit(exitCode);

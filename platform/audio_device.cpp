@@ -400,6 +400,7 @@ AudioResult AudioSystem::unprepareHeader(WaveHandle handle, WaveHeader* header) 
 namespace {
 
 AudioResult enqueue(Device& device, WaveHandle handle, WaveHeader* header, bool capture) {
+    bool wake = true;
     {
         const std::lock_guard lock(device.m);
         if (device.closing || device.capture != capture) {
@@ -420,9 +421,12 @@ AudioResult enqueue(Device& device, WaveHandle handle, WaveHeader* header, bool 
         header->flags = (header->flags & ~WHDR_DONE) | WHDR_INQUEUE;
         header->state_ = WaveHeader::State::Queued;
         header->mark_ = 0;
+        wake = device.core.queue.empty() || device.engine->servesBuffersBehindOthers();
         device.core.queue.push(header);
     }
-    device.waker.release();
+    if (wake) {
+        device.waker.release();
+    }
     return MMSYSERR_NOERROR;
 }
 

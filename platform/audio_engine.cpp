@@ -337,6 +337,7 @@ public:
         return MMSYSERR_NOERROR;
     }
     void halt() override { pacer_.restart(Clock::time_point{}, false); }
+    bool servesBuffersBehindOthers() const override { return false; }
 
     Clock::time_point service(DeviceCore& core, Clock::time_point now) override {
         while (core.started && !core.queue.empty()) {
@@ -390,6 +391,7 @@ public:
     FilePlaybackEngine& operator=(const FilePlaybackEngine&) = delete;
 
     void halt() override { pacer_.restart(Clock::time_point{}, false); }
+    bool servesBuffersBehindOthers() const override { return false; }
 
     Clock::time_point service(DeviceCore& core, Clock::time_point now) override {
         while (!core.queue.empty()) {

@@ -89,6 +89,11 @@ public:
     // they fill (capture) or finish playing (playback). Device lock held.
     // Returns the latest time at which it wants to be called again.
     virtual Clock::time_point service(DeviceCore& core, Clock::time_point now) = 0;
+    // Whether a buffer queued behind others needs service at once. A file
+    // device finishes its buffers in order, each at a deadline set when the
+    // one before it finishes, so a buffer behind others changes nothing
+    // until then: waking the worker for it would only cost a wake-up.
+    virtual bool servesBuffersBehindOthers() const { return true; }
 };
 
 // Single-producer single-consumer ring of floats with monotonically growing

@@ -1,8 +1,10 @@
 #include "platform/gdi.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include <QColor>
 #include <QCoreApplication>
@@ -235,11 +237,71 @@ Font Font::system() { return create("System", systemCellHeight, 400); }
 
 struct DrawContext::TextImpl {
     explicit TextImpl(const QFont& f) : font(f), metrics(f) {}
+
+    // A display redraws the same few texts many times a second, and
+    // measuring a text means laying it out again: the last few are kept.
+    int advance(const QString& s) {
+        for (const Measured& m : measured) {
+            if (m.text == s) {
+                return m.advance;
+            }
+        }
+        const int width = metrics.horizontalAdvance(s);
+        measured[nextMeasured] = {s, width};
+        nextMeasured = (nextMeasured + 1) % measured.size();
+        return width;
+    }
+
     QFont font;
     QFontMetrics metrics;
+    struct Measured {
+        QString text; // empty text measures 0, as an unused entry says
+        int advance = 0;
+    };
+    std::array<Measured, 16> measured{};
+    std::size_t nextMeasured = 0;
 };
 
+// ---------------------------------------------------------------- FontCache
+
+struct FontCache::Impl {
+    struct Entry {
+        std::string family;
+        int pixelSize;
+        int weight;
+        std::unique_ptr<DrawContext::TextImpl> text;
+    };
+    // A window's contexts use one or two fonts; the limit only bounds a
+    // caller that keeps selecting new ones.
+    static constexpr std::size_t maxEntries = 8;
+
+    std::optional<Font> system; // resolved on first use
+    std::vector<Entry> entries; // oldest first
+
+    DrawContext::TextImpl* find(const Font& font) {
+        for (const Entry& e : entries) {
+            if (e.pixelSize == font.pixelSize && e.weight == font.weight && e.family == font.family) {
+                return e.text.get();
+            }
+        }
+        if (entries.size() == maxEntries) {
+            entries.erase(entries.begin());
+        }
+        entries.push_back({font.family, font.pixelSize, font.weight,
+                           std::make_unique<DrawContext::TextImpl>(
+                               makeQFont(QString::fromStdString(font.family), font.pixelSize, font.weight))});
+        return entries.back().text.get();
+    }
+};
+
+FontCache::FontCache() : impl_(std::make_unique<Impl>()) {}
+FontCache::~FontCache() = default;
+
+// ---------------------------------------------------------------- DrawContext
+
 DrawContext::DrawContext(Picture& target) : target_(&target) {}
+
+DrawContext::DrawContext(Picture& target, FontCache& fonts) : target_(&target), fonts_(&fonts) {}
 
 DrawContext::DrawContext(Picture& target, std::unique_lock<std::mutex> hold, std::function<void()> onRelease)
     : target_(&target), hold_(std::move(hold)), onRelease_(std::move(onRelease)) {}
@@ -255,7 +317,8 @@ DrawContext::~DrawContext() {
 
 void DrawContext::setFont(const Font& font) {
     selectedFont_ = font;
-    text_.reset();
+    text_ = nullptr;
+    ownText_.reset();
 }
 
 void DrawContext::touch(long long left, long long top, long long right, long long bottom) {
@@ -386,20 +449,39 @@ void DrawContext::blit(int dstX, int dstY, int width, int height, const Picture&
 }
 
 DrawContext::TextImpl* DrawContext::text() {
-    if (text_) {
-        return text_.get();
+    if (text_ != nullptr) {
+        return text_;
     }
     if (!haveGuiApplication()) {
         return nullptr;
     }
-    const Font font = selectedFont_ ? *selectedFont_ : Font::system();
+    Font font;
+    if (selectedFont_) {
+        font = *selectedFont_;
+    } else if (fonts_ != nullptr) {
+        std::optional<Font>& system = fonts_->impl_->system;
+        if (!system) {
+            system = Font::system(); // asks the font database: worth keeping
+        }
+        font = *system;
+    } else {
+        font = Font::system();
+    }
     if (font.family.empty()) {
         return nullptr; // made before the application existed
     }
-    // A QFont of our own: QFont is reentrant, not thread-safe, so contexts
-    // used on different threads never share one.
-    text_ = std::make_unique<TextImpl>(makeQFont(QString::fromStdString(font.family), font.pixelSize, font.weight));
-    return text_.get();
+    if (fonts_ != nullptr) {
+        // Shared with the other contexts of the cache's owner, which uses
+        // them one at a time.
+        text_ = fonts_->impl_->find(font);
+    } else {
+        // A QFont of our own: QFont is reentrant, not thread-safe, so
+        // contexts used on different threads never share one.
+        ownText_ =
+            std::make_unique<TextImpl>(makeQFont(QString::fromStdString(font.family), font.pixelSize, font.weight));
+        text_ = ownText_.get();
+    }
+    return text_;
 }
 
 void DrawContext::textOut(int x, int y, std::string_view textCp1251) {
@@ -409,7 +491,7 @@ void DrawContext::textOut(int x, int y, std::string_view textCp1251) {
         return;
     }
     const QString s = fromCp1251(textCp1251);
-    const long long right = static_cast<long long>(x) + t->metrics.horizontalAdvance(s);
+    const long long right = static_cast<long long>(x) + t->advance(s);
     const long long bottom = static_cast<long long>(y) + t->metrics.height();
     // A cell wholly outside the picture draws nothing (and keeps the
     // coordinates handed to the renderer far from the int limits).
@@ -438,7 +520,7 @@ TextExtent DrawContext::textExtent(std::string_view textCp1251) {
     if (t == nullptr) {
         return {};
     }
-    return {t->metrics.horizontalAdvance(fromCp1251(textCp1251)), t->metrics.height()};
+    return {t->advance(fromCp1251(textCp1251)), t->metrics.height()};
 }
 
 TextMetrics DrawContext::textMetrics() {

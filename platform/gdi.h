@@ -138,11 +138,33 @@ struct TextMetrics {
     int externalLeading = 0; // extra spacing the font suggests between lines, ≥ 0
 };
 
+// Renderer-side fonts kept for the short-lived contexts of one surface (a
+// window's client area, drawn through a new context per datagram), so that
+// a context does not resolve and build its font again every time. Holds a
+// few fonts (the most recently added ones). Locks nothing: its owner makes
+// sure that one context at a time uses it (a window's contexts hold the
+// surface's lock).
+class FontCache {
+public:
+    FontCache();
+    ~FontCache();
+    FontCache(const FontCache&) = delete;
+    FontCache& operator=(const FontCache&) = delete;
+
+private:
+    friend class DrawContext;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // A drawing context bound to a picture it does not own (the picture must
 // outlive it). Holds the selected tools and the current position.
 class DrawContext {
 public:
     explicit DrawContext(Picture& target);
+    // As above, taking its fonts from `fonts` (which must outlive the
+    // context) instead of building its own.
+    DrawContext(Picture& target, FontCache& fonts);
     // A context over a surface that someone else shows (a window's client
     // area): holds `hold` (normally a lock of target.mutex()) for the
     // context's lifetime, gives it up on destruction and then calls
@@ -223,7 +245,9 @@ private:
     int curY_ = 0;
     int drawnLeft_ = 0, drawnTop_ = 0, drawnRight_ = 0, drawnBottom_ = 0; // empty: nothing drawn
     std::optional<Font> selectedFont_; // empty: the system font
-    std::unique_ptr<TextImpl> text_;
+    FontCache* fonts_ = nullptr;        // null: the context builds its own font
+    TextImpl* text_ = nullptr;          // the font in use: ownText_ or one of fonts_
+    std::unique_ptr<TextImpl> ownText_;
 };
 
 } // namespace platform

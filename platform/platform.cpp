@@ -698,7 +698,7 @@ WindowContext Platform::windowContext(WindowHandle window) {
         surface = it->second->surface;
     }
     surface->picture.mutex().lock();
-    DrawContext* context = new (surface->slot) DrawContext(surface->picture);
+    DrawContext* context = new (surface->slot) DrawContext(surface->picture, surface->fonts);
     return WindowContext(context, WindowContextRelease{std::move(surface)});
 }
 

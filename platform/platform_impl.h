@@ -32,15 +32,17 @@ class QTimer;
 
 namespace platform {
 
-// A top-level window's client picture. The picture's mutex guards the pixels
-// and the context slot: at most one DrawContext exists per surface at a
-// time (it is made while the mutex is held), so windowContext builds it in
-// place and the audio thread's draws cost no allocation.
+// A top-level window's client picture. The picture's mutex guards the pixels,
+// the fonts and the context slot: at most one DrawContext exists per surface
+// at a time (it is made while the mutex is held), so windowContext builds it
+// in place and the audio thread's draws cost no allocation, and its text
+// uses fonts resolved once for the window.
 struct WindowSurface {
     WindowSurface(Platform::Impl& owner, WindowHandle window, int width, int height, Colour background)
         : picture(width, height, background), impl(&owner), handle(window), background(background) {}
 
     Picture picture;
+    FontCache fonts; // for the contexts made in slot
     alignas(DrawContext) unsigned char slot[sizeof(DrawContext)];
     Platform::Impl* impl;
     WindowHandle handle;

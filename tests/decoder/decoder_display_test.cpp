@@ -54,7 +54,7 @@ protected:
         const std::vector<std::int16_t> levels(160, level);
         datagram(levels);
     }
-    Colour strip(int x, int y) const { return app.signalPicture().pixel(x, y); }
+    Colour strip(int x, int y) const { return app.signalPixel(x, y); }
 
     // Feeds a keying-level stream in datagrams of 160.
     void feed(const std::vector<std::int16_t>& levels) {
@@ -210,6 +210,122 @@ TEST_F(DecoderDisplay, F2SwitchesTheDecoderAndALineBelowTheStatusNamesIt) {
     }
     EXPECT_GT(differing(lines[0], lines[1]), 0) << "the two decoders have the same name";
     EXPECT_EQ(differing(lines[0], lines[2]), 0) << "the weak decoder's line, drawn over the classic one's, leaves traces";
+}
+
+// A datagram draws only the status texts that changed; the window must end
+// up as if every datagram drew them all.
+TEST_F(DecoderDisplay, StatusLinesDrawnOnChangeOnlyMatchAFullRedraw) {
+    RecordedText fullText;
+    decoder::DecoderApp full(control, fullText);
+    Picture fullWindow(900, 600, white);
+    DrawContext fullContext(fullWindow);
+    const LParam f2 = static_cast<LParam>((decoder::scanDecoderToggle << 16) | 1U);
+    const struct {
+        const char* what;
+        unsigned message; // 0: none
+        WParam wParam;
+        LParam lParam;
+        std::int32_t dotLength; // 0: unchanged
+    } steps[] = {
+        {"first datagram", 0, 0, 0, 0},
+        {"nothing changed", 0, 0, 0, 0},
+        {"AGC off", WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(600, 310), 0},
+        {"short-pulse check off", WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(300, 310), 0},
+        {"automatic dot off", WM_CHAR, ' ', 0, 0},
+        {"new dot length", 0, 0, 0, 300},
+        {"next alphabet", WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(800, 310), 0},
+        {"weak decoder", WM_KEYDOWN, 0, f2, 0},
+        {"AGC on under the decoder line", WM_LBUTTONDOWN, MK_LBUTTON, makeLParam(600, 310), 0},
+        {"classic decoder", WM_KEYDOWN, 0, f2, 0},
+        {"nothing changed again", 0, 0, 0, 0},
+    };
+    const std::vector<std::int16_t> levels(160, 50);
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        for (decoder::DecoderApp* a : {&app, &full}) {
+            if (step.message != 0) {
+                a->handleInput(step.message, step.wParam, step.lParam);
+            }
+            if (step.dotLength != 0) {
+                a->state().timer.dotLength = step.dotLength;
+            }
+        }
+        full.statusOverdrawn();
+        datagram(levels);
+        ASSERT_TRUE(full.acceptDatagram(sampleDatagram(256, 100, 1000, levels)));
+        full.drawAndDecode(fullContext);
+        int differing = 0;
+        for (int y = 0; y < window.height(); ++y) {
+            for (int x = 0; x < window.width(); ++x) {
+                differing += window.pixel(x, y) != fullWindow.pixel(x, y) ? 1 : 0;
+            }
+        }
+        ASSERT_EQ(differing, 0);
+    }
+}
+
+// The strip is kept in a ring that is wider than the picture; across the
+// ring's end and at every zoom it must show what one picture scrolled by
+// whole-picture copies shows. Levels stay at or under the threshold, so no
+// character is painted.
+TEST_F(DecoderDisplay, StripInItsRingMatchesOneScrolledPicture) {
+    Picture expected(900, 700, white);
+    DrawContext reference(expected);
+    const auto drawReference = [&](int zoom, std::span<const std::int16_t> levels, std::int32_t threshold,
+                                   std::int32_t effective) {
+        reference.fillRect(890, 0, 900, 700, white);
+        for (int g = 0; g * (160 / zoom) < 160; ++g) {
+            int m = 0;
+            for (int i = g * (160 / zoom); i < std::min(160, (g + 1) * (160 / zoom)); ++i) {
+                m = std::max<int>(m, levels[static_cast<std::size_t>(i)]);
+            }
+            for (int y = 300; y > 300 - std::min(m, 300); --y) {
+                reference.setPixel(890 + g, y, levelColour);
+            }
+        }
+        for (const auto& [t, colour] : {std::pair{threshold, thresholdColour}, {effective, effectiveThresholdColour}}) {
+            reference.fillRect(890, 300 - t, 900, 301 - t, colour);
+        }
+        reference.blit(0, 0, 897, 300, expected, zoom, 0);
+    };
+    const struct {
+        int zoom, datagrams;
+        std::int32_t threshold;
+        int lowest, highest; // levels
+    } phases[] = {
+        {1, 30, 400, 0, 300},      // tall columns, no mark
+        {9, 110, 290, 0, 290},     // past the ring's end
+        {2, 60, -120, -300, -120}, // marks below the strip, no columns
+        {5, 200, 150, 0, 150},     // past the end again
+        {3, 10, 0, -10, 0},
+    };
+    app.state().timer.agcOn = 0; // the effective threshold is the manual one
+    unsigned seed = 7;
+    for (const auto& phase : phases) {
+        SCOPED_TRACE("zoom " + std::to_string(phase.zoom));
+        app.state().zoom = phase.zoom;
+        app.state().timer.threshold = phase.threshold;
+        for (int d = 0; d < phase.datagrams; ++d) {
+            std::vector<std::int16_t> levels(160);
+            for (auto& l : levels) {
+                seed = seed * 1103515245u + 12345u;
+                l = static_cast<std::int16_t>(phase.lowest + static_cast<int>((seed >> 8) % static_cast<unsigned>(
+                                                                 phase.highest - phase.lowest + 1)));
+            }
+            // The effective threshold follows the manual one from the datagram's decoding on.
+            drawReference(phase.zoom, levels, phase.threshold, app.state().timer.effectiveThreshold);
+            datagram(levels);
+        }
+        int differing = 0;
+        for (int y = 0; y < 700; ++y) {
+            for (int x = 0; x < 900; ++x) {
+                differing += strip(x, y) != expected.pixel(x, y) ? 1 : 0;
+                differing += y < 300 && window.pixel(x, y) != expected.pixel(x, y) ? 1 : 0;
+            }
+        }
+        ASSERT_EQ(differing, 0);
+    }
+    EXPECT_EQ(text.bytes, "") << "a character was painted: the comparison does not hold";
 }
 
 TEST_F(DecoderDisplay, CharactersArePaintedUnderTheStripAndAppended) {
