@@ -238,10 +238,10 @@ class Abuse : public ::testing::Test {
         const pid_t holder = startStation("holder", {"UDPSEND"},
                                           {"SELVANE_INPUT=" + (dir.path / "silence.wav").string()});
         ASSERT_GT(holder, 0);
-        ASSERT_TRUE(waitFor(plainStationRunning, 15000ms));
+        ASSERT_TRUE(waitFor(plainStationWindowUp, 15000ms));
         morvel = programs.start(CW_MORVEL_PATH, {{}, {}, home, home / "log.txt"});
         ASSERT_GT(morvel, 0);
-        ASSERT_TRUE(waitFor([&] { return log("morvel").find("already runs") != std::string::npos; },
+        ASSERT_TRUE(waitFor([&] { return log("morvel").find("morvel: a station already runs") != std::string::npos; },
                             15000ms))
             << log("morvel");
         EXPECT_TRUE(Programs::childrenOf(morvel).empty()) << "morvel started a second station";
@@ -575,7 +575,7 @@ TEST_F(Abuse, GarbageOnRelayConnections) {
 TEST_F(Abuse, GarbageDatagramsAtBothLinkPorts) {
     const pid_t station = startStation("station", {"UDPSEND"});
     ASSERT_GT(station, 0);
-    ASSERT_TRUE(waitFor(plainStationRunning, 15000ms)) << log("station");
+    ASSERT_TRUE(waitFor(plainStationWindowUp, 15000ms)) << log("station");
     // morvel finds the running station, starts none, and decodes ours.
     const pid_t morvel = programs.start(
         CW_MORVEL_PATH, {{}, {}, dir.path / "morvel", dir.path / "morvel" / "log.txt"});

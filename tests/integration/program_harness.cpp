@@ -288,6 +288,11 @@ bool plainStationRunning() {
     return !probe.acquire("station-role-Tarnello");
 }
 
+bool plainStationWindowUp() {
+    platform::InstanceLock probe;
+    return !probe.acquire("window-class-Tarnello");
+}
+
 pid_t Programs::awaitChild(pid_t parent, std::chrono::milliseconds limit) {
     pid_t child = -1;
     waitFor(

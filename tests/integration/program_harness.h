@@ -144,6 +144,9 @@ class Programs {
 // True while some process holds the plain station's role, i.e. a station
 // without a relay role is past its single-instance test.
 bool plainStationRunning();
+// Whether a plain station's main window exists (what morvel looks for; the
+// role is taken a little earlier in the station's start-up).
+bool plainStationWindowUp();
 
 // Open descriptors of `pid`, and its resident memory in KiB (-1 when
 // unknown).
