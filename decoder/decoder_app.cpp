@@ -30,6 +30,13 @@ constexpr auto classicDecoderLabel = "Декодер: классический"_
 constexpr auto weakDecoderLabel = "Декодер: слабых сигналов"_cp1251;
 constexpr auto decibelLabel = " дБ"_cp1251;
 
+// Column of the strip where a closed character's readings are painted, just
+// left of the newest columns, so each reading scrolls with its marks.
+constexpr int readingX = 870;
+// First column a held-back picture keeps of the strip: a glyph may reach a
+// few pixels left of its cell.
+constexpr int heldColumnsX = readingX - 8;
+
 // A short status text built without allocating.
 class StatusText {
 public:
@@ -65,7 +72,8 @@ DecoderApp::DecoderApp(ControlSink& control, TextSink& text, DecoderKind initial
     : control_(control), text_(text), stripRing_(stripRingWidth, stripHeight, white),
       stripBelow_(signalPictureWidth, signalPictureHeight - stripHeight, white), pictureContext_(stripRing_),
       selected_(initial), decoderLineShown_(initial == DecoderKind::Weak),
-      weak_(std::make_unique<dsp::WeakSignalDecoder>()) {
+      weak_(std::make_unique<dsp::WeakSignalDecoder>()),
+      heldColumns_(signalPictureWidth - heldColumnsX, stripHeight, white), heldColumnsContext_(heldColumns_) {
     pictureContext_.setTextColour(platform::rgb(0, 0, 0));
     pictureContext_.setBackgroundColour(textBackground);
     pictureContext_.setBackgroundMode(platform::BackgroundMode::Opaque);
@@ -295,10 +303,10 @@ void DecoderApp::drawStrip() {
 
 void DecoderApp::statusOverdrawn() { statusShown_.reset(); }
 
-void DecoderApp::drawStatus(DrawContext& window) {
+void DecoderApp::drawStatus(DrawContext& window, const StatusShown& shown) {
     StatusText dot;
-    dot.add(dotLengthLabel).number(state_.timer.dotLength).spaces(4);
-    if (state_.timer.autoDot != 0) {
+    dot.add(dotLengthLabel).number(shown.dotLength).spaces(4);
+    if (shown.autoDot != 0) {
         dot.add(autoDotLabel);
     } else {
         dot.spaces(19);
@@ -307,25 +315,25 @@ void DecoderApp::drawStatus(DrawContext& window) {
     window.textOut(10, statusY, dot.view());
 
     StatusText alphabet;
-    alphabet.add(state_.alphabet == dsp::Russian ? std::string_view(russianLabel)
-                 : state_.alphabet == dsp::Ukrainian ? std::string_view(ukrainianLabel)
+    alphabet.add(shown.alphabet == dsp::Russian ? std::string_view(russianLabel)
+                 : shown.alphabet == dsp::Ukrainian ? std::string_view(ukrainianLabel)
                                                 : std::string_view(latinLabel))
         .spaces(10);
     window.textOut(800, statusY, alphabet.view());
 
     StatusText pulse;
-    pulse.add(state_.timer.shortPulseCheck != 0 ? std::string_view(shortPulseOnLabel) : std::string_view(shortPulseOffLabel))
+    pulse.add(shown.shortPulseCheck != 0 ? std::string_view(shortPulseOnLabel) : std::string_view(shortPulseOffLabel))
         .spaces(10);
     window.textOut(230, statusY, pulse.view());
 
     StatusText agc;
-    agc.add(state_.timer.agcOn != 0 ? std::string_view(agcOnLabel) : std::string_view(agcOffLabel)).spaces(10);
+    agc.add(shown.agcOn != 0 ? std::string_view(agcOnLabel) : std::string_view(agcOffLabel)).spaces(10);
     window.textOut(600, statusY, agc.view());
 }
 
 void DecoderApp::drawDecoderLine(DrawContext& window, const StatusShown& shown) {
     StatusText line;
-    if (selected_ == DecoderKind::Weak) {
+    if (shown.kind == DecoderKind::Weak) {
         line.add(weakDecoderLabel);
         if (shown.estimated) {
             line.spaces(3).number(shown.wpm, "%d WPM");
@@ -339,10 +347,7 @@ void DecoderApp::drawDecoderLine(DrawContext& window, const StatusShown& shown) 
     window.textOut(decoderLineX, decoderLineY, line.view());
 }
 
-// The two lines overlap by a row, and glyphs reach a little past their
-// cells, so they are drawn together, in this order, whenever either one's
-// text changes; unchanged, both are already in the window.
-void DecoderApp::drawStatusLines(DrawContext& window) {
+DecoderApp::StatusShown DecoderApp::statusNow() const {
     const dsp::ElementTimer& t = state_.timer;
     StatusShown shown{t.dotLength, t.autoDot, state_.alphabet, t.shortPulseCheck, t.agcOn,
                       decoderLineShown_, selected_, false, 0, 0};
@@ -354,20 +359,43 @@ void DecoderApp::drawStatusLines(DrawContext& window) {
             shown.snrDb = static_cast<std::int32_t>(std::lround(e.snrDb));
         }
     }
+    return shown;
+}
+
+// The two lines overlap by a row, and glyphs reach a little past their
+// cells, so they are drawn together, in this order, whenever either one's
+// text changes; unchanged, both are already in the window.
+void DecoderApp::drawStatusLines(DrawContext& window, const StatusShown& shown) {
     if (statusShown_ == shown) {
         return;
     }
     statusShown_ = shown;
-    drawStatus(window);
-    if (decoderLineShown_) {
+    drawStatus(window, shown);
+    if (shown.decoderLine) {
         drawDecoderLine(window, shown);
     }
 }
 
-void DecoderApp::drawAndDecode(DrawContext& window) {
-    drawStrip();
+// The strip as drawStrip left it (characters painted since then taken back
+// out) and the status lines of heldStatus_.
+void DecoderApp::present(DrawContext& window) {
     window.blit(0, 0, signalPictureWidth, stripHeight, stripRing_, stripOrigin_, 0);
-    drawStatusLines(window);
+    if (heldColumnsSaved_) {
+        window.blit(heldColumnsX, 0, heldColumns_.width(), stripHeight, heldColumns_, 0, 0);
+    }
+    drawStatusLines(window, heldStatus_);
+}
+
+void DecoderApp::drawAndDecode(DrawContext& window) { drawAndDecode(&window); }
+
+void DecoderApp::drawAndDecode(DrawContext* window) {
+    drawStrip();
+    heldStatus_ = statusNow();
+    heldColumnsSaved_ = false;
+    heldBack_ = window == nullptr;
+    if (window != nullptr) {
+        present(*window);
+    }
     dsp::decodeKeyingLevels(state_.timer, keyingLevels_, *this);
     if (selected_ == DecoderKind::Weak) {
         if (weakAlphabet_ != state_.alphabet) {
@@ -382,15 +410,25 @@ void DecoderApp::drawAndDecode(DrawContext& window) {
     }
 }
 
+void DecoderApp::presentHeldBack(DrawContext& window) {
+    if (heldBack_) {
+        present(window);
+        heldBack_ = false;
+    }
+}
+
 void DecoderApp::character(dsp::ElementCode elementCode) {
     const dsp::CharacterReadings r = dsp::readCharacter(elementCode, state_.alphabet);
+    if (heldBack_ && !heldColumnsSaved_) {
+        heldColumnsContext_.blit(0, 0, heldColumns_.width(), stripHeight, stripRing_, stripOrigin_ + heldColumnsX, 0);
+        heldColumnsSaved_ = true;
+    }
     if (r.digit) {
         pictureContext_.setBackgroundColour(digitBackground);
     }
-    // Just left of the newest columns, so each reading scrolls with its marks.
-    pictureContext_.textOut(stripOrigin_ + 870, 270, r.latin);
-    pictureContext_.textOut(stripOrigin_ + 870, 240, r.russian);
-    pictureContext_.textOut(stripOrigin_ + 870, 210, r.ukrainian);
+    pictureContext_.textOut(stripOrigin_ + readingX, 270, r.latin);
+    pictureContext_.textOut(stripOrigin_ + readingX, 240, r.russian);
+    pictureContext_.textOut(stripOrigin_ + readingX, 210, r.ukrainian);
     if (selected_ == DecoderKind::Classic) {
         for (const char c : r.selected) {
             text_.append(static_cast<unsigned char>(c));

@@ -128,6 +128,14 @@ public:
     // and, with the weak-signal decoder selected, its samples through that
     // decoder, which may append characters.
     void drawAndDecode(platform::DrawContext& window);
+    // The same with the drawing into the window optional: null holds this
+    // datagram's picture back (the decoding is the same), and
+    // presentHeldBack later draws exactly what drawAndDecode(window) would
+    // have drawn now, unless a later datagram is drawn first. A window can
+    // so be updated at its screen's pace instead of once per datagram.
+    void drawAndDecode(platform::DrawContext* window);
+    bool heldBack() const { return heldBack_; }
+    void presentHeldBack(platform::DrawContext& window);
 
     // Something else drew over the status or decoder line in the window, or
     // a new size cut them off: the next datagram draws them again in full
@@ -147,8 +155,10 @@ private:
     void onLeftButton(unsigned x, unsigned y);
     void drawStrip();
     struct StatusShown;
-    void drawStatusLines(platform::DrawContext& window);
-    void drawStatus(platform::DrawContext& window);
+    StatusShown statusNow() const;
+    void present(platform::DrawContext& window);
+    void drawStatusLines(platform::DrawContext& window, const StatusShown& shown);
+    void drawStatus(platform::DrawContext& window, const StatusShown& shown);
     void drawDecoderLine(platform::DrawContext& window, const StatusShown& shown);
     void selectDecoder(DecoderKind kind);
 
@@ -187,6 +197,16 @@ private:
         bool operator==(const StatusShown&) const = default;
     };
     std::optional<StatusShown> statusShown_;
+
+    // The picture of the last datagram, when it was held back: the status
+    // lines as they were before its decoding, and the strip's right-hand
+    // columns as they were before its characters were painted there
+    // (saved by the first one; heldColumnsSaved_ says whether).
+    bool heldBack_ = false;
+    StatusShown heldStatus_{};
+    platform::Picture heldColumns_;
+    platform::DrawContext heldColumnsContext_;
+    bool heldColumnsSaved_ = false;
 };
 
 } // namespace decoder

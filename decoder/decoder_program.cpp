@@ -1,5 +1,6 @@
 #include "decoder/decoder_program.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -25,6 +26,17 @@ constexpr int stationWindowY = 371;
 // so the pass stays short: a stop request never waits behind more than
 // these, even when the decoder cannot keep up with the link.
 constexpr int linkDatagramsPerPass = 16;
+// The window shows a datagram's picture only when the last one it showed is
+// at least this old; the datagrams between (at 50 a second, every other
+// one) are decoded without being drawn into the window. A screen shows no
+// more than this anyway, and each picture shown costs a copy into the
+// window, another into the toolkit's buffer and one to the display server.
+constexpr auto showInterval = std::chrono::milliseconds(35);
+// A picture held back is shown by this timer if no datagram comes first
+// (longer than the time between two pictures shown, so that in a steady
+// stream it never fires).
+constexpr unsigned heldPictureTimerId = 1;
+constexpr unsigned heldPictureTimerMs = 60;
 // Where the station leaves the reason of a fatal stop, and how much of it
 // is read.
 constexpr const char* errorFileName = "ErrorWav.txt";
@@ -178,6 +190,7 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
     DecoderApp app(control, text, initial); // the signal picture: white, black on light green
     platform::SocketNotifiers notifiers(platform);
     platform::WindowHandle mainWindow = 0;
+    std::chrono::steady_clock::time_point lastShown{};
 
     const auto procedure = [&](platform::WindowHandle window, unsigned message, platform::WParam wParam,
                                platform::LParam lParam) -> platform::LResult {
@@ -192,10 +205,32 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
                         return;
                     }
                     platform::WindowContext context = platform.windowContext(window);
-                    if (context) {
+                    if (!context) {
+                        return;
+                    }
+                    const auto now = std::chrono::steady_clock::now();
+                    if (now - lastShown >= showInterval) {
+                        lastShown = now;
                         app.drawAndDecode(*context);
+                    } else {
+                        context.reset(); // nothing drawn: the screen is left alone
+                        app.drawAndDecode(nullptr);
                     }
                 });
+            if (app.heldBack()) {
+                platform.setTimer(window, heldPictureTimerId, heldPictureTimerMs);
+            }
+            return 0;
+        }
+        if (message == platform::WM_TIMER && wParam == heldPictureTimerId) {
+            platform.killTimer(window, heldPictureTimerId);
+            if (!app.heldBack()) {
+                return 0;
+            }
+            if (platform::WindowContext context = platform.windowContext(window)) {
+                lastShown = std::chrono::steady_clock::now();
+                app.presentHeldBack(*context);
+            }
             return 0;
         }
         if (message == platform::WM_SIZE) {

@@ -424,3 +424,66 @@ TEST_F(DecoderDisplay, TextWindowSinkTypesIntoTheEditAndEchoesUtf8) {
 }
 
 } // namespace
+
+// A window may be shown fewer pictures than datagrams: a held-back datagram
+// is decoded but not drawn, and whatever shows it later (the next datagram
+// drawn, or presentHeldBack) must give the window exactly the pixels of a
+// window drawn for every datagram, characters and status changes included.
+TEST_F(DecoderDisplay, HeldBackPicturesAreThoseOfDrawingEveryDatagram) {
+    const auto envelope = dsp::keyingFromText("CQ 5 TEST", {.wpm = 17, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
+    ASSERT_TRUE(envelope.has_value());
+    const std::vector<std::int16_t> levels = dsp::keyingLevelsFrom(*envelope, {.markLevel = 200});
+    const auto same = [](Picture& a, Picture& b) {
+        for (int y = 0; y < a.height(); ++y) {
+            if (!std::equal(a.pixels() + y * a.stride(), a.pixels() + y * a.stride() + a.width(),
+                            b.pixels() + y * b.stride())) {
+                return false;
+            }
+        }
+        return true;
+    };
+    const struct {
+        const char* what;
+        int period;      // datagram i (from 1) is held back unless i % period == 0; 0: all are
+        bool timerShows; // presentHeldBack after each held datagram whose successor is drawn, or all
+    } cases[] = {
+        {"every other one held, shown by the next one", 2, false},
+        {"runs of three held, the last shown by the timer", 4, true},
+        {"all held, each shown by the timer", 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RecordedText everyText, heldText;
+        decoder::DecoderApp every(control, everyText), held(control, heldText);
+        Picture everyWindow(900, 600, white), heldWindow(900, 600, white);
+        DrawContext everyContext(everyWindow), heldContext(heldWindow);
+        for (decoder::DecoderApp* a : {&every, &held}) {
+            a->handleInput(WM_CHAR, ' ', 0); // automatic dot length: decoding changes the status line
+        }
+        int heldWithCharacters = 0;
+        int index = 1;
+        for (std::size_t i = 0; i < levels.size(); i += 160, ++index) {
+            std::vector<std::int16_t> block(160, 0);
+            std::copy_n(levels.begin() + static_cast<std::ptrdiff_t>(i), std::min<std::size_t>(160, levels.size() - i),
+                        block.begin());
+            const auto bytes = sampleDatagram(256, 100, 1000, block);
+            ASSERT_TRUE(every.acceptDatagram(bytes) && held.acceptDatagram(bytes));
+            every.drawAndDecode(everyContext);
+            const bool hold = c.period == 0 || index % c.period != 0;
+            const std::size_t textBefore = heldText.bytes.size();
+            held.drawAndDecode(hold ? nullptr : &heldContext);
+            ASSERT_EQ(held.heldBack(), hold);
+            heldWithCharacters += hold && heldText.bytes.size() != textBefore ? 1 : 0;
+            if (hold && c.timerShows && (c.period == 0 || (index + 1) % c.period == 0)) {
+                held.presentHeldBack(heldContext);
+            }
+            if (!held.heldBack()) {
+                ASSERT_TRUE(same(everyWindow, heldWindow)) << "after datagram " << index;
+            }
+        }
+        held.presentHeldBack(heldContext);
+        EXPECT_TRUE(same(everyWindow, heldWindow)) << "at the end";
+        EXPECT_EQ(heldText.bytes, everyText.bytes);
+        EXPECT_GT(heldWithCharacters, 0) << "no character was decoded in a held-back datagram";
+    }
+}
