@@ -291,10 +291,24 @@ namespace {
 
 constexpr std::size_t scratchSamples = 4096;
 
+// The first point at or after `t` of the grid of multiples of `step` on the
+// clock.
+Clock::time_point gridCeiling(Clock::time_point t, Clock::duration step) {
+    if (step <= Clock::duration::zero()) {
+        return t;
+    }
+    const Clock::duration past = t.time_since_epoch() % step;
+    return past == Clock::duration::zero() ? t : t + (step - past);
+}
+
 // Real-time pacing of a file device: each buffer is finished one buffer
-// duration (divided by the speed) after the previous one, or after it was
-// queued when the device had run dry. Deadlines follow each other exactly,
-// so wake-up jitter does not accumulate into drift.
+// duration (divided by the speed) after the previous one. Deadlines follow
+// each other exactly, so wake-up jitter does not accumulate into drift.
+// A device that starts, or had run dry, finishes its next buffer at the
+// first point of the clock's grid of buffer durations at least one
+// duration away: the file devices of a station then finish their buffers
+// at the same moments, and the window thread, which gets every completion,
+// wakes once for a recorded and a played buffer instead of twice.
 class Pacer {
 public:
     explicit Pacer(int speed) : speed_(speed) {}
@@ -306,7 +320,8 @@ public:
     // Deadline of the buffer at the front, of `samples` samples.
     Clock::time_point deadline(std::size_t samples, Clock::time_point now) {
         if (!armed_) {
-            deadline_ = (continuous_ ? last_ : now) + blockDuration(samples, speed_);
+            const Clock::duration duration = blockDuration(samples, speed_);
+            deadline_ = continuous_ ? last_ + duration : gridCeiling(now + duration, duration);
             armed_ = true;
         }
         return deadline_;
@@ -333,7 +348,7 @@ public:
     MonoFileReader reader;
 
     AudioResult begin(Clock::time_point now) override {
-        pacer_.restart(now, true);
+        pacer_.restart(now, false);
         return MMSYSERR_NOERROR;
     }
     void halt() override { pacer_.restart(Clock::time_point{}, false); }

@@ -418,7 +418,14 @@ void StationBlockSink::invalidateWindow() {
     platform_.postMessage(window_.handle(), INVALIDATE_MESSAGE, 0, 0);
 }
 
-void StationBlockSink::presentDisplay() { platform_.sendMessage(sent_, window_.handle(), DRAW_PANEL_MESSAGE, 0, 0); }
+void StationBlockSink::presentDisplay() {
+    // Without a drawing window the message would find nothing to do; not
+    // sending it spares the processing thread a wait for the main thread.
+    if (settings_.drawWindow.load() == 0) {
+        return;
+    }
+    platform_.sendMessage(sent_, window_.handle(), DRAW_PANEL_MESSAGE, 0, 0);
+}
 
 void StationBlockSink::lampChanged(int keyDown) {
     display_.drawKeyingLamp(keyDown);
