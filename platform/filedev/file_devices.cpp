@@ -1,6 +1,6 @@
 // The device building blocks shared by all media, and the file devices.
 
-#include "platform/audio_engine.h"
+#include "platform/core/audio_engine.h"
 
 #include <sndfile.h>
 #include <samplerate.h>

@@ -38,7 +38,7 @@
 #include "platform/cp1251.h"
 #include "platform/kernel.h"
 #include "platform/key_map.h"
-#include "platform/platform_impl.h"
+#include "platform/qt/platform_impl.h"
 
 namespace platform {
 namespace {

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/audio_engine.h"
+#include "platform/core/audio_engine.h"
 
 namespace platform {
 

@@ -16,7 +16,7 @@
 #include <QString>
 
 #include "platform/cp1251.h"
-#include "platform/gdi_qt.h"
+#include "platform/qt/gdi_qt.h"
 
 namespace platform {
 

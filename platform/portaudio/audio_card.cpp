@@ -3,7 +3,7 @@
 // conversion to and from 8000 Hz and all header handling happen in the
 // worker.
 
-#include "platform/audio_engine.h"
+#include "platform/core/audio_engine.h"
 
 #include <portaudio.h>
 #include <samplerate.h>

@@ -22,7 +22,7 @@
 #include <alsa/asoundlib.h>
 #endif
 
-#include "platform/audio_engine.h"
+#include "platform/core/audio_engine.h"
 #include "platform/cp1251.h"
 
 namespace platform {
