@@ -11,6 +11,7 @@
 #include <filesystem>
 
 #include "platform/core/audio_engine.h"
+#include "platform/filedev/file_reader.h"
 
 namespace platform {
 

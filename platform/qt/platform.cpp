@@ -68,10 +68,11 @@ void toolkitMessage(QtMsgType type, const QMessageLogContext& context, const QSt
 
 // ---------------------------------------------------------------- Impl
 
-Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platform) {
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        const bool x11 = std::getenv("DISPLAY") != nullptr;
-        const bool wayland = std::getenv("WAYLAND_DISPLAY") != nullptr;
+Platform::Impl::Impl(Platform& platform, int& argc, char** argv, const Environment& env)
+    : owner(platform), environment(env) {
+    if (!env.toolkitPlatformChosen) {
+        const bool x11 = env.x11Display;
+        const bool wayland = env.waylandDisplay;
         if (!x11 && !wayland) {
             ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
         } else if (x11 && wayland) {
@@ -122,7 +123,9 @@ Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platfor
             }
         });
     }
-    positionHintPending = firstWindowPosition(positionHintX, positionHintY);
+    positionHintPending = env.firstWindowPositionGiven;
+    positionHintX = env.firstWindowX;
+    positionHintY = env.firstWindowY;
 }
 
 Platform::Impl::~Impl() {
@@ -408,7 +411,10 @@ WindowHandle Platform::Impl::firstWindowHandle() {
     return (static_cast<WindowHandle>(::getpid()) & 0x3FFFFFu) << 10 | 1u;
 }
 
-Platform::Platform(int& argc, char** argv) : impl_(std::make_unique<Impl>(*this, argc, argv)) {}
+Platform::Platform(int& argc, char** argv, const Environment& environment)
+    : impl_(std::make_unique<Impl>(*this, argc, argv, environment)) {}
+
+const Environment& Platform::environment() const { return impl_->environment; }
 
 Platform::~Platform() = default;
 
@@ -714,8 +720,7 @@ bool Platform::readClientArea(WindowHandle window, Picture& out) {
 }
 
 void Platform::messageBox(WindowHandle owner, std::string_view textCp1251, std::string_view captionCp1251) {
-    const char* noModal = std::getenv("CW_NO_MODAL");
-    if (impl_->headless() || (noModal != nullptr && std::string_view(noModal) == "1")) {
+    if (impl_->headless() || impl_->environment.noModalBoxes) {
         std::fprintf(stderr, "%s: %s\n", cp1251ToUtf8(captionCp1251).c_str(), cp1251ToUtf8(textCp1251).c_str());
         return;
     }

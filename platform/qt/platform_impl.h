@@ -117,7 +117,7 @@ bool cp1251ByteOf(char32_t codePoint, unsigned char& byte);
 LParam keyDownLParam(const QKeyEvent& event);
 
 struct Platform::Impl {
-    Impl(Platform& owner, int& argc, char** argv);
+    Impl(Platform& owner, int& argc, char** argv, const Environment& environment);
     ~Impl();
 
     std::shared_ptr<WindowRecord> find(WindowHandle window) const;
@@ -139,6 +139,7 @@ struct Platform::Impl {
     void releaseInstanceName(const std::string& className);
 
     Platform& owner;
+    const Environment environment;
     std::unique_ptr<QApplication> app;
     std::unique_ptr<QObject> dispatcher; // main-thread home of timers, notifiers and trays
     Resources resources;
