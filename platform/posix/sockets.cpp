@@ -1,4 +1,5 @@
 #include "platform/sockets.h"
+#include "platform/posix/socket_probe.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -265,5 +266,45 @@ void closeSocket(Socket s) {
         ::close(s); // not retried on EINTR: Linux has released the descriptor
     }
 }
+
+namespace posix {
+
+std::uint64_t socketIdentity(Socket s) {
+    struct stat st {};
+    return ::fstat(s, &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
+}
+
+bool socketKind(Socket s, SocketKind& kind) {
+    int type = 0;
+    int accepting = 0;
+    socklen_t len = sizeof type;
+    if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+        return false;
+    }
+    len = sizeof accepting;
+    if (type == SOCK_STREAM && ::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) != 0) {
+        return false;
+    }
+    kind = type == SOCK_DGRAM ? SocketKind::Datagram : accepting != 0 ? SocketKind::Listening : SocketKind::Stream;
+    return true;
+}
+
+StreamState peekStream(Socket s, int& error) {
+    char probe = 0;
+    const ssize_t r = ::recv(s, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (r > 0) {
+        return StreamState::Data;
+    }
+    if (r == 0) {
+        return StreamState::Ended;
+    }
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        return StreamState::Nothing;
+    }
+    error = errno;
+    return StreamState::Failed;
+}
+
+} // namespace posix
 
 } // namespace platform

@@ -1,16 +1,12 @@
 // Socket notifications for window procedures, on Qt socket notifiers.
 
 #include "platform/sockets.h"
+#include "platform/posix/loop_events.h"
+#include "platform/posix/socket_probe.h"
 
 #include <QObject>
 #include <QSocketNotifier>
 
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -29,18 +25,8 @@ namespace platform {
 
 namespace {
 
-// The socket's identity beyond its number: sockets have distinct inodes, so a
-// descriptor that was closed and reused for another socket is recognised.
-ino_t socketInode(Socket s) {
-    struct stat st {};
-    if (::fstat(s, &st) != 0) {
-        return 0;
-    }
-    return st.st_ino;
-}
+using posix::SocketKind;
 
-
-enum class SocketKind { Listening, Stream, Datagram };
 
 struct Entry {
     std::uint64_t generation = 0;
@@ -48,7 +34,7 @@ struct Entry {
     unsigned message = 0;
     unsigned events = 0;
     SocketKind kind = SocketKind::Stream;
-    ino_t inode = 0;
+    std::uint64_t inode = 0;
     bool closeReported = false;       // FD_CLOSE delivered or end seen: stop watching
     QSocketNotifier* notifier = nullptr; // main thread only; owned by the context
 };
@@ -61,7 +47,7 @@ struct SocketNotifiers::Impl {
     SocketMessageSink sink;
     std::thread::id mainThread = std::this_thread::get_id();
     std::unique_ptr<QObject> context = std::make_unique<QObject>();
-    int wakeFd = -1;
+    posix::WakeCounter wake;
     QSocketNotifier* wakeNotifier = nullptr;
 
     std::mutex mutex;
@@ -74,13 +60,7 @@ struct SocketNotifiers::Impl {
 
     bool onMainThread() const { return std::this_thread::get_id() == mainThread; }
 
-    void wakeMain() {
-        const std::uint64_t one = 1;
-        ssize_t r;
-        do {
-            r = ::write(wakeFd, &one, sizeof one);
-        } while (r < 0 && errno == EINTR);
-    }
+    void wakeMain() { wake.raise(); }
 
     static void retire(QSocketNotifier* n) {
         n->setEnabled(false); // unregisters the descriptor before it can be closed
@@ -117,14 +97,12 @@ struct SocketNotifiers::Impl {
             closes.swap(pendingCloses);
         }
         for (Socket s : closes) {
-            ::close(s);
+            platform::closeSocket(s);
         }
     }
 
     void onWake() {
-        std::uint64_t count = 0;
-        while (::read(wakeFd, &count, sizeof count) < 0 && errno == EINTR) {
-        }
+        wake.clear();
         processPending();
     }
 
@@ -142,7 +120,7 @@ struct SocketNotifiers::Impl {
                 return;
             }
             Entry& e = it->second;
-            if (socketInode(s) != e.inode) {
+            if (posix::socketIdentity(s) != e.inode) {
                 // Closed behind our back and perhaps reused: the window must
                 // not hear about a socket it does not own.
                 retire(n);
@@ -156,23 +134,20 @@ struct SocketNotifiers::Impl {
             case SocketKind::Datagram:
                 event = FD_READ;
                 break;
-            case SocketKind::Stream: {
-                char probe = 0;
-                const ssize_t r = ::recv(s, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-                if (r > 0) {
+            case SocketKind::Stream:
+                switch (posix::peekStream(s, error)) {
+                case posix::StreamState::Data:
                     event = FD_READ;
-                } else if (r == 0) {
-                    event = FD_CLOSE;
-                    e.closeReported = true;
-                } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+                    break;
+                case posix::StreamState::Nothing:
                     return; // spurious wake; stay armed
-                } else {
+                case posix::StreamState::Ended:
+                case posix::StreamState::Failed:
                     event = FD_CLOSE;
-                    error = errno;
                     e.closeReported = true;
+                    break;
                 }
                 break;
-            }
             }
             // One notification at a time: quiet until the procedure returns.
             n->setEnabled(false);
@@ -220,10 +195,9 @@ struct SocketNotifiers::Impl {
 
 SocketNotifiers::SocketNotifiers(SocketMessageSink sink) : impl_(std::make_unique<Impl>()) {
     impl_->sink = std::move(sink);
-    impl_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (impl_->wakeFd >= 0) {
+    if (impl_->wake.fd() >= 0) {
         impl_->wakeNotifier =
-            new QSocketNotifier(static_cast<qintptr>(impl_->wakeFd), QSocketNotifier::Read, impl_->context.get());
+            new QSocketNotifier(static_cast<qintptr>(impl_->wake.fd()), QSocketNotifier::Read, impl_->context.get());
         Impl* impl = impl_.get();
         QObject::connect(impl_->wakeNotifier, &QSocketNotifier::activated, impl_->context.get(),
                          [impl] { impl->onWake(); });
@@ -249,10 +223,7 @@ SocketNotifiers::~SocketNotifiers() {
     }
     impl_->context.reset(); // deletes every notifier
     for (Socket s : impl_->pendingCloses) {
-        ::close(s);
-    }
-    if (impl_->wakeFd >= 0) {
-        ::close(impl_->wakeFd);
+        platform::closeSocket(s);
     }
 }
 
@@ -268,20 +239,11 @@ bool SocketNotifiers::asyncSelect(Socket s, WindowHandle window, unsigned messag
         }
         return true;
     }
-    int type = 0;
-    int accepting = 0;
-    socklen_t len = sizeof type;
-    if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+    SocketKind kind = SocketKind::Stream;
+    if (!posix::socketKind(s, kind) || !setNonBlocking(s, true)) {
         return false;
     }
-    len = sizeof accepting;
-    if (type == SOCK_STREAM && ::getsockopt(s, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) != 0) {
-        return false;
-    }
-    if (!setNonBlocking(s, true)) {
-        return false;
-    }
-    const ino_t inode = socketInode(s);
+    const std::uint64_t inode = posix::socketIdentity(s);
     std::lock_guard lock(im.mutex);
     if (auto it = im.entries.find(s); it != im.entries.end() && it->second.inode != inode) {
         // The number was closed behind our back and reused: start afresh.
@@ -292,9 +254,7 @@ bool SocketNotifiers::asyncSelect(Socket s, WindowHandle window, unsigned messag
     e.window = window;
     e.message = message;
     e.events = events;
-    e.kind = type == SOCK_DGRAM ? SocketKind::Datagram
-             : accepting != 0   ? SocketKind::Listening
-                                : SocketKind::Stream;
+    e.kind = kind;
     e.inode = inode;
     e.closeReported = false;
     if (im.onMainThread()) {
@@ -321,7 +281,7 @@ void SocketNotifiers::closeSocket(Socket s) {
             return;
         }
     }
-    ::close(s);
+    platform::closeSocket(s);
 }
 
 } // namespace platform
