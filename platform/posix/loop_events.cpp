@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <sys/signalfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -73,6 +74,36 @@ void WakeCounter::raise() {
 void WakeCounter::clear() {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t got = ::read(fd_, &count, sizeof count);
+}
+
+WakeTimer::WakeTimer() : fd_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {}
+
+WakeTimer::~WakeTimer() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+void WakeTimer::arm(int milliseconds) {
+    if (fd_ < 0) {
+        return;
+    }
+    itimerspec when{};
+    when.it_value.tv_sec = milliseconds / 1000;
+    when.it_value.tv_nsec = static_cast<long>(milliseconds % 1000) * 1'000'000L;
+    ::timerfd_settime(fd_, 0, &when, nullptr);
+}
+
+void WakeTimer::disarm() {
+    if (fd_ >= 0) {
+        const itimerspec never{};
+        ::timerfd_settime(fd_, 0, &never, nullptr);
+    }
+}
+
+void WakeTimer::clear() {
+    std::uint64_t expiries = 0;
+    [[maybe_unused]] const ssize_t got = ::read(fd_, &expiries, sizeof expiries);
 }
 
 bool isOwnChild(long pid) {

@@ -43,6 +43,24 @@ private:
     int fd_ = -1;
 };
 
+// A one-shot timer any thread may set to wake the loop a little later
+// (timerfd): readable once it has run out.
+class WakeTimer {
+public:
+    WakeTimer();
+    ~WakeTimer();
+    WakeTimer(const WakeTimer&) = delete;
+    WakeTimer& operator=(const WakeTimer&) = delete;
+
+    int fd() const { return fd_; } // -1 when there is none
+    void arm(int milliseconds);   // any thread; a later arm replaces an earlier one
+    void disarm();                // any thread
+    void clear();                 // the loop's thread: takes the expiry
+
+private:
+    int fd_ = -1;
+};
+
 // Whether `pid` is a child of this process that can be reaped (an ended one
 // stays reapable).
 bool isOwnChild(long pid);

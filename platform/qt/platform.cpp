@@ -36,6 +36,10 @@
 namespace platform {
 namespace {
 
+// How long drawing done on another thread may wait to be shown when the
+// main thread has no other reason to wake: a little over one audio buffer
+// (20 ms), the main thread's usual interval between wake-ups.
+constexpr int otherThreadRefreshDelayMs = 30;
 // The desktop's shortest timer period; shorter requests get this.
 constexpr unsigned minimumTimerPeriodMs = 10;
 
@@ -99,6 +103,13 @@ Platform::Impl::Impl(Platform& platform, int& argc, char** argv, const Environme
     if (wakeCounter.fd() >= 0) {
         wakeNotifier = new QSocketNotifier(wakeCounter.fd(), QSocketNotifier::Read, dispatcher.get());
         QObject::connect(wakeNotifier, &QSocketNotifier::activated, dispatcher.get(), [this] { drain(); });
+    }
+    if (refreshTimer.fd() >= 0) {
+        refreshNotifier = new QSocketNotifier(refreshTimer.fd(), QSocketNotifier::Read, dispatcher.get());
+        QObject::connect(refreshNotifier, &QSocketNotifier::activated, dispatcher.get(), [this] {
+            refreshTimer.clear();
+            processRefreshes();
+        });
     }
     if (quitSignals->fd() >= 0) {
         signalNotifier = new QSocketNotifier(quitSignals->fd(), QSocketNotifier::Read, dispatcher.get());
@@ -187,6 +198,12 @@ void Platform::Impl::drain() {
 }
 
 void Platform::Impl::processRefreshes() {
+    // Disarmed before the surfaces are looked at: drawing that arms it
+    // again after this has set its surface's flag before arming, so either
+    // it is seen below or its timer stays armed.
+    if (refreshArmed.exchange(false)) {
+        refreshTimer.disarm();
+    }
     if (!anyRefresh.exchange(false)) {
         return;
     }
@@ -218,9 +235,17 @@ void Platform::Impl::surfaceDrawn(WindowSurface& surface) {
         }
         return;
     }
+    // Another thread drew (the station's audio thread, up to fifty times a
+    // second): the main thread, which wakes for each audio buffer anyway,
+    // shows it then, or when the refresh timer runs out, instead of being
+    // woken for it alone.
     if (!surface.refreshPending.exchange(true)) {
         anyRefresh.store(true);
-        wake();
+        if (refreshTimer.fd() < 0) {
+            wake();
+        } else if (!refreshArmed.exchange(true)) {
+            refreshTimer.arm(otherThreadRefreshDelayMs);
+        }
     }
 }
 

@@ -161,6 +161,11 @@ struct Platform::Impl {
     std::atomic<bool> anyRefresh{false};
     bool loopRunning = false; // main thread
     QSocketNotifier* wakeNotifier = nullptr;
+    // Drawing done on another thread is shown at the main thread's next
+    // wake-up, at the latest when this timer runs out (refreshArmed: set).
+    posix::WakeTimer refreshTimer;
+    std::atomic<bool> refreshArmed{false};
+    QSocketNotifier* refreshNotifier = nullptr;
 
     std::map<std::pair<WindowHandle, unsigned>, QSystemTrayIcon*> trays;
 
