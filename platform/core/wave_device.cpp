@@ -86,6 +86,7 @@ struct Device {
                 }
             }
             deliver();
+            engine->afterDelivery();
             if (exiting) {
                 return;
             }
