@@ -19,12 +19,12 @@ constexpr double maxHalfWidth = 0.25;
 // Taps in the filter-length strip and whether the filter is off.
 constexpr std::int32_t filterOffTaps = 32;
 
-float low(const StationSettings& s) { return s.bandLow.load(); }
-float high(const StationSettings& s) { return s.bandHigh.load(); }
-void setLow(StationSettings& s, double v) { s.bandLow.store(static_cast<float>(v)); }
-void setHigh(StationSettings& s, double v) { s.bandHigh.store(static_cast<float>(v)); }
+float low(const LiveSettings& s) { return s.bandLow.load(); }
+float high(const LiveSettings& s) { return s.bandHigh.load(); }
+void setLow(LiveSettings& s, double v) { s.bandLow.store(static_cast<float>(v)); }
+void setHigh(LiveSettings& s, double v) { s.bandHigh.store(static_cast<float>(v)); }
 
-double halfWidthOf(const StationSettings& s) {
+double halfWidthOf(const LiveSettings& s) {
     return (static_cast<double>(high(s)) - static_cast<double>(low(s))) / 2;
 }
 
@@ -39,7 +39,7 @@ constexpr std::array<DisplayLayout, 4> layouts{{
 
 std::int32_t edgeColumn(float edge) { return static_cast<std::int32_t>(edge * 1024.0f); }
 
-void clampKeepingWidth(StationSettings& s, double halfWidth) {
+void clampKeepingWidth(LiveSettings& s, double halfWidth) {
     if (low(s) < 0.0f) {
         setLow(s, 0.0);
         setHigh(s, 2 * halfWidth);
@@ -50,7 +50,7 @@ void clampKeepingWidth(StationSettings& s, double halfWidth) {
     }
 }
 
-BandAction shiftBand(StationSettings& s, int direction) {
+BandAction shiftBand(LiveSettings& s, int direction) {
     const double w = halfWidthOf(s);
     const double step = direction > 0 ? shiftStep : -shiftStep;
     setLow(s, low(s) + step);
@@ -59,7 +59,7 @@ BandAction shiftBand(StationSettings& s, int direction) {
     return BandAction::announceThenRebuild;
 }
 
-BandAction onBandCharacter(StationSettings& s, std::uint32_t character) {
+BandAction onBandCharacter(LiveSettings& s, std::uint32_t character) {
     switch (character) {
     case '1':
         if (low(s) > 0.0f) {
@@ -108,7 +108,7 @@ BandAction onBandCharacter(StationSettings& s, std::uint32_t character) {
     }
 }
 
-BandAction onLeftButtonDown(StationSettings& s, BandDrag& drag, std::uint16_t x, std::uint16_t y) {
+BandAction onLeftButtonDown(LiveSettings& s, BandDrag& drag, std::uint16_t x, std::uint16_t y) {
     const std::int32_t col = x;
     const std::int32_t row = y;
     if (row > 4 && row < 16 && col > 0 && col < 120) {
@@ -156,7 +156,7 @@ void onMouseMove(BandDrag& drag, std::uint16_t x) {
     }
 }
 
-BandAction onLeftButtonUp(StationSettings& s, BandDrag& drag, std::uint16_t x) {
+BandAction onLeftButtonUp(LiveSettings& s, BandDrag& drag, std::uint16_t x) {
     if (!drag.dragging.load()) {
         return BandAction::none;
     }
@@ -205,12 +205,12 @@ std::optional<DisplayLayout> displayLayout(std::int32_t size) {
 
 std::int32_t nextDisplaySize(std::int32_t size) { return size >= 1 && size < 4 ? size + 1 : 1; }
 
-void applyDisplayLayout(StationSettings& s, const DisplayLayout& layout) {
+void applyDisplayLayout(LiveSettings& s, const DisplayLayout& layout) {
     s.spectrumBaseY.store(layout.spectrumBaseY);
     s.waterfallHeight.store(layout.waterfallHeight);
 }
 
-bool changeDisplaySize(StationSettings& s, std::int32_t size, StationControl& control) {
+bool changeDisplaySize(LiveSettings& s, std::int32_t size, StationControl& control) {
     const auto layout = displayLayout(size);
     if (!layout) {
         return false;
@@ -220,7 +220,7 @@ bool changeDisplaySize(StationSettings& s, std::int32_t size, StationControl& co
     return true;
 }
 
-bool adjustBandWidth(StationSettings& settings, int direction) {
+bool adjustBandWidth(LiveSettings& settings, int direction) {
     const float low = settings.bandLow.load(std::memory_order_relaxed);
     const float high = settings.bandHigh.load(std::memory_order_relaxed);
     double halfWidth = (static_cast<double>(high) - static_cast<double>(low)) * 0.5;

@@ -122,7 +122,7 @@ void StationDisplay::drawText(int x, int y, std::string_view textCp1251) { trace
 
 void StationDisplay::drawScalePanel() {
     const std::lock_guard lock(mutex_);
-    const int b = settings_.spectrumBaseY.load();
+    const int b = settings_.live.spectrumBaseY.load();
     const int lh = lineHeight_;
 
     trace_.fillRect(0, 0, width, height);
@@ -161,8 +161,8 @@ void StationDisplay::drawScalePanel() {
 }
 
 void StationDisplay::drawHeaderLocked() {
-    const int b = settings_.spectrumBaseY.load();
-    const std::int32_t taps = settings_.filterLength.load();
+    const int b = settings_.live.spectrumBaseY.load();
+    const std::int32_t taps = settings_.live.filterLength.load();
 
     trace_.fillRect(0, 0, width, b - 30);
 
@@ -184,7 +184,7 @@ void StationDisplay::drawHeaderLocked() {
         trace_.setPixel(2 + 2 * k, 15 - k, stripFrameColour);
     }
 
-    if (settings_.udpSend != 0) {
+    if (settings_.config.udpSend) {
         trace_.fillRect(495, 2, 505, 12, inputs_.keyDown() != 0 ? lampOnColour : black);
     }
 
@@ -199,7 +199,8 @@ void StationDisplay::drawHeaderLocked() {
         static constexpr auto quality = "Добротность "_cp1251;
         static constexpr auto band = " <Полоса "_cp1251;
         static constexpr auto hertz = " Гц>"_cp1251;
-        const double bandHz = (static_cast<double>(settings_.bandHigh.load()) - settings_.bandLow.load()) * 8000.0;
+        const double bandHz =
+            (static_cast<double>(settings_.live.bandHigh.load()) - settings_.live.bandLow.load()) * 8000.0;
         const int n = std::snprintf(line, sizeof line, "%s%d%s%.0f%s", quality.c_str(), static_cast<int>(taps),
                                     band.c_str(), bandHz, hertz.c_str());
         drawText(123, 5, std::string_view(line, static_cast<std::size_t>(std::clamp<int>(n, 0, sizeof line - 1))));
@@ -242,8 +243,8 @@ void StationDisplay::drawHeaderLocked() {
         drawText(5, b - 30 - lineHeight_, status);
     }
 
-    const std::int32_t secondsLeft = settings_.timeLimit.load();
-    if (settings_.clientMode != 0 && relay_.load(std::memory_order_acquire)->clientSocketOpen() && secondsLeft != 0) {
+    const std::int32_t secondsLeft = settings_.live.timeLimit.load();
+    if (settings_.config.clientMode && relay_.load(std::memory_order_acquire)->clientSocketOpen() && secondsLeft != 0) {
         // "Время подключения %d секунд"
         static constexpr auto connectionTime = "Время подключения "_cp1251;
         static constexpr auto seconds = " секунд"_cp1251;
@@ -252,12 +253,12 @@ void StationDisplay::drawHeaderLocked() {
         drawText(5, 23, std::string_view(line, static_cast<std::size_t>(std::clamp<int>(n, 0, sizeof line - 1))));
     }
 
-    if (settings_.showReceiveBuffer.load() != 0) {
+    if (settings_.live.showReceiveBuffer.load()) {
         // "F5 <<<  Буфер приема %d пакетов (%d) >>> F6"
         static constexpr auto receiveBuffer = "F5 <<<  Буфер приема "_cp1251;
         static constexpr auto packets = " пакетов ("_cp1251;
         const int n = std::snprintf(line, sizeof line, "%s%d%s%d) >>> F6", receiveBuffer.c_str(),
-                                    static_cast<int>(settings_.receiveBufferPackets.load()), packets.c_str(),
+                                    static_cast<int>(settings_.live.receiveBufferPackets.load()), packets.c_str(),
                                     static_cast<int>(inputs_.playbackQueued()));
         drawText(5, 43, std::string_view(line, static_cast<std::size_t>(std::clamp<int>(n, 0, sizeof line - 1))));
     }
@@ -265,8 +266,8 @@ void StationDisplay::drawHeaderLocked() {
 
 void StationDisplay::drawSpectrumPanel(const float* re, const float* im, int count) {
     const std::lock_guard lock(mutex_);
-    const int b = settings_.spectrumBaseY.load();
-    const int h = settings_.waterfallHeight.load();
+    const int b = settings_.live.spectrumBaseY.load();
+    const int h = settings_.live.waterfallHeight.load();
 
     drawHeaderLocked();
 
@@ -287,14 +288,14 @@ void StationDisplay::drawSpectrumPanel(const float* re, const float* im, int cou
 
 void StationDisplay::presentDisplay(platform::DrawContext& target) {
     const std::lock_guard lock(mutex_);
-    const int b = settings_.spectrumBaseY.load();
-    const int h = settings_.waterfallHeight.load();
+    const int b = settings_.live.spectrumBaseY.load();
+    const int h = settings_.live.waterfallHeight.load();
 
     compose_.blit(0, 0, width, height, traceBitmap_, 0, 0);
 
-    if (settings_.filterLength.load() != 32) {
-        const int low = edgeColumn(settings_.bandLow.load());
-        const int high = edgeColumn(settings_.bandHigh.load());
+    if (settings_.live.filterLength.load() != 32) {
+        const int low = edgeColumn(settings_.live.bandLow.load());
+        const int high = edgeColumn(settings_.live.bandHigh.load());
         const DragView drag = inputs_.dragState();
         const int lowHandle = drag.dragging && drag.draggingLow ? drag.dragX : low;
         const int highHandle = drag.dragging && drag.draggingHigh ? drag.dragX : high;
@@ -308,12 +309,12 @@ void StationDisplay::presentDisplay(platform::DrawContext& target) {
         }
     }
 
-    target.blit(0, 0, width, presentedRows(settings_.displaySize.load()), composeBitmap_, 0, 0);
+    target.blit(0, 0, width, presentedRows(settings_.live.displaySize.load()), composeBitmap_, 0, 0);
 }
 
 void StationDisplay::presentIntoOwnWindow(platform::DrawContext& target, int clientHeight) {
     presentDisplay(target);
-    const int presented = presentedRows(settings_.displaySize.load());
+    const int presented = presentedRows(settings_.live.displaySize.load());
     if (clientHeight > presented) {
         target.fillRect(0, presented, width, clientHeight, black);
     }
@@ -321,7 +322,7 @@ void StationDisplay::presentIntoOwnWindow(platform::DrawContext& target, int cli
 
 void StationDisplay::drawStatusLine(std::string_view textCp1251) {
     const std::lock_guard lock(mutex_);
-    drawText(10, settings_.spectrumBaseY.load() + 1, textCp1251);
+    drawText(10, settings_.live.spectrumBaseY.load() + 1, textCp1251);
 }
 
 void StationDisplay::drawKeyingLamp(int keyDown) {

@@ -24,7 +24,7 @@ class AudioSystem;
 
 namespace station {
 
-struct StationSettings;
+struct StationConfig;
 
 // The desktop services the tray and the menus use.
 class TrayDesktop {
@@ -93,8 +93,8 @@ public:
     // included (the notification area's later field size).
     static constexpr std::size_t longTipCapacity = 128;
 
-    // `owner`: the main window. `settings.stationTitle` is read at each call.
-    StationTray(TrayDesktop& desktop, platform::WindowHandle owner, const StationSettings& settings);
+    // `owner`: the main window. `config.stationTitle` is read at each call.
+    StationTray(TrayDesktop& desktop, platform::WindowHandle owner, const StationConfig& config);
 
     // Add: adds the icon with "ICON_pause". Modify: nothing, and false, when
     // `state` is the state last shown; otherwise remembers it and shows
@@ -119,7 +119,7 @@ private:
 
     TrayDesktop& desktop_;
     platform::WindowHandle owner_;
-    const StationSettings& settings_;
+    const StationConfig& config_;
     int lastState_ = 0;
 };
 
