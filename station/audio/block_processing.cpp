@@ -15,7 +15,6 @@ namespace station {
 namespace {
 
 constexpr double sampleScale = 32000.0;   // full-scale 16-bit sample ↔ 1.0
-constexpr std::int32_t filterOffTaps = 32;
 constexpr int spectrumOrder = 10;         // 2^10 = 1024 points
 
 // Float-to-integer conversion that truncates toward zero and never invokes

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "station/shell/display_geometry.h"
+
 namespace station {
 
 namespace {
@@ -15,9 +17,6 @@ constexpr float nyquist = 0.5f;
 // up to the widest half-width, the band 0 … 0.5.
 constexpr double bandWidthStep = 0.001;
 constexpr double maxHalfWidth = 0.25;
-
-// Taps in the filter-length strip and whether the filter is off.
-constexpr std::int32_t filterOffTaps = 32;
 
 float low(const LiveSettings& s) { return s.bandLow.load(); }
 float high(const LiveSettings& s) { return s.bandHigh.load(); }
@@ -111,23 +110,23 @@ BandAction onBandCharacter(LiveSettings& s, std::uint32_t character) {
 BandAction onLeftButtonDown(LiveSettings& s, BandDrag& drag, std::uint16_t x, std::uint16_t y) {
     const std::int32_t col = x;
     const std::int32_t row = y;
-    if (row > 4 && row < 16 && col > 0 && col < 120) {
-        s.filterLength.store(filterOffTaps << ((col - 1) / 20));
+    if (row >= lengthStripTop && row <= lengthStripBottom && col >= lengthStripLeft && col <= lengthStripRight) {
+        s.filterLength.store(filterOffTaps << ((col - lengthStripLeft) / lengthCellWidth));
         return BandAction::rebuildThenAnnounce;
     }
     if (s.filterLength.load() == filterOffTaps) {
         return BandAction::none;
     }
     const std::int32_t base = s.spectrumBaseY.load();
-    if (row > base - 80 && row < base - 65) {
+    if (row > base - handleTopAboveBase && row <= base - handleEndAboveBase) {
         const std::int32_t l = edgeColumn(low(s));
         const std::int32_t h = edgeColumn(high(s));
         bool grabbed = false;
-        if (col > l - 3 && col < l + 3) {
+        if (col > l - handleGrabReach && col < l + handleGrabReach) {
             drag.draggingLow.store(true);
             grabbed = true;
         }
-        if (col > h - 3 && col < h + 3) {
+        if (col > h - handleGrabReach && col < h + handleGrabReach) {
             drag.draggingHigh.store(true);
             grabbed = true;
         }
@@ -139,7 +138,7 @@ BandAction onLeftButtonDown(LiveSettings& s, BandDrag& drag, std::uint16_t x, st
         }
         return BandAction::none;
     }
-    if (col <= 512 && row > 30) {
+    if (col <= displayWidth && row > bandPressTopRow) {
         const double w = halfWidthOf(s);
         const double centre = col / 1024.0;
         setLow(s, centre - w);

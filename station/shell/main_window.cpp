@@ -44,8 +44,6 @@ constexpr unsigned exitId = 101;
 constexpr unsigned inputFirst = 201, inputLast = 210, inputDevice0 = 202;
 constexpr unsigned outputFirst = 301, outputLast = 310, outputDevice0 = 302;
 
-// The keying lamp square: columns 495 … 504, rows 2 … 11.
-constexpr int lampLeft = 495, lampTop = 2, lampSize = 10;
 constexpr platform::Colour lampOn = platform::rgb(0, 180, 0);
 constexpr platform::Colour lampOff = platform::rgb(0, 0, 0);
 
@@ -435,7 +433,9 @@ void StationBlockSink::lampChanged(int keyDown) {
         context = platform_.windowContext(window_.handle());
     }
     if (context) {
-        context->fillRect(lampLeft, lampTop, lampLeft + lampSize, lampTop + lampSize, keyDown != 0 ? lampOn : lampOff);
+        const int right = keyingLampLeft + keyingLampSize;
+        const int bottom = keyingLampTop + keyingLampSize;
+        context->fillRect(keyingLampLeft, keyingLampTop, right, bottom, keyDown != 0 ? lampOn : lampOff);
     }
 }
 

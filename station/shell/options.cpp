@@ -119,7 +119,7 @@ void readPacketOption(std::string_view commandLine, StationSettings& s) {
 void applyServerRole(std::string_view commandLine, StationSettings& s) {
     s.config.serverMode = true;
     setText(s.config.windowClassName, "FiltrServer", sizeof s.config.windowClassName);
-    s.live.filterLength.store(32);
+    s.live.filterLength.store(filterOffTaps);
     appendText(s.config.stationTitle, serverTitleSuffix);
     setText(s.config.instanceName, "ServerTCPIn", sizeof s.config.instanceName);
     readRoleFlags(commandLine, s);
@@ -146,7 +146,7 @@ void applyServerRole(std::string_view commandLine, StationSettings& s) {
 void applyClientRole(std::string_view commandLine, StationSettings& s) {
     setText(s.config.instanceName, "ClientTCPIn", sizeof s.config.instanceName);
     s.config.clientMode = true;
-    s.live.filterLength.store(32);
+    s.live.filterLength.store(filterOffTaps);
     s.live.receiveBufferPackets.store(6);
     setText(s.config.windowClassName, "FiltrClient", sizeof s.config.windowClassName);
     appendText(s.config.stationTitle, clientTitleSuffix);

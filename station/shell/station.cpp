@@ -155,7 +155,7 @@ bool Station::startUp() {
     captureReady_ = std::make_unique<platform::Semaphore>(1, 1);
     captureReady_->wait(-1);
 
-    window_->tray().updateTrayIcon(platform::TrayAction::Add, 0);
+    window_->tray().updateTrayIcon(platform::TrayAction::Add, trayIdle);
     if (!settings_.config.windowVisible && !platform_.trayAvailable()) {
         // Without a window and a tray nothing on the desktop can end this
         // station; say once what can.
@@ -196,14 +196,14 @@ bool Station::startUp() {
     stationAudio_->attachRelay(network_->captureHooks());
 
     if (stationAudio_->playback.openPlayback(settings_.live.outputDevice.load()) == openFailed) {
-        window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
+        window_->tray().updateTrayIcon(platform::TrayAction::Delete, trayIdle);
         fatalStop(fatal_, playbackFailedText.c_str());
         hintWhenNoDevice(false);
         return false;
     }
     if (capturesAudio() && stationAudio_->capture.openCapture(settings_.live.inputDevice.load()) == openFailed) {
         stationAudio_->playback.closePlayback();
-        window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
+        window_->tray().updateTrayIcon(platform::TrayAction::Delete, trayIdle);
         fatalStop(fatal_, captureFailedText.c_str());
         hintWhenNoDevice(true);
         return false;
@@ -238,7 +238,7 @@ void Station::shutDown() {
         icecast_->stop();
     }
 
-    window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
+    window_->tray().updateTrayIcon(platform::TrayAction::Delete, trayIdle);
     if (timersStarted_) {
         platform_.killTimer(window_->handle(), displayTimerId);
         platform_.killTimer(window_->handle(), clockTimerId);

@@ -18,6 +18,10 @@ using platform::literals::operator""_cp1251;
 // Caption of the main window, and the start of the tray tip.
 inline constexpr auto stationCaption = "Фильтр НЧ для CW"_cp1251;
 
+// filterLength that means the filter is off (no filtering, no band
+// markers, no band editing with the mouse), taps.
+inline constexpr std::int32_t filterOffTaps = 32;
+
 // The band a filter was designed for: both edges (fractions of the sample
 // rate) and the tap count.
 struct BandSnapshot {

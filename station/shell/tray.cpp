@@ -101,16 +101,18 @@ bool StationTray::updateTrayIcon(platform::TrayAction action, int state, std::st
         }
         lastState_ = state;
         statusLine_ = std::string(statusLine);
-        return desktop_.notifyIcon(action, record(state == 1   ? sendIconName
-                                                  : state == 2 ? recvIconName
-                                                               : pauseIconName));
+        return desktop_.notifyIcon(action, record(state == traySending     ? sendIconName
+                                                  : state == trayReceiving ? recvIconName
+                                                                           : pauseIconName));
     case platform::TrayAction::Delete:
         return desktop_.notifyIcon(action, record(pauseIconName));
     }
     return false;
 }
 
-int trayStateFor(bool audioStarted, bool blockPlayed) { return audioStarted ? 1 : blockPlayed ? 2 : 0; }
+int trayStateFor(bool audioStarted, bool blockPlayed) {
+    return audioStarted ? traySending : blockPlayed ? trayReceiving : trayIdle;
+}
 
 std::optional<platform::MenuDescription> trayMenu(const TrayDesktop& desktop) {
     return desktop.findMenu(trayMenuName);
