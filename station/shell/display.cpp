@@ -107,16 +107,8 @@ StationDisplay::StationDisplay(const StationSettings& settings, const DisplayInp
 }
 
 int StationDisplay::presentedRows(std::int32_t displaySize) {
-    switch (displaySize) {
-    case 2:
-        return 210;
-    case 3:
-        return 300;
-    case 4:
-        return 125;
-    default:
-        return 190;
-    }
+    // Any size outside 1 … 4 presents as size 1.
+    return displayLayout(displaySize).value_or(*displayLayout(1)).clientHeightShown;
 }
 
 void StationDisplay::drawText(int x, int y, std::string_view textCp1251) { trace_.textOut(x, y, textCp1251); }

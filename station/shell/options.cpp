@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "dsp/audio_constants.h"
 #include "station/net/icecast_url.h"
 
 namespace station {
@@ -22,6 +23,11 @@ constexpr std::size_t clientCredentialLength = 15;
 constexpr std::size_t stationNameLength = 15;
 constexpr std::int32_t maxConnectionSlots = 20;
 constexpr std::int32_t maxReceiveBufferPackets = 60;
+// A client starts with 6 blocks of receive buffer; "LOWSPEED" sends 6 blocks
+// per packet and buffers 12.
+constexpr std::int32_t clientReceiveBufferPackets = 6;
+constexpr std::int32_t lowSpeedBlocksPerPacket = 6;
+constexpr std::int32_t lowSpeedReceiveBufferPackets = 12;
 constexpr std::int32_t lowestIcecastKbps = 6;  // Opus's own floor
 constexpr std::int32_t highestIcecastKbps = 64; // 8000 Hz mono gains nothing above
 
@@ -91,9 +97,9 @@ void readRoleFlags(std::string_view commandLine, StationSettings& s) {
         s.config.commandMode = true;
     }
     if (contains(commandLine, "LOWSPEED")) {
-        s.config.blocksPerPacket = 6;
-        s.config.captureBufferBytes = 1920;
-        s.live.receiveBufferPackets.store(12);
+        s.config.blocksPerPacket = lowSpeedBlocksPerPacket;
+        s.config.captureBufferBytes = dsp::blockBytes * lowSpeedBlocksPerPacket;
+        s.live.receiveBufferPackets.store(lowSpeedReceiveBufferPackets);
     }
 }
 
@@ -147,7 +153,7 @@ void applyClientRole(std::string_view commandLine, StationSettings& s) {
     setText(s.config.instanceName, "ClientTCPIn", sizeof s.config.instanceName);
     s.config.clientMode = true;
     s.live.filterLength.store(filterOffTaps);
-    s.live.receiveBufferPackets.store(6);
+    s.live.receiveBufferPackets.store(clientReceiveBufferPackets);
     setText(s.config.windowClassName, "FiltrClient", sizeof s.config.windowClassName);
     appendText(s.config.stationTitle, clientTitleSuffix);
     readRoleFlags(commandLine, s);
