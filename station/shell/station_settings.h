@@ -67,10 +67,8 @@ private:
     std::atomic<std::int32_t> taps_{BandSnapshot{}.taps};
 };
 
-// Fixed configuration: roles, flags, network identity, ports, Icecast
-// settings and names. Written by option processing (or a test's or tool's
-// set-up) before any thread starts; read-only afterwards, by any thread, so
-// plain fields need no guard.
+// Fixed configuration. Written by option processing (or a test's set-up)
+// before any thread starts; read-only after, by every thread: no guard needed.
 struct StationConfig {
     StationConfig() { std::memcpy(stationTitle, stationCaption.c_str(), stationCaption.size() + 1); }
 
@@ -112,10 +110,8 @@ struct StationConfig {
     char stationTitle[1024] = {};
 };
 
-// Live settings: DSP parameters, devices, view state and the time limit.
-// Option processing sets their start values; while the station runs only the
-// main thread writes them (keys, mouse, menus, link commands, stream packets,
-// the 1 s timer), and the processing, network and drawing threads read them.
+// Live settings. Start values from option processing; while running written
+// only on the main thread, read also by the processing and network threads.
 // Each is one std::atomic word, read and written whole, which is exactly the
 // guarantee the design relies on, made explicit so ThreadSanitizer agrees.
 struct LiveSettings {
@@ -161,9 +157,8 @@ struct StationSettings {
 
     StationConfig config;
     LiveSettings live;
-    // The band and tap count of the filter design in use, published by the
-    // main thread with every design; block processing reports and detects
-    // keying with it, so its figures always match the filter.
+    // The band and tap count of the filter design in use: published whole by
+    // the main thread with every design, read by block processing on any thread.
     PublishedBand designedBand;
 };
 
