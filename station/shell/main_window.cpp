@@ -421,7 +421,7 @@ void StationBlockSink::invalidateWindow() {
 void StationBlockSink::presentDisplay() {
     // Without a drawing window the message would find nothing to do; not
     // sending it spares the processing thread a wait for the main thread.
-    if (settings_.drawWindow.load() == 0) {
+    if (settings_.live.drawWindow.load() == 0) {
         return;
     }
     platform_.sendMessage(sent_, window_.handle(), DRAW_PANEL_MESSAGE, 0, 0);
