@@ -187,6 +187,10 @@ std::unique_ptr<Tool> SoundServer::play(const fs::path& wav, const std::string& 
 CardStation::CardStation(const fs::path& directory)
     : filter_(std::make_unique<dsp::FirBandFilter>()), processor_(std::make_unique<station::BlockProcessor>()) {
     captureReady_.wait(0); // starts unsignalled, as the station's does
+    // The station's own priority, which its start-up takes, before the
+    // sound library's threads exist (they inherit it): the path is measured
+    // as it runs there.
+    platform::setPriorityClass(false);
     station::designStationFilter(settings_, *filter_);
     fatal_.workingDirectory = directory.string();
     fatal_.errorStream = nullptr;
@@ -195,6 +199,7 @@ CardStation::CardStation(const fs::path& directory)
         [this](unsigned message, platform::WParam wParam, platform::LParam lParam) {
             const std::lock_guard lock(mutex_);
             posted_.push_back({message, wParam, lParam});
+            arrived_.notify_one();
         });
 }
 
@@ -211,19 +216,17 @@ bool CardStation::open() {
 
 void CardStation::pump(std::chrono::milliseconds duration) {
     const auto end = Clock::now() + duration;
+    std::unique_lock lock(mutex_);
     do {
-        for (;;) {
-            Posted p{};
-            {
-                const std::lock_guard lock(mutex_);
-                if (posted_.empty())
-                    break;
-                p = posted_.front();
-                posted_.pop_front();
-            }
+        while (!posted_.empty()) {
+            const Posted p = posted_.front();
+            posted_.pop_front();
+            lock.unlock();
             audio_->handleMessage(p.message, p.wParam, p.lParam);
+            lock.lock();
         }
-        std::this_thread::sleep_for(2ms);
+        // Woken by the next completion, as a message loop is.
+        arrived_.wait_until(lock, end, [&] { return !posted_.empty(); });
     } while (Clock::now() < end);
 }
 

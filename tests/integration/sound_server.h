@@ -24,6 +24,7 @@
 // is started: the sinks are loaded into that one and unloaded at the end.
 
 #include <chrono>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -117,8 +118,9 @@ class SoundServer {
 // with the 256-tap band filter, playback, on the default devices (the
 // server's defaults, once exportEnvironment has run), with the devices'
 // completions handled by pump() on the calling thread, as the station's main
-// thread does. What a station program does not tell, its sound system does
-// here: the cards' trouble counts.
+// thread does, and at the station's priority (which the process takes when
+// it is allowed to). What a station program does not tell, its sound system
+// does here: the cards' trouble counts.
 class CardStation {
   public:
     // `directory`: where a fatal stop would leave "ErrorWav.txt".
@@ -144,6 +146,7 @@ class CardStation {
     };
 
     std::mutex mutex_;
+    std::condition_variable arrived_; // a completion was posted
     std::deque<Posted> posted_;
     station::StationSettings settings_;
     platform::AudioSystem system_;

@@ -262,28 +262,42 @@ TEST_F(SoundPath, ChoosingTheOtherSpeakerMovesTheSoundWhileItPlays) {
     EXPECT_GT(rms(spk2, second + at(0.3), second + at(1.5)), 1000) << "the other speaker went quiet";
 }
 
-// A speaker pulled out while it plays (its sink unloaded, its stream not
-// moved anywhere): no fatal stop and no hang; the station plays on into
-// nothing and still stops at once, normally, when asked.
-TEST_F(SoundPath, ASpeakerPulledOutWhilePlayingLeavesAStationThatStops) {
+// A card pulled out while the station uses it (its sink unloaded, and its
+// streams not moved anywhere): the speaker the station plays on, or the
+// receiver whose monitor it records. No fatal stop and no hang: the station
+// plays on into nothing, or waits for sound that no longer comes, and still
+// stops at once, normally, when asked.
+TEST_F(SoundPath, ACardPulledOutLeavesAStationThatStops) {
+    const struct {
+        std::string sink;
+        std::string choice; // the station's device of that direction, by name
+    } cases[] = {{"spk2", "SELVANE_OUTPUT_DEVICE=speaker2"}, {"rx", "SELVANE_INPUT_DEVICE=receiver"}};
     const fs::path input = home.path / "tone.wav";
     ASSERT_TRUE(writeTones(input, {passHz}, 3, 6000));
-    const pid_t station = startStation({"SELVANE_OUTPUT_DEVICE=speaker2"});
-    ASSERT_GT(station, 0);
-    auto player = server->play(input);
-    std::this_thread::sleep_for(1000ms);
-    ASSERT_TRUE(server->unloadSink("spk2"));
-    EXPECT_EQ(player->wait(10000), 0);
-    EXPECT_TRUE(Programs::running(station)) << readFile(home.path / "station.log");
-    const auto stopping = Clock::now();
-    EXPECT_EQ(programs.stop(station, 5000), 0) << readFile(home.path / "station.log");
-    EXPECT_LT(secondsSince(stopping), 3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sink);
+        sinkInputs = server->count("sink-inputs");
+        const pid_t station = startStation({c.choice});
+        ASSERT_GT(station, 0);
+        auto player = server->play(input);
+        std::this_thread::sleep_for(1000ms);
+        ASSERT_TRUE(server->unloadSink(c.sink));
+        std::this_thread::sleep_for(1000ms);
+        EXPECT_TRUE(Programs::running(station)) << readFile(home.path / "station.log");
+        const auto stopping = Clock::now();
+        EXPECT_EQ(programs.stop(station, 5000), 0) << readFile(home.path / "station.log");
+        EXPECT_LT(secondsSince(stopping), 3);
+        EXPECT_FALSE(fs::exists(home.path / "station" / "ErrorWav.txt")) << "a fatal stop";
+    }
 }
 
 // The station's audio path in this process, on the server's default
-// devices, for a few seconds of steady sound; the 60 s figure is the
-// benchmark's (bench/sound_server_bench).
-TEST_F(SoundPath, SteadyPlayHasAtMostAStrayUnderrun) {
+// devices, for a few seconds of steady sound once it plays: no gap, no
+// underflow, no overflow. The first two seconds are left out: a playback
+// stream may gap there while its cushion grows to what the machine needs
+// (threads and the sound server's streams are still settling).
+// The 60 s figure is the benchmark's (bench/sound_server_bench).
+TEST_F(SoundPath, SteadyPlayLosesNothing) {
     const fs::path input = home.path / "tone.wav";
     ASSERT_TRUE(writeTones(input, {passHz}, 8, 6000));
     server->exportEnvironment();
@@ -292,7 +306,7 @@ TEST_F(SoundPath, SteadyPlayHasAtMostAStrayUnderrun) {
     ASSERT_TRUE(station.open());
     for (int i = 0; i < 100 && station.blocksPlayed() == 0; ++i)
         station.pump(50ms); // until the receiver delivers
-    station.pump(2000ms); // the path settles (the cushion grows to what the server needs)
+    station.pump(2000ms);
     const platform::AudioSystem::CardTrouble before = station.trouble();
     const std::uint64_t blocks = station.blocksPlayed();
     station.pump(5000ms);
@@ -303,13 +317,9 @@ TEST_F(SoundPath, SteadyPlayHasAtMostAStrayUnderrun) {
                 static_cast<unsigned long long>(after.outputUnderflows - before.outputUnderflows),
                 static_cast<unsigned long long>(after.inputOverflows - before.inputOverflows));
     EXPECT_GT(station.blocksPlayed() - blocks, 200u) << "the path did not play";
-    // On a shared virtual machine the card layer reports a stray underflow
-    // now and then (about one in 5 s in some runs); more than two in 5 s is
-    // a broken path. bench/sound_server_bench counts a minute of play.
-    const std::uint64_t trouble = (after.playbackGaps - before.playbackGaps) +
-                                  (after.outputUnderflows - before.outputUnderflows) +
-                                  (after.inputOverflows - before.inputOverflows);
-    EXPECT_LE(trouble, 2u);
+    EXPECT_EQ(after.playbackGaps, before.playbackGaps);
+    EXPECT_EQ(after.outputUnderflows, before.outputUnderflows);
+    EXPECT_EQ(after.inputOverflows, before.inputOverflows);
     // The count is live: the end of the sound is one gap.
     station.closeCapture();
     station.pump(300ms);
