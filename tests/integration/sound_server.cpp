@@ -230,6 +230,26 @@ void CardStation::pump(std::chrono::milliseconds duration) {
     } while (Clock::now() < end);
 }
 
+StallCounter::StallCounter(double lateMs)
+    : thread_([this, late = std::chrono::duration<double, std::milli>(lateMs)] {
+          constexpr auto nap = 2ms;
+          while (!stop_.load()) {
+              const auto start = Clock::now();
+              std::this_thread::sleep_for(nap);
+              const auto overslept = Clock::now() - start - nap;
+              const auto us = std::chrono::duration_cast<std::chrono::microseconds>(overslept).count();
+              if (us > worstUs_.load())
+                  worstUs_.store(us);
+              if (overslept > late)
+                  ++stalls_;
+          }
+      }) {}
+
+StallCounter::~StallCounter() {
+    stop_.store(true);
+    thread_.join();
+}
+
 std::vector<short> channelOf(const std::vector<short>& interleaved, int channels, int index) {
     std::vector<short> out;
     out.reserve(interleaved.size() / std::size_t(channels));

@@ -23,12 +23,14 @@
 // through pipewire-pulse: "unix:$XDG_RUNTIME_DIR/pulse/native") no server
 // is started: the sinks are loaded into that one and unloaded at the end.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/types.h>
@@ -123,6 +125,10 @@ class SoundServer {
 // does here: the cards' trouble counts.
 class CardStation {
   public:
+    // A stall longer than this can empty a playback card's buffer, ms: the
+    // card buffers 12 ms, and its callback is due every 4 ms or so.
+    static constexpr double cardBufferMs = 8;
+
     // `directory`: where a fatal stop would leave "ErrorWav.txt".
     explicit CardStation(const fs::path& directory);
     ~CardStation();
@@ -156,6 +162,28 @@ class CardStation {
     platform::Semaphore captureReady_{1, 1};
     station::FatalStopContext fatal_;
     std::unique_ptr<station::StationAudio> audio_;
+};
+
+// Counts the times this process was held up: a thread that sleeps 2 ms at
+// a time and notes each wake-up more than `lateMs` late. A card loses sound
+// when the machine stops its sound threads (or the server's) for longer than
+// the card buffers, which no setting of the station prevents; on a shared
+// virtual machine that was up to 33 ms, a few times a minute, even when idle.
+// Made after CardStation, it runs at the station's priority.
+class StallCounter {
+  public:
+    explicit StallCounter(double lateMs);
+    ~StallCounter();
+    StallCounter(const StallCounter&) = delete;
+    StallCounter& operator=(const StallCounter&) = delete;
+    std::uint64_t stalls() const { return stalls_.load(); }
+    double worstMs() const { return worstUs_.load() / 1000.0; }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> stalls_{0};
+    std::atomic<std::int64_t> worstUs_{0};
+    std::thread thread_;
 };
 
 // Channel `index` of `channels`-channel interleaved samples.

@@ -293,10 +293,11 @@ TEST_F(SoundPath, ACardPulledOutLeavesAStationThatStops) {
 
 // The station's audio path in this process, on the server's default
 // devices, for a few seconds of steady sound once it plays: no gap, no
-// underflow, no overflow. The first two seconds are left out: a playback
-// stream may gap there while its cushion grows to what the machine needs
-// (threads and the sound server's streams are still settling).
-// The 60 s figure is the benchmark's (bench/sound_server_bench).
+// underflow, no overflow, unless the machine itself stopped the process for
+// longer than the card's buffer can bridge (each such stall may cost the
+// card a buffer and the playback a gap). The first two seconds are left
+// out: a playback stream may gap there while its cushion grows to what the
+// machine needs. The 60 s figure is the benchmark's (bench/sound_server_bench).
 TEST_F(SoundPath, SteadyPlayLosesNothing) {
     const fs::path input = home.path / "tone.wav";
     ASSERT_TRUE(writeTones(input, {passHz}, 8, 6000));
@@ -309,17 +310,27 @@ TEST_F(SoundPath, SteadyPlayLosesNothing) {
     station.pump(2000ms);
     const platform::AudioSystem::CardTrouble before = station.trouble();
     const std::uint64_t blocks = station.blocksPlayed();
-    station.pump(5000ms);
+    std::uint64_t stalls = 0;
+    {
+        const StallCounter machine(CardStation::cardBufferMs);
+        station.pump(5000ms);
+        stalls = machine.stalls();
+        std::printf("real sound path: the machine held this process up %llu times by more than %.0f ms "
+                    "(at worst %.1f ms)\n",
+                    static_cast<unsigned long long>(stalls), CardStation::cardBufferMs, machine.worstMs());
+    }
     const platform::AudioSystem::CardTrouble after = station.trouble();
+    const std::uint64_t gaps = after.playbackGaps - before.playbackGaps;
+    const std::uint64_t lost = (after.outputUnderflows - before.outputUnderflows) +
+                               (after.inputOverflows - before.inputOverflows);
     std::printf("real sound path: %llu blocks played in 5 s; %llu gaps, %llu underflows, %llu overflows\n",
                 static_cast<unsigned long long>(station.blocksPlayed() - blocks),
-                static_cast<unsigned long long>(after.playbackGaps - before.playbackGaps),
+                static_cast<unsigned long long>(gaps),
                 static_cast<unsigned long long>(after.outputUnderflows - before.outputUnderflows),
                 static_cast<unsigned long long>(after.inputOverflows - before.inputOverflows));
     EXPECT_GT(station.blocksPlayed() - blocks, 200u) << "the path did not play";
-    EXPECT_EQ(after.playbackGaps, before.playbackGaps);
-    EXPECT_EQ(after.outputUnderflows, before.outputUnderflows);
-    EXPECT_EQ(after.inputOverflows, before.inputOverflows);
+    EXPECT_LE(gaps, stalls) << "the playback ran dry on a machine that kept up";
+    EXPECT_LE(lost, stalls) << "the cards lost sound on a machine that kept up";
     // The count is live: the end of the sound is one gap.
     station.closeCapture();
     station.pump(300ms);
