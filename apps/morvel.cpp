@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "morvel: %s\n", error.c_str());
         return 2;
     }
-    platform::Platform platform(argc, argv);
+    platform::Platform platform(argc, argv, platform::readEnvironment(std::getenv));
     // The station is looked for along PATH, after the current directory and
     // morvel's own.
     const char* searchPath = std::getenv("PATH");

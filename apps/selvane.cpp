@@ -3,6 +3,7 @@
 // hands over the platform.
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "apps/program_info.h"
 #include "platform/platform.h"
@@ -65,7 +66,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "selvane: %s\n", error->c_str());
         return 2; // a value no run can mean
     }
-    platform::Platform platform(argc, argv);
+    platform::Platform platform(argc, argv, platform::readEnvironment(std::getenv));
     int code = 0;
     {
         station::Station station(platform, commandLine);

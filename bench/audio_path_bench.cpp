@@ -46,7 +46,7 @@ struct Station {
         : dir(std::filesystem::temp_directory_path() / ("cw-bench-" + std::to_string(::getpid()))),
           filter(std::make_unique<dsp::FirBandFilter>()), processor(std::make_unique<station::BlockProcessor>()) {
         std::filesystem::create_directories(dir);
-        ::setenv("SELVANE_OUTPUT", (dir / "out.wav").c_str(), 1);
+        useFiles("", 1);
         captureReady.wait(0);
         settings.filterLength = taps;
         station::designStationFilter(settings, *filter);
@@ -61,11 +61,17 @@ struct Station {
     }
     ~Station() {
         audio.reset();
-        ::unsetenv("SELVANE_OUTPUT");
-        ::unsetenv("SELVANE_INPUT");
-        ::unsetenv("SELVANE_SPEED");
         std::error_code error;
         std::filesystem::remove_all(dir, error);
+    }
+    // The default devices: capture reads `input` ("" for a card), playback
+    // writes dir/out.wav, both `speed` times faster than real time.
+    void useFiles(const std::string& input, int speed) {
+        platform::AudioDeviceConfig files;
+        files.inputFile = input;
+        files.outputFile = (dir / "out.wav").string();
+        files.fileSpeed = speed;
+        system.configure(files);
     }
     bool next(Posted& out) {
         const std::lock_guard lock(mutex);
@@ -113,7 +119,7 @@ void BM_ProcessingThreadBlock(benchmark::State& state) {
     Station s(static_cast<int>(state.range(0)));
     s.settings.udpSend = static_cast<std::int32_t>(state.range(1));
     s.settings.receiveBufferPackets = 60;
-    ::setenv("SELVANE_SPEED", "1000", 1);
+    s.useFiles("", 1000);
     if (s.audio->playback.openPlayback(-1) != 0) {
         state.SkipWithError("no file playback device");
         return;
@@ -206,8 +212,7 @@ void BM_CaptureToPlaybackLatency(benchmark::State& state) {
         sf_write_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
         sf_close(file);
     }
-    ::setenv("SELVANE_INPUT", input.c_str(), 1);
-    ::setenv("SELVANE_SPEED", "1", 1);
+    s.useFiles(input, 1);
     s.settings.receiveBufferPackets = 60;
     std::vector<double> latencyUs;
     latencyUs.reserve(400);

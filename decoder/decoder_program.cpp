@@ -8,6 +8,7 @@
 
 #include "link/link_socket.h"
 #include "platform/cp1251.h"
+#include "platform/environment.h"
 #include "platform/kernel.h"
 
 namespace decoder {

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "platform/audio_engine.h"
+#include "platform/core/audio_engine.h"
+#include "platform/filedev/file_reader.h"
 
 namespace {
 

@@ -7,22 +7,13 @@
 //
 // The station always sees 16-bit signed mono PCM at 8000 samples per second.
 // Underneath are sound cards (PortAudio; resampled inside this layer when
-// a card cannot run at 8000 Hz) and, selected by environment, audio files:
-//   SELVANE_INPUT=path   the default capture device (index -1) reads this
-//                        file (any rate and channel count) and then gives
-//                        silence;
-//   SELVANE_OUTPUT=path  the default playback device writes a 16-bit mono
-//                        8000 Hz WAV file;
-//   SELVANE_SPEED=n      file devices run n times faster than real time
-//                        (integer >= 1, default 1).
-// Without a file, the default device of a direction can be a card chosen by
-// name (a service has no desktop to pick one in):
-//   SELVANE_INPUT_DEVICE=name   the capture card whose PortAudio name is
-//                               `name` or contains it (ASCII case ignored);
-//   SELVANE_OUTPUT_DEVICE=name  likewise the playback card, also for the
-//                               sound a fatal stop plays.
-// A name no card matches fails the open (MMSYSERR_BADDEVICEID) and lists the
-// cards on standard error. The environment is read at each open.
+// a card cannot run at 8000 Hz) and, as the AudioDeviceConfig given to the
+// AudioSystem says (platform/environment.h), audio files: the default
+// capture device reading a file, the default playback device writing a WAV
+// file, both paced at a chosen speed. Without a file, the default device of
+// a direction can be a card chosen by name (a service has no desktop to pick
+// one in); a name no card matches fails the open (MMSYSERR_BADDEVICEID) and
+// lists the cards on standard error.
 //
 // Threading: every call may be made from any thread. Completions are
 // delivered by calling the device's notify function from a thread of this
@@ -36,6 +27,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/environment.h"
 #include "platform/messages.h"
 
 namespace platform {
@@ -85,12 +77,17 @@ class AudioSystem {
 public:
     // Starts the sound system quietly (PortAudio's probing messages on
     // standard error are suppressed). Failure to start it is not an error:
-    // the device lists are then empty and only file devices open.
-    AudioSystem();
+    // the device lists are then empty and only file devices open. `config`
+    // says which default devices are files or named cards; the default
+    // configuration has none.
+    explicit AudioSystem(const AudioDeviceConfig& config = {});
     // Closes every device still open (their queued buffers are returned).
     ~AudioSystem();
     AudioSystem(const AudioSystem&) = delete;
     AudioSystem& operator=(const AudioSystem&) = delete;
+
+    // Devices opened from now on follow `config`; open ones keep theirs.
+    void configure(const AudioDeviceConfig& config);
 
     bool soundSystemAvailable() const;
 
@@ -101,8 +98,7 @@ public:
     std::string captureDeviceName(int index) const;
     int playbackDeviceCount() const;
     std::string playbackDeviceName(int index) const;
-    // Whether the default device of that direction is a WAV file
-    // (SELVANE_INPUT or SELVANE_OUTPUT names one).
+    // Whether the default device of that direction is a WAV file.
     bool fileDeviceConfigured(bool capture) const;
 
     // Sound the cards of this system lost since it was created, counted in
@@ -157,8 +153,8 @@ public:
     // Plays a sound file to its end on the default playback device (the
     // named card, else the system's) and returns true, or false when it
     // cannot (unreadable file, no device). Bounded by the
-    // file's duration plus a margin. With SELVANE_OUTPUT set (headless runs)
-    // the sound card is left alone: the file is only read.
+    // file's duration plus a margin. With a playback file configured (headless
+    // runs) the sound card is left alone: the file is only read.
     bool playSoundFileSync(const std::string& path);
 
     struct Impl;

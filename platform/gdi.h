@@ -83,7 +83,7 @@ public:
     // thread. The picture's own functions never take it.
     std::mutex& mutex() const;
 
-    // The renderer-side image, for the rest of platform/ (platform/gdi_qt.h).
+    // The renderer-side image, for the rest of platform/ (platform/qt/gdi_qt.h).
     struct Impl;
     Impl& impl() { return *impl_; }
     const Impl& impl() const { return *impl_; }

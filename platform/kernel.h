@@ -122,16 +122,4 @@ std::string findExecutable(std::string_view name, const std::vector<std::string>
 // process or it may not be signalled.
 bool terminateProcess(ProcessId pid);
 
-// The environment variable that carries the hint for a started program's
-// first window position: "x,y" in screen pixels.
-inline constexpr const char* firstWindowPositionVariable = "CW_FIRST_WINDOW_POS";
-
-// "CW_FIRST_WINDOW_POS=x,y", an entry for spawnProcess.
-std::string firstWindowPositionEntry(int x, int y);
-// Parses "x,y": two decimal integers (optional '-'), nothing else.
-bool parseWindowPosition(std::string_view text, int& x, int& y);
-// Reads and parses the hint from this process's environment; false (x and y
-// untouched) when it is absent or malformed.
-bool firstWindowPosition(int& x, int& y);
-
 } // namespace platform

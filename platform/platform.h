@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/environment.h"
 #include "platform/messages.h"
 #include "platform/resources.h"
 
@@ -52,7 +53,7 @@ struct WindowOptions {
     int width = 0, height = 0; // outer size; the client area follows
     bool visible = true;       // false: exists and gets messages, never shown
     // The first window made with useDefaultPosition takes the position its
-    // starter asked for (firstWindowPosition(), platform/kernel.h), if any.
+    // starter asked for (Environment::firstWindowX/Y), if any.
 };
 
 struct Rect {
@@ -111,15 +112,19 @@ private:
 
 class Platform {
 public:
-    // argc/argv are handed to Qt. Unless QT_QPA_PLATFORM is set, selects
-    // the offscreen platform when neither DISPLAY nor WAYLAND_DISPLAY is
-    // set, and X11 (through XWayland) when both are. SIGPIPE is ignored
-    // from here on: a reader that goes away makes a write fail with EPIPE,
-    // which the programs handle, instead of killing them.
-    Platform(int& argc, char** argv);
+    // argc/argv are handed to Qt. Unless the environment already names a
+    // toolkit platform, selects the offscreen platform when it names no
+    // display (as the default Environment does, for tests), and X11 (through
+    // XWayland) when it names both an X and a Wayland display. SIGPIPE is
+    // ignored from here on: a reader that goes away makes a write fail with
+    // EPIPE, which the programs handle, instead of killing them.
+    Platform(int& argc, char** argv, const Environment& environment = {});
     ~Platform();
     Platform(const Platform&) = delete;
     Platform& operator=(const Platform&) = delete;
+
+    // What main() read from the environment (any thread).
+    const Environment& environment() const;
 
     bool registerClass(const WindowClass& windowClass);
     // True when a top-level window of this class exists in any process of

@@ -3,6 +3,9 @@
 #  - only platform/ includes Qt, PortAudio, libsndfile, libsamplerate, ALSA
 #    or POSIX headers; apps/, station/, decoder/, link/ and dsp/ use the
 #    platform layer's services instead;
+#  - platform/core/ is backend-neutral: no system or library header, and
+#    nothing of a backend folder (platform/qt, portaudio, posix, filedev);
+#    the public headers in platform/ itself likewise;
 #  - dsp/ depends on nothing but the C++ standard library and itself (and
 #    the compile-time Windows-1251 literals of platform/cp1251.h, which is
 #    header-only standard C++).
@@ -16,6 +19,14 @@ found=$(grep -rnE "^[[:space:]]*#[[:space:]]*include[[:space:]]*<($system)>" \
     --include='*.cpp' --include='*.h' apps station decoder link dsp)
 if [ -n "$found" ]; then
     echo "system headers outside platform/:"
+    echo "$found"
+    status=1
+fi
+
+found=$({ grep -rnE "^[[:space:]]*#[[:space:]]*include[[:space:]]*(<($system)>|\"platform/(qt|portaudio|posix|filedev)/)" \
+    --include='*.cpp' --include='*.h' platform/core; grep -nE "^[[:space:]]*#[[:space:]]*include[[:space:]]*(<($system)>|\"platform/(qt|portaudio|posix|filedev)/)" platform/*.h; })
+if [ -n "$found" ]; then
+    echo "backend headers in platform/'s core or public headers:"
     echo "$found"
     status=1
 fi

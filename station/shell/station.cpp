@@ -137,7 +137,7 @@ bool Station::startUp() {
     platform::setPriorityClass(settings_.realtimePriority != 0);
 
     registerStationResources(platform_.resources());
-    audio_ = std::make_unique<platform::AudioSystem>();
+    audio_ = std::make_unique<platform::AudioSystem>(platform_.environment().audio);
     devices_ = std::make_unique<AudioSystemDevices>(*audio_);
     desktop_ = std::make_unique<PlatformTrayDesktop>(platform_);
     window_ = std::make_unique<MainWindow>(platform_, settings_, *filter_, *processor_, *display_, drag_, *desktop_,

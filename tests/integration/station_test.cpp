@@ -272,14 +272,15 @@ TEST(StationWindow, ShowsTraceWaterfallMarkersAndHeader) {
     TempDir dir{"selvane-test"};
     const fs::path input = dir.path / "two.wav";
     writeTones(input, {840, 1500}, 30, 5000);
-    ::setenv("SELVANE_INPUT", input.c_str(), 1);
-    ::setenv("SELVANE_OUTPUT", (dir.path / "out.wav").c_str(), 1);
-    ::setenv("SELVANE_SPEED", "4", 1);
+    platform::Environment files;
+    files.audio.inputFile = input.string();
+    files.audio.outputFile = (dir.path / "out.wav").string();
+    files.audio.fileSpeed = 4;
 
     int argc = 1;
     char arg0[] = "station_window";
     char* argv[] = {arg0, nullptr};
-    platform::Platform platform(argc, argv);
+    platform::Platform platform(argc, argv, files);
     platform::Picture shot(1, 1);
     {
         station::Station station(platform, "", dir.path);
@@ -290,9 +291,6 @@ TEST(StationWindow, ShowsTraceWaterfallMarkersAndHeader) {
         EXPECT_EQ(station.run(), 0);
         ASSERT_TRUE(platform.readClientArea(station.mainWindow(), shot));
     }
-    ::unsetenv("SELVANE_INPUT");
-    ::unsetenv("SELVANE_OUTPUT");
-    ::unsetenv("SELVANE_SPEED");
     const std::string png = CW_TEST_OUTPUT_DIR "/station_window.png";
     EXPECT_TRUE(platform::savePng(shot, png)) << png;
     EXPECT_EQ(readBand(dir.path / "f.###").low, 0.1f);

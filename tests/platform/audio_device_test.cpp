@@ -2,7 +2,8 @@
 // contract around them, and the lock-free ring under the card devices.
 
 #include "platform/audio_device.h"
-#include "platform/audio_engine.h"
+#include "platform/core/audio_engine.h"
+#include "platform/filedev/file_reader.h"
 
 #include <gtest/gtest.h>
 #include <sndfile.h>
@@ -32,38 +33,6 @@ namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 
 constexpr double pi = 3.14159265358979323846;
-
-// Sets environment variables for one test and restores them afterwards.
-class EnvGuard {
-public:
-    ~EnvGuard() {
-        for (const auto& [name, old] : saved_) {
-            if (old) {
-                setenv(name.c_str(), old->c_str(), 1);
-            } else {
-                unsetenv(name.c_str());
-            }
-        }
-    }
-    void set(const std::string& name, const std::string& value) {
-        remember(name);
-        setenv(name.c_str(), value.c_str(), 1);
-    }
-    void clear(const std::string& name) {
-        remember(name);
-        unsetenv(name.c_str());
-    }
-
-private:
-    void remember(const std::string& name) {
-        for (const auto& entry : saved_) {
-            if (entry.first == name) return;
-        }
-        const char* v = std::getenv(name.c_str());
-        saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-    }
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 struct Completion {
     unsigned message;
@@ -125,11 +94,6 @@ protected:
               ("audio_device_test_" + std::to_string(::getpid()) + "_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir);
-        env.clear("SELVANE_INPUT");
-        env.clear("SELVANE_OUTPUT");
-        env.clear("SELVANE_SPEED");
-        env.clear("SELVANE_INPUT_DEVICE");
-        env.clear("SELVANE_OUTPUT_DEVICE");
     }
     void TearDown() override {
         std::error_code ec;
@@ -168,7 +132,7 @@ protected:
     }
 
     fs::path dir;
-    EnvGuard env;
+    AudioDeviceConfig config; // no files, no named cards unless a test says
 };
 
 std::vector<std::int16_t> samplesInOrder(const std::vector<Completion>& done) {
@@ -186,10 +150,10 @@ TEST_F(AudioDeviceTest, FileCaptureDownmixesAndResamplesThenGivesSilence) {
     const std::string path = writeWav("sine.wav", rate, 2, frames, [&](int i, int c) {
         return (c == 0 ? 0.7 : 0.3) * std::sin(2 * pi * 600.0 * i / rate);
     });
-    env.set("SELVANE_INPUT", path);
-    env.set("SELVANE_SPEED", "100");
+    config.inputFile = path;
+    config.fileSpeed = 100;
 
-    AudioSystem audio;
+    AudioSystem audio(config);
     Collector sink;
     Slots slots(40, 320); // 0.8 s: the file, then silence
     const WaveHandle h = startCapture(audio, sink, slots);
@@ -237,9 +201,9 @@ TEST_F(AudioDeviceTest, FileCaptureAt8000HzMonoIsBitExact) {
         sf_write_short(f, ramp.data(), 800);
         sf_close(f);
     }
-    env.set("SELVANE_INPUT", path);
-    env.set("SELVANE_SPEED", "1000");
-    AudioSystem audio;
+    config.inputFile = path;
+    config.fileSpeed = 1000;
+    AudioSystem audio(config);
     Collector sink;
     Slots slots(5, 320);
     const WaveHandle h = startCapture(audio, sink, slots);
@@ -268,9 +232,9 @@ TEST_F(AudioDeviceTest, FileCaptureTurnsNotANumberIntoSilence) {
         sf_write_float(f, values.data(), static_cast<sf_count_t>(values.size()));
         sf_close(f);
     }
-    env.set("SELVANE_INPUT", path);
-    env.set("SELVANE_SPEED", "1000");
-    AudioSystem audio;
+    config.inputFile = path;
+    config.fileSpeed = 1000;
+    AudioSystem audio(config);
     Collector sink;
     Slots slots(1, 320);
     const WaveHandle h = startCapture(audio, sink, slots);
@@ -321,16 +285,16 @@ TEST_F(AudioDeviceTest, FileReaderFromMemoryReadsAsFromThePath) {
 
 TEST_F(AudioDeviceTest, SpeedSettingPacesFileCapture) {
     const std::string path = writeWav("quiet.wav", 8000, 1, 100, [](int, int) { return 0.0; });
-    env.set("SELVANE_INPUT", path);
+    config.inputFile = path;
     struct Case {
-        const char* speed;
+        int speed;
         std::size_t buffers;
         double expectedMs; // buffers × 20 ms / speed
     };
-    for (const Case c : {Case{"20", 50, 50.0}, Case{"5", 25, 100.0}}) {
-        SCOPED_TRACE(std::string("SELVANE_SPEED=") + c.speed);
-        env.set("SELVANE_SPEED", c.speed);
-        AudioSystem audio;
+    for (const Case c : {Case{20, 50, 50.0}, Case{5, 25, 100.0}}) {
+        SCOPED_TRACE("speed " + std::to_string(c.speed));
+        config.fileSpeed = c.speed;
+        AudioSystem audio(config);
         Collector sink;
         Slots slots(c.buffers, 320);
         const auto t0 = std::chrono::steady_clock::now();
@@ -346,7 +310,7 @@ TEST_F(AudioDeviceTest, SpeedSettingPacesFileCapture) {
 
 TEST_F(AudioDeviceTest, OpensThatCannotWorkFailCleanly) {
     std::ofstream(dir / "notes.txt") << "not a sound file";
-    AudioSystem audio;
+    AudioSystem audio(config);
     Collector sink;
     struct Case {
         const char* what;
@@ -362,11 +326,12 @@ TEST_F(AudioDeviceTest, OpensThatCannotWorkFailCleanly) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        c.input.empty() ? env.clear("SELVANE_INPUT") : env.set("SELVANE_INPUT", c.input);
-        c.output.empty() ? env.clear("SELVANE_OUTPUT") : env.set("SELVANE_OUTPUT", c.output);
+        config.inputFile = c.input;
+        config.outputFile = c.output;
+        AudioSystem configured(config);
         WaveHandle h = 0;
-        const AudioResult r = c.capture ? audio.openCapture(c.index, sink.notify(), h)
-                                        : audio.openPlayback(c.index, sink.notify(), h);
+        const AudioResult r = c.capture ? configured.openCapture(c.index, sink.notify(), h)
+                                        : configured.openPlayback(c.index, sink.notify(), h);
         EXPECT_NE(r, MMSYSERR_NOERROR);
         EXPECT_EQ(h, 0u) << "a failed open must not hand out a handle";
     }
@@ -388,9 +353,9 @@ std::vector<short> readWav(const std::string& path, SF_INFO& info) {
 // A recording that cannot be kept does not take the device away: it plays
 // into nothing at its pace, and says so once.
 TEST_F(AudioDeviceTest, UnwritableFilePlaybackStillPlays) {
-    env.set("SELVANE_OUTPUT", (dir / "no-such-folder" / "out.wav").string());
-    env.set("SELVANE_SPEED", "100");
-    AudioSystem audio;
+    config.outputFile = (dir / "no-such-folder" / "out.wav").string();
+    config.fileSpeed = 100;
+    AudioSystem audio(config);
     Collector sink;
     Slots slots(4, 320);
     ::testing::internal::CaptureStderr();
@@ -410,9 +375,9 @@ TEST_F(AudioDeviceTest, UnwritableFilePlaybackStillPlays) {
 
 TEST_F(AudioDeviceTest, FilePlaybackWritesExactSamplesInOrder) {
     const std::string out = (dir / "out.wav").string();
-    env.set("SELVANE_OUTPUT", out);
-    env.set("SELVANE_SPEED", "100");
-    AudioSystem audio;
+    config.outputFile = out;
+    config.fileSpeed = 100;
+    AudioSystem audio(config);
     Collector sink;
     Slots slots(12, 320);
     std::vector<short> expected;
@@ -465,9 +430,9 @@ TEST_F(AudioDeviceTest, FilePlaybackWritesExactSamplesInOrder) {
 TEST_F(AudioDeviceTest, ResetReturnsEveryQueuedBuffer) {
     const std::string in = writeWav("tone.wav", 8000, 1, 8000, [](int i, int) { return 0.25 * std::sin(i * 0.3); });
     const std::string out = (dir / "out.wav").string();
-    env.set("SELVANE_INPUT", in);
-    env.set("SELVANE_OUTPUT", out);
-    AudioSystem audio; // real time: one-second buffers cannot finish during the test
+    config.inputFile = in;
+    config.outputFile = out;
+    AudioSystem audio(config); // real time: one-second buffers cannot finish during the test
     for (const bool capture : {true, false}) {
         SCOPED_TRACE(capture ? "capture" : "playback");
         Collector sink;
@@ -512,9 +477,9 @@ TEST_F(AudioDeviceTest, ResetReturnsEveryQueuedBuffer) {
 
 TEST_F(AudioDeviceTest, ClosedHandlesStayDeadAndAreNeverReused) {
     const std::string in = writeWav("tone.wav", 8000, 1, 800, [](int i, int) { return 0.1 * std::sin(i * 0.2); });
-    env.set("SELVANE_INPUT", in);
-    env.set("SELVANE_OUTPUT", (dir / "out.wav").string());
-    AudioSystem audio;
+    config.inputFile = in;
+    config.outputFile = (dir / "out.wav").string();
+    AudioSystem audio(config);
     Collector sink;
     Slots slots(4, 16000);
 
@@ -570,8 +535,8 @@ TEST_F(AudioDeviceTest, ClosedHandlesStayDeadAndAreNeverReused) {
 }
 
 TEST_F(AudioDeviceTest, UnpreparedHeadersAreRefused) {
-    env.set("SELVANE_OUTPUT", (dir / "out.wav").string());
-    AudioSystem audio;
+    config.outputFile = (dir / "out.wav").string();
+    AudioSystem audio(config);
     Collector sink;
     WaveHandle h = 0;
     ASSERT_EQ(audio.openPlayback(-1, sink.notify(), h), MMSYSERR_NOERROR);
@@ -591,8 +556,8 @@ TEST_F(AudioDeviceTest, UnpreparedHeadersAreRefused) {
 
 TEST_F(AudioDeviceTest, HeadlessSoundPlayOnlyReadsTheFile) {
     const std::string chord = writeWav("chord.wav", 22050, 1, 22050 * 3, [](int i, int) { return 0.3 * std::sin(i * 0.1); });
-    env.set("SELVANE_OUTPUT", (dir / "out.wav").string());
-    AudioSystem audio;
+    config.outputFile = (dir / "out.wav").string();
+    AudioSystem audio(config);
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(audio.playSoundFileSync(chord));
     EXPECT_FALSE(audio.playSoundFileSync((dir / "missing.wav").string()));
@@ -651,13 +616,16 @@ TEST(DeviceByNameTest, ExactNameFirstThenFirstContainingIgnoringCase) {
 }
 
 TEST_F(AudioDeviceTest, NamedCardThatIsNotThereFailsTheOpenAndAFileStillWins) {
-    env.set("SELVANE_INPUT_DEVICE", "no card is called this");
-    AudioSystem audio;
+    config.inputCard = "no card is called this";
     Collector sink;
     WaveHandle h = 0;
-    const AudioResult missing = audio.soundSystemAvailable() ? MMSYSERR_BADDEVICEID : MMSYSERR_NODRIVER;
-    EXPECT_EQ(audio.openCapture(-1, sink.notify(), h), missing);
-    env.set("SELVANE_INPUT", writeWav("in.wav", 8000, 1, 160, [](int, int) { return 0.0; }));
+    {
+        AudioSystem audio(config);
+        const AudioResult missing = audio.soundSystemAvailable() ? MMSYSERR_BADDEVICEID : MMSYSERR_NODRIVER;
+        EXPECT_EQ(audio.openCapture(-1, sink.notify(), h), missing);
+    }
+    config.inputFile = writeWav("in.wav", 8000, 1, 160, [](int, int) { return 0.0; });
+    AudioSystem audio(config);
     ASSERT_EQ(audio.openCapture(-1, sink.notify(), h), MMSYSERR_NOERROR);
     EXPECT_EQ(audio.close(h), MMSYSERR_NOERROR);
 }

@@ -1,3 +1,4 @@
+#include "platform/environment.h"
 #include "platform/kernel.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <functional>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -285,16 +288,50 @@ TEST(WindowPosition, EntryTravelsThroughTheEnvironment) {
     EXPECT_EQ(entry, "CW_FIRST_WINDOW_POS=10,371");
     // What the started program reads: checked in a real child.
     EXPECT_EQ(runSh("test \"$CW_FIRST_WINDOW_POS\" = 10,371", {entry}), 0);
+}
 
-    int x = 0, y = 0;
-    ::setenv(platform::firstWindowPositionVariable, "10,371", 1);
-    EXPECT_TRUE(platform::firstWindowPosition(x, y));
-    EXPECT_EQ(x, 10);
-    EXPECT_EQ(y, 371);
-    ::setenv(platform::firstWindowPositionVariable, "garbage", 1);
-    EXPECT_FALSE(platform::firstWindowPosition(x, y));
-    ::unsetenv(platform::firstWindowPositionVariable);
-    EXPECT_FALSE(platform::firstWindowPosition(x, y));
+// The environment as main() reads it: each variable, and how an empty,
+// malformed or out-of-range value counts.
+TEST(Environment, ReadsEachVariableAndDropsWhatItCannotUse) {
+    struct Case {
+        std::map<std::string, std::string> vars;
+        std::function<bool(const platform::Environment&)> check;
+        const char* what;
+    } const cases[] = {
+        {{}, [](const auto& e) { return e.audio.inputFile.empty() && e.audio.fileSpeed == 1 && !e.noModalBoxes &&
+                                        !e.firstWindowPositionGiven && !e.x11Display && !e.toolkitPlatformChosen; },
+         "nothing set"},
+        {{{"SELVANE_INPUT", "in.wav"}, {"SELVANE_OUTPUT", "out.wav"}, {"SELVANE_SPEED", "40"}},
+         [](const auto& e) { return e.audio.inputFile == "in.wav" && e.audio.outputFile == "out.wav" &&
+                                    e.audio.fileSpeed == 40; }, "file devices"},
+        {{{"SELVANE_INPUT", ""}, {"SELVANE_SPEED", "0"}},
+         [](const auto& e) { return e.audio.inputFile.empty() && e.audio.fileSpeed == 1; }, "empty file, speed 0"},
+        {{{"SELVANE_SPEED", "fast"}}, [](const auto& e) { return e.audio.fileSpeed == 1; }, "speed not a number"},
+        {{{"SELVANE_SPEED", "5x"}}, [](const auto& e) { return e.audio.fileSpeed == 1; }, "speed with a tail"},
+        {{{"SELVANE_SPEED", "-3"}}, [](const auto& e) { return e.audio.fileSpeed == 1; }, "negative speed"},
+        {{{"SELVANE_SPEED", "5000000"}}, [](const auto& e) { return e.audio.fileSpeed == 1'000'000; },
+         "speed capped"},
+        {{{"SELVANE_SPEED", "99999999999999999999"}}, [](const auto& e) { return e.audio.fileSpeed == 1; },
+         "speed overflowing"},
+        {{{"SELVANE_INPUT_DEVICE", "USB"}, {"SELVANE_OUTPUT_DEVICE", "spk"}},
+         [](const auto& e) { return e.audio.inputCard == "USB" && e.audio.outputCard == "spk"; }, "named cards"},
+        {{{"CW_NO_MODAL", "1"}, {"DISPLAY", ":1"}, {"QT_QPA_PLATFORM", "xcb"}},
+         [](const auto& e) { return e.noModalBoxes && e.x11Display && !e.waylandDisplay &&
+                                    e.toolkitPlatformChosen; }, "desktop"},
+        {{{"CW_NO_MODAL", "yes"}}, [](const auto& e) { return !e.noModalBoxes; }, "no-modal only for 1"},
+        {{{"CW_FIRST_WINDOW_POS", "10,371"}},
+         [](const auto& e) { return e.firstWindowPositionGiven && e.firstWindowX == 10 && e.firstWindowY == 371; },
+         "window hint"},
+        {{{"CW_FIRST_WINDOW_POS", "garbage"}}, [](const auto& e) { return !e.firstWindowPositionGiven; },
+         "malformed window hint"},
+    };
+    for (const Case& c : cases) {
+        const platform::Environment env = platform::readEnvironment([&](const char* name) -> const char* {
+            const auto it = c.vars.find(name);
+            return it == c.vars.end() ? nullptr : it->second.c_str();
+        });
+        EXPECT_TRUE(c.check(env)) << c.what;
+    }
 }
 
 TEST(PriorityClass, ResultMatchesTheSchedulingPriority) {

@@ -52,30 +52,6 @@ private:
     std::filesystem::path path_;
 };
 
-// Sets an environment variable for the scope, restoring the old value.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 inline bool writeWav(const std::string& path, const std::vector<std::int16_t>& samples, int rate = 8000) {
     SF_INFO info{};
     info.samplerate = rate;
@@ -171,6 +147,17 @@ struct AudioRig {
     }
     ~AudioRig() {
         stationAudio.reset(); // its closes still post; the queue outlives them
+    }
+
+    // From the next open, the default capture device reads `input` ("" for
+    // a card) and the default playback device writes `output`, `speed` times
+    // faster than real time.
+    void useFiles(const std::string& input, const std::string& output, int speed) {
+        platform::AudioDeviceConfig files;
+        files.inputFile = input;
+        files.outputFile = output;
+        files.fileSpeed = speed;
+        audio.configure(files);
     }
 
     // Delivers the queued messages; returns how many.

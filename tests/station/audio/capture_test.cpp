@@ -13,7 +13,6 @@
 namespace {
 
 using audiotest::AudioRig;
-using audiotest::ScopedEnv;
 using namespace std::chrono_literals;
 
 std::vector<char> pattern(std::int32_t n, int seed) {
@@ -89,7 +88,6 @@ TEST(CaptureRoles, RelayAndLocalHandlingFollowTheRole) {
         {"dialog client, connected, short", 0, 1, 1, 0, 0, false, false, true, true, 100, 0, 0, 0, false, false},
     };
     audiotest::TempDir dir;
-    ScopedEnv output("SELVANE_OUTPUT", dir.file("roles.wav"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         audiotest::CountingHooks hooks;
@@ -97,6 +95,7 @@ TEST(CaptureRoles, RelayAndLocalHandlingFollowTheRole) {
         hooks.slot0 = c.slot0;
         hooks.connected = c.connected;
         AudioRig rig(&hooks);
+        rig.useFiles("", dir.file("roles.wav"), 1);
         rig.settings.serverMode = c.server;
         rig.settings.clientMode = c.client;
         rig.settings.dialogMode = c.dialog;
@@ -120,8 +119,8 @@ TEST(CaptureRoles, RelayAndLocalHandlingFollowTheRole) {
 class CaptureTest : public ::testing::Test {
 protected:
     CaptureTest()
-        : input(rig.dir.file("in.wav")), output(rig.dir.file("out.wav")), inEnv("SELVANE_INPUT", input),
-          outEnv("SELVANE_OUTPUT", output), speedEnv("SELVANE_SPEED", "40") {
+        : input(rig.dir.file("in.wav")), output(rig.dir.file("out.wav")) {
+        rig.useFiles(input, output, 40);
         rig.settings.receiveBufferPackets = 60;
         EXPECT_TRUE(audiotest::writeWav(input, audiotest::tones(8000 * 4, {{840.0, 8000.0}})));
     }
@@ -136,7 +135,6 @@ protected:
 
     AudioRig rig;
     std::string input, output;
-    ScopedEnv inEnv, outEnv, speedEnv;
 };
 
 TEST_F(CaptureTest, OpenTwiceReturnsTwoAndStartsNoSecondThread) {
@@ -197,9 +195,7 @@ TEST(CaptureOverrun, DropsWholeBuffersAndCountsThem) {
     AudioRig rig(&hooks);
     const std::string input = rig.dir.file("in.wav");
     ASSERT_TRUE(audiotest::writeWav(input, audiotest::tones(8000, {{600.0, 5000.0}})));
-    ScopedEnv inEnv("SELVANE_INPUT", input);
-    ScopedEnv outEnv("SELVANE_OUTPUT", rig.dir.file("out.wav"));
-    ScopedEnv speedEnv("SELVANE_SPEED", "100");
+    rig.useFiles(input, rig.dir.file("out.wav"), 100);
     rig.settings.serverMode = 1; // every whole block asks the (held) hooks first
     ASSERT_EQ(rig.playback().openPlayback(-1), 0);
     ASSERT_EQ(rig.capture().openCapture(-1), 0);
@@ -258,7 +254,7 @@ TEST_F(CaptureTest, FilterPathPassesTheBandAndStopsTheRest) {
     ASSERT_EQ(rig.settings.filterLength.load(), 256);
     // Slow enough that a sanitizer build on a busy machine keeps up: a
     // dropped buffer would put a phase jump into the measured stretch.
-    ScopedEnv slower("SELVANE_SPEED", "10");
+    rig.useFiles(input, output, 10);
     ASSERT_EQ(rig.playback().openPlayback(-1), 0);
     ASSERT_EQ(rig.capture().openCapture(-1), 0);
     const std::uint64_t blocksWanted = inputSamples / 160;

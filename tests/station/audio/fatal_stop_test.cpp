@@ -104,8 +104,9 @@ TEST(FatalStop, ChordIsLookedForBesideTheProgramThenInTheDataDirectoryThenInTheW
 
 TEST(FatalStop, HeadlessChordReturnsAtOnceAndQuitStillFollows) {
     TempDir dir;
-    audiotest::ScopedEnv headless("SELVANE_OUTPUT", dir.file("unused.wav"));
-    platform::AudioSystem audio;
+    platform::AudioDeviceConfig headless;
+    headless.outputFile = dir.file("unused.wav");
+    platform::AudioSystem audio(headless);
     Recorder recorder;
     auto context = recorder.context(dir);
     context.audio = &audio;

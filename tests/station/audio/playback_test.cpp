@@ -10,7 +10,6 @@
 namespace {
 
 using audiotest::AudioRig;
-using audiotest::ScopedEnv;
 using namespace std::chrono_literals;
 
 TEST(AmplifySample, TruncatesInDoubleAndWrapsToSixteenBits) {
@@ -38,7 +37,7 @@ TEST(AmplifySample, TruncatesInDoubleAndWrapsToSixteenBits) {
 
 class PlaybackTest : public ::testing::Test {
 protected:
-    PlaybackTest() : output(rig.dir.file("out.wav")), env("SELVANE_OUTPUT", output), speed("SELVANE_SPEED", "50") {}
+    PlaybackTest() : output(rig.dir.file("out.wav")) { rig.useFiles("", output, 50); }
 
     // Plays `samples` as one block with the given gain and silence setting;
     // returns the caller's block afterwards and the file's content.
@@ -54,8 +53,6 @@ protected:
 
     AudioRig rig;
     std::string output;
-    ScopedEnv env;
-    ScopedEnv speed;
 };
 
 TEST_F(PlaybackTest, GainAboveOneAmplifiesTheCallersBlockAndTheDevice) {

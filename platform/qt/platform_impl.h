@@ -2,8 +2,6 @@
 // Private to platform/: the Qt side of the Platform. Nothing outside
 // platform/ includes this.
 
-#include <signal.h>
-
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -17,9 +15,11 @@
 #include <QRect>
 #include <QWidget>
 
+#include "platform/core/posted_queue.h"
 #include "platform/gdi.h"
 #include "platform/kernel.h"
 #include "platform/platform.h"
+#include "platform/posix/loop_events.h"
 #include "platform/resources.h"
 
 class QApplication;
@@ -117,13 +117,12 @@ bool cp1251ByteOf(char32_t codePoint, unsigned char& byte);
 LParam keyDownLParam(const QKeyEvent& event);
 
 struct Platform::Impl {
-    Impl(Platform& owner, int& argc, char** argv);
+    Impl(Platform& owner, int& argc, char** argv, const Environment& environment);
     ~Impl();
 
     std::shared_ptr<WindowRecord> find(WindowHandle window) const;
     LResult send(WindowHandle window, unsigned message, WParam wParam, LParam lParam);
-    bool enqueue(WindowHandle window, unsigned message, WParam wParam, LParam lParam, std::size_t limit,
-                 SentMessages* sent = nullptr);
+    bool enqueue(const PostedMessage& entry);
     void wake();
     void drain();
     void processRefreshes();
@@ -139,6 +138,7 @@ struct Platform::Impl {
     void releaseInstanceName(const std::string& className);
 
     Platform& owner;
+    const Environment environment;
     std::unique_ptr<QApplication> app;
     std::unique_ptr<QObject> dispatcher; // main-thread home of timers, notifiers and trays
     Resources resources;
@@ -152,30 +152,15 @@ struct Platform::Impl {
     WindowHandle nextHandle = firstWindowHandle();
     static WindowHandle firstWindowHandle();
 
-    // Posted messages: a fixed ring, so posting from an audio callback never
-    // allocates. window 0 with WM_QUIT is the quit message.
-    struct Posted {
-        WindowHandle window;
-        unsigned message;
-        WParam wParam;
-        LParam lParam;
-        SentMessages* sent = nullptr; // a sent call: its sender waits there
-    };
-    static constexpr std::size_t postLimit = 10000;      // ordinary messages
-    static constexpr std::size_t quitHeadroom = 64;      // room kept for quits
-    std::mutex queueMutex;
-    std::vector<Posted> ring;
-    std::size_t ringHead = 0;
-    std::size_t ringCount = 0;
-    int wakeFd = -1;      // eventfd: "the queue or a surface needs the main thread"
+    // Stop requests, blocked before the toolkit starts its threads.
+    std::unique_ptr<posix::QuitSignals> quitSignals;
+    QSocketNotifier* signalNotifier = nullptr;
+
+    PostedQueue posted;
+    posix::WakeCounter wakeCounter; // "the queue or a surface needs the main thread"
     std::atomic<bool> anyRefresh{false};
     bool loopRunning = false; // main thread
     QSocketNotifier* wakeNotifier = nullptr;
-
-    int signalFd = -1;
-    QSocketNotifier* signalNotifier = nullptr;
-    bool signalsBlocked = false;
-    sigset_t savedSignalMask{}; // restored when the Platform ends
 
     std::map<std::pair<WindowHandle, unsigned>, QSystemTrayIcon*> trays;
 

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -262,37 +261,5 @@ std::string findExecutable(std::string_view name, const std::vector<std::string>
 }
 
 bool terminateProcess(ProcessId pid) { return pid > 0 && ::kill(pid, SIGTERM) == 0; }
-
-// --- Window position hint -----------------------------------------------------
-
-std::string firstWindowPositionEntry(int x, int y) {
-    return std::string(firstWindowPositionVariable) + "=" + std::to_string(x) + "," + std::to_string(y);
-}
-
-bool parseWindowPosition(std::string_view text, int& x, int& y) {
-    const std::size_t comma = text.find(',');
-    if (comma == std::string_view::npos) {
-        return false;
-    }
-    const auto parse = [](std::string_view part, int& out) {
-        // from_chars takes '-' but not '+' or blanks, which is what we want.
-        const char* end = part.data() + part.size();
-        const auto [ptr, ec] = std::from_chars(part.data(), end, out);
-        return !part.empty() && ec == std::errc() && ptr == end;
-    };
-    int px = 0;
-    int py = 0;
-    if (!parse(text.substr(0, comma), px) || !parse(text.substr(comma + 1), py)) {
-        return false;
-    }
-    x = px;
-    y = py;
-    return true;
-}
-
-bool firstWindowPosition(int& x, int& y) {
-    const char* value = std::getenv(firstWindowPositionVariable);
-    return value != nullptr && parseWindowPosition(value, x, y);
-}
 
 } // namespace platform

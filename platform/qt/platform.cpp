@@ -1,12 +1,5 @@
 #include "platform/platform.h"
 
-#include <errno.h>
-#include <sys/eventfd.h>
-#include <sys/signalfd.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <clocale>
 #include <csignal>
@@ -38,7 +31,7 @@
 #include "platform/cp1251.h"
 #include "platform/kernel.h"
 #include "platform/key_map.h"
-#include "platform/platform_impl.h"
+#include "platform/qt/platform_impl.h"
 
 namespace platform {
 namespace {
@@ -68,10 +61,11 @@ void toolkitMessage(QtMsgType type, const QMessageLogContext& context, const QSt
 
 // ---------------------------------------------------------------- Impl
 
-Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platform) {
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr) {
-        const bool x11 = std::getenv("DISPLAY") != nullptr;
-        const bool wayland = std::getenv("WAYLAND_DISPLAY") != nullptr;
+Platform::Impl::Impl(Platform& platform, int& argc, char** argv, const Environment& env)
+    : owner(platform), environment(env) {
+    if (!env.toolkitPlatformChosen) {
+        const bool x11 = env.x11Display;
+        const bool wayland = env.waylandDisplay;
         if (!x11 && !wayland) {
             ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
         } else if (x11 && wayland) {
@@ -82,21 +76,11 @@ Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platfor
         }
     }
     // Ctrl-C and SIGTERM become a quit message. They are blocked before the
-    // toolkit starts its threads (which inherit the mask) and read from a
-    // signalfd by the loop, so no handler and no global are needed.
-    sigset_t quitSignals;
-    sigemptyset(&quitSignals);
-    sigaddset(&quitSignals, SIGINT);
-    sigaddset(&quitSignals, SIGTERM);
-    signalsBlocked = pthread_sigmask(SIG_BLOCK, &quitSignals, &savedSignalMask) == 0;
-    if (signalsBlocked) {
-        signalFd = ::signalfd(-1, &quitSignals, SFD_NONBLOCK | SFD_CLOEXEC);
-    }
-
-    // A file size limit makes a write fail with EFBIG, which the programs
-    // handle as they handle a full disk, instead of ending them.
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
+    // toolkit starts its threads (which inherit the mask) and read by the
+    // loop, so no handler and no global are needed. A file size limit makes
+    // a write fail with EFBIG, which the programs handle as they handle a
+    // full disk, instead of ending them.
+    quitSignals = std::make_unique<posix::QuitSignals>();
 
     qInstallMessageHandler(toolkitMessage);
     app = std::make_unique<QApplication>(argc, argv);
@@ -106,23 +90,22 @@ Platform::Impl::Impl(Platform& platform, int& argc, char** argv) : owner(platfor
     // decimal point.
     std::setlocale(LC_NUMERIC, "C");
     dispatcher = std::make_unique<QObject>();
-    ring.resize(postLimit + quitHeadroom);
 
-    wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd >= 0) {
-        wakeNotifier = new QSocketNotifier(wakeFd, QSocketNotifier::Read, dispatcher.get());
+    if (wakeCounter.fd() >= 0) {
+        wakeNotifier = new QSocketNotifier(wakeCounter.fd(), QSocketNotifier::Read, dispatcher.get());
         QObject::connect(wakeNotifier, &QSocketNotifier::activated, dispatcher.get(), [this] { drain(); });
     }
-    if (signalFd >= 0) {
-        signalNotifier = new QSocketNotifier(signalFd, QSocketNotifier::Read, dispatcher.get());
+    if (quitSignals->fd() >= 0) {
+        signalNotifier = new QSocketNotifier(quitSignals->fd(), QSocketNotifier::Read, dispatcher.get());
         QObject::connect(signalNotifier, &QSocketNotifier::activated, dispatcher.get(), [this] {
-            signalfd_siginfo info{};
-            while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            for (int n = quitSignals->take(); n > 0; --n) {
                 owner.postQuit(0);
             }
         });
     }
-    positionHintPending = firstWindowPosition(positionHintX, positionHintY);
+    positionHintPending = env.firstWindowPositionGiven;
+    positionHintX = env.firstWindowX;
+    positionHintY = env.firstWindowY;
 }
 
 Platform::Impl::~Impl() {
@@ -148,21 +131,7 @@ Platform::Impl::~Impl() {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     app.reset();
     instanceNames.clear();
-    if (wakeFd >= 0) {
-        ::close(wakeFd);
-    }
-    if (signalFd >= 0) {
-        // A stop request that came in after the loop ended is for a program
-        // already stopping: take it off, so that restoring the mask does
-        // not let it kill the process on its way out.
-        signalfd_siginfo info{};
-        while (::read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        }
-        ::close(signalFd);
-    }
-    if (signalsBlocked) {
-        pthread_sigmask(SIG_SETMASK, &savedSignalMask, nullptr);
-    }
+    quitSignals.reset();
 }
 
 std::shared_ptr<WindowRecord> Platform::Impl::find(WindowHandle window) const {
@@ -179,57 +148,23 @@ LResult Platform::Impl::send(WindowHandle window, unsigned message, WParam wPara
     return record->procedure(window, message, wParam, lParam);
 }
 
-bool Platform::Impl::enqueue(WindowHandle window, unsigned message, WParam wParam, LParam lParam, std::size_t limit,
-                             SentMessages* sent) {
-    {
-        const std::lock_guard lock(queueMutex);
-        if (ringCount >= limit) {
-            return false;
-        }
-        ring[(ringHead + ringCount) % ring.size()] = Posted{window, message, wParam, lParam, sent};
-        ++ringCount;
+bool Platform::Impl::enqueue(const PostedMessage& entry) {
+    if (!posted.push(entry)) {
+        return false;
     }
     wake();
     return true;
 }
 
-void Platform::Impl::wake() {
-    if (wakeFd < 0) {
-        return;
-    }
-    const std::uint64_t one = 1;
-    // EAGAIN only when the counter is near 2^64: the loop is awake anyway.
-    [[maybe_unused]] const ssize_t written = ::write(wakeFd, &one, sizeof one);
-}
+void Platform::Impl::wake() { wakeCounter.raise(); }
 
 void Platform::Impl::drain() {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const ssize_t got = ::read(wakeFd, &count, sizeof count);
+    wakeCounter.clear();
     processRefreshes();
-    for (;;) {
-        Posted m{};
-        {
-            const std::lock_guard lock(queueMutex);
-            if (ringCount == 0) {
-                return;
-            }
-            const Posted& front = ring[ringHead];
-            // A quit met outside runLoop (say in a modal box before the loop
-            // starts) waits for runLoop instead of being lost.
-            if (front.window == 0 && front.message == WM_QUIT && !loopRunning) {
-                return;
-            }
-            m = front;
-            ringHead = (ringHead + 1) % ring.size();
-            --ringCount;
-        }
-        if (m.window == 0 && m.message == WM_QUIT) {
-            bool more = false;
-            {
-                const std::lock_guard lock(queueMutex);
-                more = ringCount > 0;
-            }
-            if (more) {
+    PostedMessage m;
+    while (posted.pop(m, loopRunning)) {
+        if (PostedQueue::isQuit(m)) {
+            if (!posted.empty()) {
                 wake(); // left for the next runLoop
             }
             QCoreApplication::exit(static_cast<int>(static_cast<LParam>(m.wParam)));
@@ -408,7 +343,10 @@ WindowHandle Platform::Impl::firstWindowHandle() {
     return (static_cast<WindowHandle>(::getpid()) & 0x3FFFFFu) << 10 | 1u;
 }
 
-Platform::Platform(int& argc, char** argv) : impl_(std::make_unique<Impl>(*this, argc, argv)) {}
+Platform::Platform(int& argc, char** argv, const Environment& environment)
+    : impl_(std::make_unique<Impl>(*this, argc, argv, environment)) {}
+
+const Environment& Platform::environment() const { return impl_->environment; }
 
 Platform::~Platform() = default;
 
@@ -529,7 +467,7 @@ bool Platform::postMessage(WindowHandle window, unsigned message, WParam wParam,
     if (!impl_->find(window)) {
         return false;
     }
-    return impl_->enqueue(window, message, wParam, lParam, Impl::postLimit);
+    return impl_->enqueue(PostedMessage{window, message, wParam, lParam, nullptr});
 }
 
 LResult Platform::sendMessage(WindowHandle window, unsigned message, WParam wParam, LParam lParam) {
@@ -548,7 +486,7 @@ LResult Platform::sendMessage(SentMessages& from, WindowHandle window, unsigned 
     from.pending_ = true;
     from.done_ = false;
     lock.unlock();
-    if (!impl_->enqueue(window, message, wParam, lParam, Impl::postLimit, &from)) {
+    if (!impl_->enqueue(PostedMessage{window, message, wParam, lParam, &from})) {
         lock.lock();
         from.pending_ = false;
         return 0;
@@ -558,15 +496,7 @@ LResult Platform::sendMessage(SentMessages& from, WindowHandle window, unsigned 
     return from.done_ ? from.result_ : 0;
 }
 
-void Platform::withdraw(SentMessages& from) {
-    const std::lock_guard lock(impl_->queueMutex);
-    for (std::size_t i = 0; i < impl_->ringCount; ++i) {
-        Impl::Posted& entry = impl_->ring[(impl_->ringHead + i) % impl_->ring.size()];
-        if (entry.sent == &from) {
-            entry.sent = nullptr;
-        }
-    }
-}
+void Platform::withdraw(SentMessages& from) { impl_->posted.forgetSender(from); }
 
 void SentMessages::cancel() {
     const std::lock_guard lock(mutex_);
@@ -580,8 +510,7 @@ void SentMessages::rearm() {
 }
 
 void Platform::postQuit(int code) {
-    impl_->enqueue(0, WM_QUIT, static_cast<WParam>(static_cast<LParam>(code)), 0,
-                   Impl::postLimit + Impl::quitHeadroom);
+    impl_->enqueue(PostedMessage{0, WM_QUIT, static_cast<WParam>(static_cast<LParam>(code)), 0, nullptr});
 }
 
 int Platform::runLoop() {
@@ -714,8 +643,7 @@ bool Platform::readClientArea(WindowHandle window, Picture& out) {
 }
 
 void Platform::messageBox(WindowHandle owner, std::string_view textCp1251, std::string_view captionCp1251) {
-    const char* noModal = std::getenv("CW_NO_MODAL");
-    if (impl_->headless() || (noModal != nullptr && std::string_view(noModal) == "1")) {
+    if (impl_->headless() || impl_->environment.noModalBoxes) {
         std::fprintf(stderr, "%s: %s\n", cp1251ToUtf8(captionCp1251).c_str(), cp1251ToUtf8(textCp1251).c_str());
         return;
     }
@@ -736,30 +664,28 @@ bool Platform::watchProcess(long pid, std::function<void(int exitCode)> onExit) 
     if (pid <= 0 || !onExit) {
         return false;
     }
-    // Only a child of ours can be reaped; WNOWAIT leaves an ended one for
-    // the notification below.
-    siginfo_t info{};
-    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    // Only a child of ours can be reaped.
+    if (!posix::isOwnChild(pid)) {
         return false;
     }
     QObject* home = impl_->dispatcher.get();
     // A process descriptor becomes readable when the process ends. Kernels
     // without one (before 5.3) are polled instead.
-    const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+    const int pidFd = posix::processExitDescriptor(pid);
     if (pidFd >= 0) {
         auto* notifier = new QSocketNotifier(pidFd, QSocketNotifier::Read, home);
-        QObject::connect(notifier, &QObject::destroyed, [pidFd] { ::close(pidFd); });
+        QObject::connect(notifier, &QObject::destroyed, [pidFd] { posix::closeDescriptor(pidFd); });
         QObject::connect(notifier, &QSocketNotifier::activated, home,
                          [notifier, pid, onExit = std::move(onExit)] {
                              notifier->setEnabled(false);
                              notifier->deleteLater();
-                             onExit(waitProcess(static_cast<pid_t>(pid), 1000));
+                             onExit(waitProcess(static_cast<ProcessId>(pid), 1000));
                          });
         return true;
     }
     auto* poll = new QTimer(home);
     QObject::connect(poll, &QTimer::timeout, home, [poll, pid, onExit = std::move(onExit)] {
-        const int code = waitProcess(static_cast<pid_t>(pid), 0);
+        const int code = waitProcess(static_cast<ProcessId>(pid), 0);
         if (code >= 0) {
             poll->stop();
             poll->deleteLater();

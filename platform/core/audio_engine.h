@@ -6,8 +6,6 @@
 // and the medium (a file paced by a steady clock, or a sound card through a
 // lock-free ring filled or drained by the card's callback).
 
-#include <semaphore.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -20,9 +18,6 @@
 
 #include "platform/audio_device.h"
 #include "dsp/audio_constants.h"
-
-struct sf_private_tag;
-struct SRC_STATE_tag;
 
 namespace platform::audio {
 
@@ -47,7 +42,8 @@ public:
     void try_acquire_until(Clock::time_point deadline);
 
 private:
-    sem_t semaphore_;
+    struct Impl; // the backend's semaphore (platform/posix/waker.cpp)
+    std::unique_ptr<Impl> impl_;
 };
 
 // Duration of `samples` at 8000 Hz played `speed` times faster.
@@ -120,77 +116,6 @@ private:
 // NaN gives 0.
 std::int16_t floatToPcm16(float x);
 
-// libsamplerate converter for one channel with buffers allocated once.
-class Resampler {
-public:
-    Resampler() = default;
-    ~Resampler();
-    Resampler(const Resampler&) = delete;
-    Resampler& operator=(const Resampler&) = delete;
-    // ratio = output rate / input rate. False when libsamplerate refuses.
-    bool init(double ratio, int converterType);
-    double ratio() const { return ratio_; }
-    // Converts; returns frames produced, sets `used` to input frames taken.
-    long process(const float* in, long inFrames, float* out, long outCapacity, long& used, bool endOfInput);
-    void reset();
-
-private:
-    SRC_STATE_tag* state_ = nullptr;
-    double ratio_ = 1.0;
-};
-
-// Reads an audio file of any rate and channel count as mono float samples
-// at `targetRate`, down-mixing by averaging the channels. Buffers are
-// allocated once at open; read() allocates nothing.
-class MonoFileReader {
-public:
-    MonoFileReader() = default;
-    ~MonoFileReader();
-    MonoFileReader(const MonoFileReader&) = delete;
-    MonoFileReader& operator=(const MonoFileReader&) = delete;
-    bool open(const std::string& path, int targetRate);
-    // The same, for a whole audio file held in memory: `bytes` must stay
-    // valid and unchanged until the reader is destroyed.
-    bool open(std::span<const std::uint8_t> bytes, int targetRate);
-    int fileRate() const { return fileRate_; }
-    // Frames of the file (at its own rate), as libsndfile reports them.
-    std::int64_t fileFrames() const { return fileFrames_; }
-    // Fills up to n samples; returns fewer only at the end of the file.
-    std::size_t read(float* out, std::size_t n);
-    bool atEnd() const { return ended_ && outLen_ == outPos_; }
-
-private:
-    // Where a file held in memory is read from (libsndfile's virtual I/O).
-    struct MemoryFile {
-        const std::uint8_t* data = nullptr;
-        std::int64_t size = 0;
-        std::int64_t position = 0;
-    };
-
-    // Takes over whatever libsndfile opened (null when it refused) and sets
-    // up the down-mix and the converter for `channels` × `fileRate`.
-    bool adopt(sf_private_tag* file, int channels, int fileRate, std::int64_t frames, int targetRate);
-    bool refill();
-
-    MemoryFile memory_;
-    sf_private_tag* file_ = nullptr;
-    int channels_ = 1;
-    int fileRate_ = 0;
-    std::int64_t fileFrames_ = 0;
-    bool resample_ = false;
-    bool fileDone_ = false; // no more frames from the file
-    bool ended_ = false;    // converter drained too
-    Resampler converter_;
-    std::vector<float> interleaved_;
-    std::vector<float> mono_;        // converter input, mono_[monoPos_ … monoLen_)
-    std::size_t monoPos_ = 0, monoLen_ = 0;
-    std::vector<float> out_;         // converted, out_[outPos_ … outLen_)
-    std::size_t outPos_ = 0, outLen_ = 0;
-};
-
-// SELVANE_SPEED: integer >= 1; anything else counts as 1.
-int fileSpeedFromEnvironment();
-
 // File devices. Capture: on failure returns nullptr and sets `error`.
 std::unique_ptr<Engine> makeFileCapture(const std::string& path, int speed, AudioResult& error);
 // The same for a file's bytes in memory, which must outlive the engine.
@@ -201,6 +126,9 @@ std::unique_ptr<Engine> makeFileCapture(std::span<const std::uint8_t> bytes, int
 // failed write later on stops the recording where it is.
 std::unique_ptr<Engine> makeFilePlayback(const std::string& path, bool append, int speed);
 
+// Whether `path` is a sound file the file devices can read.
+bool fileIsReadable(const std::string& path);
+
 // AudioSystem::CardTrouble as the card callbacks count it: lock-free, so a
 // callback can add to it. Outlives every engine that counts into it.
 struct TroubleCounters {
@@ -209,16 +137,30 @@ struct TroubleCounters {
     std::atomic<std::uint64_t> playbackGaps{0};
 };
 
-// Sound-card devices; `paDevice` is a PortAudio device index. The callback
-// releases `waker` whenever it has moved audio and counts what the card
-// lost into `trouble`.
-std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error);
-std::unique_ptr<Engine> makeCardPlayback(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error);
+// The sound cards, as a backend gives them to the device layer. Cards are
+// named by their position in a direction's list, which is the menus' order.
+// Every call may come from any thread.
+class CardBackend {
+public:
+    virtual ~CardBackend() = default;
+    // The names of the cards with channels of that direction (UTF-8).
+    virtual std::vector<std::string> cardNames(bool input) const = 0;
+    // Position of the system's default card of that direction, or -1.
+    virtual int defaultCard(bool input) const = 0;
+    // Opens a card as a device engine at the station's rate and format. The
+    // card's callback releases `waker` whenever it has moved audio and counts
+    // what the card lost into `trouble`. On failure returns nullptr and sets
+    // `error`.
+    virtual std::unique_ptr<Engine> open(bool input, int card, Waker& waker, TroubleCounters& trouble,
+                                         AudioResult& error) = 0;
+    // Plays a sound file once on a playback card; false when it cannot or
+    // when it has not finished within its duration plus two seconds.
+    virtual bool playFile(int card, const std::string& path) = 0;
+};
 
-// Plays a sound file once on the card `paDevice` (a PortAudio device
-// index); false when it cannot or when it has not finished within its
-// duration plus two seconds.
-bool playFileOnCard(int paDevice, const std::string& path);
+// Starts the sound system quietly; nullptr when there is none (only file
+// devices open then). Defined by the backend the build chose.
+std::unique_ptr<CardBackend> startCardBackend();
 
 // The device a name picks from `names` (a direction's card names, UTF-8):
 // the position of the first name equal to `wanted`, else of the first that

@@ -1,15 +1,12 @@
 // Device handles, header ownership and completion delivery. The medium
 // behind a device (file or card) is an Engine; this file only keeps the
-// waveform-audio contract around it.
+// waveform-audio contract around it and picks the medium from the
+// configuration.
 
 #include "platform/audio_device.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <set>
@@ -17,12 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include <portaudio.h>
-#ifdef CW_HAVE_ALSA
-#include <alsa/asoundlib.h>
-#endif
-
-#include "platform/audio_engine.h"
+#include "platform/core/audio_engine.h"
 #include "platform/cp1251.h"
 
 namespace platform {
@@ -32,21 +24,6 @@ using audio::DeviceCore;
 using audio::Engine;
 
 namespace {
-
-// The WAV file standing in for the default device of that direction, or
-// nullptr when there is none.
-const char* fileDevicePath(bool capture) {
-    const char* path = std::getenv(capture ? "SELVANE_INPUT" : "SELVANE_OUTPUT");
-    return path != nullptr && *path != '\0' ? path : nullptr;
-}
-
-// The name (or part of it) of the card standing in for the default device of
-// that direction, or nullptr for the system's default card.
-const char* namedCardVariable(bool capture) { return capture ? "SELVANE_INPUT_DEVICE" : "SELVANE_OUTPUT_DEVICE"; }
-const char* namedCard(bool capture) {
-    const char* name = std::getenv(namedCardVariable(capture));
-    return name != nullptr && *name != '\0' ? name : nullptr;
-}
 
 struct Device {
     WaveHandle handle = 0;
@@ -117,44 +94,16 @@ struct Device {
     }
 };
 
-#ifdef CW_HAVE_ALSA
-// ALSA reports every probe of an absent or busy card on standard error;
-// the device lists already say what exists.
-void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
-#endif
-
-// PortAudio's start probes every host API; JACK and ALSA print their
-// failures on standard error, which says nothing useful to our users.
-bool startPortAudioQuietly() {
-#ifdef CW_HAVE_ALSA
-    snd_lib_error_set_handler(&quietAlsa);
-#endif
-    setenv("JACK_NO_START_SERVER", "1", 0);
-    std::fflush(stderr);
-    const int saved = dup(STDERR_FILENO);
-    const int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const bool redirected = saved >= 0 && devNull >= 0 && dup2(devNull, STDERR_FILENO) >= 0;
-    const PaError error = Pa_Initialize();
-    std::fflush(stderr);
-    if (redirected) {
-        dup2(saved, STDERR_FILENO);
-    }
-    if (devNull >= 0) {
-        ::close(devNull);
-    }
-    if (saved >= 0) {
-        ::close(saved);
-    }
-    return error == paNoError;
-}
-
 } // namespace
 
 struct AudioSystem::Impl {
-    bool portAudioReady = false;
+    explicit Impl(const AudioDeviceConfig& configuration) : config(configuration) {}
+
+    std::unique_ptr<audio::CardBackend> cards; // null without a sound system
     audio::TroubleCounters trouble;
 
-    std::mutex registryMutex; // guards devices, lastHandle, writtenOutputs
+    mutable std::mutex registryMutex; // guards config, devices, lastHandle, writtenOutputs
+    AudioDeviceConfig config;
     std::map<WaveHandle, std::shared_ptr<Device>> devices;
     WaveHandle lastHandle = 0;
     // WAV outputs created by this system: reopening one (a device switch
@@ -167,67 +116,64 @@ struct AudioSystem::Impl {
         return it == devices.end() ? nullptr : it->second;
     }
 
-    // PortAudio indices of the devices with input (or output) channels, in
-    // PortAudio's order: position i in this list is the menus' index i.
-    std::vector<int> cardList(bool input) const {
-        std::vector<int> list;
-        if (!portAudioReady) {
-            return list;
-        }
-        const int count = Pa_GetDeviceCount();
-        for (int i = 0; i < count; ++i) {
-            const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
-            if (info != nullptr && (input ? info->maxInputChannels : info->maxOutputChannels) > 0) {
-                list.push_back(i);
-            }
-        }
-        return list;
+    AudioDeviceConfig currentConfig() const {
+        const std::lock_guard lock(registryMutex);
+        return config;
+    }
+    // The WAV file standing in for the default device of that direction, or
+    // "" when there is none.
+    std::string filePath(bool capture) const {
+        const AudioDeviceConfig c = currentConfig();
+        return capture ? c.inputFile : c.outputFile;
+    }
+    // The name (or part of it) of the card standing in for the default
+    // device of that direction, or "" for the system's default card.
+    std::string namedCard(bool capture) const {
+        const AudioDeviceConfig c = currentConfig();
+        return capture ? c.inputCard : c.outputCard;
     }
 
-    static std::vector<std::string> cardNames(const std::vector<int>& list) {
-        std::vector<std::string> names;
-        for (const int card : list) {
-            const PaDeviceInfo* info = Pa_GetDeviceInfo(card);
-            names.emplace_back(info != nullptr && info->name != nullptr ? info->name : "");
-        }
-        return names;
+    std::vector<std::string> cardNames(bool input) const {
+        return cards ? cards->cardNames(input) : std::vector<std::string>();
     }
 
-    // Says on standard error that no card matched the name the environment
-    // gives, and which cards there are: a service's journal then shows what
-    // to write instead.
+    // Says on standard error that no card matched the configured name, and
+    // which cards there are: a service's journal then shows what to write
+    // instead.
     void reportUnmatchedName(bool input) const {
         std::string known;
-        for (const std::string& name : cardNames(cardList(input))) {
+        for (const std::string& name : cardNames(input)) {
             known += (known.empty() ? " \"" : ", \"") + name + "\"";
         }
         std::fprintf(stderr, "%s: no %s device's name contains \"%s\"; the %s devices are:%s\n",
-                     namedCardVariable(input), input ? "capture" : "playback", namedCard(input),
-                     input ? "capture" : "playback", known.empty() ? " none" : known.c_str());
+                     input ? "SELVANE_INPUT_DEVICE" : "SELVANE_OUTPUT_DEVICE", input ? "capture" : "playback",
+                     namedCard(input).c_str(), input ? "capture" : "playback", known.empty() ? " none" : known.c_str());
     }
 
+    // The card a menu index (or -1, the default device) stands for: its
+    // position in the direction's list, or -1 when there is none.
     int cardIndex(int deviceIndex, bool input) const {
-        if (!portAudioReady) {
+        if (!cards) {
             return -1;
         }
-        const std::vector<int> list = cardList(input);
+        const std::vector<std::string> list = cards->cardNames(input);
         if (deviceIndex == -1) {
-            if (const char* wanted = namedCard(input); wanted != nullptr) {
-                const int position = audio::findDeviceByName(cardNames(list), wanted);
-                return position < 0 ? -1 : list[static_cast<std::size_t>(position)];
+            if (const std::string wanted = namedCard(input); !wanted.empty()) {
+                return audio::findDeviceByName(list, wanted);
             }
-            const PaDeviceIndex d = input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
-            return d == paNoDevice ? -1 : d;
+            return cards->defaultCard(input);
         }
-        return deviceIndex >= 0 && static_cast<std::size_t>(deviceIndex) < list.size()
-                   ? list[static_cast<std::size_t>(deviceIndex)]
-                   : -1;
+        return deviceIndex >= 0 && static_cast<std::size_t>(deviceIndex) < list.size() ? deviceIndex : -1;
     }
 
     std::string cardName(int deviceIndex, bool input) const {
         const int card = cardIndex(deviceIndex, input);
-        const PaDeviceInfo* info = card >= 0 ? Pa_GetDeviceInfo(card) : nullptr;
-        return info != nullptr && info->name != nullptr ? utf8ToCp1251(info->name) : std::string();
+        if (card < 0) {
+            return {};
+        }
+        const std::vector<std::string> list = cards->cardNames(input);
+        return static_cast<std::size_t>(card) < list.size() ? utf8ToCp1251(list[static_cast<std::size_t>(card)])
+                                                            : std::string();
     }
 
     AudioResult open(bool capture, int deviceIndex, WaveNotify notify, WaveHandle& handle);
@@ -252,10 +198,11 @@ AudioResult AudioSystem::Impl::open(bool capture, int deviceIndex, WaveNotify no
     device->notify = std::move(notify);
     device->core.started = !capture; // playback plays whatever is written
 
-    const char* filePath = fileDevicePath(capture);
+    const AudioDeviceConfig configured = currentConfig();
+    const std::string& filePath = capture ? configured.inputFile : configured.outputFile;
     AudioResult error = MMSYSERR_ERROR;
-    if (deviceIndex == -1 && filePath != nullptr) {
-        const int speed = audio::fileSpeedFromEnvironment();
+    if (deviceIndex == -1 && !filePath.empty()) {
+        const int speed = configured.fileSpeed;
         if (capture) {
             device->engine = audio::makeFileCapture(filePath, speed, error);
         } else {
@@ -266,18 +213,17 @@ AudioResult AudioSystem::Impl::open(bool capture, int deviceIndex, WaveNotify no
             lock.lock();
             writtenOutputs.insert(filePath);
         }
-    } else if (!portAudioReady) {
+    } else if (!cards) {
         return MMSYSERR_NODRIVER;
     } else {
         const int card = cardIndex(deviceIndex, capture);
         if (card < 0) {
-            if (deviceIndex == -1 && namedCard(capture) != nullptr) {
+            if (deviceIndex == -1 && !namedCard(capture).empty()) {
                 reportUnmatchedName(capture);
             }
             return MMSYSERR_BADDEVICEID;
         }
-        device->engine = capture ? audio::makeCardCapture(card, device->waker, trouble, error)
-                                 : audio::makeCardPlayback(card, device->waker, trouble, error);
+        device->engine = cards->open(capture, card, device->waker, trouble, error);
     }
     if (!device->engine) {
         return error;
@@ -300,8 +246,8 @@ AudioResult AudioSystem::Impl::open(bool capture, int deviceIndex, WaveNotify no
     return MMSYSERR_NOERROR;
 }
 
-AudioSystem::AudioSystem() : impl_(std::make_unique<Impl>()) {
-    impl_->portAudioReady = startPortAudioQuietly();
+AudioSystem::AudioSystem(const AudioDeviceConfig& config) : impl_(std::make_unique<Impl>(config)) {
+    impl_->cards = audio::startCardBackend();
 }
 
 AudioSystem::~AudioSystem() {
@@ -315,18 +261,16 @@ AudioSystem::~AudioSystem() {
     for (const WaveHandle h : open) {
         close(h);
     }
-    if (impl_->portAudioReady) {
-        Pa_Terminate();
-    }
+    impl_->cards.reset();
 }
 
-bool AudioSystem::soundSystemAvailable() const { return impl_->portAudioReady; }
+bool AudioSystem::soundSystemAvailable() const { return impl_->cards != nullptr; }
 
-int AudioSystem::captureDeviceCount() const { return static_cast<int>(impl_->cardList(true).size()); }
+int AudioSystem::captureDeviceCount() const { return static_cast<int>(impl_->cardNames(true).size()); }
 std::string AudioSystem::captureDeviceName(int index) const { return impl_->cardName(index, true); }
-int AudioSystem::playbackDeviceCount() const { return static_cast<int>(impl_->cardList(false).size()); }
+int AudioSystem::playbackDeviceCount() const { return static_cast<int>(impl_->cardNames(false).size()); }
 std::string AudioSystem::playbackDeviceName(int index) const { return impl_->cardName(index, false); }
-bool AudioSystem::fileDeviceConfigured(bool capture) const { return fileDevicePath(capture) != nullptr; }
+bool AudioSystem::fileDeviceConfigured(bool capture) const { return !impl_->filePath(capture).empty(); }
 
 AudioSystem::CardTrouble AudioSystem::cardTrouble() const {
     CardTrouble t;
@@ -511,17 +455,18 @@ AudioResult AudioSystem::close(WaveHandle handle) {
     return MMSYSERR_NOERROR;
 }
 
+void AudioSystem::configure(const AudioDeviceConfig& config) {
+    const std::lock_guard lock(impl_->registryMutex);
+    impl_->config = config;
+}
+
 bool AudioSystem::playSoundFileSync(const std::string& path) {
-    const char* output = std::getenv("SELVANE_OUTPUT");
-    if (output != nullptr && *output != '\0') {
+    if (!impl_->filePath(false).empty()) {
         // Headless run: the card is not ours to use; reading proves the file.
-        audio::MonoFileReader reader;
-        return reader.open(path, audio::stationRate);
+        return audio::fileIsReadable(path);
     }
-    if (!impl_->portAudioReady) {
-        return false;
-    }
-    return audio::playFileOnCard(impl_->cardIndex(-1, false), path);
+    const int card = impl_->cardIndex(-1, false);
+    return card >= 0 && impl_->cards->playFile(card, path);
 }
 
 } // namespace platform

@@ -14,9 +14,9 @@
 #include <QWheelEvent>
 
 #include "platform/cp1251.h"
-#include "platform/gdi_qt.h"
+#include "platform/qt/gdi_qt.h"
 #include "platform/key_map.h"
-#include "platform/platform_impl.h"
+#include "platform/qt/platform_impl.h"
 
 namespace platform {
 namespace {

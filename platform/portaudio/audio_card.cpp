@@ -3,7 +3,8 @@
 // conversion to and from 8000 Hz and all header handling happen in the
 // worker.
 
-#include "platform/audio_engine.h"
+#include "platform/portaudio/cards.h"
+#include "platform/filedev/file_reader.h"
 
 #include <portaudio.h>
 #include <samplerate.h>
@@ -523,33 +524,6 @@ bool playFileOnCard(int paDevice, const std::string& path) {
     Pa_AbortStream(stream); // joins the callback before `shot` goes away
     Pa_CloseStream(stream);
     return finished;
-}
-
-int findDeviceByName(const std::vector<std::string>& names, std::string_view wanted) {
-    if (wanted.empty()) {
-        return -1;
-    }
-    const auto lower = [](std::string_view text) {
-        std::string out(text);
-        for (char& c : out) {
-            if (c >= 'A' && c <= 'Z') {
-                c = static_cast<char>(c - 'A' + 'a');
-            }
-        }
-        return out;
-    };
-    const std::string key = lower(wanted);
-    int contains = -1;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::string name = lower(names[i]);
-        if (name == key) {
-            return static_cast<int>(i);
-        }
-        if (contains < 0 && name.find(key) != std::string::npos) {
-            contains = static_cast<int>(i);
-        }
-    }
-    return contains;
 }
 
 } // namespace platform::audio

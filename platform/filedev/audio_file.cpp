@@ -10,7 +10,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "platform/audio_engine.h"
+#include "platform/core/audio_engine.h"
+#include "platform/filedev/file_reader.h"
 
 namespace platform {
 
