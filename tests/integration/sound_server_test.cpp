@@ -220,30 +220,52 @@ TEST_F(SoundPath, DeviceMenusListTheServersDevicesByName) {
         EXPECT_NE(std::find(output.begin(), output.end(), name), output.end()) << name << " missing from the output menu";
 }
 
-// The choice arrives over the local link, as the decoder sends it; the
-// output menu's items (302 + i) name the same index.
-// The choice is sent once the station has played for a while: how long the
-// station takes to start playing varies with the machine's load.
-TEST_F(SoundPath, ChoosingTheOtherSpeakerMovesTheSoundWhileItPlays) {
+// The output menu as a user works it, while the station plays: the station
+// on an X server (Xvfb), a right click in the right half of its display,
+// the arrow keys down to the other speaker, Return (xdotool). The click
+// comes once the first speaker has sounded for a while: how long the station
+// takes to start playing varies with the machine's load (a choice made
+// before it played left no sound on the first speaker to compare with).
+TEST_F(SoundPath, ChoosingTheOtherSpeakerFromTheMenuMovesTheSoundWhileItPlays) {
+    for (const char* tool : {"Xvfb", "xdotool"})
+        if (!fs::exists(fs::path("/usr/bin") / tool))
+            GTEST_SKIP() << tool << " is not installed (Debian: xvfb, xdotool): no X server to click in";
     const std::vector<std::string> menu = outputMenu();
     const auto item = std::find(menu.begin(), menu.end(), "speaker2");
     ASSERT_NE(item, menu.end());
-    const int device = int(item - menu.begin()) - 1; // after the default-device item
+    int display = 90;
+    while (display < 140 && (fs::exists("/tmp/.X" + std::to_string(display) + "-lock") ||
+                             fs::exists("/tmp/.X11-unix/X" + std::to_string(display))))
+        ++display;
+    const std::string x = ":" + std::to_string(display);
+    Tool xserver({"Xvfb", x, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {});
+    ASSERT_TRUE(waitFor([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 10000ms))
+        << "Xvfb did not start on " << x;
+    const std::vector<std::string> desktop{"DISPLAY=" + x, "QT_QPA_PLATFORM=xcb"};
+    const auto xdotool = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "xdotool");
+        Tool tool(args, desktop, (home.path / "xdotool.out").string());
+        return tool.started() && tool.wait(5000) == 0;
+    };
     const fs::path input = home.path / "tone.wav";
     ASSERT_TRUE(writeTones(input, {passHz}, 6, 6000));
-    const pid_t station = startStation({}, {"UDPSEND"});
+    const pid_t station = startStation(desktop);
     ASSERT_GT(station, 0);
+    ASSERT_TRUE(waitFor([&] { return xdotool({"search", "--onlyvisible", "--name", "CW"}); }, 10000ms))
+        << "no station window: " << readFile(home.path / "station.log");
+    const std::string found = readFile(home.path / "xdotool.out");
+    const std::string window = found.substr(0, found.find('\n'));
 
     const fs::path recording = home.path / "meter.wav";
     auto recorder = server->record(recording);
     auto player = server->play(input);
-    std::this_thread::sleep_for(3000ms);
-    const platform::Socket link = platform::createUdpSocket();
-    locallink::ControlDatagram choice;
-    choice.command = locallink::SelectOutputDevice;
-    choice.value = device;
-    ASSERT_TRUE(platform::sendTo(link, &choice, sizeof choice, "127.0.0.1", locallink::stationPort).ok());
-    platform::closeSocket(link);
+    std::this_thread::sleep_for(2500ms);
+    ASSERT_TRUE(xdotool({"mousemove", "--window", window, "400", "100", "click", "3"}));
+    std::this_thread::sleep_for(500ms); // the popup opens
+    std::vector<std::string> keys{"key", "--delay", "50"};
+    keys.insert(keys.end(), std::size_t(item - menu.begin()) + 1, "Down"); // the first Down selects the first item
+    keys.push_back("Return");
+    ASSERT_TRUE(xdotool(keys));
     EXPECT_EQ(player->wait(10000), 0);
     recorder->stop();
     EXPECT_EQ(programs.stop(station), 0);
