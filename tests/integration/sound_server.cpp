@@ -184,50 +184,24 @@ std::unique_ptr<Tool> SoundServer::play(const fs::path& wav, const std::string& 
                                   environment());
 }
 
-CardStation::CardStation(const fs::path& directory)
-    : filter_(std::make_unique<dsp::FirBandFilter>()), processor_(std::make_unique<station::BlockProcessor>()) {
-    captureReady_.wait(0); // starts unsignalled, as the station's does
+CardStation::CardStation(const fs::path& directory) {
+    rig_.fatal.workingDirectory = directory.string();
+    rig_.fatal.errorStream = nullptr;
+}
+
+CardStation::~CardStation() {
+    rig_.capture().closeCapture();
+    rig_.playback().closePlayback();
+    rig_.pump();
+}
+
+bool CardStation::open() {
     // The station's own priority, which its start-up takes, before the
     // sound library's threads exist (they inherit it): the path is measured
     // as it runs there.
     platform::setPriorityClass(false);
-    station::designStationFilter(settings_, *filter_);
-    fatal_.workingDirectory = directory.string();
-    fatal_.errorStream = nullptr;
-    audio_ = std::make_unique<station::StationAudio>(
-        settings_, system_, *filter_, *processor_, sink_, captureReady_, fatal_,
-        [this](unsigned message, platform::WParam wParam, platform::LParam lParam) {
-            const std::lock_guard lock(mutex_);
-            posted_.push_back({message, wParam, lParam});
-            arrived_.notify_one();
-        });
-}
-
-CardStation::~CardStation() {
-    audio_->capture.closeCapture();
-    audio_->playback.closePlayback();
-    pump(0ms);
-}
-
-bool CardStation::open() {
-    return audio_->playback.openPlayback(-1) == station::openSucceeded &&
-           audio_->capture.openCapture(-1) == station::openSucceeded;
-}
-
-void CardStation::pump(std::chrono::milliseconds duration) {
-    const auto end = Clock::now() + duration;
-    std::unique_lock lock(mutex_);
-    do {
-        while (!posted_.empty()) {
-            const Posted p = posted_.front();
-            posted_.pop_front();
-            lock.unlock();
-            audio_->handleMessage(p.message, p.wParam, p.lParam);
-            lock.lock();
-        }
-        // Woken by the next completion, as a message loop is.
-        arrived_.wait_until(lock, end, [&] { return !posted_.empty(); });
-    } while (Clock::now() < end);
+    return rig_.playback().openPlayback(-1) == station::openSucceeded &&
+           rig_.capture().openCapture(-1) == station::openSucceeded;
 }
 
 StallCounter::StallCounter(double lateMs)

@@ -25,10 +25,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,11 +35,7 @@
 #include "platform/audio_device.h"
 #include "platform/kernel.h"
 #include "program_harness.h"
-#include "dsp/band_filter.h"
-#include "station/audio/block_processing.h"
-#include "station/audio/fatal_stop.h"
-#include "station/audio/station_audio.h"
-#include "station/shell/station_settings.h"
+#include "station_audio_rig.h"
 
 namespace harness {
 
@@ -137,31 +130,15 @@ class CardStation {
     // Opens playback, then capture; false when either fails.
     bool open();
     // Closes capture: playback runs dry, as at the end of any sound.
-    void closeCapture() { audio_->capture.closeCapture(); }
+    void closeCapture() { rig_.capture().closeCapture(); }
     // Handles the devices' completions for `duration`.
-    void pump(std::chrono::milliseconds duration);
-    platform::AudioSystem::CardTrouble trouble() const { return system_.cardTrouble(); }
+    void pump(std::chrono::milliseconds duration) { rig_.pumpFor(duration); }
+    platform::AudioSystem::CardTrouble trouble() const { return rig_.audio.cardTrouble(); }
     // Blocks the processing thread wrote to playback so far.
-    std::uint64_t blocksPlayed() const { return audio_->playback.blocksWritten(); }
+    std::uint64_t blocksPlayed() const { return rig_.stationAudio->playback.blocksWritten(); }
 
   private:
-    struct Posted {
-        unsigned message;
-        platform::WParam wParam;
-        platform::LParam lParam;
-    };
-
-    std::mutex mutex_;
-    std::condition_variable arrived_; // a completion was posted
-    std::deque<Posted> posted_;
-    station::StationSettings settings_;
-    platform::AudioSystem system_;
-    std::unique_ptr<dsp::FirBandFilter> filter_;
-    std::unique_ptr<station::BlockProcessor> processor_;
-    station::BlockSink sink_;
-    platform::Semaphore captureReady_{1, 1};
-    station::FatalStopContext fatal_;
-    std::unique_ptr<station::StationAudio> audio_;
+    audiotest::StationAudioRig rig_;
 };
 
 // Counts the times this process was held up: a thread that sleeps 2 ms at
