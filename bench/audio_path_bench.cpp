@@ -78,8 +78,8 @@ std::vector<std::int16_t> toneBlock(std::size_t samples, std::size_t offset) {
 // thread's work per block in the local mode. Arguments: taps, UDPSEND.
 void BM_ProcessingThreadBlock(benchmark::State& state) {
     Station s(static_cast<int>(state.range(0)));
-    s.settings.udpSend = static_cast<std::int32_t>(state.range(1));
-    s.settings.receiveBufferPackets = 60;
+    s.settings.config.udpSend = state.range(1) != 0;
+    s.settings.live.receiveBufferPackets = 60;
     s.useFiles("", 1000);
     if (s.stationAudio->playback.openPlayback(-1) != 0) {
         state.SkipWithError("no file playback device");
@@ -174,7 +174,7 @@ void BM_CaptureToPlaybackLatency(benchmark::State& state) {
         sf_close(file);
     }
     s.useFiles(input, 1);
-    s.settings.receiveBufferPackets = 60;
+    s.settings.live.receiveBufferPackets = 60;
     std::vector<double> latencyUs;
     latencyUs.reserve(400);
     for (auto _ : state) {

@@ -29,15 +29,15 @@ struct Bench {
     int t = 0;
 
     Bench() {
-        settings.udpSend = 1;
-        settings.filterLength = 32; // the filter's own cost is filter_bench's
+        settings.config.udpSend = true;
+        settings.live.filterLength = 32; // the filter's own cost is filter_bench's
         station::designStationFilter(settings, *filter);
     }
     // A band under 1 Hz wide whose reported centre is `centreHz`.
     void setCentre(int centreHz) {
-        settings.bandLow = static_cast<float>((centreHz + 0.25) / 8000.0);
-        settings.bandHigh = static_cast<float>((centreHz + 0.75) / 8000.0);
-        settings.designedBand.publish({settings.bandLow, settings.bandHigh, settings.filterLength});
+        settings.live.bandLow = static_cast<float>((centreHz + 0.25) / 8000.0);
+        settings.live.bandHigh = static_cast<float>((centreHz + 0.75) / 8000.0);
+        settings.designedBand.publish({settings.live.bandLow, settings.live.bandHigh, settings.live.filterLength});
     }
     void runBlock() {
         for (auto& v : block) {

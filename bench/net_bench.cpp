@@ -57,9 +57,9 @@ void serverBlockTo20Listeners(benchmark::State& state) {
     Platform platform(argc, argv);
 
     StationSettings settings;
-    settings.serverMode = 1;
-    settings.serverPort = 0;
-    settings.maxConnections = 20;
+    settings.config.serverMode = true;
+    settings.config.serverPort = 0;
+    settings.config.maxConnections = 20;
     GsmCodecPair codec;
     NullPlayout playout;
     RelayHooks hooks;
@@ -194,10 +194,10 @@ void relayTransitServerToClient(benchmark::State& state) {
     constexpr auto blockPeriod = std::chrono::milliseconds(20);
 
     StationSettings serverSettings;
-    serverSettings.serverMode = 1;
-    serverSettings.serverPort = 0;
+    serverSettings.config.serverMode = true;
+    serverSettings.config.serverPort = 0;
     StationSettings clientSettings;
-    clientSettings.clientMode = 1;
+    clientSettings.config.clientMode = true;
     GsmCodecPair serverCodec;
     GsmCodecPair clientCodec;
     NullPlayout serverPlayout;
@@ -245,7 +245,7 @@ void relayTransitServerToClient(benchmark::State& state) {
         state.SkipWithError("cannot listen");
         return;
     }
-    clientSettings.clientPort = server->listeningPort();
+    clientSettings.config.clientPort = server->listeningPort();
     client->start(window);
 
     platform.setTimer(window, pollTimer, 5);

@@ -257,10 +257,10 @@ struct AudioDecoder::State final : station::BlockSink, dsp::TextOutput {
         const auto low = static_cast<float>(std::max(pitchHz - half, 0.0) / dsp::sampleRateHz);
         const auto high =
             static_cast<float>(std::min(pitchHz + half, dsp::sampleRateHz / 2.0) / dsp::sampleRateHz);
-        settings.udpSend = options.kind == DecoderKind::Classic ? 1 : 0;
-        settings.filterLength.store(options.filterTaps);
-        settings.bandLow.store(low);
-        settings.bandHigh.store(high);
+        settings.config.udpSend = options.kind == DecoderKind::Classic;
+        settings.live.filterLength.store(options.filterTaps);
+        settings.live.bandLow.store(low);
+        settings.live.bandHigh.store(high);
         station::designStationFilter(settings, filter);
         filterDelay = (options.filterTaps - 1) / 2 + 1;
         const std::int32_t centreHz = station::bandFigures(low, high).centreHz;

@@ -59,13 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(platform::listenSocket(server, 1));
 
     station::StationSettings settings;
-    settings.clientMode = 1;
-    settings.commandMode = (input.mode & 1) != 0 ? 1 : 0;
-    settings.dialogMode = (input.mode & 2) != 0 ? 1 : 0;
-    settings.timeLimit = input.mode >> 2;
-    settings.clientPort = platform::localPort(server);
-    std::snprintf(settings.serverAddress, sizeof settings.serverAddress, "127.0.0.1");
-    std::snprintf(settings.login, sizeof settings.login, "op");
+    settings.config.clientMode = true;
+    settings.config.commandMode = (input.mode & 1) != 0;
+    settings.config.dialogMode = (input.mode & 2) != 0;
+    settings.live.timeLimit = input.mode >> 2;
+    settings.config.clientPort = platform::localPort(server);
+    std::snprintf(settings.config.serverAddress, sizeof settings.config.serverAddress, "127.0.0.1");
+    std::snprintf(settings.config.login, sizeof settings.config.login, "op");
 
     platform::SocketNotifiers notifiers(platform);
     const auto codec = std::make_unique<station::GsmCodecPair>();
@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (input.pieces.tick(i)) {
             client->timeLimitTick();
         }
-        FUZZ_CHECK(settings.timeLimit.load() >= 0);
+        FUZZ_CHECK(settings.live.timeLimit.load() >= 0);
         FUZZ_CHECK(hooks.stops <= 1);
         fuzzsupport::drain(accepted.socket, sent);
     }

@@ -28,21 +28,22 @@ struct RecordingControl final : station::StationControl {
 };
 
 struct Snapshot {
-    std::int32_t filterLength, keyingThreshold, displaySize, playbackOn, inputDevice, outputDevice;
+    std::int32_t filterLength, keyingThreshold, displaySize, inputDevice, outputDevice;
+    bool playbackOn;
     std::uint32_t drawWindow;
     float bandLow, bandHigh;
     bool operator==(const Snapshot&) const = default;
 };
 
 Snapshot snapshot(const station::StationSettings& s) {
-    return {s.filterLength.load(), s.keyingThreshold.load(), s.displaySize.load(), s.playbackOn.load(),
-            s.inputDevice.load(),  s.outputDevice.load(),    s.drawWindow.load(),  s.bandLow.load(),
-            s.bandHigh.load()};
+    return {s.live.filterLength.load(), s.live.keyingThreshold.load(), s.live.displaySize.load(),
+            s.live.inputDevice.load(),  s.live.outputDevice.load(),    s.live.playbackOn.load(),
+            s.live.drawWindow.load(),   s.live.bandLow.load(),         s.live.bandHigh.load()};
 }
 
 void runOnce(const std::uint8_t* data, std::size_t size, bool clientWithoutDialog) {
     station::StationSettings settings;
-    settings.clientMode = clientWithoutDialog ? 1 : 0;
+    settings.config.clientMode = clientWithoutDialog;
     RecordingControl control;
     const Snapshot before = snapshot(settings);
 
@@ -56,7 +57,6 @@ void runOnce(const std::uint8_t* data, std::size_t size, bool clientWithoutDialo
     const std::int32_t taps = after.filterLength;
     FUZZ_CHECK(taps >= 32 && taps <= 1024 && (taps & (taps - 1)) == 0);
     FUZZ_CHECK(after.displaySize >= 1 && after.displaySize <= 4);
-    FUZZ_CHECK(after.playbackOn == 0 || after.playbackOn == 1);
 
     if (!accepted) {
         FUZZ_CHECK(after == before);

@@ -21,27 +21,28 @@ namespace {
 template <std::size_t N> bool terminated(const char (&field)[N]) { return std::memchr(field, 0, N) != nullptr; }
 
 void checkSettings(const station::StationSettings& s) {
-    FUZZ_CHECK(terminated(s.login) && terminated(s.password) && terminated(s.serverAddress));
-    FUZZ_CHECK(terminated(s.stationName) && terminated(s.windowClassName) && terminated(s.instanceName));
-    FUZZ_CHECK(terminated(s.stationTitle));
-    FUZZ_CHECK(std::strlen(s.stationName) <= 15);
-    FUZZ_CHECK(!(s.serverMode != 0 && s.clientMode != 0));
-    FUZZ_CHECK(s.maxConnections >= 0 && s.maxConnections <= 20);
-    const std::int32_t packets = s.receiveBufferPackets.load();
+    FUZZ_CHECK(terminated(s.config.login) && terminated(s.config.password) && terminated(s.config.serverAddress));
+    FUZZ_CHECK(terminated(s.config.stationName) && terminated(s.config.windowClassName) &&
+               terminated(s.config.instanceName));
+    FUZZ_CHECK(terminated(s.config.stationTitle));
+    FUZZ_CHECK(std::strlen(s.config.stationName) <= 15);
+    FUZZ_CHECK(!(s.config.serverMode && s.config.clientMode));
+    FUZZ_CHECK(s.config.maxConnections >= 0 && s.config.maxConnections <= 20);
+    const std::int32_t packets = s.live.receiveBufferPackets.load();
     FUZZ_CHECK(packets >= 1 && packets <= 60);
-    FUZZ_CHECK(s.captureBufferBytes == 320 * s.blocksPerPacket);
-    const std::int32_t taps = s.filterLength.load();
+    FUZZ_CHECK(s.config.captureBufferBytes == 320 * s.config.blocksPerPacket);
+    const std::int32_t taps = s.live.filterLength.load();
     FUZZ_CHECK(taps == 32 || taps == 256);
-    if (s.serverMode != 0) {
-        FUZZ_CHECK(std::strlen(s.login) <= 11 && std::strlen(s.password) <= 11);
+    if (s.config.serverMode) {
+        FUZZ_CHECK(std::strlen(s.config.login) <= 11 && std::strlen(s.config.password) <= 11);
     }
-    if (s.dialogMode != 0) {
-        FUZZ_CHECK(s.commandMode == 0);
+    if (s.config.dialogMode) {
+        FUZZ_CHECK(!s.config.commandMode);
     }
-    FUZZ_CHECK(terminated(s.icecastUrl) && terminated(s.icecastName));
-    FUZZ_CHECK(s.icecastBitrateKbps >= 6 && s.icecastBitrateKbps <= 64);
+    FUZZ_CHECK(terminated(s.config.icecastUrl) && terminated(s.config.icecastName));
+    FUZZ_CHECK(s.config.icecastBitrateKbps >= 6 && s.config.icecastBitrateKbps <= 64);
     // A URL that parses names a usable target.
-    if (const auto target = station::parseIcecastUrl(s.icecastUrl)) {
+    if (const auto target = station::parseIcecastUrl(s.config.icecastUrl)) {
         FUZZ_CHECK(!target->host.empty() && target->port >= 1 && target->mount.size() >= 2);
         FUZZ_CHECK(target->mount.front() == '/' && !target->password.empty());
     }

@@ -24,10 +24,10 @@ namespace {
 
 struct Receiver {
     explicit Receiver(int role) {
-        settings.clientMode = role == 0 ? 1 : 0;
-        settings.serverMode = role == 0 ? 0 : 1;
-        settings.dialogMode = role == 1 ? 1 : 0;
-        settings.commandMode = role == 2 ? 1 : 0;
+        settings.config.clientMode = role == 0;
+        settings.config.serverMode = role != 0;
+        settings.config.dialogMode = role == 1;
+        settings.config.commandMode = role == 2;
     }
     station::StationSettings settings;
     station::GsmCodecPair codec;

@@ -58,23 +58,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fuzzsupport::SessionInput input(data, size);
 
     station::StationSettings settings;
-    settings.serverMode = 1;
-    settings.serverPort = 0;
-    settings.filterLength = 256;
-    settings.loginRequired = 1;
-    std::strcpy(settings.login, "op");
-    std::strcpy(settings.password, "pw");
-    settings.dialogMode = (input.mode & 1) != 0 ? 1 : 0;
-    settings.commandMode = (input.mode & 1) != 0 ? 0 : 1;
-    settings.maxConnections = settings.commandMode != 0 ? 1 : 6;
-    settings.timeLimit = (input.mode & 2) != 0 ? 1 : 0;
+    settings.config.serverMode = true;
+    settings.config.serverPort = 0;
+    settings.live.filterLength = 256;
+    settings.config.loginRequired = true;
+    std::strcpy(settings.config.login, "op");
+    std::strcpy(settings.config.password, "pw");
+    settings.config.dialogMode = (input.mode & 1) != 0;
+    settings.config.commandMode = (input.mode & 1) == 0;
+    settings.config.maxConnections = settings.config.commandMode ? 1 : 6;
+    settings.live.timeLimit = (input.mode & 2) != 0 ? 1 : 0;
     station::ServerOptions options;
     options.logPath = "/dev/null";
     if ((input.mode & 4) != 0) {
         options.loginDeadlineMs = 0;
         options.greetingDeadlineMs = 0;
     }
-    const float low = settings.bandLow.load(), high = settings.bandHigh.load();
+    const float low = settings.live.bandLow.load(), high = settings.live.bandHigh.load();
 
     platform::SocketNotifiers notifiers(platform);
     const auto codec = std::make_unique<station::GsmCodecPair>();
@@ -127,8 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!loggedIn) {
         FUZZ_CHECK(audio == 0);
         FUZZ_CHECK(hooks.redesigns == 0 && playout.blocks == 0);
-        FUZZ_CHECK(settings.bandLow.load() == low && settings.bandHigh.load() == high);
-        FUZZ_CHECK(settings.filterLength.load() == 256);
+        FUZZ_CHECK(settings.live.bandLow.load() == low && settings.live.bandHigh.load() == high);
+        FUZZ_CHECK(settings.live.filterLength.load() == 256);
     }
 
     fuzzsupport::closeAbruptly(listener);

@@ -34,15 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     station::StationSettings settings;
-    settings.clientMode = (choice & 0x80) != 0 ? 1 : 0;
-    settings.serverMode = 1 - settings.clientMode;
-    settings.commandMode = (choice & 0x20) != 0 ? 1 : 0;
-    std::strcpy(settings.login, "op");
-    std::strcpy(settings.password, "secret");
-    settings.loginRequired = 1;
+    settings.config.clientMode = (choice & 0x80) != 0;
+    settings.config.serverMode = 1 - settings.config.clientMode;
+    settings.config.commandMode = (choice & 0x20) != 0;
+    std::strcpy(settings.config.login, "op");
+    std::strcpy(settings.config.password, "secret");
+    settings.config.loginRequired = true;
     const int slot = static_cast<int>(choice & 0x1F) - 1;
-    const float lowBefore = settings.bandLow.load();
-    const float highBefore = settings.bandHigh.load();
+    const float lowBefore = settings.live.bandLow.load();
+    const float highBefore = settings.live.bandHigh.load();
 
     fuzzsupport::CheckingContext context(settings);
     const bool handled = station::handleStreamPacket(unit.data(), slot, context);
@@ -51,12 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(context.actions == 0);
     }
 
-    const float low = settings.bandLow.load();
-    const float high = settings.bandHigh.load();
+    const float low = settings.live.bandLow.load();
+    const float high = settings.live.bandHigh.load();
     FUZZ_CHECK(std::isfinite(low) && std::isfinite(high) && 0.0f <= low && low <= high && high <= 0.5f);
-    const std::int32_t taps = settings.filterLength.load();
+    const std::int32_t taps = settings.live.filterLength.load();
     FUZZ_CHECK(taps >= 32 && taps <= 1024 && (taps & (taps - 1)) == 0);
-    if (settings.clientMode != 0 || settings.commandMode == 0) {
+    if (settings.config.clientMode || !settings.config.commandMode) {
         FUZZ_CHECK(low == lowBefore && high == highBefore); // only a commanded server takes a band
     }
     return 0;

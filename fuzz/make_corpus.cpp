@@ -101,7 +101,7 @@ struct DatagramCollector final : station::BlockSink {
 // The station's datagrams for `audio`, as its processing thread makes them.
 std::vector<locallink::SampleDatagram> sampleDatagrams(std::vector<std::int16_t> audio) {
     station::StationSettings settings;
-    settings.udpSend = 1;
+    settings.config.udpSend = true;
     const auto filter = std::make_unique<dsp::FirBandFilter>();
     const auto state = std::make_unique<station::BlockProcessor>();
     station::designStationFilter(settings, *filter);
@@ -202,10 +202,10 @@ bool writeSampleDatagrams(const fs::path& root, const char* harness) {
 bool writeStreamPackets(const fs::path& root) {
     CorpusWriter w(root, "fuzz_stream_packet");
     station::StationSettings sender;
-    std::strcpy(sender.stationName, "UA1ABC");
-    std::strcpy(sender.login, "op");
-    std::strcpy(sender.password, "secret");
-    sender.timeLimit.store(600);
+    std::strcpy(sender.config.stationName, "UA1ABC");
+    std::strcpy(sender.config.login, "op");
+    std::strcpy(sender.config.password, "secret");
+    sender.live.timeLimit.store(600);
     using T = station::StreamPacketType;
     struct Seed {
         std::uint8_t choice;
@@ -225,9 +225,9 @@ bool writeStreamPackets(const fs::path& root) {
 bool writeReceiveStreams(const fs::path& root) {
     CorpusWriter w(root, "fuzz_receive_stream");
     station::StationSettings sender;
-    std::strcpy(sender.stationName, "UA1ABC");
-    std::strcpy(sender.login, "op");
-    sender.timeLimit.store(30);
+    std::strcpy(sender.config.stationName, "UA1ABC");
+    std::strcpy(sender.config.login, "op");
+    sender.live.timeLimit.store(30);
     station::GsmCodecPair codec;
     const Bytes audio = gsmFrames(codec, cwAudio("E"), 4);
     using T = station::StreamPacketType;
@@ -309,12 +309,12 @@ bool writeCaptureFiles(const fs::path& root) {
 bool writeServerSessions(const fs::path& root) {
     CorpusWriter w(root, "fuzz_server_session");
     station::StationSettings listener;
-    std::strcpy(listener.stationName, "UA1ABC");
-    std::strcpy(listener.login, "op");
-    std::strcpy(listener.password, "pw");
-    listener.filterLength.store(512);
-    listener.bandLow.store(0.2f);
-    listener.bandHigh.store(0.25f);
+    std::strcpy(listener.config.stationName, "UA1ABC");
+    std::strcpy(listener.config.login, "op");
+    std::strcpy(listener.config.password, "pw");
+    listener.live.filterLength.store(512);
+    listener.live.bandLow.store(0.2f);
+    listener.live.bandHigh.store(0.25f);
     station::GsmCodecPair codec;
     const Bytes audio = gsmFrames(codec, cwAudio("E"), 3);
     using T = station::StreamPacketType;
@@ -334,7 +334,7 @@ bool writeServerSessions(const fs::path& root) {
     ok = w.add(dialog) && ok;
     // A wrong password, then a Settings that must not act.
     Bytes rejected{0, 1, 65};
-    std::strcpy(listener.password, "PW");
+    std::strcpy(listener.config.password, "PW");
     append(rejected, packet(T::Login, listener));
     append(rejected, packet(T::Settings, listener));
     ok = w.add(rejected) && ok;
@@ -355,9 +355,9 @@ bool writeClientReceives(const fs::path& root) {
     bool ok = true;
     // A TimeLimit of INT32_MIN, then 2, with ticks, then audio.
     Bytes limits{0, 2, 33 | 0x80, 20 | 0x80};
-    server.timeLimit.store(INT32_MIN);
+    server.live.timeLimit.store(INT32_MIN);
     append(limits, packet(T::TimeLimit, server));
-    server.timeLimit.store(2);
+    server.live.timeLimit.store(2);
     append(limits, packet(T::TimeLimit, server));
     append(limits, audio);
     ok = w.add(limits) && ok;

@@ -27,12 +27,12 @@ public:
         ++actions;
     }
     void sendToServer(const void* bytes, std::size_t count) override {
-        FUZZ_CHECK(settings.clientMode != 0);
+        FUZZ_CHECK(settings.config.clientMode);
         checkPacket(bytes, count);
         ++actions;
     }
     void sendToSlot(int slot, const void* bytes, std::size_t count) override {
-        FUZZ_CHECK(settings.serverMode != 0 && slot >= 0 && slot < station::slotCount);
+        FUZZ_CHECK(settings.config.serverMode && slot >= 0 && slot < station::slotCount);
         checkPacket(bytes, count);
         ++actions;
     }

@@ -50,7 +50,6 @@ public:
     std::int64_t fileFrames() const { return fileFrames_; }
     // Fills up to n samples; returns fewer only at the end of the file.
     std::size_t read(float* out, std::size_t n);
-    bool atEnd() const { return ended_ && outLen_ == outPos_; }
 
 private:
     // Where a file held in memory is read from (libsndfile's virtual I/O).

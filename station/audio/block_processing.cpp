@@ -15,7 +15,6 @@ namespace station {
 namespace {
 
 constexpr double sampleScale = 32000.0;   // full-scale 16-bit sample ↔ 1.0
-constexpr std::int32_t filterOffTaps = 32;
 constexpr int spectrumOrder = 10;         // 2^10 = 1024 points
 
 // Float-to-integer conversion that truncates toward zero and never invokes
@@ -76,7 +75,7 @@ bool feedAndFilter(BlockProcessor& state, dsp::FirBandFilter& filter, bool filte
 
 void detectKeying(BlockProcessor& state, const StationSettings& settings, const std::int16_t* samples, int count,
                   BlockSink& sink) {
-    const std::int32_t threshold = settings.keyingThreshold.load(std::memory_order_relaxed);
+    const std::int32_t threshold = settings.live.keyingThreshold.load(std::memory_order_relaxed);
     std::int32_t keyDown = state.keyDown.load(std::memory_order_relaxed);
     dsp::setKeyingPeriod(state.keying, state.periodCount);
     for (int j = 0; j < count; ++j) {
@@ -96,7 +95,8 @@ void detectKeying(BlockProcessor& state, const StationSettings& settings, const 
 } // namespace
 
 void designStationFilter(StationSettings& settings, dsp::FirBandFilter& filter) {
-    const BandSnapshot band{settings.bandLow.load(), settings.bandHigh.load(), settings.filterLength.load()};
+    const BandSnapshot band{settings.live.bandLow.load(), settings.live.bandHigh.load(),
+                            settings.live.filterLength.load()};
     dsp::designBandFilter(filter, band.taps, 1, band.low, band.high);
     settings.designedBand.publish(band);
 }
@@ -121,11 +121,11 @@ bool processLocked(BlockProcessor& state, const StationSettings& settings, dsp::
     const BandSnapshot designed = settings.designedBand.read();
     const std::int32_t taps = designed.taps;
     // A command-role client receives audio the server has already filtered.
-    const bool filtering = taps != filterOffTaps && !(settings.clientMode != 0 && settings.commandMode != 0);
+    const bool filtering = taps != filterOffTaps && !(settings.config.clientMode && settings.config.commandMode);
 
     const bool presentDue = feedAndFilter(state, filter, filtering, samples, count, sink);
 
-    if (settings.udpSend == 0) {
+    if (!settings.config.udpSend) {
         return presentDue;
     }
 

@@ -82,7 +82,7 @@ void Capture::stopQuietly() {
 void Capture::queueSlot(CaptureRecord& slot) {
     slot.inUse = 1;
     slot.header.data = slot.data;
-    slot.header.bufferLength = static_cast<std::uint32_t>(settings_.captureBufferBytes);
+    slot.header.bufferLength = static_cast<std::uint32_t>(settings_.config.captureBufferBytes);
     slot.header.flags = 0;
 }
 
@@ -91,7 +91,7 @@ int Capture::openCapture(int deviceIndex) {
         return openAlreadyOpen;
     }
     // A buffer larger than the ring could never be handed over.
-    if (settings_.captureBufferBytes < 2 || settings_.captureBufferBytes > captureRingBytes) {
+    if (settings_.config.captureBufferBytes < 2 || settings_.config.captureBufferBytes > captureRingBytes) {
         return openFailed;
     }
     platform::WaveHandle handle = 0;
@@ -200,7 +200,7 @@ void Capture::onCaptureDone(platform::WaveHandle handle, platform::WaveHeader* h
     }
     // The device's byte count is not consulted: a buffer always contributes
     // captureBufferBytes bytes.
-    if (!state_->ringPush(slot->data, settings_.captureBufferBytes)) {
+    if (!state_->ringPush(slot->data, settings_.config.captureBufferBytes)) {
         overruns_.fetch_add(1, std::memory_order_relaxed);
     }
     captureReady_.release();
@@ -219,7 +219,7 @@ void Capture::onCaptureDone(platform::WaveHandle handle, platform::WaveHeader* h
 
 void Capture::processingThread(std::stop_token stop) {
     char* block = reinterpret_cast<char*>(block_.get());
-    const std::int32_t bufferBytes = settings_.captureBufferBytes;
+    const std::int32_t bufferBytes = settings_.config.captureBufferBytes;
     while (!stop.stop_requested()) {
         captureReady_.wait(captureWaitMs); // a time-out counts as a wake-up
         while (!stop.stop_requested()) {
@@ -238,35 +238,35 @@ void Capture::handleBlock(std::int16_t* block, std::int32_t byteCount, bool audi
     const StationSettings& s = settings_;
     // Only a whole packet goes to the network; the raw block before any
     // local processing.
-    const bool wholePacket = byteCount == s.blocksPerPacket * dsp::blockBytes;
+    const bool wholePacket = byteCount == s.config.blocksPerPacket * dsp::blockBytes;
     if (wholePacket) {
-        if (s.serverMode != 0 && s.commandMode == 0 && hooks_->anySlotOccupied()) {
+        if (s.config.serverMode && !s.config.commandMode && hooks_->anySlotOccupied()) {
             hooks_->relayToClients(block, byteCount);
         }
-        if (s.clientMode != 0 && s.dialogMode != 0 && hooks_->clientConnected()) {
+        if (s.config.clientMode && s.config.dialogMode && hooks_->clientConnected()) {
             hooks_->relayToServer(block, byteCount);
         }
     }
     if (!audioStarted) {
         return;
     }
-    if (s.dialogMode == 0) {
+    if (!s.config.dialogMode) {
         processBlock(processor_, s, filter_, block, byteCount, sink_);
         playback_.playBlock(block, byteCount);
-        if (s.commandMode != 0 && wholePacket && hooks_->slot0Occupied()) {
+        if (s.config.commandMode && wholePacket && hooks_->slot0Occupied()) {
             hooks_->sendProcessedToSlot0(block, byteCount);
         }
         return;
     }
     // Dialog: the local microphone is heard only while nobody talks to us.
-    if (s.serverMode != 0 && hooks_->slot0Occupied()) {
+    if (s.config.serverMode && hooks_->slot0Occupied()) {
         return;
     }
-    if (s.clientMode != 0 && hooks_->clientConnected()) {
+    if (s.config.clientMode && hooks_->clientConnected()) {
         return;
     }
     processBlock(processor_, s, filter_, block, byteCount, sink_);
-    if (s.controlMic != 0) {
+    if (s.config.controlMic) {
         playback_.playBlock(block, byteCount);
     }
 }

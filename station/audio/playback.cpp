@@ -22,7 +22,7 @@ std::int16_t amplifySample(std::int16_t s, double gain) {
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::int32_t>(t)));
 }
 
-Playback::Playback(StationSettings& settings, platform::AudioSystem& audio, FatalStopContext& fatal,
+Playback::Playback(LiveSettings& settings, platform::AudioSystem& audio, FatalStopContext& fatal,
                    platform::WaveNotify notify)
     : settings_(settings), audio_(audio), fatal_(fatal), notify_(std::move(notify)),
       state_(std::make_unique<PlaybackState>()) {}
@@ -140,7 +140,7 @@ void Playback::playBlock(std::int16_t* samples, std::int32_t byteCount) {
             samples[i] = amplifySample(samples[i], gain);
         }
     }
-    if (settings_.playbackOn.load(std::memory_order_relaxed) != 0) {
+    if (settings_.playbackOn.load(std::memory_order_relaxed)) {
         std::memcpy(slot.data, samples, static_cast<std::size_t>(byteCount));
     } else {
         std::memset(slot.data, 0, static_cast<std::size_t>(byteCount));

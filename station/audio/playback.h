@@ -20,7 +20,7 @@
 
 namespace station {
 
-struct StationSettings;
+struct LiveSettings;
 struct FatalStopContext;
 
 // Cleared at start-up and by closePlayback.
@@ -57,7 +57,7 @@ class Playback {
 public:
     // `notify` carries the device's completions to the main thread (bound to
     // Platform::postMessage of the main window by the station).
-    Playback(StationSettings& settings, platform::AudioSystem& audio, FatalStopContext& fatal,
+    Playback(LiveSettings& settings, platform::AudioSystem& audio, FatalStopContext& fatal,
              platform::WaveNotify notify);
     // Closes a device still open, without fatalStop.
     ~Playback();
@@ -102,7 +102,7 @@ private:
     // The slot whose header this is; nullptr for a foreign header.
     CaptureRecord* slotOf(const platform::WaveHeader* header) const;
 
-    StationSettings& settings_;
+    LiveSettings& settings_;
     platform::AudioSystem& audio_;
     FatalStopContext& fatal_;
     platform::WaveNotify notify_;

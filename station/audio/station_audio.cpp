@@ -14,7 +14,7 @@ constexpr unsigned deviceSwitchPauseMs = 100;
 StationAudio::StationAudio(StationSettings& settings, platform::AudioSystem& audio, dsp::FirBandFilter& filter,
                            BlockProcessor& processor, BlockSink& sink, platform::Semaphore& captureReady,
                            FatalStopContext& fatal, const platform::WaveNotify& notify)
-    : playback(settings, audio, fatal, notify),
+    : playback(settings.live, audio, fatal, notify),
       capture(settings, audio, fatal, notify, captureReady, playback, filter, processor, sink),
       settings_(settings) {}
 
@@ -33,14 +33,14 @@ bool StationAudio::handleMessage(unsigned message, platform::WParam wParam, plat
 }
 
 int StationAudio::switchInputDevice(int deviceIndex) {
-    settings_.inputDevice.store(deviceIndex, std::memory_order_relaxed);
+    settings_.live.inputDevice.store(deviceIndex, std::memory_order_relaxed);
     capture.closeCapture();
     platform::sleepMs(deviceSwitchPauseMs);
     return capture.openCapture(deviceIndex);
 }
 
 int StationAudio::switchOutputDevice(int deviceIndex) {
-    settings_.outputDevice.store(deviceIndex, std::memory_order_relaxed);
+    settings_.live.outputDevice.store(deviceIndex, std::memory_order_relaxed);
     playback.closePlayback();
     platform::sleepMs(deviceSwitchPauseMs);
     return playback.openPlayback(deviceIndex);

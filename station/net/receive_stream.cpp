@@ -23,7 +23,7 @@ void ReceiveStream::completeUnit(int slot) {
     const StationSettings& settings = context_.settings;
     // A commanding client's stream carries only control packets for us; its
     // audio (if any) is never played here.
-    const bool controlOnly = settings.serverMode != 0 && settings.commandMode != 0;
+    const bool controlOnly = settings.config.serverMode && settings.config.commandMode;
     if (handleStreamPacket(unit_.data(), slot, context_) || controlOnly) {
         return;
     }

@@ -69,7 +69,8 @@ void StationClient::connectToServer(std::stop_token stop) {
     }
     platform::setNoDelay(s);
 
-    if (platform::connectTo(s, settings_.serverAddress, settings_.clientPort, options_.connectTimeoutMs, stop) != 0) {
+    if (platform::connectTo(s, settings_.config.serverAddress, settings_.config.clientPort, options_.connectTimeoutMs,
+                            stop) != 0) {
         platform::closeSocket(s);
         {
             std::lock_guard lock(mutex_);
@@ -97,7 +98,7 @@ void StationClient::connectToServer(std::stop_token stop) {
             state_ = LinkState::Connected;
             outgoing_.reset();
             std::string text(connectedStatusPrefix);
-            text += settings_.serverAddress;
+            text += settings_.config.serverAddress;
             setStatus(text);
             const StreamPacket hello = buildStreamPacket(StreamPacketType::Hello, settings_);
             pushLocked(&hello, sizeof hello, OutgoingQueue::Kind::Control);
@@ -146,11 +147,11 @@ void StationClient::timeLimitTick() {
     }
     // A limit is never below 0 (TimeLimit packets are clamped), so the
     // countdown cannot overflow.
-    std::int32_t limit = settings_.timeLimit.load();
+    std::int32_t limit = settings_.live.timeLimit.load();
     if (limit <= 0) {
         return;
     }
-    settings_.timeLimit.store(--limit);
+    settings_.live.timeLimit.store(--limit);
     if (limit == 0) {
         stopNow(timeExpiredMessage);
     }

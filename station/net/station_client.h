@@ -79,7 +79,7 @@ public:
     // The worker: while not asked to stop, one connectToServer when the
     // state is not Connected, then a pause.
     void reconnectWorker(std::stop_token stop);
-    // One attempt to settings.serverAddress:clientPort (worker thread).
+    // One attempt to settings.config.serverAddress:clientPort (worker thread).
     void connectToServer(std::stop_token stop);
 
     // CLIENT_SOCKET_MESSAGE (wParam: the socket). Main thread.

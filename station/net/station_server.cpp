@@ -86,7 +86,7 @@ StationServer::~StationServer() {
     platform::closeSocket(listener_);
 }
 
-int StationServer::usedSlots() const { return std::clamp(settings_.maxConnections, 0, slotCount); }
+int StationServer::usedSlots() const { return std::clamp(settings_.config.maxConnections, 0, slotCount); }
 
 platform::Socket StationServer::slotSocket(int slot) const {
     if (slot < 0 || slot >= slotCount) {
@@ -102,7 +102,7 @@ int StationServer::occupiedCount() const {
 }
 
 bool StationServer::receivesStream(int slot) const {
-    return slot == 0 && (settings_.dialogMode != 0 || settings_.commandMode != 0);
+    return slot == 0 && (settings_.config.dialogMode || settings_.config.commandMode);
 }
 
 int StationServer::slotOf(Socket socket) const {
@@ -124,7 +124,7 @@ bool StationServer::startListening(platform::WindowHandle window) {
     // Without SO_REUSEADDR a restarted server could not listen on its port
     // until the old connections' TIME_WAIT had passed.
     platform::setReuseAddr(s);
-    if (!platform::bindSocket(s, platform::BindAddress::Any, settings_.serverPort)) {
+    if (!platform::bindSocket(s, platform::BindAddress::Any, settings_.config.serverPort)) {
         platform::closeSocket(s);
         return false;
     }
@@ -202,12 +202,12 @@ void StationServer::accept() {
     writeLog(acceptLineFormat.c_str(), slot.peerAddress);
     hooks_.drawStatusLine(formatText(contactTextFormat, {printableText(slot.peerAddress, sizeof slot.peerAddress)}));
 
-    if (settings_.timeLimit.load() != 0) {
+    if (settings_.live.timeLimit.load() != 0) {
         const StreamPacket limit = buildStreamPacket(StreamPacketType::TimeLimit, settings_);
         std::lock_guard lock(mutex_);
         pushLocked(index, &limit, sizeof limit, OutgoingQueue::Kind::Control);
     }
-    if (settings_.loginRequired != 0) {
+    if (settings_.config.loginRequired) {
         const StreamPacket request = buildStreamPacket(StreamPacketType::LoginRequest, settings_);
         std::lock_guard lock(mutex_);
         pushLocked(index, &request, sizeof request, OutgoingQueue::Kind::Control);
@@ -260,7 +260,7 @@ void StationServer::onUnit(int index, const std::uint8_t* unit) {
     // Until its Login has matched, a listener may only greet and log in:
     // its Settings, its audio and anything else are dropped unread. Only
     // this thread writes loggedIn, so it is read here without the lock.
-    if (settings_.loginRequired != 0 && !slots_[static_cast<std::size_t>(index)].loggedIn && !login && !hello) {
+    if (settings_.config.loginRequired && !slots_[static_cast<std::size_t>(index)].loggedIn && !login && !hello) {
         return;
     }
     rejectedNow_ = false;
@@ -269,7 +269,7 @@ void StationServer::onUnit(int index, const std::uint8_t* unit) {
     } else {
         handleStreamPacket(unit, index, *this);
     }
-    if (!login || settings_.loginRequired == 0) {
+    if (!login || !settings_.config.loginRequired) {
         return;
     }
     ClientSlot& slot = slots_[static_cast<std::size_t>(index)];
@@ -359,7 +359,7 @@ void StationServer::timeLimitTick() {
             flushLocked(i);
         }
     }
-    const std::int32_t limit = settings_.timeLimit.load();
+    const std::int32_t limit = settings_.live.timeLimit.load();
     const auto now = std::chrono::steady_clock::now();
     const auto deadline = std::chrono::milliseconds(options_.loginDeadlineMs);
     const auto greetingDeadline = std::chrono::milliseconds(options_.greetingDeadlineMs);
@@ -388,7 +388,7 @@ void StationServer::timeLimitTick() {
             std::lock_guard lock(mutex_);
             loggedIn = slot.loggedIn;
         }
-        if (settings_.loginRequired != 0 && !loggedIn && now - slot.acceptedAt >= deadline) {
+        if (settings_.config.loginRequired && !loggedIn && now - slot.acceptedAt >= deadline) {
             closeSlotNow(i);
         }
     }
@@ -456,7 +456,7 @@ void StationServer::relayRaw(const std::int16_t* block, std::int32_t byteCount) 
     if (size == 0) {
         return;
     }
-    const bool loginRequired = settings_.loginRequired != 0;
+    const bool loginRequired = settings_.config.loginRequired;
     std::lock_guard lock(mutex_);
     for (int i = 0; i < slotCount; ++i) {
         const ClientSlot& slot = slots_[static_cast<std::size_t>(i)];
@@ -476,7 +476,7 @@ void StationServer::sendProcessedToSlot0(const std::int16_t* block, std::int32_t
     }
     std::lock_guard lock(mutex_);
     const ClientSlot& slot = slots_[0];
-    if (slot.socket != invalidSocket && !slot.rejected && (settings_.loginRequired == 0 || slot.loggedIn)) {
+    if (slot.socket != invalidSocket && !slot.rejected && (!settings_.config.loginRequired || slot.loggedIn)) {
         pushLocked(0, frames_.data(), size, OutgoingQueue::Kind::Audio);
     }
 }

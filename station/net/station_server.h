@@ -88,7 +88,7 @@ public:
     StationServer(const StationServer&) = delete;
     StationServer& operator=(const StationServer&) = delete;
 
-    // Listens on settings.serverPort (0: a port the system picks) on every
+    // Listens on settings.config.serverPort (0: a port the system picks) on every
     // local address; notifications come to `window` as SERVER_ACCEPT_MESSAGE.
     // A failure leaves the station without a server, silently (a failed
     // socket creation asks for a redraw). True when listening.
@@ -134,7 +134,7 @@ public:
     // or out of range. For tests and harnesses that deliver the socket's
     // notifications themselves.
     platform::Socket slotSocket(int slot) const;
-    // Slots in use: settings.maxConnections within 0 … 20.
+    // Slots in use: settings.config.maxConnections within 0 … 20.
     int usedSlots() const;
     int occupiedCount() const;
     // Audio chunks not sent to a slot because its connection was still

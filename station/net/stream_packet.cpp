@@ -56,7 +56,7 @@ void actAtServer(const StreamPacket& packet, const std::uint8_t* unit, int slot,
     const bool slotValid = slot >= 0 && slot < slotCount;
     switch (static_cast<StreamPacketType>(packet.type)) {
     case StreamPacketType::Settings: {
-        if (settings.commandMode == 0) {
+        if (!settings.config.commandMode) {
             return;
         }
         // The edges come from the network: a non-finite one makes the whole
@@ -71,9 +71,9 @@ void actAtServer(const StreamPacket& packet, const std::uint8_t* unit, int slot,
         if (low > high) {
             std::swap(low, high);
         }
-        settings.filterLength.store(locallink::filterLengthFromCode(packet.filterLengthCode));
-        settings.bandLow.store(low);
-        settings.bandHigh.store(high);
+        settings.live.filterLength.store(locallink::filterLengthFromCode(packet.filterLengthCode));
+        settings.live.bandLow.store(low);
+        settings.live.bandHigh.store(high);
         context.setSlotName(0, receivedName(packet).text);
         context.redesignFilter();
         return;
@@ -88,8 +88,9 @@ void actAtServer(const StreamPacket& packet, const std::uint8_t* unit, int slot,
         if (!slotValid) {
             return;
         }
-        const bool match = credentialMatches(unit + loginOffset, settings.login, sizeof settings.login) &&
-                           credentialMatches(unit + passwordOffset, settings.password, sizeof settings.password);
+        const bool match =
+            credentialMatches(unit + loginOffset, settings.config.login, sizeof settings.config.login) &&
+            credentialMatches(unit + passwordOffset, settings.config.password, sizeof settings.config.password);
         if (!match) {
             const StreamPacket answer = buildStreamPacket(StreamPacketType::LoginRejected, settings);
             context.sendToSlot(slot, &answer, sizeof answer);
@@ -106,7 +107,7 @@ void actAtClient(const StreamPacket& packet, StreamContext& context) {
     switch (static_cast<StreamPacketType>(packet.type)) {
     case StreamPacketType::TimeLimit:
         // A limit below 0 means nothing a countdown can reach: no limit.
-        settings.timeLimit.store(std::max(streamPacketTimeLimit(packet), 0));
+        settings.live.timeLimit.store(std::max(streamPacketTimeLimit(packet), 0));
         return;
     case StreamPacketType::TimeExpired:
         context.fatalStop(timeExpiredMessage.c_str());
@@ -138,21 +139,22 @@ StreamPacket buildStreamPacket(StreamPacketType type, const StationSettings& set
     StreamPacket packet{};
     std::memcpy(packet.magic, streamMagic, sizeof streamMagic);
     packet.type = static_cast<std::uint8_t>(type);
-    packet.filterLengthCode = static_cast<std::uint8_t>(locallink::filterLengthCode(settings.filterLength.load()));
-    packet.bandLow = settings.bandLow.load();
-    packet.bandHigh = settings.bandHigh.load();
-    copyField(packet.name, nameBytes, settings.stationName, sizeof settings.stationName);
+    packet.filterLengthCode = static_cast<std::uint8_t>(locallink::filterLengthCode(settings.live.filterLength.load()));
+    packet.bandLow = settings.live.bandLow.load();
+    packet.bandHigh = settings.live.bandHigh.load();
+    copyField(packet.name, nameBytes, settings.config.stationName, sizeof settings.config.stationName);
     packet.reserved = 0;
 
     auto* bytes = reinterpret_cast<std::uint8_t*>(&packet);
     if (type == StreamPacketType::TimeLimit) {
-        const std::int32_t seconds = settings.timeLimit.load();
+        const std::int32_t seconds = settings.live.timeLimit.load();
         std::memcpy(bytes + timeLimitOffset, &seconds, sizeof seconds);
     } else if (type == StreamPacketType::Login) {
         // Byte 19, between the two fields, keeps the name's fourth byte.
-        copyField(reinterpret_cast<char*>(bytes + loginOffset), credentialBytes, settings.login, sizeof settings.login);
-        copyField(reinterpret_cast<char*>(bytes + passwordOffset), credentialBytes, settings.password,
-                  sizeof settings.password);
+        copyField(reinterpret_cast<char*>(bytes + loginOffset), credentialBytes, settings.config.login,
+                  sizeof settings.config.login);
+        copyField(reinterpret_cast<char*>(bytes + passwordOffset), credentialBytes, settings.config.password,
+                  sizeof settings.config.password);
     }
     packet.checksum = streamChecksum(bytes);
     return packet;
@@ -173,9 +175,9 @@ bool handleStreamPacket(const std::uint8_t* unit, int slot, StreamContext& conte
     std::memcpy(&packet, unit, sizeof packet);
 
     const StationSettings& settings = context.settings;
-    if (settings.clientMode != 0) {
+    if (settings.config.clientMode) {
         actAtClient(packet, context);
-    } else if (settings.serverMode != 0) {
+    } else if (settings.config.serverMode) {
         actAtServer(packet, unit, slot, context);
     }
     return true;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "station/shell/display_geometry.h"
+
 namespace station {
 
 namespace {
@@ -16,15 +18,12 @@ constexpr float nyquist = 0.5f;
 constexpr double bandWidthStep = 0.001;
 constexpr double maxHalfWidth = 0.25;
 
-// Taps in the filter-length strip and whether the filter is off.
-constexpr std::int32_t filterOffTaps = 32;
+float low(const LiveSettings& s) { return s.bandLow.load(); }
+float high(const LiveSettings& s) { return s.bandHigh.load(); }
+void setLow(LiveSettings& s, double v) { s.bandLow.store(static_cast<float>(v)); }
+void setHigh(LiveSettings& s, double v) { s.bandHigh.store(static_cast<float>(v)); }
 
-float low(const StationSettings& s) { return s.bandLow.load(); }
-float high(const StationSettings& s) { return s.bandHigh.load(); }
-void setLow(StationSettings& s, double v) { s.bandLow.store(static_cast<float>(v)); }
-void setHigh(StationSettings& s, double v) { s.bandHigh.store(static_cast<float>(v)); }
-
-double halfWidthOf(const StationSettings& s) {
+double halfWidthOf(const LiveSettings& s) {
     return (static_cast<double>(high(s)) - static_cast<double>(low(s))) / 2;
 }
 
@@ -39,7 +38,7 @@ constexpr std::array<DisplayLayout, 4> layouts{{
 
 std::int32_t edgeColumn(float edge) { return static_cast<std::int32_t>(edge * 1024.0f); }
 
-void clampKeepingWidth(StationSettings& s, double halfWidth) {
+void clampKeepingWidth(LiveSettings& s, double halfWidth) {
     if (low(s) < 0.0f) {
         setLow(s, 0.0);
         setHigh(s, 2 * halfWidth);
@@ -50,7 +49,7 @@ void clampKeepingWidth(StationSettings& s, double halfWidth) {
     }
 }
 
-BandAction shiftBand(StationSettings& s, int direction) {
+BandAction shiftBand(LiveSettings& s, int direction) {
     const double w = halfWidthOf(s);
     const double step = direction > 0 ? shiftStep : -shiftStep;
     setLow(s, low(s) + step);
@@ -59,7 +58,7 @@ BandAction shiftBand(StationSettings& s, int direction) {
     return BandAction::announceThenRebuild;
 }
 
-BandAction onBandCharacter(StationSettings& s, std::uint32_t character) {
+BandAction onBandCharacter(LiveSettings& s, std::uint32_t character) {
     switch (character) {
     case '1':
         if (low(s) > 0.0f) {
@@ -108,26 +107,26 @@ BandAction onBandCharacter(StationSettings& s, std::uint32_t character) {
     }
 }
 
-BandAction onLeftButtonDown(StationSettings& s, BandDrag& drag, std::uint16_t x, std::uint16_t y) {
+BandAction onLeftButtonDown(LiveSettings& s, BandDrag& drag, std::uint16_t x, std::uint16_t y) {
     const std::int32_t col = x;
     const std::int32_t row = y;
-    if (row > 4 && row < 16 && col > 0 && col < 120) {
-        s.filterLength.store(filterOffTaps << ((col - 1) / 20));
+    if (row >= lengthStripTop && row <= lengthStripBottom && col >= lengthStripLeft && col <= lengthStripRight) {
+        s.filterLength.store(filterOffTaps << ((col - lengthStripLeft) / lengthCellWidth));
         return BandAction::rebuildThenAnnounce;
     }
     if (s.filterLength.load() == filterOffTaps) {
         return BandAction::none;
     }
     const std::int32_t base = s.spectrumBaseY.load();
-    if (row > base - 80 && row < base - 65) {
+    if (row > base - handleTopAboveBase && row <= base - handleEndAboveBase) {
         const std::int32_t l = edgeColumn(low(s));
         const std::int32_t h = edgeColumn(high(s));
         bool grabbed = false;
-        if (col > l - 3 && col < l + 3) {
+        if (col > l - handleGrabReach && col < l + handleGrabReach) {
             drag.draggingLow.store(true);
             grabbed = true;
         }
-        if (col > h - 3 && col < h + 3) {
+        if (col > h - handleGrabReach && col < h + handleGrabReach) {
             drag.draggingHigh.store(true);
             grabbed = true;
         }
@@ -139,7 +138,7 @@ BandAction onLeftButtonDown(StationSettings& s, BandDrag& drag, std::uint16_t x,
         }
         return BandAction::none;
     }
-    if (col <= 512 && row > 30) {
+    if (col <= displayWidth && row > bandPressTopRow) {
         const double w = halfWidthOf(s);
         const double centre = col / 1024.0;
         setLow(s, centre - w);
@@ -156,7 +155,7 @@ void onMouseMove(BandDrag& drag, std::uint16_t x) {
     }
 }
 
-BandAction onLeftButtonUp(StationSettings& s, BandDrag& drag, std::uint16_t x) {
+BandAction onLeftButtonUp(LiveSettings& s, BandDrag& drag, std::uint16_t x) {
     if (!drag.dragging.load()) {
         return BandAction::none;
     }
@@ -205,12 +204,12 @@ std::optional<DisplayLayout> displayLayout(std::int32_t size) {
 
 std::int32_t nextDisplaySize(std::int32_t size) { return size >= 1 && size < 4 ? size + 1 : 1; }
 
-void applyDisplayLayout(StationSettings& s, const DisplayLayout& layout) {
+void applyDisplayLayout(LiveSettings& s, const DisplayLayout& layout) {
     s.spectrumBaseY.store(layout.spectrumBaseY);
     s.waterfallHeight.store(layout.waterfallHeight);
 }
 
-bool changeDisplaySize(StationSettings& s, std::int32_t size, StationControl& control) {
+bool changeDisplaySize(LiveSettings& s, std::int32_t size, StationControl& control) {
     const auto layout = displayLayout(size);
     if (!layout) {
         return false;
@@ -220,7 +219,7 @@ bool changeDisplaySize(StationSettings& s, std::int32_t size, StationControl& co
     return true;
 }
 
-bool adjustBandWidth(StationSettings& settings, int direction) {
+bool adjustBandWidth(LiveSettings& settings, int direction) {
     const float low = settings.bandLow.load(std::memory_order_relaxed);
     const float high = settings.bandHigh.load(std::memory_order_relaxed);
     double halfWidth = (static_cast<double>(high) - static_cast<double>(low)) * 0.5;

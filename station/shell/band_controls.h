@@ -1,6 +1,6 @@
 #pragma once
 // The operator's band and filter-length controls of the main window, as
-// rules on StationSettings with no window involved. Each rule changes the
+// rules on the live settings with no window involved. Each rule changes the
 // settings and returns what the caller has to do next:
 // - rebuild:  redesign the band filter (filterLength taps, decimation 1,
 //             [bandLow, bandHigh]);
@@ -44,18 +44,18 @@ std::int32_t edgeColumn(float edge);
 // After a move of the stored edges: `halfWidth` is (bandHigh − bandLow) / 2
 // from before the move. A band below 0 is put at [0, 2w]; then a band above
 // 0.5 is put at [0.5 − 2w, 0.5].
-void clampKeepingWidth(StationSettings& settings, double halfWidth);
+void clampKeepingWidth(LiveSettings& settings, double halfWidth);
 
 // Right (direction > 0) or Left (direction < 0) arrow: both edges move by
 // 0.001 (8 Hz) and the band keeps its width. Announce, then rebuild.
-BandAction shiftBand(StationSettings& settings, int direction);
+BandAction shiftBand(LiveSettings& settings, int direction);
 
 // A character key. '1'/'2' move the lower edge down/up by 0.01, '9'/'0' the
 // upper edge down/up by 0.01, keeping the band at least 0.005 wide and the
 // edges in 0 … 0.5; these announce, then rebuild. Every other character
 // only rebuilds: the caller handles '5' (connection list) and ' ' (next
 // display size, see nextDisplaySize) before the rebuild.
-BandAction onBandCharacter(StationSettings& settings, std::uint32_t character);
+BandAction onBandCharacter(LiveSettings& settings, std::uint32_t character);
 
 // Left button down at client column x, row y (unsigned 16-bit words).
 // First matching rule:
@@ -67,7 +67,7 @@ BandAction onBandCharacter(StationSettings& settings, std::uint32_t character);
 // 4. 0 ≤ x ≤ 512 and y > 30: centres the band on x, keeping its width;
 //    announce, then rebuild;
 // 5. nothing.
-BandAction onLeftButtonDown(StationSettings& settings, BandDrag& drag, std::uint16_t x, std::uint16_t y);
+BandAction onLeftButtonDown(LiveSettings& settings, BandDrag& drag, std::uint16_t x, std::uint16_t y);
 
 // Mouse move: while dragging, the handle follows column x. No redraw.
 void onMouseMove(BandDrag& drag, std::uint16_t x);
@@ -76,7 +76,7 @@ void onMouseMove(BandDrag& drag, std::uint16_t x);
 // x / 1024 (at most 0.5), then keeps bandLow ≥ 0, bandLow below bandHigh by
 // at least 0.005 when they meet, and bandHigh ≤ 0.5. Announce, then rebuild;
 // nothing when no drag is open.
-BandAction onLeftButtonUp(StationSettings& settings, BandDrag& drag, std::uint16_t x);
+BandAction onLeftButtonUp(LiveSettings& settings, BandDrag& drag, std::uint16_t x);
 
 // Band width (Up/Down keys, mouse wheel): widens (direction < 0) or narrows
 // (direction ≥ 0) the band by 0.001 of the sample rate at each edge, keeping
@@ -85,7 +85,7 @@ BandAction onLeftButtonUp(StationSettings& settings, BandDrag& drag, std::uint16
 // already 0 … 0.5 wide; true otherwise, and the caller then rebuilds and
 // announces (BandAction::rebuildThenAnnounce). Only the sign of the wheel
 // distance matters.
-bool adjustBandWidth(StationSettings& settings, int direction);
+bool adjustBandWidth(LiveSettings& settings, int direction);
 
 // Display sizes 1 … 4 and their layouts.
 //   size  spectrumBaseY  waterfallHeight  window height  client height shown
@@ -99,11 +99,11 @@ std::optional<DisplayLayout> displayLayout(std::int32_t size);
 std::int32_t nextDisplaySize(std::int32_t size);
 
 // Stores the layout's spectrumBaseY and waterfallHeight.
-void applyDisplayLayout(StationSettings& settings, const DisplayLayout& layout);
+void applyDisplayLayout(LiveSettings& settings, const DisplayLayout& layout);
 
 // Sets displaySize and hands the layout to the station (Space key with
 // nextDisplaySize, or the link command). Returns false, changing nothing,
 // for a size outside 1 … 4.
-bool changeDisplaySize(StationSettings& settings, std::int32_t size, StationControl& control);
+bool changeDisplaySize(LiveSettings& settings, std::int32_t size, StationControl& control);
 
 } // namespace station

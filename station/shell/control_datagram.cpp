@@ -29,9 +29,9 @@ bool setBand(const locallink::ControlDatagram& d, StationSettings& s, StationCon
         upper = 0.5f;
         lower = 0.5f - 2.0f * half;
     }
-    s.filterLength.store(locallink::filterLengthFromCode(d.filterCode));
-    s.bandLow.store(lower);
-    s.bandHigh.store(upper);
+    s.live.filterLength.store(locallink::filterLengthFromCode(d.filterCode));
+    s.live.bandLow.store(lower);
+    s.live.bandHigh.store(upper);
     control.redesignFilter();
     return true;
 }
@@ -49,30 +49,30 @@ bool handleControlDatagram(const void* data, std::size_t length, StationSettings
     case locallink::SetBand:
         return setBand(d, s, control);
     case locallink::SetKeyingThreshold:
-        s.keyingThreshold.store(d.value);
+        s.live.keyingThreshold.store(d.value);
         return true;
     case locallink::SetDisplaySize:
-        return changeDisplaySize(s, d.value, control);
+        return changeDisplaySize(s.live, d.value, control);
     case locallink::SetPlayback:
-        s.playbackOn.store(d.value != 0 ? 1 : 0);
+        s.live.playbackOn.store(d.value != 0);
         return true;
     case locallink::SetDrawWindow:
-        s.drawWindow.store(static_cast<std::uint32_t>(d.value));
+        s.live.drawWindow.store(static_cast<std::uint32_t>(d.value));
         return true;
     case locallink::Quit:
         control.quit();
         return true;
     case locallink::SelectInputDevice:
-        s.inputDevice.store(d.value);
+        s.live.inputDevice.store(d.value);
         // A client without the dialog role never runs capture, and its
         // shutdown does not close it; opening it here would leave the
         // device and the processing thread running past shutdown.
-        if (s.clientMode == 0 || s.dialogMode != 0) {
+        if (!s.config.clientMode || s.config.dialogMode) {
             control.reopenCapture();
         }
         return true;
     case locallink::SelectOutputDevice:
-        s.outputDevice.store(d.value);
+        s.live.outputDevice.store(d.value);
         control.reopenPlayback();
         return true;
     default:

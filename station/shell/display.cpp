@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "dsp/audio_constants.h"
 #include "platform/cp1251.h"
 #include "station/shell/band_controls.h"
 #include "station/shell/station_settings.h"
@@ -30,7 +31,7 @@ constexpr std::array<int, 35> redRamp = {173, 175, 177, 180, 182, 185, 187, 189,
                                          202, 204, 206, 209, 211, 214, 216, 219, 221, 223, 226, 228,
                                          231, 233, 236, 238, 240, 243, 245, 248, 250, 253, 255};
 
-// Shown at column 310, row 40 of the header area.
+// Shown at creditX, creditY of the header area.
 constexpr std::string_view creditText = "selvane 0.1";
 
 // Largest magnitude the trace arithmetic keeps: far above the picture and
@@ -106,23 +107,15 @@ StationDisplay::StationDisplay(const StationSettings& settings, const DisplayInp
 }
 
 int StationDisplay::presentedRows(std::int32_t displaySize) {
-    switch (displaySize) {
-    case 2:
-        return 210;
-    case 3:
-        return 300;
-    case 4:
-        return 125;
-    default:
-        return 190;
-    }
+    // Any size outside 1 … 4 presents as size 1.
+    return displayLayout(displaySize).value_or(*displayLayout(1)).clientHeightShown;
 }
 
 void StationDisplay::drawText(int x, int y, std::string_view textCp1251) { trace_.textOut(x, y, textCp1251); }
 
 void StationDisplay::drawScalePanel() {
     const std::lock_guard lock(mutex_);
-    const int b = settings_.spectrumBaseY.load();
+    const int b = settings_.live.spectrumBaseY.load();
     const int lh = lineHeight_;
 
     trace_.fillRect(0, 0, width, height);
@@ -130,23 +123,23 @@ void StationDisplay::drawScalePanel() {
     // Ticks every 100 Hz, longer ones every 500 Hz; 4000 Hz falls at column
     // 512, just outside the picture.
     for (int f = 100; f <= 4000; f += 100) {
-        const int x = static_cast<int>(f * 0.128);
-        trace_.moveTo(x, b - 28);
-        trace_.lineTo(x, b - 24);
+        const int x = static_cast<int>(f * scaleColumnsPerHz);
+        trace_.moveTo(x, b - scaleTickTopAboveBase);
+        trace_.lineTo(x, b - shortTickEndAboveBase);
     }
     for (int f = 500; f <= 4000; f += 500) {
-        const int x = static_cast<int>(f * 0.128);
-        trace_.moveTo(x, b - 28);
-        trace_.lineTo(x, b - 19);
+        const int x = static_cast<int>(f * scaleColumnsPerHz);
+        trace_.moveTo(x, b - scaleTickTopAboveBase);
+        trace_.lineTo(x, b - longTickEndAboveBase);
     }
     for (int f = 1000; f <= 3000; f += 1000) {
         const int c = f * 128 / 1000;
         char label[16];
         const int n = std::snprintf(label, sizeof label, "%d", f);
         const std::string_view text(label, static_cast<std::size_t>(n));
-        trace_.textOut(c - trace_.textExtent(text).cx / 2, b - 30 + lh, text);
-        trace_.moveTo(c, b - 30);
-        trace_.lineTo(c, b - 26);
+        trace_.textOut(c - trace_.textExtent(text).cx / 2, b - labelTickTopAboveBase + lh, text);
+        trace_.moveTo(c, b - labelTickTopAboveBase);
+        trace_.lineTo(c, b - labelTickEndAboveBase);
     }
 
     static constexpr auto help1 = "Клавиша \"Пробел\" - изменить размер окна программы."_cp1251;
@@ -156,117 +149,152 @@ void StationDisplay::drawScalePanel() {
     static constexpr auto help5 = "Регулировка уровней производится системным микшером."_cp1251;
     const std::string_view help[] = {help1, help2, help3, help4, help5};
     for (int k = 1; k <= 5; ++k) {
-        drawText(5, b + k * lh - 10, help[k - 1]);
+        drawText(helpColumn, b + k * lh - helpRaiseRows, help[k - 1]);
     }
 }
 
 void StationDisplay::drawHeaderLocked() {
-    const int b = settings_.spectrumBaseY.load();
-    const std::int32_t taps = settings_.filterLength.load();
+    const int b = settings_.live.spectrumBaseY.load();
+    const std::int32_t taps = settings_.live.filterLength.load();
 
-    trace_.fillRect(0, 0, width, b - 30);
-
-    // Filter-length strip: frame, cell borders, and a cross in the first
-    // cell (the "off" choice).
-    for (int x = 1; x <= 119; ++x) {
-        trace_.setPixel(x, 5, stripFrameColour);
-        trace_.setPixel(x, 15, stripFrameColour);
+    trace_.fillRect(0, 0, width, b - headerAreaAboveBase);
+    drawLengthStripFrameLocked();
+    if (settings_.config.udpSend) {
+        fillKeyingLampLocked(inputs_.keyDown() != 0);
     }
-    for (int y = 5; y <= 14; ++y) {
-        for (int x : {1, 21, 119}) {
+    drawFilterStateLocked(taps);
+    drawLengthMarkerLocked(taps);
+    drawText(creditX, creditY, creditText);
+    drawStatusTextsLocked(b);
+    drawConnectionTimeLocked();
+    drawReceiveBufferLocked();
+}
+
+// Frame, cell borders, and a cross in the first cell (the "off" choice).
+void StationDisplay::drawLengthStripFrameLocked() {
+    for (int x = lengthStripLeft; x <= lengthStripRight; ++x) {
+        trace_.setPixel(x, lengthStripTop, stripFrameColour);
+        trace_.setPixel(x, lengthStripBottom, stripFrameColour);
+    }
+    for (int y = lengthStripTop; y < lengthStripBottom; ++y) {
+        for (int x : {lengthStripLeft, lengthStripLeft + lengthCellWidth, lengthStripRight}) {
             trace_.setPixel(x, y, stripFrameColour);
         }
     }
-    for (int k = 0; k <= 9; ++k) {
-        trace_.setPixel(1 + 2 * k, 5 + k, stripFrameColour);
-        trace_.setPixel(2 + 2 * k, 5 + k, stripFrameColour);
-        trace_.setPixel(1 + 2 * k, 15 - k, stripFrameColour);
-        trace_.setPixel(2 + 2 * k, 15 - k, stripFrameColour);
+    for (int k = 0; k < lengthStripBottom - lengthStripTop; ++k) {
+        trace_.setPixel(lengthStripLeft + 2 * k, lengthStripTop + k, stripFrameColour);
+        trace_.setPixel(lengthStripLeft + 1 + 2 * k, lengthStripTop + k, stripFrameColour);
+        trace_.setPixel(lengthStripLeft + 2 * k, lengthStripBottom - k, stripFrameColour);
+        trace_.setPixel(lengthStripLeft + 1 + 2 * k, lengthStripBottom - k, stripFrameColour);
     }
+}
 
-    if (settings_.udpSend != 0) {
-        trace_.fillRect(495, 2, 505, 12, inputs_.keyDown() != 0 ? lampOnColour : black);
-    }
-
-    // Formats stay ASCII and the Windows-1251 pieces go in as %s arguments:
-    // printf may read a format as multibyte text of the current locale.
-    char line[320];
-    if (taps == 32) {
-        static constexpr auto filterOff = "Фильтр выключен"_cp1251;
-        drawText(123, 5, filterOff);
-    } else {
-        // "Добротность %d <Полоса %.0f Гц>"
-        static constexpr auto quality = "Добротность "_cp1251;
-        static constexpr auto band = " <Полоса "_cp1251;
-        static constexpr auto hertz = " Гц>"_cp1251;
-        const double bandHz = (static_cast<double>(settings_.bandHigh.load()) - settings_.bandLow.load()) * 8000.0;
-        const int n = std::snprintf(line, sizeof line, "%s%d%s%.0f%s", quality.c_str(), static_cast<int>(taps),
-                                    band.c_str(), bandHz, hertz.c_str());
-        drawText(123, 5, std::string_view(line, static_cast<std::size_t>(std::clamp<int>(n, 0, sizeof line - 1))));
-    }
-
-    int cell = 1;
+// The filled cell of the strip: the one for `taps`, the "off" cell for 32
+// taps or any length the strip has no cell for.
+void StationDisplay::drawLengthMarkerLocked(std::int32_t taps) {
+    int cell = 0;
     switch (taps) {
     case 64:
-        cell = 21;
+        cell = 1;
         break;
     case 128:
-        cell = 41;
+        cell = 2;
         break;
     case 256:
-        cell = 61;
+        cell = 3;
         break;
     case 512:
-        cell = 81;
+        cell = 4;
         break;
     case 1024:
-        cell = 101;
+        cell = 5;
         break;
     default:
         break;
     }
-    trace_.fillRect(cell, 6, cell + 20, 15, taps == 32 ? filterOffColour : filterOnColour);
+    const int left = lengthStripLeft + cell * lengthCellWidth;
+    trace_.fillRect(left, lengthStripTop + 1, left + lengthCellWidth, lengthStripBottom,
+                    taps == filterOffTaps ? filterOffColour : filterOnColour);
+}
 
-    drawText(310, 40, creditText);
+void StationDisplay::fillKeyingLampLocked(bool keyDown) {
+    trace_.fillRect(keyingLampLeft, keyingLampTop, keyingLampLeft + keyingLampSize, keyingLampTop + keyingLampSize,
+                    keyDown ? lampOnColour : black);
+}
 
+// Formats stay ASCII and the Windows-1251 pieces go in as %s arguments:
+// printf may read a format as multibyte text of the current locale.
+void StationDisplay::drawPrinted(int x, int y, const char* line, int length, std::size_t capacity) {
+    drawText(x, y, std::string_view(line, static_cast<std::size_t>(std::clamp<int>(length, 0, capacity - 1))));
+}
+
+// "Фильтр выключен", or "Добротность %d <Полоса %.0f Гц>" with the taps and
+// the band's width in Hz.
+void StationDisplay::drawFilterStateLocked(std::int32_t taps) {
+    if (taps == filterOffTaps) {
+        static constexpr auto filterOff = "Фильтр выключен"_cp1251;
+        drawText(headerTextX, headerTextY, filterOff);
+        return;
+    }
+    static constexpr auto quality = "Добротность "_cp1251;
+    static constexpr auto band = " <Полоса "_cp1251;
+    static constexpr auto hertz = " Гц>"_cp1251;
+    const double bandHz = (static_cast<double>(settings_.live.bandHigh.load()) - settings_.live.bandLow.load()) *
+                          dsp::sampleRateHz;
+    char line[320];
+    const int n = std::snprintf(line, sizeof line, "%s%d%s%.0f%s", quality.c_str(), static_cast<int>(taps),
+                                band.c_str(), bandHz, hertz.c_str());
+    drawPrinted(headerTextX, headerTextY, line, n, sizeof line);
+}
+
+// The client's status and, on the header's last line, the Icecast push's.
+void StationDisplay::drawStatusTextsLocked(int b) {
     // Copied out first: the client rewrites its text on other threads.
     char status[256];
     relay_.load(std::memory_order_acquire)->copyClientStatusText(status);
     status[sizeof status - 1] = '\0';
-    drawText(290, 22, status);
+    drawText(clientStatusX, clientStatusY, status);
 
-    // The Icecast push, on the header's last line.
     inputs_.copyPushStatusText(status);
     status[sizeof status - 1] = '\0';
     if (status[0] != '\0') {
-        drawText(5, b - 30 - lineHeight_, status);
+        drawText(statusColumn, b - headerAreaAboveBase - lineHeight_, status);
     }
+}
 
-    const std::int32_t secondsLeft = settings_.timeLimit.load();
-    if (settings_.clientMode != 0 && relay_.load(std::memory_order_acquire)->clientSocketOpen() && secondsLeft != 0) {
-        // "Время подключения %d секунд"
-        static constexpr auto connectionTime = "Время подключения "_cp1251;
-        static constexpr auto seconds = " секунд"_cp1251;
-        const int n = std::snprintf(line, sizeof line, "%s%d%s", connectionTime.c_str(), static_cast<int>(secondsLeft),
-                                    seconds.c_str());
-        drawText(5, 23, std::string_view(line, static_cast<std::size_t>(std::clamp<int>(n, 0, sizeof line - 1))));
+// "Время подключения %d секунд": a connected client's time left.
+void StationDisplay::drawConnectionTimeLocked() {
+    const std::int32_t secondsLeft = settings_.live.timeLimit.load();
+    if (!settings_.config.clientMode || !relay_.load(std::memory_order_acquire)->clientSocketOpen() ||
+        secondsLeft == 0) {
+        return;
     }
+    static constexpr auto connectionTime = "Время подключения "_cp1251;
+    static constexpr auto seconds = " секунд"_cp1251;
+    char line[320];
+    const int n = std::snprintf(line, sizeof line, "%s%d%s", connectionTime.c_str(), static_cast<int>(secondsLeft),
+                                seconds.c_str());
+    drawPrinted(statusColumn, connectionTimeY, line, n, sizeof line);
+}
 
-    if (settings_.showReceiveBuffer.load() != 0) {
-        // "F5 <<<  Буфер приема %d пакетов (%d) >>> F6"
-        static constexpr auto receiveBuffer = "F5 <<<  Буфер приема "_cp1251;
-        static constexpr auto packets = " пакетов ("_cp1251;
-        const int n = std::snprintf(line, sizeof line, "%s%d%s%d) >>> F6", receiveBuffer.c_str(),
-                                    static_cast<int>(settings_.receiveBufferPackets.load()), packets.c_str(),
-                                    static_cast<int>(inputs_.playbackQueued()));
-        drawText(5, 43, std::string_view(line, static_cast<std::size_t>(std::clamp<int>(n, 0, sizeof line - 1))));
+// "F5 <<<  Буфер приема %d пакетов (%d) >>> F6", while F4 has it shown.
+void StationDisplay::drawReceiveBufferLocked() {
+    if (!settings_.live.showReceiveBuffer.load()) {
+        return;
     }
+    static constexpr auto receiveBuffer = "F5 <<<  Буфер приема "_cp1251;
+    static constexpr auto packets = " пакетов ("_cp1251;
+    char line[320];
+    const int n = std::snprintf(line, sizeof line, "%s%d%s%d) >>> F6", receiveBuffer.c_str(),
+                                static_cast<int>(settings_.live.receiveBufferPackets.load()), packets.c_str(),
+                                static_cast<int>(inputs_.playbackQueued()));
+    drawPrinted(statusColumn, receiveBufferY, line, n, sizeof line);
 }
 
 void StationDisplay::drawSpectrumPanel(const float* re, const float* im, int count) {
     const std::lock_guard lock(mutex_);
-    const int b = settings_.spectrumBaseY.load();
-    const int h = settings_.waterfallHeight.load();
+    const int b = settings_.live.spectrumBaseY.load();
+    const int h = settings_.live.waterfallHeight.load();
 
     drawHeaderLocked();
 
@@ -277,43 +305,43 @@ void StationDisplay::drawSpectrumPanel(const float* re, const float* im, int cou
     for (int g = 0; g < bins; ++g) {
         const int m = magnitudeOf(re[g], im[g]);
         if (g == 0) {
-            trace_.moveTo(0, b - 31);
+            trace_.moveTo(0, b - traceBaseAboveBase);
         } else {
-            trace_.lineTo(g, b - m - 31);
+            trace_.lineTo(g, b - m - traceBaseAboveBase);
         }
-        trace_.setPixel(g, b, spectrumPalette_[static_cast<std::size_t>(std::min(m, 1023))]);
+        trace_.setPixel(g, b, spectrumPalette_[std::min(static_cast<std::size_t>(m), spectrumPalette_.size() - 1)]);
     }
 }
 
 void StationDisplay::presentDisplay(platform::DrawContext& target) {
     const std::lock_guard lock(mutex_);
-    const int b = settings_.spectrumBaseY.load();
-    const int h = settings_.waterfallHeight.load();
+    const int b = settings_.live.spectrumBaseY.load();
+    const int h = settings_.live.waterfallHeight.load();
 
     compose_.blit(0, 0, width, height, traceBitmap_, 0, 0);
 
-    if (settings_.filterLength.load() != 32) {
-        const int low = edgeColumn(settings_.bandLow.load());
-        const int high = edgeColumn(settings_.bandHigh.load());
+    if (settings_.live.filterLength.load() != filterOffTaps) {
+        const int low = edgeColumn(settings_.live.bandLow.load());
+        const int high = edgeColumn(settings_.live.bandHigh.load());
         const DragView drag = inputs_.dragState();
         const int lowHandle = drag.dragging && drag.draggingLow ? drag.dragX : low;
         const int highHandle = drag.dragging && drag.draggingHigh ? drag.dragX : high;
         for (int x : {lowHandle - 1, lowHandle + 1, highHandle - 1, highHandle + 1}) {
-            compose_.moveTo(x, b - 80);
-            compose_.lineTo(x, b - 66);
+            compose_.moveTo(x, b - handleTopAboveBase);
+            compose_.lineTo(x, b - handleEndAboveBase);
         }
         for (int x : {low, high}) {
-            compose_.moveTo(x, b - 80);
+            compose_.moveTo(x, b - handleTopAboveBase);
             compose_.lineTo(x, b + h - 1);
         }
     }
 
-    target.blit(0, 0, width, presentedRows(settings_.displaySize.load()), composeBitmap_, 0, 0);
+    target.blit(0, 0, width, presentedRows(settings_.live.displaySize.load()), composeBitmap_, 0, 0);
 }
 
 void StationDisplay::presentIntoOwnWindow(platform::DrawContext& target, int clientHeight) {
     presentDisplay(target);
-    const int presented = presentedRows(settings_.displaySize.load());
+    const int presented = presentedRows(settings_.live.displaySize.load());
     if (clientHeight > presented) {
         target.fillRect(0, presented, width, clientHeight, black);
     }
@@ -321,12 +349,12 @@ void StationDisplay::presentIntoOwnWindow(platform::DrawContext& target, int cli
 
 void StationDisplay::drawStatusLine(std::string_view textCp1251) {
     const std::lock_guard lock(mutex_);
-    drawText(10, settings_.spectrumBaseY.load() + 1, textCp1251);
+    drawText(statusLineX, settings_.live.spectrumBaseY.load() + 1, textCp1251);
 }
 
 void StationDisplay::drawKeyingLamp(int keyDown) {
     const std::lock_guard lock(mutex_);
-    trace_.fillRect(495, 2, 505, 12, keyDown != 0 ? lampOnColour : black);
+    fillKeyingLampLocked(keyDown != 0);
 }
 
 platform::Picture StationDisplay::traceSnapshot() const {

@@ -23,11 +23,13 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstddef>
 #include <mutex>
 #include <span>
 #include <string_view>
 
 #include "platform/gdi.h"
+#include "station/shell/display_geometry.h"
 #include "station/shell/network_role.h"
 
 namespace station {
@@ -73,8 +75,8 @@ SpectrumPalette makeSpectrumPalette();
 
 class StationDisplay {
 public:
-    static constexpr int width = 512;  // pixels
-    static constexpr int height = 300; // pixels
+    static constexpr int width = displayWidth;
+    static constexpr int height = displayHeight;
 
     // Creates both pictures filled black and selects their tools; measures
     // the line height. Needs the platform::Platform to exist (fonts); without
@@ -131,7 +133,18 @@ public:
     static int presentedRows(std::int32_t displaySize);
 
 private:
+    // The header area above row B − 30, with the lock held: drawHeaderLocked
+    // clears it and draws each part below in turn.
     void drawHeaderLocked();
+    void drawLengthStripFrameLocked();
+    void drawLengthMarkerLocked(std::int32_t taps);
+    void fillKeyingLampLocked(bool keyDown);
+    void drawFilterStateLocked(std::int32_t taps);
+    void drawStatusTextsLocked(int b);
+    void drawConnectionTimeLocked();
+    void drawReceiveBufferLocked();
+    // `length` as snprintf returned it for `line` of `capacity` bytes.
+    void drawPrinted(int x, int y, const char* line, int length, std::size_t capacity);
     void drawText(int x, int y, std::string_view textCp1251);
 
     const StationSettings& settings_;

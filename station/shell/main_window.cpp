@@ -44,8 +44,6 @@ constexpr unsigned exitId = 101;
 constexpr unsigned inputFirst = 201, inputLast = 210, inputDevice0 = 202;
 constexpr unsigned outputFirst = 301, outputLast = 310, outputDevice0 = 302;
 
-// The keying lamp square: columns 495 … 504, rows 2 … 11.
-constexpr int lampLeft = 495, lampTop = 2, lampSize = 10;
 constexpr platform::Colour lampOn = platform::rgb(0, 180, 0);
 constexpr platform::Colour lampOff = platform::rgb(0, 0, 0);
 
@@ -78,7 +76,7 @@ MainWindow::~MainWindow() {
 
 bool MainWindow::create() {
     platform::WindowClass windowClass;
-    windowClass.name = settings_.windowClassName;
+    windowClass.name = settings_.config.windowClassName;
     windowClass.procedure = [this](WindowHandle w, unsigned m, WParam wp, LParam lp) { return procedure(w, m, wp, lp); };
     windowClass.iconName = std::string(recvIconName);
     windowClass.redrawOnSize = true;
@@ -87,23 +85,23 @@ bool MainWindow::create() {
         return false;
     }
     platform::WindowOptions options;
-    options.className = settings_.windowClassName;
+    options.className = settings_.config.windowClassName;
     options.captionCp1251 = stationCaption.c_str();
     options.style = platform::WindowStyle::FixedTopmost;
     options.useDefaultPosition = true;
     options.width = mainWindowWidth;
     options.height = mainWindowHeight;
-    options.visible = settings_.windowVisible != 0;
+    options.visible = settings_.config.windowVisible;
     window_ = platform_.createWindow(options);
     if (window_ == 0) {
         return false;
     }
-    tray_ = std::make_unique<StationTray>(desktop_, window_, settings_);
+    tray_ = std::make_unique<StationTray>(desktop_, window_, settings_.config);
     return true;
 }
 
 void MainWindow::show() {
-    if (settings_.windowVisible != 0) {
+    if (settings_.config.windowVisible) {
         platform_.showWindow(window_, true);
         platform_.invalidate(window_);
     }
@@ -112,7 +110,7 @@ void MainWindow::show() {
 void MainWindow::redesignFilter() { designStationFilter(settings_, filter_); }
 
 void MainWindow::announce() {
-    if (settings_.clientMode != 0 && settings_.commandMode != 0) {
+    if (settings_.config.clientMode && settings_.config.commandMode) {
         relay_->sendSettingsPacket();
     }
 }
@@ -140,8 +138,8 @@ void MainWindow::applyDisplaySize(const DisplayLayout& layout) {
     if (!platform_.windowRect(window_, rect)) {
         return;
     }
-    applyDisplayLayout(settings_, layout);
-    if (settings_.windowVisible != 0) {
+    applyDisplayLayout(settings_.live, layout);
+    if (settings_.config.windowVisible) {
         rect.bottom = rect.top + layout.windowHeight;
         platform_.setWindowRect(window_, rect);
         platform_.showWindow(window_, true);
@@ -199,11 +197,11 @@ LResult MainWindow::procedure(WindowHandle window, unsigned message, WParam wPar
         return 0;
     case platform::WM_LBUTTONDOWN: {
         const auto position = static_cast<std::uintptr_t>(lParam);
-        apply(onLeftButtonDown(settings_, drag_, platform::loWord(position), platform::hiWord(position)));
+        apply(onLeftButtonDown(settings_.live, drag_, platform::loWord(position), platform::hiWord(position)));
         return 0;
     }
     case platform::WM_LBUTTONUP:
-        apply(onLeftButtonUp(settings_, drag_, platform::loWord(static_cast<std::uintptr_t>(lParam))));
+        apply(onLeftButtonUp(settings_.live, drag_, platform::loWord(static_cast<std::uintptr_t>(lParam))));
         return 0;
     case platform::WM_RBUTTONDOWN:
         if (platform::loWord(static_cast<std::uintptr_t>(lParam)) < deviceMenuSplitColumn) {
@@ -217,7 +215,7 @@ LResult MainWindow::procedure(WindowHandle window, unsigned message, WParam wPar
     case platform::WM_MOUSEWHEEL: {
         // Only the sign of the distance counts: forward narrows, back widens.
         const auto distance = static_cast<std::int16_t>(platform::hiWord(wParam));
-        if (adjustBandWidth(settings_, distance)) {
+        if (adjustBandWidth(settings_.live, distance)) {
             apply(BandAction::rebuildThenAnnounce);
         }
         return 0;
@@ -264,34 +262,36 @@ LResult MainWindow::onKeyDown(LParam lParam) {
     switch (scan) {
     case scanPageUp:
     case scanPageDown: {
-        double gain = settings_.outputGain.load() + (scan == scanPageUp ? gainStep : -gainStep);
+        double gain = settings_.live.outputGain.load() + (scan == scanPageUp ? gainStep : -gainStep);
         gain = std::max(gain, minimumGain);
-        settings_.outputGain.store(gain);
+        settings_.live.outputGain.store(gain);
         display_.drawStatusLine(gainText(gain));
         break;
     }
     case scanF4:
-        settings_.showReceiveBuffer.store(settings_.showReceiveBuffer.load() != 0 ? 0 : 1);
+        settings_.live.showReceiveBuffer.store(!settings_.live.showReceiveBuffer.load());
         break;
     case scanF5:
-        if (settings_.showReceiveBuffer.load() != 0 && settings_.receiveBufferPackets.load() > minimumReceivePackets) {
-            settings_.receiveBufferPackets.fetch_sub(1);
+        if (settings_.live.showReceiveBuffer.load() &&
+            settings_.live.receiveBufferPackets.load() > minimumReceivePackets) {
+            settings_.live.receiveBufferPackets.fetch_sub(1);
         }
         break;
     case scanF6:
-        if (settings_.showReceiveBuffer.load() != 0 && settings_.receiveBufferPackets.load() < maximumReceivePackets) {
-            settings_.receiveBufferPackets.fetch_add(1);
+        if (settings_.live.showReceiveBuffer.load() &&
+            settings_.live.receiveBufferPackets.load() < maximumReceivePackets) {
+            settings_.live.receiveBufferPackets.fetch_add(1);
         }
         break;
     case scanUp:
     case scanDown:
-        if (adjustBandWidth(settings_, scan == scanUp ? 1 : -1)) {
+        if (adjustBandWidth(settings_.live, scan == scanUp ? 1 : -1)) {
             apply(BandAction::rebuildThenAnnounce);
         }
         break;
     case scanRight:
     case scanLeft:
-        apply(shiftBand(settings_, scan == scanRight ? 1 : -1));
+        apply(shiftBand(settings_.live, scan == scanRight ? 1 : -1));
         break;
     default:
         break;
@@ -302,14 +302,14 @@ LResult MainWindow::onKeyDown(LParam lParam) {
 LResult MainWindow::onChar(WParam wParam) {
     const auto character = static_cast<std::uint32_t>(wParam);
     if (character == '5') {
-        if (settings_.serverMode != 0) {
+        if (settings_.config.serverMode) {
             relay_->showConnectionList();
         }
     } else if (character == ' ') {
-        changeDisplaySize(settings_, nextDisplaySize(settings_.displaySize.load()), *this);
+        changeDisplaySize(settings_.live, nextDisplaySize(settings_.live.displaySize.load()), *this);
     }
     // Every character rebuilds the filter; the edge keys announce first.
-    apply(onBandCharacter(settings_, character));
+    apply(onBandCharacter(settings_.live, character));
     return 0;
 }
 
@@ -322,15 +322,15 @@ LResult MainWindow::onCommand(WParam wParam) {
     if (id >= inputFirst && id <= inputLast) {
         // A client without the dialog role records nothing: the choice is
         // dropped whole.
-        if (settings_.clientMode != 0 && settings_.dialogMode == 0) {
+        if (settings_.config.clientMode && !settings_.config.dialogMode) {
             return 0;
         }
-        settings_.inputDevice.store(id == inputFirst ? -1 : static_cast<std::int32_t>(id - inputDevice0));
+        settings_.live.inputDevice.store(id == inputFirst ? -1 : static_cast<std::int32_t>(id - inputDevice0));
         hooks_.reopenCapture();
         return 1;
     }
     if (id >= outputFirst && id <= outputLast) {
-        settings_.outputDevice.store(id == outputFirst ? -1 : static_cast<std::int32_t>(id - outputDevice0));
+        settings_.live.outputDevice.store(id == outputFirst ? -1 : static_cast<std::int32_t>(id - outputDevice0));
         hooks_.reopenPlayback();
         return 1;
     }
@@ -343,7 +343,7 @@ void MainWindow::onTimer(WParam id) {
         // scrolling with an empty spectrum. Blocks from the network, the only
         // other user of these arrays in this role, are processed on this
         // same thread.
-        if (settings_.clientMode != 0 && settings_.dialogMode == 0 && !relay_->clientConnected()) {
+        if (settings_.config.clientMode && !settings_.config.dialogMode && !relay_->clientConnected()) {
             std::fill(std::begin(processor_.spectrumReal), std::end(processor_.spectrumReal), 0.0f);
             std::fill(std::begin(processor_.spectrumImag), std::end(processor_.spectrumImag), 0.0f);
             dsp::fftInPlace(processor_.spectrumReal, processor_.spectrumImag, spectrumOrder);
@@ -361,16 +361,16 @@ void MainWindow::onTimer(WParam id) {
     } else if (id == clockTimerId) {
         // Every tick, whatever the time limit: the sessions also flush the
         // bytes their sockets did not take and end overdue logins here.
-        if (settings_.clientMode != 0) {
+        if (settings_.config.clientMode) {
             relay_->clientTimeLimitTick();
-        } else if (settings_.serverMode != 0) {
+        } else if (settings_.config.serverMode) {
             relay_->serverTimeLimitTick();
         }
     }
 }
 
 void MainWindow::onDrawPanel() {
-    const WindowHandle target = settings_.drawWindow.load();
+    const WindowHandle target = settings_.live.drawWindow.load();
     if (target == 0) {
         return;
     }
@@ -381,11 +381,11 @@ void MainWindow::onDrawPanel() {
     // The foreign window is gone: draw into the own window again. Only the
     // handle that failed is dropped, not one set meanwhile.
     std::uint32_t expected = target;
-    settings_.drawWindow.compare_exchange_strong(expected, 0);
+    settings_.live.drawWindow.compare_exchange_strong(expected, 0);
 }
 
 void MainWindow::onPaint() {
-    if (settings_.drawWindow.load() != 0) {
+    if (settings_.live.drawWindow.load() != 0) {
         return;
     }
     platform::Rect client;
@@ -424,7 +424,7 @@ void StationBlockSink::lampChanged(int keyDown) {
     display_.drawKeyingLamp(keyDown);
     // The same square, straight onto the screen: the foreign drawing window
     // when one is set and reachable, else the own window.
-    const WindowHandle foreign = settings_.drawWindow.load();
+    const WindowHandle foreign = settings_.live.drawWindow.load();
     platform::WindowContext context;
     if (foreign != 0) {
         context = platform_.windowContext(foreign);
@@ -433,12 +433,14 @@ void StationBlockSink::lampChanged(int keyDown) {
         context = platform_.windowContext(window_.handle());
     }
     if (context) {
-        context->fillRect(lampLeft, lampTop, lampLeft + lampSize, lampTop + lampSize, keyDown != 0 ? lampOn : lampOff);
+        const int right = keyingLampLeft + keyingLampSize;
+        const int bottom = keyingLampTop + keyingLampSize;
+        context->fillRect(keyingLampLeft, keyingLampTop, right, bottom, keyDown != 0 ? lampOn : lampOff);
     }
 }
 
 void StationBlockSink::sendDatagram(const locallink::SampleDatagram& datagram) {
-    if (settings_.udpSend == 0) {
+    if (!settings_.config.udpSend) {
         return;
     }
     locallink::sendLinkDatagram(linkSocket_.load(), &datagram, sizeof datagram, locallink::decoderPort);

@@ -87,8 +87,8 @@ public:
     // MM_WIM_DATA / MM_WOM_DONE: (device handle, header).
     virtual void onCaptureDone(platform::WParam device, platform::LParam header) = 0;
     virtual void onPlaybackDone(platform::WParam device, platform::LParam header) = 0;
-    // Close the device, wait 100 ms, open it on settings.inputDevice /
-    // settings.outputDevice; the result of the open is not examined.
+    // Close the device, wait 100 ms, open it on settings.live.inputDevice /
+    // settings.live.outputDevice; the result of the open is not examined.
     virtual void reopenCapture() = 0;
     virtual void reopenPlayback() = 0;
     // Tray state inputs: a captured block was handed over since capture
@@ -118,10 +118,10 @@ public:
     MainWindow& operator=(const MainWindow&) = delete;
     ~MainWindow() override;
 
-    // Registers the class settings.windowClassName (icon "ICON_recv") and
+    // Registers the class settings.config.windowClassName (icon "ICON_recv") and
     // creates the always-on-top 512 × 215 window captioned "Фильтр НЧ для CW"
     // at the default position (or the starter's hint), hidden unless
-    // settings.windowVisible (it is shown by show()). False on failure.
+    // settings.config.windowVisible (it is shown by show()). False on failure.
     bool create();
     void show();
     platform::WindowHandle handle() const { return window_; }

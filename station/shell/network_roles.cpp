@@ -72,10 +72,10 @@ void ClientRole::onServerLinkEvent(platform::WParam wParam, platform::LParam lPa
 // ---------------------------------------------------------------- choice
 
 std::unique_ptr<NetworkRole> makeNetworkRole(const RelayWiring& wiring) {
-    if (wiring.settings.serverMode != 0) {
+    if (wiring.settings.config.serverMode) {
         return std::make_unique<ServerRole>(wiring);
     }
-    if (wiring.settings.clientMode != 0) {
+    if (wiring.settings.config.clientMode) {
         return std::make_unique<ClientRole>(wiring);
     }
     return std::make_unique<NetworkRole>();

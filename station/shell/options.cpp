@@ -5,6 +5,7 @@
 #include <limits>
 #include <string>
 
+#include "dsp/audio_constants.h"
 #include "station/net/icecast_url.h"
 
 namespace station {
@@ -22,6 +23,11 @@ constexpr std::size_t clientCredentialLength = 15;
 constexpr std::size_t stationNameLength = 15;
 constexpr std::int32_t maxConnectionSlots = 20;
 constexpr std::int32_t maxReceiveBufferPackets = 60;
+// A client starts with 6 blocks of receive buffer; "LOWSPEED" sends 6 blocks
+// per packet and buffers 12.
+constexpr std::int32_t clientReceiveBufferPackets = 6;
+constexpr std::int32_t lowSpeedBlocksPerPacket = 6;
+constexpr std::int32_t lowSpeedReceiveBufferPackets = 12;
 constexpr std::int32_t lowestIcecastKbps = 6;  // Opus's own floor
 constexpr std::int32_t highestIcecastKbps = 64; // 8000 Hz mono gains nothing above
 
@@ -70,41 +76,41 @@ void readIcecastOptions(std::string_view commandLine, StationSettings& s) {
     if (!url) {
         return;
     }
-    setText(s.icecastUrl, *url, sizeof s.icecastUrl);
+    setText(s.config.icecastUrl, *url, sizeof s.config.icecastUrl);
     if (auto name = findOptionValue(commandLine, "ICECASTNAME=", "icecastname=")) {
-        setText(s.icecastName, *name, sizeof s.icecastName);
+        setText(s.config.icecastName, *name, sizeof s.config.icecastName);
     }
     if (auto kbps = findNumber(commandLine, "ICECASTBITRATE=", "icecastbitrate=")) {
-        s.icecastBitrateKbps = std::clamp(*kbps, lowestIcecastKbps, highestIcecastKbps);
+        s.config.icecastBitrateKbps = std::clamp(*kbps, lowestIcecastKbps, highestIcecastKbps);
     }
 }
 
 // "DIALOG", "CONTROLMIC", "COMMAND" and "LOWSPEED": the same in both roles.
 void readRoleFlags(std::string_view commandLine, StationSettings& s) {
     if (contains(commandLine, "DIALOG")) {
-        s.dialogMode = 1;
+        s.config.dialogMode = true;
     }
     if (contains(commandLine, "CONTROLMIC")) {
-        s.controlMic = 1;
+        s.config.controlMic = true;
     }
     if (contains(commandLine, "COMMAND")) {
-        s.commandMode = 1;
+        s.config.commandMode = true;
     }
     if (contains(commandLine, "LOWSPEED")) {
-        s.blocksPerPacket = 6;
-        s.captureBufferBytes = 1920;
-        s.receiveBufferPackets.store(12);
+        s.config.blocksPerPacket = lowSpeedBlocksPerPacket;
+        s.config.captureBufferBytes = dsp::blockBytes * lowSpeedBlocksPerPacket;
+        s.live.receiveBufferPackets.store(lowSpeedReceiveBufferPackets);
     }
 }
 
 void readCredentials(std::string_view commandLine, StationSettings& s, std::size_t maxChars) {
     if (auto login = findOptionValue(commandLine, "LOGIN=", "login=")) {
-        setText(s.login, *login, maxChars);
-        s.loginRequired = 1;
+        setText(s.config.login, *login, maxChars);
+        s.config.loginRequired = true;
     }
     if (auto password = findOptionValue(commandLine, "PASSWD=", "passwd=")) {
-        setText(s.password, *password, maxChars);
-        s.loginRequired = 1;
+        setText(s.config.password, *password, maxChars);
+        s.config.loginRequired = true;
     }
 }
 
@@ -112,63 +118,63 @@ void readCredentials(std::string_view commandLine, StationSettings& s, std::size
 // arrives, so the value is kept within 1 … 60.
 void readPacketOption(std::string_view commandLine, StationSettings& s) {
     if (auto packets = findNumber(commandLine, "PACKET=", "packet=")) {
-        s.receiveBufferPackets.store(std::clamp(*packets, 1, maxReceiveBufferPackets));
+        s.live.receiveBufferPackets.store(std::clamp(*packets, 1, maxReceiveBufferPackets));
     }
 }
 
 void applyServerRole(std::string_view commandLine, StationSettings& s) {
-    s.serverMode = 1;
-    setText(s.windowClassName, "FiltrServer", sizeof s.windowClassName);
-    s.filterLength.store(32);
-    appendText(s.stationTitle, serverTitleSuffix);
-    setText(s.instanceName, "ServerTCPIn", sizeof s.instanceName);
+    s.config.serverMode = true;
+    setText(s.config.windowClassName, "FiltrServer", sizeof s.config.windowClassName);
+    s.live.filterLength.store(filterOffTaps);
+    appendText(s.config.stationTitle, serverTitleSuffix);
+    setText(s.config.instanceName, "ServerTCPIn", sizeof s.config.instanceName);
     readRoleFlags(commandLine, s);
     readCredentials(commandLine, s, serverCredentialLength);
     if (auto seconds = findNumber(commandLine, "TIMECLOSE=", "timeclose=")) {
-        s.timeLimit.store(*seconds);
+        s.live.timeLimit.store(*seconds);
     }
     if (auto port = findNumber(commandLine, "SERVERPORT=", "serverport=")) {
-        s.serverPort = static_cast<std::uint16_t>(*port);
+        s.config.serverPort = static_cast<std::uint16_t>(*port);
     }
     if (auto slots = findNumber(commandLine, "MAXCONNECT=", "maxconnect=")) {
         // Low 16 bits, unsigned: −1 becomes 65535 and then the slot count.
         const std::int32_t low16 = static_cast<std::uint16_t>(*slots);
-        s.maxConnections = std::min(low16, maxConnectionSlots);
+        s.config.maxConnections = std::min(low16, maxConnectionSlots);
     }
     readPacketOption(commandLine, s);
-    if (s.dialogMode != 0) {
-        s.commandMode = 0;
-    } else if (s.commandMode != 0) {
-        s.maxConnections = 1; // the command role filters for one client only
+    if (s.config.dialogMode) {
+        s.config.commandMode = false;
+    } else if (s.config.commandMode) {
+        s.config.maxConnections = 1; // the command role filters for one client only
     }
 }
 
 void applyClientRole(std::string_view commandLine, StationSettings& s) {
-    setText(s.instanceName, "ClientTCPIn", sizeof s.instanceName);
-    s.clientMode = 1;
-    s.filterLength.store(32);
-    s.receiveBufferPackets.store(6);
-    setText(s.windowClassName, "FiltrClient", sizeof s.windowClassName);
-    appendText(s.stationTitle, clientTitleSuffix);
+    setText(s.config.instanceName, "ClientTCPIn", sizeof s.config.instanceName);
+    s.config.clientMode = true;
+    s.live.filterLength.store(filterOffTaps);
+    s.live.receiveBufferPackets.store(clientReceiveBufferPackets);
+    setText(s.config.windowClassName, "FiltrClient", sizeof s.config.windowClassName);
+    appendText(s.config.stationTitle, clientTitleSuffix);
     readRoleFlags(commandLine, s);
     readCredentials(commandLine, s, clientCredentialLength);
     if (auto address = findOptionValue(commandLine, "IPADRESS=", "ipadress=")) {
         // Only a dotted text is taken, and only whole: a cut address would
         // name some other host.
         const bool threeDots = std::count(address->begin(), address->end(), '.') == 3;
-        if (threeDots && address->size() < sizeof s.serverAddress) {
-            setText(s.serverAddress, *address, sizeof s.serverAddress);
+        if (threeDots && address->size() < sizeof s.config.serverAddress) {
+            setText(s.config.serverAddress, *address, sizeof s.config.serverAddress);
         }
     }
     if (auto port = findNumber(commandLine, "CLIENTPORT=", "clientport=")) {
-        s.clientPort = static_cast<std::uint16_t>(*port);
+        s.config.clientPort = static_cast<std::uint16_t>(*port);
     }
     if (auto name = findOptionValue(withoutIcecastName(commandLine), "NAME=", "name=")) {
-        setText(s.stationName, *name, stationNameLength);
+        setText(s.config.stationName, *name, stationNameLength);
     }
     readPacketOption(commandLine, s);
-    if (s.dialogMode != 0) {
-        s.commandMode = 0;
+    if (s.config.dialogMode) {
+        s.config.commandMode = false;
     }
 }
 
@@ -229,17 +235,17 @@ void processOptions(std::string_view commandLine, StationSettings& settings) {
     if (contains(commandLine, "CLIENT")) {
         applyClientRole(commandLine, settings);
     }
-    if (settings.clientMode != 0) {
-        settings.serverMode = 0;
+    if (settings.config.clientMode) {
+        settings.config.serverMode = false;
     }
     if (contains(commandLine, "REALTIME")) {
-        settings.realtimePriority = 1;
+        settings.config.realtimePriority = true;
     }
     if (contains(commandLine, "UDPSEND")) {
-        settings.udpSend = 1;
+        settings.config.udpSend = true;
     }
     if (contains(commandLine, "NOWINDOW")) {
-        settings.windowVisible = 0;
+        settings.config.windowVisible = false;
     }
     readIcecastOptions(commandLine, settings);
 }

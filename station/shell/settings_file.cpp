@@ -74,13 +74,13 @@ std::error_code writeBandFile(const BandEdges& edges, const std::filesystem::pat
     return platform::writeFileAtomically(directory / bandFileName, bytes.data(), bytes.size());
 }
 
-void loadBandEdges(StationSettings& settings, const std::filesystem::path& directory) {
+void loadBandEdges(LiveSettings& settings, const std::filesystem::path& directory) {
     const BandEdges edges = readBandFile(directory);
     settings.bandLow.store(edges.bandLow);
     settings.bandHigh.store(edges.bandHigh);
 }
 
-std::error_code storeBandEdges(const StationSettings& settings, const std::filesystem::path& directory) {
+std::error_code storeBandEdges(const LiveSettings& settings, const std::filesystem::path& directory) {
     return writeBandFile({settings.bandLow.load(), settings.bandHigh.load()}, directory);
 }
 

@@ -38,7 +38,7 @@ BandEdges sanitizeBandEdges(float bandLow, float bandHigh);
 std::error_code writeBandFile(const BandEdges& edges, const std::filesystem::path& directory = ".");
 
 // Start-up and shutdown helpers on the settings record (main thread).
-void loadBandEdges(StationSettings& settings, const std::filesystem::path& directory = ".");
-std::error_code storeBandEdges(const StationSettings& settings, const std::filesystem::path& directory = ".");
+void loadBandEdges(LiveSettings& settings, const std::filesystem::path& directory = ".");
+std::error_code storeBandEdges(const LiveSettings& settings, const std::filesystem::path& directory = ".");
 
 } // namespace station

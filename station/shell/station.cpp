@@ -33,14 +33,14 @@ constexpr const char* roleLockPrefix = "station-role-";
 // The push "ICECAST=" asks for, or nullptr (no URL, or one that does not
 // parse: the program's option check has refused that one already). Its
 // status changes go to standard error, without the password.
-std::unique_ptr<IcecastPush> makeIcecastPush(const StationSettings& settings) {
-    auto target = parseIcecastUrl(settings.icecastUrl);
+std::unique_ptr<IcecastPush> makeIcecastPush(const StationConfig& config) {
+    auto target = parseIcecastUrl(config.icecastUrl);
     if (!target) {
         return nullptr;
     }
     IcecastStreamInfo info;
-    info.name = settings.icecastName;
-    info.bitrateBps = settings.icecastBitrateKbps * 1000;
+    info.name = config.icecastName;
+    info.bitrateBps = config.icecastBitrateKbps * 1000;
     const auto log = [](std::string_view line) {
         std::fprintf(stderr, "selvane: %.*s\n", static_cast<int>(line.size()), line.data());
     };
@@ -80,7 +80,7 @@ Station::~Station() {
     window_.reset();
 }
 
-bool Station::capturesAudio() const { return settings_.clientMode == 0 || settings_.dialogMode != 0; }
+bool Station::capturesAudio() const { return !settings_.config.clientMode || settings_.config.dialogMode; }
 
 void Station::postToWindow(unsigned message, WParam wParam, LParam lParam) {
     platform_.postMessage(window_->handle(), message, wParam, lParam);
@@ -115,8 +115,8 @@ bool Station::startUp() {
     // One station per role: the window class is the key. The name lock makes
     // the test and the claim one step, so two stations started at the same
     // moment cannot both pass.
-    if (platform_.classWindowExists(settings_.windowClassName) ||
-        !roleLock_.acquire(std::string(roleLockPrefix) + settings_.windowClassName)) {
+    if (platform_.classWindowExists(settings_.config.windowClassName) ||
+        !roleLock_.acquire(std::string(roleLockPrefix) + settings_.config.windowClassName)) {
         std::fputs("selvane: a station in this role already runs on this desktop; this one leaves\n", stderr);
         return false;
     }
@@ -126,7 +126,7 @@ bool Station::startUp() {
         return false;
     }
 
-    loadBandEdges(settings_, workingDirectory_);
+    loadBandEdges(settings_.live, workingDirectory_);
     filter_ = std::make_unique<dsp::FirBandFilter>();
     processor_ = std::make_unique<BlockProcessor>();
     designStationFilter(settings_, *filter_);
@@ -134,7 +134,7 @@ bool Station::startUp() {
     // The palette is made with the display; the audio format is fixed.
     display_ = std::make_unique<StationDisplay>(settings_, static_cast<const DisplayInputs&>(*this));
 
-    platform::setPriorityClass(settings_.realtimePriority != 0);
+    platform::setPriorityClass(settings_.config.realtimePriority);
 
     registerStationResources(platform_.resources());
     audio_ = std::make_unique<platform::AudioSystem>(platform_.environment().audio);
@@ -155,8 +155,8 @@ bool Station::startUp() {
     captureReady_ = std::make_unique<platform::Semaphore>(1, 1);
     captureReady_->wait(-1);
 
-    window_->tray().updateTrayIcon(platform::TrayAction::Add, 0);
-    if (settings_.windowVisible == 0 && !platform_.trayAvailable()) {
+    window_->tray().updateTrayIcon(platform::TrayAction::Add, trayIdle);
+    if (!settings_.config.windowVisible && !platform_.trayAvailable()) {
         // Without a window and a tray nothing on the desktop can end this
         // station; say once what can.
         std::fprintf(stderr,
@@ -166,7 +166,7 @@ bool Station::startUp() {
     }
 
     notifiers_ = std::make_unique<platform::SocketNotifiers>(platform_);
-    if (settings_.udpSend != 0) {
+    if (settings_.config.udpSend) {
         linkSocket_ = locallink::openLinkSocket(platform_, *notifiers_, window_->handle(), locallink::stationPort);
         sink_->setLinkSocket(linkSocket_);
     }
@@ -185,7 +185,7 @@ bool Station::startUp() {
     };
     stationAudio_ = std::make_unique<StationAudio>(settings_, *audio_, *filter_, *processor_, *sink_, *captureReady_,
                                                    fatal_, notify);
-    icecast_ = makeIcecastPush(settings_);
+    icecast_ = makeIcecastPush(settings_.config);
     stationAudio_->playback.setPlayedBlockTap(icecast_.get());
     // The relay role exists before capture, which sends through it; it
     // starts listening or connecting only after the timers.
@@ -195,15 +195,15 @@ bool Station::startUp() {
     display_->attachRelay(*network_);
     stationAudio_->attachRelay(network_->captureHooks());
 
-    if (stationAudio_->playback.openPlayback(settings_.outputDevice.load()) == openFailed) {
-        window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
+    if (stationAudio_->playback.openPlayback(settings_.live.outputDevice.load()) == openFailed) {
+        window_->tray().updateTrayIcon(platform::TrayAction::Delete, trayIdle);
         fatalStop(fatal_, playbackFailedText.c_str());
         hintWhenNoDevice(false);
         return false;
     }
-    if (capturesAudio() && stationAudio_->capture.openCapture(settings_.inputDevice.load()) == openFailed) {
+    if (capturesAudio() && stationAudio_->capture.openCapture(settings_.live.inputDevice.load()) == openFailed) {
         stationAudio_->playback.closePlayback();
-        window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
+        window_->tray().updateTrayIcon(platform::TrayAction::Delete, trayIdle);
         fatalStop(fatal_, captureFailedText.c_str());
         hintWhenNoDevice(true);
         return false;
@@ -226,7 +226,7 @@ void Station::shutDown() {
     if (capturesAudio()) {
         stationAudio_->capture.closeCapture();
     }
-    if (settings_.udpSend != 0) {
+    if (settings_.config.udpSend) {
         sink_->setLinkSocket(platform::invalidSocket);
         locallink::closeLinkSocket(*notifiers_, linkSocket_);
         linkSocket_ = platform::invalidSocket;
@@ -238,13 +238,13 @@ void Station::shutDown() {
         icecast_->stop();
     }
 
-    window_->tray().updateTrayIcon(platform::TrayAction::Delete, 0);
+    window_->tray().updateTrayIcon(platform::TrayAction::Delete, trayIdle);
     if (timersStarted_) {
         platform_.killTimer(window_->handle(), displayTimerId);
         platform_.killTimer(window_->handle(), clockTimerId);
     }
 
-    storeBandEdges(settings_, workingDirectory_);
+    storeBandEdges(settings_.live, workingDirectory_);
 }
 
 // ---------------------------------------------------------------- hooks
@@ -261,11 +261,11 @@ void Station::reopenCapture() {
     if (!capturesAudio()) {
         return;
     }
-    stationAudio_->switchInputDevice(settings_.inputDevice.load());
+    stationAudio_->switchInputDevice(settings_.live.inputDevice.load());
 }
 
 void Station::reopenPlayback() {
-    stationAudio_->switchOutputDevice(settings_.outputDevice.load());
+    stationAudio_->switchOutputDevice(settings_.live.outputDevice.load());
 }
 
 bool Station::audioStarted() const { return stationAudio_ && stationAudio_->capture.audioStarted() != 0; }

@@ -24,7 +24,7 @@ public:
     // and [bandLow, bandHigh].
     virtual void redesignFilter() = 0;
 
-    // The display size has become settings.displaySize. Reads the main
+    // The display size has become settings.live.displaySize. Reads the main
     // window's rectangle; if that fails, nothing more. Otherwise stores
     // layout.spectrumBaseY and layout.waterfallHeight (applyDisplayLayout),
     // gives a visible window the new height at the same position and width
@@ -34,11 +34,11 @@ public:
     // Posts the quit message (exit code 0); the loop then shuts down.
     virtual void quit() = 0;
 
-    // Close capture, wait 100 ms, open it on settings.inputDevice; the result
+    // Close capture, wait 100 ms, open it on settings.live.inputDevice; the result
     // of the open is not examined.
     virtual void reopenCapture() = 0;
 
-    // Close playback, wait 100 ms, open it on settings.outputDevice; the
+    // Close playback, wait 100 ms, open it on settings.live.outputDevice; the
     // result of the open is not examined.
     virtual void reopenPlayback() = 0;
 };

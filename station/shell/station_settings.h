@@ -1,14 +1,8 @@
 #pragma once
 // The station's one process-wide record of roles, options, band, devices,
-// display layout, gain and names. Created by start-up, filled by option
-// processing before any thread exists, and afterwards written only on the
-// main thread.
-//
-// Fields that other threads read while the station runs (the processing
-// thread reads the band, the tap count, the gain, the threshold...) are
-// std::atomic: each is one word, read and written whole, which is exactly the
-// guarantee the design relies on, made explicit so ThreadSanitizer agrees.
-// Role flags and texts are written only during start-up and stay plain.
+// display layout, gain and names, split by lifetime: the fixed configuration
+// (StationConfig), the live settings the main thread changes while running
+// (LiveSettings) and the band of the filter design in use (PublishedBand).
 
 #include <atomic>
 #include <cstdint>
@@ -23,6 +17,10 @@ using platform::literals::operator""_cp1251;
 
 // Caption of the main window, and the start of the tray tip.
 inline constexpr auto stationCaption = "Фильтр НЧ для CW"_cp1251;
+
+// filterLength that means the filter is off (no filtering, no band
+// markers, no band editing with the mouse), taps.
+inline constexpr std::int32_t filterOffTaps = 32;
 
 // The band a filter was designed for: both edges (fractions of the sample
 // rate) and the tap count.
@@ -69,51 +67,67 @@ private:
     std::atomic<std::int32_t> taps_{BandSnapshot{}.taps};
 };
 
-struct StationSettings {
-    StationSettings() { std::memcpy(stationTitle, stationCaption.c_str(), stationCaption.size() + 1); }
-    StationSettings(const StationSettings&) = delete;
-    StationSettings& operator=(const StationSettings&) = delete;
+// Fixed configuration. Written by option processing (or a test's set-up)
+// before any thread starts; read-only after, by every thread: no guard needed.
+struct StationConfig {
+    StationConfig() { std::memcpy(stationTitle, stationCaption.c_str(), stationCaption.size() + 1); }
 
-    // Roles and flags (0 or 1), set by option processing only.
-    std::int32_t serverMode = 0;
-    std::int32_t clientMode = 0;
-    std::int32_t dialogMode = 0;
-    std::int32_t controlMic = 0;
-    std::int32_t commandMode = 0;
-    std::int32_t realtimePriority = 0;
-    std::int32_t udpSend = 0;
-    std::int32_t windowVisible = 1;
+    // Roles and flags, set by option processing only.
+    bool serverMode = false;
+    bool clientMode = false;
+    bool dialogMode = false;
+    bool controlMic = false;
+    bool commandMode = false;
+    bool realtimePriority = false;
+    bool udpSend = false;
+    bool windowVisible = true;
 
     // Network identity. Server keeps at most 11 characters of login and
     // password, a client at most 15.
     char login[16] = {};
     char password[16] = {};
-    std::int32_t loginRequired = 0;
-    // Seconds. Server: limit per connection (0 = none). Client: remaining
-    // time announced by the server, counted down by the 1 s timer.
-    std::atomic<std::int32_t> timeLimit{0};
+    bool loginRequired = false;
     std::uint16_t serverPort = 8080;
     std::uint16_t clientPort = 8080;
     char serverAddress[256] = "127.0.0.1"; // any valid dotted address serves as the default
     char stationName[16] = "USER";
     std::int32_t maxConnections = 6;
 
-    // Audio buffering. receiveBufferPackets: most blocks waiting at the
-    // playback device, 1 … 60 once running (F5/F6).
-    std::atomic<std::int32_t> receiveBufferPackets{6};
-    std::int32_t blocksPerPacket = 1;    // 160-sample blocks per capture buffer
+    // Audio buffering.
+    std::int32_t blocksPerPacket = 1;      // 160-sample blocks per capture buffer
     std::int32_t captureBufferBytes = 320; // 320 × blocksPerPacket
 
+    // Icecast push, any role: the "ICECAST=" URL (it holds the source
+    // password, so it is never printed whole; empty = no push), the stream's
+    // name and its Opus bitrate in kbit/s (6 … 64).
+    char icecastUrl[257] = {};
+    char icecastName[64] = {};
+    std::int32_t icecastBitrateKbps = 16;
+
+    char windowClassName[256] = "Tarnello";
+    char instanceName[256] = "Brisvane";
+    // Tray tip: the caption, plus "\n(сетевой сервер)" / "\n(сетевой клиент)".
+    char stationTitle[1024] = {};
+};
+
+// Live settings. Start values from option processing; while running written
+// only on the main thread, read also by the processing and network threads.
+// Each is one std::atomic word, read and written whole, which is exactly the
+// guarantee the design relies on, made explicit so ThreadSanitizer agrees.
+struct LiveSettings {
+    // Seconds. Server: limit per connection (0 = none). Client: remaining
+    // time announced by the server, counted down by the 1 s timer.
+    std::atomic<std::int32_t> timeLimit{0};
+
+    // Most blocks waiting at the playback device, 1 … 60 once running (F5/F6).
+    std::atomic<std::int32_t> receiveBufferPackets{6};
+
     // Band filter. filterLength: taps, one of 32, 64, 128, 256, 512, 1024;
-    // 32 means the filter is off. bandLow/bandHigh: fractions of the
-    // 8000 Hz sample rate, 0 … 0.5.
+    // filterOffTaps (32) means the filter is off. bandLow/bandHigh:
+    // fractions of the 8000 Hz sample rate, 0 … 0.5.
     std::atomic<std::int32_t> filterLength{256};
     std::atomic<float> bandLow{0.1f};
     std::atomic<float> bandHigh{0.11f};
-    // The band and tap count of the filter design in use, published by the
-    // main thread with every design; block processing reports and detects
-    // keying with it, so its figures always match the filter.
-    PublishedBand designedBand;
 
     // Devices: −1 is the system's default device.
     std::atomic<std::int32_t> inputDevice{-1};
@@ -127,24 +141,25 @@ struct StationSettings {
 
     // Playback amplification, never below 1.0.
     std::atomic<double> outputGain{1.0};
-    std::atomic<std::int32_t> showReceiveBuffer{0};
+    std::atomic<bool> showReceiveBuffer{false};
     // Threshold of the station's own keying detector, in keying-level units.
     std::atomic<std::int32_t> keyingThreshold{80};
-    std::atomic<std::int32_t> playbackOn{1};
+    std::atomic<bool> playbackOn{true};
     // Foreign window (the decoder's) to present into; 0 = none.
     std::atomic<std::uint32_t> drawWindow{0};
+};
 
-    // Icecast push, any role: the "ICECAST=" URL (it holds the source
-    // password, so it is never printed whole; empty = no push), the stream's
-    // name and its Opus bitrate in kbit/s (6 … 64).
-    char icecastUrl[257] = {};
-    char icecastName[64] = {};
-    std::int32_t icecastBitrateKbps = 16;
+// The station's one record, created by start-up and passed by reference.
+struct StationSettings {
+    StationSettings() = default;
+    StationSettings(const StationSettings&) = delete;
+    StationSettings& operator=(const StationSettings&) = delete;
 
-    char windowClassName[256] = "Tarnello";
-    char instanceName[256] = "Brisvane";
-    // Tray tip: the caption, plus "\n(сетевой сервер)" / "\n(сетевой клиент)".
-    char stationTitle[1024] = {};
+    StationConfig config;
+    LiveSettings live;
+    // The band and tap count of the filter design in use: published whole by
+    // the main thread with every design, read by block processing on any thread.
+    PublishedBand designedBand;
 };
 
 } // namespace station

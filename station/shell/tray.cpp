@@ -64,8 +64,8 @@ std::string AudioSystemDevices::captureDeviceName(int index) const { return audi
 int AudioSystemDevices::playbackDeviceCount() const { return audio_.playbackDeviceCount(); }
 std::string AudioSystemDevices::playbackDeviceName(int index) const { return audio_.playbackDeviceName(index); }
 
-StationTray::StationTray(TrayDesktop& desktop, platform::WindowHandle owner, const StationSettings& settings)
-    : desktop_(desktop), owner_(owner), settings_(settings) {}
+StationTray::StationTray(TrayDesktop& desktop, platform::WindowHandle owner, const StationConfig& config)
+    : desktop_(desktop), owner_(owner), config_(config) {}
 
 std::string StationTray::tipFor(const char* stationTitle, std::string_view statusLine) {
     std::string tip;
@@ -86,7 +86,7 @@ platform::TrayIcon StationTray::record(std::string_view iconName) const {
     icon.id = iconId;
     icon.callbackMessage = callbackMessage;
     icon.iconName = std::string(iconName);
-    icon.tipCp1251 = tipFor(settings_.stationTitle, statusLine_);
+    icon.tipCp1251 = tipFor(config_.stationTitle, statusLine_);
     return icon;
 }
 
@@ -101,16 +101,18 @@ bool StationTray::updateTrayIcon(platform::TrayAction action, int state, std::st
         }
         lastState_ = state;
         statusLine_ = std::string(statusLine);
-        return desktop_.notifyIcon(action, record(state == 1   ? sendIconName
-                                                  : state == 2 ? recvIconName
-                                                               : pauseIconName));
+        return desktop_.notifyIcon(action, record(state == traySending     ? sendIconName
+                                                  : state == trayReceiving ? recvIconName
+                                                                           : pauseIconName));
     case platform::TrayAction::Delete:
         return desktop_.notifyIcon(action, record(pauseIconName));
     }
     return false;
 }
 
-int trayStateFor(bool audioStarted, bool blockPlayed) { return audioStarted ? 1 : blockPlayed ? 2 : 0; }
+int trayStateFor(bool audioStarted, bool blockPlayed) {
+    return audioStarted ? traySending : blockPlayed ? trayReceiving : trayIdle;
+}
 
 std::optional<platform::MenuDescription> trayMenu(const TrayDesktop& desktop) {
     return desktop.findMenu(trayMenuName);

@@ -3,9 +3,8 @@
 // tray menu ("&Exit") and the capture and playback device menus opened with
 // the right mouse button over the display. Main thread only.
 //
-// The icon shows the station's state: 0 idle ("ICON_pause"), 1 the capture
-// path is delivering audio ("ICON_send"), 2 only playback is working
-// ("ICON_recv"). Its tip is the station title.
+// The icon shows the station's state (trayIdle, traySending, trayReceiving
+// below). Its tip is the station title.
 //
 // The desktop (tray, popup tracking, cursor, foreground) and the device
 // lists are reached through the small interfaces below, so that the rules
@@ -24,7 +23,14 @@ class AudioSystem;
 
 namespace station {
 
-struct StationSettings;
+struct StationConfig;
+
+// The tray states: idle ("ICON_pause"), the capture path is delivering audio
+// ("ICON_send"), only playback is working ("ICON_recv"). Any other value
+// shows as idle.
+inline constexpr int trayIdle = 0;
+inline constexpr int traySending = 1;
+inline constexpr int trayReceiving = 2;
 
 // The desktop services the tray and the menus use.
 class TrayDesktop {
@@ -93,12 +99,13 @@ public:
     // included (the notification area's later field size).
     static constexpr std::size_t longTipCapacity = 128;
 
-    // `owner`: the main window. `settings.stationTitle` is read at each call.
-    StationTray(TrayDesktop& desktop, platform::WindowHandle owner, const StationSettings& settings);
+    // `owner`: the main window. `config.stationTitle` is read at each call.
+    StationTray(TrayDesktop& desktop, platform::WindowHandle owner, const StationConfig& config);
 
     // Add: adds the icon with "ICON_pause". Modify: nothing, and false, when
     // `state` is the state last shown; otherwise remembers it and shows
-    // "ICON_send" for 1, "ICON_recv" for 2, "ICON_pause" for anything else.
+    // "ICON_send" for traySending, "ICON_recv" for trayReceiving,
+    // "ICON_pause" for anything else.
     // Delete: removes the icon. True when the desktop accepted the call.
     // `statusLine` (the Icecast push's, may be empty) goes into the tip on
     // a line after the title; a Modify with the same state but another
@@ -119,14 +126,14 @@ private:
 
     TrayDesktop& desktop_;
     platform::WindowHandle owner_;
-    const StationSettings& settings_;
-    int lastState_ = 0;
+    const StationConfig& config_;
+    int lastState_ = trayIdle;
 };
 
-// The tray state for the 400 ms timer: 1 when a captured block has been
-// handed over since capture was opened (`audioStarted`), else 2 when a
-// played block has come back since playback was opened (`blockPlayed`),
-// else 0.
+// The tray state for the 400 ms timer: traySending when a captured block
+// has been handed over since capture was opened (`audioStarted`), else
+// trayReceiving when a played block has come back since playback was opened
+// (`blockPlayed`), else trayIdle.
 int trayStateFor(bool audioStarted, bool blockPlayed);
 
 // The popups as they will be shown: the registered menu, and for the device

@@ -59,7 +59,7 @@ protected:
     // Decoded text (Windows-1251) of `sent` (Latin readings for the generator).
     std::string run(const std::string& sent, const Trial& t) {
         station::StationSettings settings;
-        settings.udpSend = 1; // default band 0.1 … 0.11, 256 taps
+        settings.config.udpSend = true; // default band 0.1 … 0.11, 256 taps
         auto filter = std::make_unique<dsp::FirBandFilter>();
         auto processor = std::make_unique<station::BlockProcessor>();
         station::designStationFilter(settings, *filter);

@@ -42,14 +42,14 @@ struct Station {
     RecordingSink sink;
 
     explicit Station(int taps, bool udp = true) {
-        settings.filterLength = taps;
-        settings.udpSend = udp ? 1 : 0;
-        dsp::designBandFilter(*filter, taps, 1, settings.bandLow, settings.bandHigh);
+        settings.live.filterLength = taps;
+        settings.config.udpSend = udp;
+        dsp::designBandFilter(*filter, taps, 1, settings.live.bandLow, settings.live.bandHigh);
     }
     // The station publishes the band with every design; the tests change
     // the band between blocks and publish it here.
     void run(Samples& block) {
-        settings.designedBand.publish({settings.bandLow, settings.bandHigh, settings.filterLength});
+        settings.designedBand.publish({settings.live.bandLow, settings.live.bandHigh, settings.live.filterLength});
         processBlock(*state, settings, *filter, block.data(), static_cast<std::int32_t>(block.size() * 2), sink);
     }
     Samples levels() const {
@@ -147,8 +147,8 @@ TEST(ProcessBlock, KeyingLevelsEqualTheDirectSumsAcrossBandChanges) {
     for (const int centre : centres) {
         const float width = centre == 0 ? 0.0001f : 0.001f; // under 2 Hz wide at 0 Hz: centre 0
         const float low = centre == 0 ? 0.0f : static_cast<float>(centre) / 8000.0f - width / 2;
-        st.settings.bandLow = low;
-        st.settings.bandHigh = low + width;
+        st.settings.live.bandLow = low;
+        st.settings.live.bandHigh = low + width;
         const int period = bandFigures(low, low + width).centreHz > 0 ? 8000 / bandFigures(low, low + width).centreHz : 0;
         for (int b = 0; b < 6; ++b, t += 160) {
             Samples block = tone(b % 3 == 2 ? 32767 : 9000, t, 160, centre);
@@ -174,8 +174,8 @@ TEST(ProcessBlock, FiltersUnlessOffOrCommandClient) {
                           {"command-role client", 256, 1, 1, false}, {"filter off", 32, 0, 0, false}};
     for (const Case& tc : cases) {
         Station st(tc.taps);
-        st.settings.clientMode = tc.clientMode;
-        st.settings.commandMode = tc.commandMode;
+        st.settings.config.clientMode = tc.clientMode;
+        st.settings.config.commandMode = tc.commandMode;
         auto reference = std::make_unique<dsp::FirBandFilter>();
         dsp::designBandFilter(*reference, tc.taps, 1, 0.1f, 0.11f);
         for (int b = 0; b < 4; ++b) {
@@ -253,8 +253,8 @@ TEST(ProcessBlock, UnusableBandCentreGivesZeroCorrelation) {
                           {"centre 1 Hz: period 8000, past the history", 0.000125f, 0.00015f, 8000}};
     for (const Case& tc : cases) {
         Station st(32);
-        st.settings.bandLow = tc.low;
-        st.settings.bandHigh = tc.high;
+        st.settings.live.bandLow = tc.low;
+        st.settings.live.bandHigh = tc.high;
         auto block = tone(20000, 0, 160, 500.0);
         st.run(block);
         EXPECT_EQ(st.state->periodCount, tc.periodCount) << tc.what;

@@ -96,12 +96,12 @@ TEST(CaptureRoles, RelayAndLocalHandlingFollowTheRole) {
         hooks.connected = c.connected;
         AudioRig rig(&hooks);
         rig.useFiles("", dir.file("roles.wav"), 1);
-        rig.settings.serverMode = c.server;
-        rig.settings.clientMode = c.client;
-        rig.settings.dialogMode = c.dialog;
-        rig.settings.commandMode = c.command;
-        rig.settings.controlMic = c.mic;
-        rig.settings.receiveBufferPackets = 60;
+        rig.settings.config.serverMode = c.server;
+        rig.settings.config.clientMode = c.client;
+        rig.settings.config.dialogMode = c.dialog;
+        rig.settings.config.commandMode = c.command;
+        rig.settings.config.controlMic = c.mic;
+        rig.settings.live.receiveBufferPackets = 60;
         ASSERT_EQ(rig.playback().openPlayback(-1), 0);
         std::vector<std::int16_t> block(160, 1000);
         const int fillBefore = rig.processor->spectrumFill;
@@ -121,7 +121,7 @@ protected:
     CaptureTest()
         : input(rig.dir.file("in.wav")), output(rig.dir.file("out.wav")) {
         rig.useFiles(input, output, 40);
-        rig.settings.receiveBufferPackets = 60;
+        rig.settings.live.receiveBufferPackets = 60;
         EXPECT_TRUE(audiotest::writeWav(input, audiotest::tones(8000 * 4, {{840.0, 8000.0}})));
     }
 
@@ -196,7 +196,7 @@ TEST(CaptureOverrun, DropsWholeBuffersAndCountsThem) {
     const std::string input = rig.dir.file("in.wav");
     ASSERT_TRUE(audiotest::writeWav(input, audiotest::tones(8000, {{600.0, 5000.0}})));
     rig.useFiles(input, rig.dir.file("out.wav"), 100);
-    rig.settings.serverMode = 1; // every whole block asks the (held) hooks first
+    rig.settings.config.serverMode = true; // every whole block asks the (held) hooks first
     ASSERT_EQ(rig.playback().openPlayback(-1), 0);
     ASSERT_EQ(rig.capture().openCapture(-1), 0);
     const bool overran = rig.pumpUntil([&] { return rig.capture().overrunCount() >= 5; }, 10s);
@@ -251,7 +251,7 @@ TEST_F(CaptureTest, DeviceSwitchesWhileBlocksFlow) {
 TEST_F(CaptureTest, FilterPathPassesTheBandAndStopsTheRest) {
     const std::size_t inputSamples = 8000 * 3;
     ASSERT_TRUE(audiotest::writeWav(input, audiotest::tones(inputSamples, {{840.0, 8000.0}, {2000.0, 8000.0}})));
-    ASSERT_EQ(rig.settings.filterLength.load(), 256);
+    ASSERT_EQ(rig.settings.live.filterLength.load(), 256);
     // Slow enough that a sanitizer build on a busy machine keeps up: a
     // dropped buffer would put a phase jump into the measured stretch.
     rig.useFiles(input, output, 10);

@@ -56,7 +56,7 @@ protected:
 };
 
 TEST_F(PlaybackTest, GainAboveOneAmplifiesTheCallersBlockAndTheDevice) {
-    rig.settings.outputGain = 1.1;
+    rig.settings.live.outputGain = 1.1;
     std::vector<std::int16_t> block = {30000, -32760, 1000, -1000};
     playOne(block);
     const std::vector<std::int16_t> expected = {-32536, 29500, 1100, -1100};
@@ -65,7 +65,7 @@ TEST_F(PlaybackTest, GainAboveOneAmplifiesTheCallersBlockAndTheDevice) {
 }
 
 TEST_F(PlaybackTest, GainOfExactlyOneLeavesSamplesUntouched) {
-    rig.settings.outputGain = 1.0;
+    rig.settings.live.outputGain = 1.0;
     std::vector<std::int16_t> block = {32767, -32768, 1, -1, 12345};
     const auto original = block;
     playOne(block);
@@ -74,7 +74,7 @@ TEST_F(PlaybackTest, GainOfExactlyOneLeavesSamplesUntouched) {
 }
 
 TEST_F(PlaybackTest, SilenceModeWritesZerosOfTheSameLength) {
-    rig.settings.playbackOn = 0;
+    rig.settings.live.playbackOn = false;
     std::vector<std::int16_t> block = {500, 600, 700};
     const auto original = block;
     playOne(block);
@@ -83,7 +83,7 @@ TEST_F(PlaybackTest, SilenceModeWritesZerosOfTheSameLength) {
 }
 
 TEST_F(PlaybackTest, QueueAtItsLimitDropsUntilADoneLowersIt) {
-    rig.settings.receiveBufferPackets = 3;
+    rig.settings.live.receiveBufferPackets = 3;
     ASSERT_EQ(rig.playback().openPlayback(-1), 0);
     std::vector<std::int16_t> block(160, 100);
     for (int i = 0; i < 5; ++i) {
@@ -102,7 +102,7 @@ TEST_F(PlaybackTest, QueueAtItsLimitDropsUntilADoneLowersIt) {
 
 TEST_F(PlaybackTest, BusyCursorSlotTriesOnlyTheNextOne) {
     ASSERT_EQ(rig.playback().openPlayback(-1), 0);
-    rig.settings.receiveBufferPackets = 60;
+    rig.settings.live.receiveBufferPackets = 60;
     std::vector<std::int16_t> block(160, 1);
     rig.playback().setSlotInUse(0, true);
     rig.playback().playBlock(block.data(), 320);
@@ -126,7 +126,7 @@ TEST_F(PlaybackTest, BusyCursorSlotTriesOnlyTheNextOne) {
 TEST_F(PlaybackTest, CloseReturnsTheCountToZeroAndReopenWorks) {
     ASSERT_EQ(rig.playback().openPlayback(-1), 0);
     EXPECT_EQ(rig.playback().openPlayback(-1), 2);
-    rig.settings.receiveBufferPackets = 20;
+    rig.settings.live.receiveBufferPackets = 20;
     std::vector<std::int16_t> block(160, 7);
     for (int i = 0; i < 20; ++i) {
         rig.playback().playBlock(block.data(), 320);

@@ -5,7 +5,7 @@ namespace audiotest {
 StationAudioRig::StationAudioRig(int taps)
     : filter(std::make_unique<dsp::FirBandFilter>()), processor(std::make_unique<station::BlockProcessor>()) {
     captureReady.wait(0); // start-up takes it once: it starts unsignalled
-    settings.filterLength = taps;
+    settings.live.filterLength = taps;
     station::designStationFilter(settings, *filter);
     stationAudio = std::make_unique<station::StationAudio>(
         settings, audio, *filter, *processor, sink, captureReady, fatal,

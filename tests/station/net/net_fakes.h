@@ -43,10 +43,10 @@ public:
 
 // Role: 's' server, 'c' client, '-' neither.
 inline void setRole(StationSettings& s, char role, bool commandMode = false, bool dialogMode = false) {
-    s.serverMode = role == 's';
-    s.clientMode = role == 'c';
-    s.commandMode = commandMode;
-    s.dialogMode = dialogMode;
+    s.config.serverMode = role == 's';
+    s.config.clientMode = role == 'c';
+    s.config.commandMode = commandMode;
+    s.config.dialogMode = dialogMode;
 }
 
 inline Bytes packetBytes(StreamPacketType type, const StationSettings& sender) {

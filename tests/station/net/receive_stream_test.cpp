@@ -27,8 +27,8 @@ Bytes audioFrames(int blocks) {
 
 Bytes packet(StreamPacketType type, std::int32_t timeLimit = 0) {
     StationSettings sender;
-    sender.timeLimit = timeLimit;
-    sender.filterLength = 1024;
+    sender.live.timeLimit = timeLimit;
+    sender.live.filterLength = 1024;
     return packetBytes(type, sender);
 }
 
@@ -44,7 +44,7 @@ TEST(ReceiveStream, PacketAmidAudioIsObeyedAndCutsDoNotMatter) {
     const Bytes stream = mixedStream();
     Station whole('c');
     whole.feed(stream, clientSlot);
-    EXPECT_EQ(77, whole.settings.timeLimit.load());
+    EXPECT_EQ(77, whole.settings.live.timeLimit.load());
     ASSERT_EQ(5u, whole.playout.blocks.size()) << "five audio units, the packet not played";
     EXPECT_EQ(std::size_t(gsmBlockSamples), whole.playout.blocks[0].size());
 
@@ -68,7 +68,7 @@ TEST(ReceiveStream, PacketAmidAudioIsObeyedAndCutsDoNotMatter) {
             at += std::size_t(part);
         }
         EXPECT_EQ(whole.playout.blocks, split.playout.blocks) << "cut pattern " << p;
-        EXPECT_EQ(77, split.settings.timeLimit.load()) << "cut pattern " << p;
+        EXPECT_EQ(77, split.settings.live.timeLimit.load()) << "cut pattern " << p;
     }
 }
 
@@ -95,12 +95,12 @@ TEST(ReceiveStream, ServerPlaysSlotZeroOnlyInDialogMode) {
     Station command('s', /*commandMode=*/true);
     command.feed(stream, 0);
     EXPECT_EQ(0u, command.playout.blocks.size()) << "a commanding client is never played";
-    EXPECT_EQ(1024, command.settings.filterLength.load()) << "its Settings are obeyed";
+    EXPECT_EQ(1024, command.settings.live.filterLength.load()) << "its Settings are obeyed";
 
     Station dialog('s', false, /*dialogMode=*/true);
     dialog.feed(stream, 0);
     EXPECT_EQ(4u, dialog.playout.blocks.size());
-    EXPECT_EQ(256, dialog.settings.filterLength.load());
+    EXPECT_EQ(256, dialog.settings.live.filterLength.load());
 }
 
 TEST(ReceiveStream, BrokenPacketPlaysAsSilence) {
@@ -125,7 +125,7 @@ TEST(ReceiveStream, EmptyReceivesAndResetKeepUnitsAligned) {
     EXPECT_EQ(10, client.stream.pendingBytes());
     client.stream.reset();
     client.feed(packet(StreamPacketType::TimeLimit, 5), clientSlot);
-    EXPECT_EQ(5, client.settings.timeLimit.load()) << "the packet after reset must be read whole";
+    EXPECT_EQ(5, client.settings.live.timeLimit.load()) << "the packet after reset must be read whole";
     EXPECT_TRUE(client.playout.blocks.empty());
 }
 

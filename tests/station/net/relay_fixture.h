@@ -199,8 +199,8 @@ protected:
     }
 
     StationServer& makeServer(ServerOptions options = {}) {
-        settings.serverMode = 1;
-        settings.serverPort = 0;
+        settings.config.serverMode = true;
+        settings.config.serverPort = 0;
         if (options.logPath == "servconnect.txt") {
             options.logPath = logPath;
         }
@@ -210,8 +210,8 @@ protected:
     }
 
     StationClient& makeClient(std::uint16_t port, ClientOptions options = {}) {
-        clientSettings.clientMode = 1;
-        clientSettings.clientPort = port;
+        clientSettings.config.clientMode = true;
+        clientSettings.config.clientPort = port;
         client = std::make_unique<StationClient>(clientSettings, *notifiers, clientCodec, clientPlayout, clientHooks,
                                                  options);
         StationClient* c = client.get();

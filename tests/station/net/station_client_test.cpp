@@ -81,7 +81,7 @@ TEST_F(ClientTest, ServerDownAlternatesConnectingAndConnectError) {
 
 TEST_F(ClientTest, ConnectsSendsHelloAndReconnectsAfterTheServerCloses) {
     RawServer rawServer;
-    std::snprintf(clientSettings.stationName, sizeof clientSettings.stationName, "RX7");
+    std::snprintf(clientSettings.config.stationName, sizeof clientSettings.config.stationName, "RX7");
     StationClient& c = makeClient(rawServer.port());
     c.start(window);
     ASSERT_TRUE(pumpUntil([&] { return rawServer.peer.received.size() >= 33; }, 3000, [&] { rawServer.poll(); }));
@@ -125,12 +125,12 @@ TEST_F(ClientTest, LoginAgainstARealServer) {
     };
     for (const Case& k : {Case{"pw", true}, Case{"wrong", false}}) {
         SCOPED_TRACE(k.password);
-        settings.loginRequired = 1;
-        std::snprintf(settings.login, sizeof settings.login, "op");
-        std::snprintf(settings.password, sizeof settings.password, "pw");
+        settings.config.loginRequired = true;
+        std::snprintf(settings.config.login, sizeof settings.config.login, "op");
+        std::snprintf(settings.config.password, sizeof settings.config.password, "pw");
         makeServer();
-        std::snprintf(clientSettings.login, sizeof clientSettings.login, "op");
-        std::snprintf(clientSettings.password, sizeof clientSettings.password, "%s", k.password);
+        std::snprintf(clientSettings.config.login, sizeof clientSettings.config.login, "op");
+        std::snprintf(clientSettings.config.password, sizeof clientSettings.config.password, "%s", k.password);
         StationClient& c = makeClient(server->listeningPort());
         c.start(window);
         clientHooks.stops.clear();
@@ -158,14 +158,14 @@ TEST_F(ClientTest, LoginAgainstARealServer) {
 
 TEST_F(ClientTest, TimeLimitCountsDownToFatalStop) {
     StationClient& c = makeClient(unusedPort());
-    clientSettings.timeLimit = 2;
+    clientSettings.live.timeLimit = 2;
     c.timeLimitTick();
-    EXPECT_EQ(1, clientSettings.timeLimit.load());
+    EXPECT_EQ(1, clientSettings.live.timeLimit.load());
     EXPECT_TRUE(clientHooks.stops.empty());
     c.timeLimitTick();
     ASSERT_EQ(1u, clientHooks.stops.size());
     EXPECT_EQ(std::string(timeExpiredMessage), clientHooks.stops[0]);
-    clientSettings.timeLimit = 0;
+    clientSettings.live.timeLimit = 0;
     c.timeLimitTick();
     EXPECT_EQ(1u, clientHooks.stops.size()) << "no limit, no stop";
 }
@@ -178,7 +178,7 @@ TEST_F(ClientTest, HostileTimeLimitAndAStopFloodStopOnce) {
     ASSERT_TRUE(bindSocket(listener, BindAddress::Loopback, 0));
     ASSERT_TRUE(listenSocket(listener, 1));
     StationClient& c = makeClient(localPort(listener));
-    clientSettings.timeLimit = 5;
+    clientSettings.live.timeLimit = 5;
     c.start(window);
     AcceptResult accepted;
     ASSERT_TRUE(pumpUntil([&] { return c.linkState() == LinkState::Connected; }, 3000));
@@ -186,14 +186,14 @@ TEST_F(ClientTest, HostileTimeLimitAndAStopFloodStopOnce) {
     ASSERT_NE(invalidSocket, accepted.socket);
 
     StationSettings hostile;
-    hostile.timeLimit = std::numeric_limits<std::int32_t>::min();
+    hostile.live.timeLimit = std::numeric_limits<std::int32_t>::min();
     const Bytes limit = packetOf(StreamPacketType::TimeLimit, hostile);
     ASSERT_EQ(std::ptrdiff_t(limit.size()), sendBytes(accepted.socket, limit.data(), limit.size()).bytes);
-    ASSERT_TRUE(pumpUntil([&] { return clientSettings.timeLimit.load() == 0; }, 3000));
+    ASSERT_TRUE(pumpUntil([&] { return clientSettings.live.timeLimit.load() == 0; }, 3000));
     for (int i = 0; i < 3; ++i) {
         c.timeLimitTick();
     }
-    EXPECT_EQ(0, clientSettings.timeLimit.load());
+    EXPECT_EQ(0, clientSettings.live.timeLimit.load());
     EXPECT_TRUE(clientHooks.stops.empty());
 
     Bytes flood;
@@ -213,7 +213,7 @@ TEST_F(ClientTest, HostileTimeLimitAndAStopFloodStopOnce) {
 TEST_F(ClientTest, StopEndsAConnectAttemptQuickly) {
     // 10.255.255.1 normally drops the SYN, so the connect would wait for its
     // whole time-out; where it is refused at once the bound still holds.
-    std::snprintf(clientSettings.serverAddress, sizeof clientSettings.serverAddress, "10.255.255.1");
+    std::snprintf(clientSettings.config.serverAddress, sizeof clientSettings.config.serverAddress, "10.255.255.1");
     StationClient& c = makeClient(9, ClientOptions{.connectTimeoutMs = 20000, .retryPauseMs = 1000});
     c.start(window);
     pumpFor(300);

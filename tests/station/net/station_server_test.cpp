@@ -75,12 +75,12 @@ protected:
     StationSettings peerSettings; // what the raw listeners put in their packets
 
     Bytes hello(const char* name) {
-        std::snprintf(peerSettings.stationName, sizeof peerSettings.stationName, "%s", name);
+        std::snprintf(peerSettings.config.stationName, sizeof peerSettings.config.stationName, "%s", name);
         return packetOf(StreamPacketType::Hello, peerSettings);
     }
     Bytes login(const char* user, const char* password) {
-        std::snprintf(peerSettings.login, sizeof peerSettings.login, "%s", user);
-        std::snprintf(peerSettings.password, sizeof peerSettings.password, "%s", password);
+        std::snprintf(peerSettings.config.login, sizeof peerSettings.config.login, "%s", user);
+        std::snprintf(peerSettings.config.password, sizeof peerSettings.config.password, "%s", password);
         return packetOf(StreamPacketType::Login, peerSettings);
     }
     void relay(int blocks = 1) {
@@ -88,9 +88,9 @@ protected:
         server->relayRaw(samples.data(), blocks * 320);
     }
     void setLogin() {
-        settings.loginRequired = 1;
-        std::snprintf(settings.login, sizeof settings.login, "op");
-        std::snprintf(settings.password, sizeof settings.password, "pw");
+        settings.config.loginRequired = true;
+        std::snprintf(settings.config.login, sizeof settings.config.login, "op");
+        std::snprintf(settings.config.password, sizeof settings.config.password, "pw");
     }
 };
 
@@ -143,13 +143,13 @@ TEST_F(ServerTest, NothingButHelloAndLoginActsBeforeTheLogin) {
     };
     for (const Case c : {Case{"COMMAND", true}, Case{"DIALOG", false}}) {
         SCOPED_TRACE(c.mode);
-        settings.commandMode = c.command ? 1 : 0;
-        settings.dialogMode = c.command ? 0 : 1;
+        settings.config.commandMode = c.command;
+        settings.config.dialogMode = !c.command;
         setLogin();
         makeServer();
         hooks.redesigns = 0;
         playout.blocks = 0;
-        const float lowBefore = settings.bandLow.load();
+        const float lowBefore = settings.live.bandLow.load();
         RawPeer peer;
         ASSERT_TRUE(connectPeer(peer));
 
@@ -157,9 +157,9 @@ TEST_F(ServerTest, NothingButHelloAndLoginActsBeforeTheLogin) {
         std::vector<std::int16_t> silence(gsmBlockSamples);
         Bytes frame(streamUnitBytes);
         encodeBlocks(codec, silence.data(), frame.data(), 1);
-        peerSettings.bandLow.store(0.2f);
-        peerSettings.bandHigh.store(0.3f);
-        peerSettings.filterLength.store(256);
+        peerSettings.live.bandLow.store(0.2f);
+        peerSettings.live.bandHigh.store(0.3f);
+        peerSettings.live.filterLength.store(256);
         Bytes early = hello("EARLY");
         for (const Bytes& unit : {packetOf(StreamPacketType::Settings, peerSettings), frame}) {
             early.insert(early.end(), unit.begin(), unit.end());
@@ -169,7 +169,7 @@ TEST_F(ServerTest, NothingButHelloAndLoginActsBeforeTheLogin) {
             << "the Hello before the login was not taken";
         pumpFor(100);
         EXPECT_EQ(0, hooks.redesigns) << "Settings acted on before the login";
-        EXPECT_EQ(lowBefore, settings.bandLow.load());
+        EXPECT_EQ(lowBefore, settings.live.bandLow.load());
         EXPECT_EQ(0, playout.blocks) << "audio played before the login";
 
         Bytes late = login("op", "pw");
@@ -179,7 +179,7 @@ TEST_F(ServerTest, NothingButHelloAndLoginActsBeforeTheLogin) {
         ASSERT_TRUE(peer.send(late));
         if (c.command) {
             ASSERT_TRUE(pumpUntil([&] { return hooks.redesigns == 1; }, 2000));
-            EXPECT_EQ(0.2f, settings.bandLow.load());
+            EXPECT_EQ(0.2f, settings.live.bandLow.load());
         } else {
             ASSERT_TRUE(pumpUntil([&] { return playout.blocks == 1; }, 2000));
         }
@@ -204,7 +204,7 @@ TEST_F(ServerTest, ListenerWithoutMatchingLoginIsClosedAtTheDeadline) {
 }
 
 TEST_F(ServerTest, TimeLimitIsAnnouncedThenExpiresWithAClose) {
-    settings.timeLimit = 2;
+    settings.live.timeLimit = 2;
     makeServer();
     startTicks(1000);
     RawPeer peer;
@@ -226,7 +226,7 @@ TEST_F(ServerTest, TimeLimitIsAnnouncedThenExpiresWithAClose) {
 }
 
 TEST_F(ServerTest, TwentyListenersGetAlignedAudioAndTheTwentyFirstIsRefused) {
-    settings.maxConnections = 20;
+    settings.config.maxConnections = 20;
     makeServer();
     std::vector<std::unique_ptr<RawPeer>> peers;
     for (int i = 0; i < 20; ++i) {
@@ -265,7 +265,7 @@ TEST_F(ServerTest, TwentyListenersGetAlignedAudioAndTheTwentyFirstIsRefused) {
 }
 
 TEST_F(ServerTest, StalledListenerResumesOnUnitBoundariesWhileOthersKeepReceiving) {
-    settings.blocksPerPacket = 6;
+    settings.config.blocksPerPacket = 6;
     makeServer();
     RawPeer reader, stalled;
     ASSERT_TRUE(connectPeer(reader));
@@ -305,7 +305,7 @@ TEST_F(ServerTest, StalledListenerResumesOnUnitBoundariesWhileOthersKeepReceivin
 }
 
 TEST_F(ServerTest, FreedSlotIsReusedLowestFirstAndKeepsTheOldName) {
-    settings.maxConnections = 3;
+    settings.config.maxConnections = 3;
     makeServer();
     RawPeer a, b, c, d;
     ASSERT_TRUE(connectPeer(a));
@@ -394,7 +394,7 @@ TEST_F(ServerTest, RestartedServerListensOnTheSamePortAtOnce) {
     const std::uint16_t port = server->listeningPort();
     server->stopServer(); // the server closes first: its side goes to TIME_WAIT
     ASSERT_TRUE(pumpUntil([&] { return peer.closed; }, 2000, [&] { peer.poll(); }));
-    settings.serverPort = port;
+    settings.config.serverPort = port;
     StationServer again(settings, *notifiers, codec, playout, hooks, ServerOptions{.logPath = logPath});
     EXPECT_TRUE(again.startListening(window));
     EXPECT_EQ(port, again.listeningPort());

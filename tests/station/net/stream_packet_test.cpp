@@ -21,26 +21,26 @@ Bytes text(const std::string& s) { return {s.begin(), s.end()}; }
 
 TEST(StreamPacketBuild, FieldsAndOverlaysSitAtTheirOffsets) {
     StationSettings s;
-    s.filterLength = 32;
+    s.live.filterLength = 32;
     const Bytes hello = {0x54, 0x41, 0x53, 0x4D, 0x49, 0x52, 0x01, 0x00, 0xCD, 0xCC, 0xCC, 0x3D, 0xAE, 0x47, 0xE1, 0x3D, 0x55,
                          0x53, 0x45, 0x52, 0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0xC5};
     EXPECT_EQ(hello, packetBytes(StreamPacketType::Hello, s));
 
-    s.timeLimit = 600;
+    s.live.timeLimit = 600;
     const Bytes timeLimit = packetBytes(StreamPacketType::TimeLimit, s);
     EXPECT_EQ((Bytes{0x58, 0x02, 0, 0}), slice(timeLimit, 12, 16));
     EXPECT_EQ(slice(hello, 8, 12), slice(timeLimit, 8, 12)) << "lower edge stays";
     EXPECT_EQ(streamChecksum(timeLimit.data()), timeLimit[32]);
 
     // 16 characters (no terminator in the record) travel as the first 15.
-    std::memset(s.stationName, 'Z', sizeof s.stationName);
+    std::memset(s.config.stationName, 'Z', sizeof s.config.stationName);
     const Bytes longName = packetBytes(StreamPacketType::Hello, s);
     EXPECT_EQ(text(std::string(15, 'Z')), slice(longName, 16, 31));
     EXPECT_EQ(0, longName[31]);
 
-    setText(s.stationName, "RZ3ABC");
-    setText(s.login, "pw");
-    setText(s.password, "abcdefghijklmno");
+    setText(s.config.stationName, "RZ3ABC");
+    setText(s.config.login, "pw");
+    setText(s.config.password, "abcdefghijklmno");
     const Bytes login = packetBytes(StreamPacketType::Login, s);
     EXPECT_EQ(text(std::string("pw") + std::string(10, '\0')), slice(login, 7, 19));
     EXPECT_EQ('A', login[19]) << "byte 19 keeps the name's fourth byte";
@@ -70,7 +70,7 @@ TEST(StreamPacketHandle, UnitsThatAreNotControlPacketsAreRefusedUntouched) {
         EXPECT_FALSE(handleStreamPacket(frame.data(), 0, server.context)) << "first byte " << first;
     }
     EXPECT_EQ(0u, server.context.actions());
-    EXPECT_EQ(256, server.settings.filterLength.load());
+    EXPECT_EQ(256, server.settings.live.filterLength.load());
 }
 
 TEST(StreamPacketHandle, CommandServerTakesSettingsAndDistrustsTheEdges) {
@@ -88,11 +88,11 @@ TEST(StreamPacketHandle, CommandServerTakesSettingsAndDistrustsTheEdges) {
     };
     for (const auto& c : cases) {
         Station server('s', true);
-        server.settings.filterLength = 512;
+        server.settings.live.filterLength = 512;
         StationSettings sender;
-        sender.bandLow = c.low;
-        sender.bandHigh = c.high;
-        setText(sender.stationName, "OPERATOR");
+        sender.live.bandLow = c.low;
+        sender.live.bandHigh = c.high;
+        setText(sender.config.stationName, "OPERATOR");
         Bytes unit = packetBytes(StreamPacketType::Settings, sender);
         unit[7] = std::uint8_t(c.code);
         unit[32] = streamChecksum(unit.data());
@@ -101,14 +101,14 @@ TEST(StreamPacketHandle, CommandServerTakesSettingsAndDistrustsTheEdges) {
         const auto& got = server.settings;
         const std::string what = "code " + std::to_string(c.code) + " edges " + std::to_string(c.low) + ", " + std::to_string(c.high);
         if (c.taps == 0) {
-            EXPECT_EQ(512, got.filterLength.load()) << what;
-            EXPECT_EQ(0.1f, got.bandLow.load()) << what;
+            EXPECT_EQ(512, got.live.filterLength.load()) << what;
+            EXPECT_EQ(0.1f, got.live.bandLow.load()) << what;
             EXPECT_EQ(0u, server.context.actions()) << what;
             continue;
         }
-        EXPECT_EQ(c.taps, got.filterLength.load()) << what;
-        EXPECT_FLOAT_EQ(c.wantLow, got.bandLow.load()) << what;
-        EXPECT_FLOAT_EQ(c.wantHigh, got.bandHigh.load()) << what;
+        EXPECT_EQ(c.taps, got.live.filterLength.load()) << what;
+        EXPECT_FLOAT_EQ(c.wantLow, got.live.bandLow.load()) << what;
+        EXPECT_FLOAT_EQ(c.wantHigh, got.live.bandHigh.load()) << what;
         EXPECT_EQ(std::vector<std::string>{"0:OPERATOR"}, server.context.names) << what;
         EXPECT_EQ(1, server.context.redesigns) << what;
     }
@@ -132,14 +132,15 @@ TEST(StreamPacketHandle, EachTypeActsOnlyAtItsOwnRoleAndSlot) {
     };
     for (const auto& c : cases) {
         Station receiver(c.role, c.commandMode);
-        setText(receiver.settings.login, "secret"); // every Login of the sender is wrong
+        setText(receiver.settings.config.login, "secret"); // every Login of the sender is wrong
         StationSettings sender;
-        sender.timeLimit = 42;
-        sender.filterLength = 64;
+        sender.live.timeLimit = 42;
+        sender.live.filterLength = 64;
         const Bytes unit = packetBytes(static_cast<StreamPacketType>(c.type), sender);
         EXPECT_TRUE(handleStreamPacket(unit.data(), c.slot, receiver.context)) << "type " << c.type;
         const auto& got = receiver.settings;
-        const bool acted = receiver.context.actions() > 0 || got.timeLimit.load() != 0 || got.filterLength.load() != 256;
+        const bool acted =
+            receiver.context.actions() > 0 || got.live.timeLimit.load() != 0 || got.live.filterLength.load() != 256;
         EXPECT_EQ(c.acts, acted) << "type " << c.type << " role " << c.role << " slot " << c.slot;
     }
 }
@@ -158,11 +159,11 @@ TEST(StreamPacketHandle, ServerChecksLoginThenPasswordExactly) {
     };
     for (const auto& c : cases) {
         Station server('s');
-        setText(server.settings.login, c.serverLogin);
-        setText(server.settings.password, c.serverPassword);
+        setText(server.settings.config.login, c.serverLogin);
+        setText(server.settings.config.password, c.serverPassword);
         StationSettings client;
-        setText(client.login, c.clientLogin);
-        setText(client.password, c.clientPassword);
+        setText(client.config.login, c.clientLogin);
+        setText(client.config.password, c.clientPassword);
         ASSERT_TRUE(handleStreamPacket(packetBytes(StreamPacketType::Login, client).data(), 7, server.context));
         const std::string what = std::string("login ") + c.clientLogin + " password " + c.clientPassword;
         if (!c.rejected) {
@@ -177,14 +178,14 @@ TEST(StreamPacketHandle, ServerChecksLoginThenPasswordExactly) {
 
 TEST(StreamPacketHandle, ClientObeysTheServersControlPackets) {
     Station client('c');
-    setText(client.settings.login, "ivan");
+    setText(client.settings.config.login, "ivan");
     StationSettings server;
-    server.timeLimit = 10;
+    server.live.timeLimit = 10;
     for (auto type : {StreamPacketType::TimeLimit, StreamPacketType::LoginRequest, StreamPacketType::TimeExpired,
                       StreamPacketType::LoginRejected}) {
         ASSERT_TRUE(handleStreamPacket(packetBytes(type, server).data(), clientSlot, client.context));
     }
-    EXPECT_EQ(10, client.settings.timeLimit.load());
+    EXPECT_EQ(10, client.settings.live.timeLimit.load());
     EXPECT_EQ(std::vector<Bytes>{packetBytes(StreamPacketType::Login, client.settings)}, client.context.sent);
     EXPECT_EQ(std::vector<int>{clientSlot}, client.context.sentTo);
     using namespace platform::literals;

@@ -18,7 +18,7 @@ using station::BandAction;
 using station::BandSnapshot;
 using station::PublishedBand;
 using station::BandDrag;
-using station::StationSettings;
+using station::LiveSettings;
 constexpr auto none = BandAction::none;
 constexpr auto announce = BandAction::announceThenRebuild;
 
@@ -27,7 +27,7 @@ struct Band {
 };
 
 // Edges are single precision; a few float ulps of slack.
-void expectBand(const StationSettings& s, Band expected) {
+void expectBand(const LiveSettings& s, Band expected) {
     EXPECT_FLOAT_EQ(s.bandLow.load(), expected.low) << "lower edge";
     EXPECT_FLOAT_EQ(s.bandHigh.load(), expected.high) << "upper edge";
 }
@@ -51,7 +51,7 @@ TEST(BandControls, ArrowAndCharacterKeys) {
         {'0', {0.1f, 0.11f}, {0.1f, 0.12f}},     {'0', {0.1f, 0.495f}, {0.1f, 0.5f}},
     };
     for (const auto& c : cases) {
-        StationSettings s;
+        LiveSettings s;
         s.bandLow.store(c.before.low);
         s.bandHigh.store(c.before.high);
         SCOPED_TRACE(testing::Message() << "key " << c.key << " on [" << c.before.low << ", " << c.before.high << "]");
@@ -61,7 +61,7 @@ TEST(BandControls, ArrowAndCharacterKeys) {
         EXPECT_EQ(action, announce);
         expectBand(s, c.after);
     }
-    StationSettings s;
+    LiveSettings s;
     EXPECT_EQ(station::onBandCharacter(s, 'x'), BandAction::rebuild);
     expectBand(s, {0.1f, 0.11f});
 }
@@ -99,7 +99,7 @@ TEST(BandControls, LeftButtonDown) {
         {"row 30", 256, {0.1f, 0.11f}, 256, 30, none, 256, {0.1f, 0.11f}, 0, 0},
     };
     for (const auto& c : cases) {
-        StationSettings s;
+        LiveSettings s;
         s.filterLength.store(c.taps);
         s.bandLow.store(c.band.low);
         s.bandHigh.store(c.band.high);
@@ -130,7 +130,7 @@ TEST(BandControls, DragAndRelease) {
         {"double grab at column 0", {0.1f, 0.104f}, 104, 0, {0.0f, 0.005f}},
     };
     for (const auto& c : cases) {
-        StationSettings s;
+        LiveSettings s;
         s.bandLow.store(c.band.low);
         s.bandHigh.store(c.band.high);
         BandDrag drag;
@@ -144,7 +144,7 @@ TEST(BandControls, DragAndRelease) {
         expectBand(s, c.after);
         EXPECT_FALSE(drag.dragging.load() || drag.draggingLow.load() || drag.draggingHigh.load());
     }
-    StationSettings s;
+    LiveSettings s;
     BandDrag idle;
     station::onMouseMove(idle, 300);
     EXPECT_EQ(idle.dragX.load(), 0) << "moves without a drag are not tracked";
@@ -154,7 +154,7 @@ TEST(BandControls, DragAndRelease) {
 
 TEST(DisplaySize, TableCycleAndChange) {
     const int expected[][4] = {{100, 80, 215, 190}, {110, 90, 235, 210}, {190, 100, 325, 300}, {100, 20, 150, 125}};
-    StationSettings s;
+    LiveSettings s;
     station::testing::RecordingControl control;
     int size = 4;
     for (int step = 0; step < 5; ++step) {
@@ -192,14 +192,14 @@ TEST(AdjustBandWidth, EdgeCases) {
         {"widening is capped at the whole range", 0.2f, 0.699f, -1, true, 0.0, 0.5},
     };
     for (const Case& tc : cases) {
-        StationSettings s;
+        LiveSettings s;
         s.bandLow = tc.low;
         s.bandHigh = tc.high;
         EXPECT_EQ(adjustBandWidth(s, tc.direction), tc.result) << tc.what;
         EXPECT_NEAR(s.bandLow.load(), tc.newLow, 2e-6) << tc.what;
         EXPECT_NEAR(s.bandHigh.load(), tc.newHigh, 2e-6) << tc.what;
     }
-    StationSettings s; // default 0.1 … 0.11: four narrowings reach half-width 0.001
+    LiveSettings s; // default 0.1 … 0.11: four narrowings reach half-width 0.001
     int steps = 0;
     while (adjustBandWidth(s, +1)) ASSERT_LT(++steps, 100);
     EXPECT_EQ(steps, 4);

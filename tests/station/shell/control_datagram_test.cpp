@@ -48,18 +48,18 @@ TEST(ControlDatagram, SetBand) {
     };
     for (const auto& c : cases) {
         StationSettings s;
-        s.filterLength.store(128);
-        s.bandLow.store(0.3f);
-        s.bandHigh.store(0.4f);
+        s.live.filterLength.store(128);
+        s.live.bandLow.store(0.3f);
+        s.live.bandHigh.store(0.4f);
         RecordingControl control;
         SCOPED_TRACE(testing::Message() << "SetBand code " << c.filterCode << ", " << c.bandwidthHz << " Hz at "
                                         << c.centreHz << " Hz");
         EXPECT_EQ(handle(datagram(locallink::SetBand, 0, c.filterCode, c.bandwidthHz, c.centreHz), s, control),
                   c.applied);
-        EXPECT_EQ(s.filterLength.load(), c.taps);
+        EXPECT_EQ(s.live.filterLength.load(), c.taps);
         // Single-precision arithmetic; 1e-6 is 0.008 Hz.
-        EXPECT_NEAR(s.bandLow.load(), c.low, 1e-6);
-        EXPECT_NEAR(s.bandHigh.load(), c.high, 1e-6);
+        EXPECT_NEAR(s.live.bandLow.load(), c.low, 1e-6);
+        EXPECT_NEAR(s.live.bandHigh.load(), c.high, 1e-6);
         EXPECT_EQ(control.redesigns, c.applied ? 1 : 0);
         EXPECT_EQ(control.calls(), control.redesigns);
     }
@@ -82,7 +82,7 @@ TEST(ControlDatagram, LengthAndUnknownCommands) {
         EXPECT_FALSE(handle(datagram(unknown, 5, 5, 100, 1000), s, control)) << "command " << unknown;
     }
     EXPECT_EQ(control.calls(), 2);
-    EXPECT_EQ(s.bandLow.load(), 0.1f);
+    EXPECT_EQ(s.live.bandLow.load(), 0.1f);
 }
 
 TEST(ControlDatagram, ValueAndDisplayCommands) {
@@ -91,19 +91,19 @@ TEST(ControlDatagram, ValueAndDisplayCommands) {
     EXPECT_TRUE(handle(datagram(locallink::SetKeyingThreshold, 137), s, control));
     EXPECT_TRUE(handle(datagram(locallink::SetPlayback, 42), s, control));
     EXPECT_TRUE(handle(datagram(locallink::SetDrawWindow, static_cast<std::int32_t>(0xDEADBEEFu)), s, control));
-    EXPECT_EQ(s.keyingThreshold.load(), 137);
-    EXPECT_EQ(s.playbackOn.load(), 1) << "non-zero plays: stored as the flag 1";
-    EXPECT_EQ(s.drawWindow.load(), 0xDEADBEEFu);
+    EXPECT_EQ(s.live.keyingThreshold.load(), 137);
+    EXPECT_EQ(s.live.playbackOn.load(), 1) << "non-zero plays: stored as the flag 1";
+    EXPECT_EQ(s.live.drawWindow.load(), 0xDEADBEEFu);
     EXPECT_TRUE(handle(datagram(locallink::SetPlayback, 0), s, control));
-    EXPECT_EQ(s.playbackOn.load(), 0);
+    EXPECT_EQ(s.live.playbackOn.load(), 0);
     EXPECT_EQ(control.calls(), 0) << "value commands need nothing from the station";
 
     for (const std::int32_t bad : {0, 5}) {
         EXPECT_FALSE(handle(datagram(locallink::SetDisplaySize, bad), s, control)) << "size " << bad;
     }
-    EXPECT_EQ(s.displaySize.load(), 1);
+    EXPECT_EQ(s.live.displaySize.load(), 1);
     EXPECT_TRUE(handle(datagram(locallink::SetDisplaySize, 4), s, control));
-    EXPECT_EQ(s.displaySize.load(), 4);
+    EXPECT_EQ(s.live.displaySize.load(), 4);
     ASSERT_EQ(control.layouts.size(), 1u);
     EXPECT_EQ(control.layouts[0].windowHeight, 150);
 }
@@ -115,14 +115,14 @@ TEST(ControlDatagram, DeviceSelection) {
     } roles[] = {{"plain", 0, 0, 1}, {"client", 1, 0, 0}, {"client dialog", 1, 1, 1}};
     for (const auto& r : roles) {
         StationSettings s;
-        s.clientMode = r.clientMode;
-        s.dialogMode = r.dialogMode;
+        s.config.clientMode = r.clientMode;
+        s.config.dialogMode = r.dialogMode;
         RecordingControl control;
         SCOPED_TRACE(r.role);
         EXPECT_TRUE(handle(datagram(locallink::SelectInputDevice, 2), s, control));
         EXPECT_TRUE(handle(datagram(locallink::SelectOutputDevice, 3), s, control));
-        EXPECT_EQ(s.inputDevice.load(), 2);
-        EXPECT_EQ(s.outputDevice.load(), 3);
+        EXPECT_EQ(s.live.inputDevice.load(), 2);
+        EXPECT_EQ(s.live.outputDevice.load(), 3);
         EXPECT_EQ(control.captureReopens, r.captureReopens);
         EXPECT_EQ(control.playbackReopens, 1);
     }

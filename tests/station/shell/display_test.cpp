@@ -121,7 +121,7 @@ protected:
         display.presentDisplay(dc);
         return target;
     }
-    int base() const { return settings.spectrumBaseY.load(); }
+    int base() const { return settings.live.spectrumBaseY.load(); }
 
     static inline int argc = 1;
     static inline char arg0[] = "station_display_tests";
@@ -220,7 +220,7 @@ TEST_F(DisplayTest, WaterfallScrollsOneRowPerSpectrumWithinItsHeight) {
     drawSpectrum(first);
     drawSpectrum({});
     const int b = base();
-    const int h = settings.waterfallHeight.load();
+    const int h = settings.live.waterfallHeight.load();
     const auto& palette = display.spectrumPalette();
     Picture trace = display.traceSnapshot();
     EXPECT_EQ(trace.pixel(10, b + 1), palette[50]) << "previous line one row down, got " << hex(trace.pixel(10, b + 1));
@@ -241,7 +241,7 @@ TEST_F(DisplayTest, WaterfallScrollsOneRowPerSpectrumWithinItsHeight) {
 }
 
 TEST_F(DisplayTest, FilterOffHeaderCellAndNoMarkers) {
-    settings.filterLength = 32;
+    settings.live.filterLength = 32;
     drawSpectrum({});
     const Picture target = present();
     const Picture trace = display.traceSnapshot();
@@ -252,7 +252,7 @@ TEST_F(DisplayTest, FilterOffHeaderCellAndNoMarkers) {
     expectTextEndsNear(trace, "Фильтр выключен"_cp1251, 123, 0, 16);
 
     // With 256 taps the header shows quality and band instead.
-    settings.filterLength = 256;
+    settings.live.filterLength = 256;
     drawSpectrum({});
     const Picture on = display.traceSnapshot();
     expectTextEndsNear(on, "Добротность 256 <Полоса 80 Гц>"_cp1251, 123, 0, 16);
@@ -262,7 +262,7 @@ TEST_F(DisplayTest, FilterOffHeaderCellAndNoMarkers) {
 
 TEST_F(DisplayTest, MarkersAndDragHandle) {
     const int b = base();
-    const int h = settings.waterfallHeight.load();
+    const int h = settings.live.waterfallHeight.load();
     // Default band 0.1 … 0.11: columns 102 and 112.
     Picture target = present();
     EXPECT_EQ(countColour(target, markerYellow, 102, b - 80, 103, b + h - 1), 80 + h - 1) << "lower edge line";
@@ -293,7 +293,7 @@ TEST_F(DisplayTest, PresentedRowsFollowDisplaySize) {
     } cases[] = {{1, 190}, {2, 210}, {3, 300}, {4, 125}, {0, 190}, {9, 190}};
     const Colour untouched = rgb(1, 2, 3);
     for (const auto& c : cases) {
-        settings.displaySize = c.size;
+        settings.live.displaySize = c.size;
         const Picture target = present(untouched);
         EXPECT_EQ(countColour(target, untouched, 0, 0, 512, c.rows), 0) << "size " << c.size << ": rows copied";
         EXPECT_EQ(countColour(target, untouched, 0, c.rows, 512, 300), 512 * (300 - c.rows))
@@ -314,7 +314,7 @@ TEST_F(DisplayTest, KeyingLampAndStatusTexts) {
     inputs.key = 1;
     drawSpectrum({});
     EXPECT_EQ(countColour(display.traceSnapshot(), lampGreen, 495, 2, 505, 12), 0) << "no lamp without udpSend";
-    settings.udpSend = 1;
+    settings.config.udpSend = true;
     drawSpectrum({});
     EXPECT_EQ(countColour(display.traceSnapshot(), lampGreen, 495, 2, 505, 12), 100);
 
@@ -337,9 +337,9 @@ TEST_F(DisplayTest, KeyingLampAndStatusTexts) {
     } cases[] = {{1, true, 30, true}, {1, false, 30, false}, {1, true, 0, false}, {0, true, 30, false}};
     relay.status = std::string("Связь разорвана"_cp1251);
     for (const auto& c : cases) {
-        settings.clientMode = c.clientMode;
+        settings.config.clientMode = c.clientMode;
         relay.socketOpen = c.open;
-        settings.timeLimit = c.limit;
+        settings.live.timeLimit = c.limit;
         drawSpectrum({});
         trace = display.traceSnapshot();
         EXPECT_EQ(countColour(trace, textGreen, 5, 23, 280, 23 + lh) > 0, c.timeShown)
@@ -347,8 +347,8 @@ TEST_F(DisplayTest, KeyingLampAndStatusTexts) {
         EXPECT_GT(countColour(trace, textGreen, 290, 22, 512, 22 + lh), 10) << "status text";
     }
     EXPECT_EQ(countColour(trace, textGreen, 5, 43, 280, 43 + lh), 0);
-    settings.showReceiveBuffer = 1;
-    settings.clientMode = 1; // open socket, 30 s left: the time line too
+    settings.live.showReceiveBuffer = true;
+    settings.config.clientMode = true; // open socket, 30 s left: the time line too
     inputs.queued = 3;
     drawSpectrum({});
     trace = display.traceSnapshot();

@@ -91,7 +91,8 @@ struct NoDevices final : AudioDeviceList {
 class MainWindowTest : public ::testing::Test {
 protected:
     MainWindowTest() {
-        std::snprintf(settings.windowClassName, sizeof settings.windowClassName, "MainWindowTest-%d", getpid());
+        std::snprintf(settings.config.windowClassName, sizeof settings.config.windowClassName, "MainWindowTest-%d",
+                      getpid());
         registerStationResources(platform.resources());
         relay.filter = &filter;
     }
@@ -115,8 +116,8 @@ protected:
         send(message, 0, platform::makeLParam(static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y)));
     }
     void setBand(float low, float high) {
-        settings.bandLow = low;
-        settings.bandHigh = high;
+        settings.live.bandLow = low;
+        settings.live.bandHigh = high;
     }
 
     static inline int argc = 1;
@@ -142,7 +143,7 @@ TEST_F(MainWindowTest, UpArrowNarrowsToAFloorAndNeverClosesTheBand) {
     for (int i = 0; i < 20; ++i) {
         key(scanUp);
     }
-    const float low = settings.bandLow, high = settings.bandHigh;
+    const float low = settings.live.bandLow, high = settings.live.bandHigh;
     EXPECT_GT(high - low, 0.0f) << "band vanished: " << low << " … " << high;
     EXPECT_LE((high - low) / 2, 0.0011f) << "got half-width " << (high - low) / 2;
     EXPECT_NEAR((low + high) / 2, 0.105f, 1e-5f) << "centre moved";
@@ -170,15 +171,15 @@ TEST_F(MainWindowTest, ArrowKeysMoveTheBandKeepingItsWidth) {
     for (const Case& c : cases) {
         setBand(c.low, c.high);
         key(c.scan);
-        EXPECT_NEAR(settings.bandLow, c.wantLow, 1e-6f) << c.name;
-        EXPECT_NEAR(settings.bandHigh, c.wantHigh, 1e-6f) << c.name;
+        EXPECT_NEAR(settings.live.bandLow, c.wantLow, 1e-6f) << c.name;
+        EXPECT_NEAR(settings.live.bandHigh, c.wantHigh, 1e-6f) << c.name;
     }
 }
 
 TEST_F(MainWindowTest, CommandClientAnnouncesInTheOrderOfEachControl) {
-    settings.clientMode = 1;
-    settings.commandMode = 1;
-    settings.filterLength = 256;
+    settings.config.clientMode = true;
+    settings.config.commandMode = true;
+    settings.live.filterLength = 256;
     open();
     const float before = filter.designedCoefficients()[128];
     key(scanRight); // announce, then rebuild: the server hears before the filter changes
@@ -192,7 +193,7 @@ TEST_F(MainWindowTest, CommandClientAnnouncesInTheOrderOfEachControl) {
     EXPECT_EQ(relay.coefficientAtAnnounce[1], filter.designedCoefficients()[128]);
 
     // A plain station announces nothing.
-    settings.commandMode = 0;
+    settings.config.commandMode = false;
     key(scanRight);
     EXPECT_EQ(relay.coefficientAtAnnounce.size(), 2u);
 }
@@ -201,8 +202,8 @@ TEST_F(MainWindowTest, GainKeysKeepAFloorOfOneAndWriteTheGainLine) {
     open();
     const platform::Picture before = display.traceSnapshot();
     key(scanPageDown);
-    EXPECT_EQ(settings.outputGain.load(), 1.0);
-    EXPECT_EQ(gainText(settings.outputGain.load()), std::string("Уселитель 1.000000"_cp1251.c_str()));
+    EXPECT_EQ(settings.live.outputGain.load(), 1.0);
+    EXPECT_EQ(gainText(settings.live.outputGain.load()), std::string("Уселитель 1.000000"_cp1251.c_str()));
     // The line lands at column 10, row B + 1.
     const platform::Picture after = display.traceSnapshot();
     int changed = 0;
@@ -214,29 +215,29 @@ TEST_F(MainWindowTest, GainKeysKeepAFloorOfOneAndWriteTheGainLine) {
     EXPECT_GT(changed, 20) << "no gain text drawn at (10, B + 1)";
     key(scanPageUp);
     key(scanPageUp);
-    EXPECT_NEAR(settings.outputGain.load(), 1.2, 1e-12);
+    EXPECT_NEAR(settings.live.outputGain.load(), 1.2, 1e-12);
     EXPECT_EQ(gainText(1.2), std::string("Уселитель 1.200000"_cp1251.c_str()));
 }
 
 TEST_F(MainWindowTest, ReceiveBufferKeysNeedF4AndStayWithinOneToSixty) {
     open();
-    settings.receiveBufferPackets = 6;
+    settings.live.receiveBufferPackets = 6;
     key(scanF5);
     key(scanF6);
     key(scanF6);
-    EXPECT_EQ(settings.receiveBufferPackets.load(), 6) << "F5/F6 acted without F4";
+    EXPECT_EQ(settings.live.receiveBufferPackets.load(), 6) << "F5/F6 acted without F4";
     key(scanF4);
-    EXPECT_EQ(settings.showReceiveBuffer.load(), 1);
+    EXPECT_EQ(settings.live.showReceiveBuffer.load(), 1);
     key(scanF6);
-    EXPECT_EQ(settings.receiveBufferPackets.load(), 7);
-    settings.receiveBufferPackets = 60;
+    EXPECT_EQ(settings.live.receiveBufferPackets.load(), 7);
+    settings.live.receiveBufferPackets = 60;
     key(scanF6);
-    EXPECT_EQ(settings.receiveBufferPackets.load(), 60);
-    settings.receiveBufferPackets = 1;
+    EXPECT_EQ(settings.live.receiveBufferPackets.load(), 60);
+    settings.live.receiveBufferPackets = 1;
     key(scanF5);
-    EXPECT_EQ(settings.receiveBufferPackets.load(), 1);
+    EXPECT_EQ(settings.live.receiveBufferPackets.load(), 1);
     key(scanF4);
-    EXPECT_EQ(settings.showReceiveBuffer.load(), 0);
+    EXPECT_EQ(settings.live.showReceiveBuffer.load(), 0);
 }
 
 TEST_F(MainWindowTest, CharacterKeys) {
@@ -244,8 +245,8 @@ TEST_F(MainWindowTest, CharacterKeys) {
     // '2' just under the upper edge leaves a 0.005 band below it.
     setBand(0.108f, 0.11f);
     character('2');
-    EXPECT_NEAR(settings.bandLow, 0.105f, 1e-6f);
-    EXPECT_FLOAT_EQ(settings.bandHigh, 0.11f);
+    EXPECT_NEAR(settings.live.bandLow, 0.105f, 1e-6f);
+    EXPECT_FLOAT_EQ(settings.live.bandHigh, 0.11f);
     // Every character rebuilds, even one without a meaning.
     setBand(0.2f, 0.25f);
     character('x');
@@ -255,7 +256,7 @@ TEST_F(MainWindowTest, CharacterKeys) {
     // '5' is the server's connection list only.
     character('5');
     EXPECT_EQ(relay.connectionLists, 0);
-    settings.serverMode = 1;
+    settings.config.serverMode = true;
     character('5');
     EXPECT_EQ(relay.connectionLists, 1);
 }
@@ -273,9 +274,9 @@ TEST_F(MainWindowTest, SpaceCyclesDisplaySizesWithTheirWindowHeights) {
         character(' ');
         platform::Rect r;
         ASSERT_TRUE(platform.windowRect(window->handle(), r));
-        EXPECT_EQ(settings.displaySize.load(), s.size);
-        EXPECT_EQ(settings.spectrumBaseY.load(), s.baseY) << "size " << s.size;
-        EXPECT_EQ(settings.waterfallHeight.load(), s.waterfall) << "size " << s.size;
+        EXPECT_EQ(settings.live.displaySize.load(), s.size);
+        EXPECT_EQ(settings.live.spectrumBaseY.load(), s.baseY) << "size " << s.size;
+        EXPECT_EQ(settings.live.waterfallHeight.load(), s.waterfall) << "size " << s.size;
         EXPECT_EQ(r.height(), s.height) << "size " << s.size;
         EXPECT_EQ(r.width(), start.width()) << "size " << s.size;
         EXPECT_EQ(r.left, start.left) << "size " << s.size;
@@ -288,12 +289,12 @@ TEST_F(MainWindowTest, MouseRules) {
     // A click beyond the 512 columns does nothing.
     setBand(0.1f, 0.11f);
     mouse(platform::WM_LBUTTONDOWN, 600, 150);
-    EXPECT_FLOAT_EQ(settings.bandLow, 0.1f);
-    EXPECT_FLOAT_EQ(settings.bandHigh, 0.11f);
+    EXPECT_FLOAT_EQ(settings.live.bandLow, 0.1f);
+    EXPECT_FLOAT_EQ(settings.live.bandHigh, 0.11f);
     // A click in the display centres the band there.
     mouse(platform::WM_LBUTTONDOWN, 256, 150);
-    EXPECT_NEAR(settings.bandLow, 0.245f, 1e-6f);
-    EXPECT_NEAR(settings.bandHigh, 0.255f, 1e-6f);
+    EXPECT_NEAR(settings.live.bandLow, 0.245f, 1e-6f);
+    EXPECT_NEAR(settings.live.bandHigh, 0.255f, 1e-6f);
 
     // Two edges within 6 pixels are grabbed together (columns 102 and 105);
     // the release puts both there and separates them by 0.005.
@@ -302,30 +303,30 @@ TEST_F(MainWindowTest, MouseRules) {
     EXPECT_TRUE(drag.dragging && drag.draggingLow && drag.draggingHigh);
     mouse(platform::WM_MOUSEMOVE, 180, 30);
     EXPECT_EQ(drag.dragX.load(), 180);
-    EXPECT_FLOAT_EQ(settings.bandLow, 0.1f) << "the band changed before the release";
+    EXPECT_FLOAT_EQ(settings.live.bandLow, 0.1f) << "the band changed before the release";
     mouse(platform::WM_LBUTTONUP, 200, 30);
     EXPECT_FALSE(drag.dragging);
-    EXPECT_NEAR(settings.bandHigh, 200.0f / 1024, 1e-6f);
-    EXPECT_NEAR(settings.bandLow, 200.0f / 1024 - 0.005f, 1e-6f);
+    EXPECT_NEAR(settings.live.bandHigh, 200.0f / 1024, 1e-6f);
+    EXPECT_NEAR(settings.live.bandLow, 200.0f / 1024 - 0.005f, 1e-6f);
 
     // The filter-length strip; with the filter off the display ignores clicks.
     mouse(platform::WM_LBUTTONDOWN, 10, 10);
-    EXPECT_EQ(settings.filterLength.load(), 32);
-    const float low = settings.bandLow;
+    EXPECT_EQ(settings.live.filterLength.load(), 32);
+    const float low = settings.live.bandLow;
     mouse(platform::WM_LBUTTONDOWN, 300, 150);
-    EXPECT_FLOAT_EQ(settings.bandLow, low);
+    EXPECT_FLOAT_EQ(settings.live.bandLow, low);
     mouse(platform::WM_LBUTTONDOWN, 110, 10);
-    EXPECT_EQ(settings.filterLength.load(), 1024);
+    EXPECT_EQ(settings.live.filterLength.load(), 1024);
     EXPECT_EQ(filter.designedTapCount(), 1024);
 
     // Wheel: only the sign counts, one step per message.
     setBand(0.1f, 0.11f);
     send(platform::WM_MOUSEWHEEL, static_cast<WParam>(static_cast<std::uint16_t>(-240)) << 16);
-    EXPECT_NEAR(settings.bandLow, 0.099f, 1e-6f);
-    EXPECT_NEAR(settings.bandHigh, 0.111f, 1e-6f);
+    EXPECT_NEAR(settings.live.bandLow, 0.099f, 1e-6f);
+    EXPECT_NEAR(settings.live.bandHigh, 0.111f, 1e-6f);
     send(platform::WM_MOUSEWHEEL, static_cast<WParam>(120) << 16);
-    EXPECT_NEAR(settings.bandLow, 0.1f, 1e-6f);
-    EXPECT_NEAR(settings.bandHigh, 0.11f, 1e-6f);
+    EXPECT_NEAR(settings.live.bandLow, 0.1f, 1e-6f);
+    EXPECT_NEAR(settings.live.bandHigh, 0.11f, 1e-6f);
 }
 
 TEST_F(MainWindowTest, RightButtonHalvesOpenTheDeviceMenus) {
@@ -360,14 +361,14 @@ TEST_F(MainWindowTest, DeviceMenuCommands) {
     };
     open();
     for (const Case& c : cases) {
-        settings.clientMode = c.client;
-        settings.dialogMode = c.dialog;
-        settings.inputDevice = 5;
-        settings.outputDevice = 5;
+        settings.config.clientMode = c.client;
+        settings.config.dialogMode = c.dialog;
+        settings.live.inputDevice = 5;
+        settings.live.outputDevice = 5;
         hooks.captureReopens = hooks.playbackReopens = 0;
         EXPECT_EQ(send(platform::WM_COMMAND, c.id), c.result) << "id " << c.id << " client " << c.client;
-        EXPECT_EQ(settings.inputDevice.load(), c.inputDevice) << "id " << c.id;
-        EXPECT_EQ(settings.outputDevice.load(), c.outputDevice) << "id " << c.id;
+        EXPECT_EQ(settings.live.inputDevice.load(), c.inputDevice) << "id " << c.id;
+        EXPECT_EQ(settings.live.outputDevice.load(), c.outputDevice) << "id " << c.id;
         EXPECT_EQ(hooks.captureReopens, c.captureReopens) << "id " << c.id;
         EXPECT_EQ(hooks.playbackReopens, c.playbackReopens) << "id " << c.id;
     }
@@ -384,22 +385,22 @@ TEST_F(MainWindowTest, DrawPanelPresentsIntoTheForeignWindowOrDropsIt) {
     open();
     // A second window stands in for the decoder's.
     platform::WindowOptions o;
-    o.className = settings.windowClassName;
+    o.className = settings.config.windowClassName;
     o.width = 512;
     o.height = 215;
     const platform::WindowHandle foreign = platform.createWindow(o);
     ASSERT_NE(foreign, 0u);
-    settings.drawWindow = foreign;
+    settings.live.drawWindow = foreign;
     send(DRAW_PANEL_MESSAGE);
-    EXPECT_EQ(settings.drawWindow.load(), foreign);
+    EXPECT_EQ(settings.live.drawWindow.load(), foreign);
     platform::Picture shown(1, 1);
     ASSERT_TRUE(platform.readClientArea(foreign, shown));
     // The scale's 1000 Hz tick (red) at column 128 shows the display arrived.
     EXPECT_EQ(shown.pixel(128, 100 - 27), platform::rgb(255, 0, 0));
 
-    settings.drawWindow = 0xDEAD; // no such window
+    settings.live.drawWindow = 0xDEAD; // no such window
     send(DRAW_PANEL_MESSAGE);
-    EXPECT_EQ(settings.drawWindow.load(), 0u);
+    EXPECT_EQ(settings.live.drawWindow.load(), 0u);
 }
 
 TEST_F(MainWindowTest, TimersFollowRoleAndState) {
@@ -414,7 +415,7 @@ TEST_F(MainWindowTest, TimersFollowRoleAndState) {
 
     // An unconnected plain client scrolls an empty spectrum; a connected
     // one does not.
-    settings.clientMode = 1;
+    settings.config.clientMode = true;
     const platform::Picture before = display.traceSnapshot();
     send(platform::WM_TIMER, displayTimerId);
     const platform::Picture idle = display.traceSnapshot();
@@ -429,10 +430,10 @@ TEST_F(MainWindowTest, TimersFollowRoleAndState) {
     // also flush queued bytes and end overdue logins on it).
     send(platform::WM_TIMER, clockTimerId);
     EXPECT_EQ(relay.clientTicks, 1);
-    settings.timeLimit = 30;
+    settings.live.timeLimit = 30;
     send(platform::WM_TIMER, clockTimerId);
-    settings.clientMode = 0;
-    settings.serverMode = 1;
+    settings.config.clientMode = false;
+    settings.config.serverMode = true;
     send(platform::WM_TIMER, clockTimerId);
     EXPECT_EQ(relay.clientTicks, 2);
     EXPECT_EQ(relay.serverTicks, 1);
@@ -464,7 +465,7 @@ TEST_F(MainWindowTest, LinkCommandsAreReadFromTheSocket) {
     const LinkPair link;
     ASSERT_TRUE(link.send(locallink::SetKeyingThreshold, 55));
     send(locallink::LINK_SOCKET_MESSAGE, static_cast<WParam>(link.receiver), platform::FD_READ);
-    EXPECT_EQ(settings.keyingThreshold.load(), 55);
+    EXPECT_EQ(settings.live.keyingThreshold.load(), 55);
 }
 
 // A burst of device choices costs one switch per device, to the latest
@@ -480,11 +481,11 @@ TEST_F(MainWindowTest, ABurstOfDeviceChoicesSwitchesEachDeviceOnce) {
     }
     ASSERT_TRUE(link.send(locallink::SetKeyingThreshold, 77));
     send(locallink::LINK_SOCKET_MESSAGE, static_cast<WParam>(link.receiver), platform::FD_READ);
-    EXPECT_EQ(settings.keyingThreshold.load(), 77) << "the command behind the burst was not read";
+    EXPECT_EQ(settings.live.keyingThreshold.load(), 77) << "the command behind the burst was not read";
     EXPECT_EQ(hooks.playbackReopens, 0) << "switched while reading the burst";
     EXPECT_EQ(hooks.captureReopens, 0);
-    EXPECT_EQ(settings.outputDevice.load(), 99);
-    EXPECT_EQ(settings.inputDevice.load(), 1099);
+    EXPECT_EQ(settings.live.outputDevice.load(), 99);
+    EXPECT_EQ(settings.live.inputDevice.load(), 1099);
 
     // The switch itself waits in the queue as one message.
     platform.postQuit(0);

@@ -21,15 +21,18 @@ const std::string bothTitle = serverTitle + std::string{"\n(сетевой кл�
 // can state any subset and a failure shows the whole record.
 std::string describe(const StationSettings& s) {
     std::ostringstream out;
-    out << "server=" << s.serverMode << ";client=" << s.clientMode << ";dialog=" << s.dialogMode
-        << ";mic=" << s.controlMic << ";command=" << s.commandMode << ";realtime=" << s.realtimePriority
-        << ";udp=" << s.udpSend << ";visible=" << s.windowVisible << ";login=" << s.login
-        << ";password=" << s.password << ";loginRequired=" << s.loginRequired << ";time=" << s.timeLimit
-        << ";serverPort=" << s.serverPort << ";clientPort=" << s.clientPort << ";address=" << s.serverAddress
-        << ";name=" << s.stationName << ";slots=" << s.maxConnections << ";packets=" << s.receiveBufferPackets
-        << ";blocks=" << s.blocksPerPacket << ";bytes=" << s.captureBufferBytes << ";taps=" << s.filterLength
-        << ";class=" << s.windowClassName << ";instance=" << s.instanceName << ";icecast=" << s.icecastUrl
-        << ";icecastName=" << s.icecastName << ";kbps=" << s.icecastBitrateKbps << ";";
+    out << "server=" << s.config.serverMode << ";client=" << s.config.clientMode << ";dialog=" << s.config.dialogMode
+        << ";mic=" << s.config.controlMic << ";command=" << s.config.commandMode
+        << ";realtime=" << s.config.realtimePriority << ";udp=" << s.config.udpSend
+        << ";visible=" << s.config.windowVisible << ";login=" << s.config.login << ";password=" << s.config.password
+        << ";loginRequired=" << s.config.loginRequired << ";time=" << s.live.timeLimit
+        << ";serverPort=" << s.config.serverPort << ";clientPort=" << s.config.clientPort
+        << ";address=" << s.config.serverAddress << ";name=" << s.config.stationName
+        << ";slots=" << s.config.maxConnections << ";packets=" << s.live.receiveBufferPackets
+        << ";blocks=" << s.config.blocksPerPacket << ";bytes=" << s.config.captureBufferBytes
+        << ";taps=" << s.live.filterLength << ";class=" << s.config.windowClassName
+        << ";instance=" << s.config.instanceName << ";icecast=" << s.config.icecastUrl
+        << ";icecastName=" << s.config.icecastName << ";kbps=" << s.config.icecastBitrateKbps << ";";
     return out.str();
 }
 
@@ -100,7 +103,7 @@ TEST(ProcessOptions, EdgeCases) {
                 << "command line: " << c.commandLine.substr(0, 60) << "\nexpected: " << item << "\ngot: " << got;
         }
         if (!c.title.empty()) {
-            EXPECT_EQ(std::string(s.stationTitle), c.title) << "command line: " << c.commandLine;
+            EXPECT_EQ(std::string(s.config.stationTitle), c.title) << "command line: " << c.commandLine;
         }
     }
 }

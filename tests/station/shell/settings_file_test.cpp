@@ -57,7 +57,7 @@ TEST_F(BandFile, WritesEightLittleEndianBytesAndReadsThemBack) {
     // 0.1f is 0x3DCCCCCD, 0.11f is 0x3DE147AE.
     EXPECT_EQ(readRaw(), (Bytes{0xCD, 0xCC, 0xCC, 0x3D, 0xAE, 0x47, 0xE1, 0x3D}));
 
-    station::StationSettings out, in;
+    station::LiveSettings out, in;
     out.bandLow.store(0.2345f);
     out.bandHigh.store(0.4999f);
     ASSERT_FALSE(station::storeBandEdges(out, dir));

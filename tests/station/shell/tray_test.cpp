@@ -71,8 +71,8 @@ constexpr platform::WindowHandle mainWindow = 77;
 
 TEST(TrayIcon, StatesAndTheLastStateRule) {
     FakeDesktop desktop;
-    station::StationSettings settings;
-    StationTray tray(desktop, mainWindow, settings);
+    station::StationConfig config;
+    StationTray tray(desktop, mainWindow, config);
 
     ASSERT_TRUE(tray.updateTrayIcon(TrayAction::Add, 0));
     ASSERT_EQ(desktop.calls.size(), 1u);
@@ -140,19 +140,19 @@ TEST(TrayIcon, StateForTheTimer) {
 
 TEST(TrayIcon, TipFitsItsField) {
     FakeDesktop desktop;
-    station::StationSettings settings;
+    station::StationConfig config;
     // Both role suffixes, the server's first: the longest title there is.
     const std::string longest = std::string("Фильтр НЧ для CW\n(сетевой сервер)\n(сетевой клиент)"_cp1251);
     ASSERT_EQ(longest.size(), 50u);
-    std::snprintf(settings.stationTitle, sizeof settings.stationTitle, "%s", longest.c_str());
-    StationTray tray(desktop, mainWindow, settings);
+    std::snprintf(config.stationTitle, sizeof config.stationTitle, "%s", longest.c_str());
+    StationTray tray(desktop, mainWindow, config);
     tray.updateTrayIcon(TrayAction::Add, 0);
     ASSERT_EQ(desktop.calls.size(), 1u);
     EXPECT_EQ(desktop.calls[0].icon.tipCp1251, longest) << "whole title in the tip";
 
     // A title longer than the field keeps its first 63 bytes.
-    std::memset(settings.stationTitle, 'x', 200);
-    settings.stationTitle[200] = '\0';
+    std::memset(config.stationTitle, 'x', 200);
+    config.stationTitle[200] = '\0';
     tray.updateTrayIcon(TrayAction::Modify, 1);
     EXPECT_EQ(desktop.calls.back().icon.tipCp1251, std::string(63, 'x'));
 }
@@ -255,8 +255,8 @@ TEST(DeviceMenus, HeadlessPlatformShowsNothing) {
     const platform::WindowHandle window = platform.createWindow(options);
     ASSERT_NE(window, 0u);
 
-    station::StationSettings settings;
-    StationTray tray(desktop, window, settings);
+    station::StationConfig config;
+    StationTray tray(desktop, window, config);
     EXPECT_FALSE(tray.updateTrayIcon(TrayAction::Add, 0)) << "no tray on a headless desktop";
     EXPECT_EQ(station::showTrayMenu(desktop, window), 0);
     platform::AudioSystem audio;
