@@ -27,40 +27,26 @@
 #include "station/net/icecast_push.h"
 #include "station/net/icecast_shout.h"
 #include "station/shell/station_settings.h"
+#include "station_audio_rig.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Posted {
-    unsigned message;
-    platform::WParam wParam;
-    platform::LParam lParam;
-    Clock::time_point at;
-};
+using Posted = audiotest::StationAudioRig::Posted;
 
 // The station's audio on file devices; completions are queued with the time
 // they were posted and delivered by the benchmark thread, the "main thread".
-struct Station {
+struct Station : audiotest::StationAudioRig {
     explicit Station(int taps)
-        : dir(std::filesystem::temp_directory_path() / ("cw-bench-" + std::to_string(::getpid()))),
-          filter(std::make_unique<dsp::FirBandFilter>()), processor(std::make_unique<station::BlockProcessor>()) {
+        : StationAudioRig(taps), dir(std::filesystem::temp_directory_path() / ("cw-bench-" + std::to_string(::getpid()))) {
         std::filesystem::create_directories(dir);
         useFiles("", 1);
-        captureReady.wait(0);
-        settings.live.filterLength = taps;
-        station::designStationFilter(settings, *filter);
         fatal.workingDirectory = dir.string();
-        audio = std::make_unique<station::StationAudio>(
-            settings, system, *filter, *processor, sink, captureReady, fatal,
-            [this](unsigned m, platform::WParam w, platform::LParam l) {
-                const std::lock_guard lock(mutex);
-                queue.push_back({m, w, l, Clock::now()});
-            });
-        audio->attachRelay(hooks);
+        stationAudio->attachRelay(hooks);
     }
     ~Station() {
-        audio.reset();
+        stationAudio.reset(); // before the hooks go
         std::error_code error;
         std::filesystem::remove_all(dir, error);
     }
@@ -71,36 +57,11 @@ struct Station {
         files.inputFile = input;
         files.outputFile = (dir / "out.wav").string();
         files.fileSpeed = speed;
-        system.configure(files);
-    }
-    bool next(Posted& out) {
-        const std::lock_guard lock(mutex);
-        if (queue.empty()) {
-            return false;
-        }
-        out = queue.front();
-        queue.pop_front();
-        return true;
-    }
-    void pumpAll() {
-        Posted p{};
-        while (next(p)) {
-            audio->handleMessage(p.message, p.wParam, p.lParam);
-        }
+        audio.configure(files);
     }
 
     std::filesystem::path dir;
-    std::mutex mutex;
-    std::deque<Posted> queue;
-    station::StationSettings settings;
-    platform::AudioSystem system;
-    std::unique_ptr<dsp::FirBandFilter> filter;
-    std::unique_ptr<station::BlockProcessor> processor;
-    station::BlockSink sink;
     station::CaptureHooks hooks;
-    platform::Semaphore captureReady{1, 1};
-    station::FatalStopContext fatal;
-    std::unique_ptr<station::StationAudio> audio;
 };
 
 std::vector<std::int16_t> toneBlock(std::size_t samples, std::size_t offset) {
@@ -120,7 +81,7 @@ void BM_ProcessingThreadBlock(benchmark::State& state) {
     s.settings.config.udpSend = state.range(1) != 0;
     s.settings.live.receiveBufferPackets = 60;
     s.useFiles("", 1000);
-    if (s.audio->playback.openPlayback(-1) != 0) {
+    if (s.stationAudio->playback.openPlayback(-1) != 0) {
         state.SkipWithError("no file playback device");
         return;
     }
@@ -132,20 +93,20 @@ void BM_ProcessingThreadBlock(benchmark::State& state) {
         std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(160 * (k % 50)), 160, block.begin());
         const auto start = Clock::now();
         station::processBlock(*s.processor, s.settings, *s.filter, block.data(), 320, s.sink);
-        s.audio->playback.playBlock(block.data(), 320);
+        s.stationAudio->playback.playBlock(block.data(), 320);
         busy += Clock::now() - start;
         if (++k % 40 == 0) {
             // The main thread's part, outside the measurement.
             state.PauseTiming();
-            while (s.audio->playback.playbackQueued() > 0) {
-                s.pumpAll();
+            while (s.stationAudio->playback.playbackQueued() > 0) {
+                s.pump();
                 std::this_thread::yield();
             }
             state.ResumeTiming();
         }
     }
-    s.audio->playback.closePlayback();
-    s.pumpAll();
+    s.stationAudio->playback.closePlayback();
+    s.pump();
     // Real time per block over the block's 20 ms, in percent of one core.
     const double perBlockUs =
         std::chrono::duration<double, std::micro>(busy).count() / static_cast<double>(std::max<std::int64_t>(state.iterations(), 1));
@@ -198,7 +159,7 @@ void BM_CaptureToPlaybackLatency(benchmark::State& state) {
     Station s(1024);
     const auto push = makePush(static_cast<Server>(state.range(0)));
     if (push) {
-        s.audio->playback.setPlayedBlockTap(push.get());
+        s.stationAudio->playback.setPlayedBlockTap(push.get());
         push->start();
     }
     const std::string input = (s.dir / "in.wav").string();
@@ -217,7 +178,7 @@ void BM_CaptureToPlaybackLatency(benchmark::State& state) {
     std::vector<double> latencyUs;
     latencyUs.reserve(400);
     for (auto _ : state) {
-        if (s.audio->playback.openPlayback(-1) != 0 || s.audio->capture.openCapture(-1) != 0) {
+        if (s.stationAudio->playback.openPlayback(-1) != 0 || s.stationAudio->capture.openCapture(-1) != 0) {
             state.SkipWithError("no file devices");
             return;
         }
@@ -228,26 +189,26 @@ void BM_CaptureToPlaybackLatency(benchmark::State& state) {
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
                 continue;
             }
-            const std::uint64_t written = s.audio->playback.blocksWritten();
-            s.audio->handleMessage(p.message, p.wParam, p.lParam);
+            const std::uint64_t written = s.stationAudio->playback.blocksWritten();
+            s.stationAudio->handleMessage(p.message, p.wParam, p.lParam);
             if (p.message != platform::MM_WIM_DATA) {
                 continue;
             }
             // Wait (at most one block) for this buffer's block to be written.
             const auto limit = Clock::now() + std::chrono::milliseconds(20);
-            while (s.audio->playback.blocksWritten() == written && Clock::now() < limit) {
+            while (s.stationAudio->playback.blocksWritten() == written && Clock::now() < limit) {
                 std::this_thread::yield();
             }
-            if (s.audio->playback.blocksWritten() != written) {
+            if (s.stationAudio->playback.blocksWritten() != written) {
                 latencyUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - p.at).count());
             }
         }
-        s.audio->capture.closeCapture();
-        s.audio->playback.closePlayback();
-        s.pumpAll();
+        s.stationAudio->capture.closeCapture();
+        s.stationAudio->playback.closePlayback();
+        s.pump();
     }
     if (push) {
-        s.audio->playback.setPlayedBlockTap(nullptr);
+        s.stationAudio->playback.setPlayedBlockTap(nullptr);
         state.counters["push_dropped"] = static_cast<double>(push->blocksDropped());
         state.counters["push_encoded"] = static_cast<double>(push->blocksEncoded());
         push->stop();

@@ -3,7 +3,8 @@
 // through PortAudio and ALSA's pulse plug-in, with a tone playing into the
 // receiver sink for SECONDS (default 60). Prints what the cards lost:
 // playback gaps, output underflows and input overflows, as PortAudio and the
-// playback ring report them, and how many 20 ms blocks were played.
+// playback ring report them, how many 20 ms blocks were played, and how
+// often the machine held the process up for longer than a card buffers.
 //
 //   build/default/bench/sound_server_bench [SECONDS]
 //
@@ -53,6 +54,7 @@ int main(int argc, char** argv) {
     const auto before = station.trouble();
     const std::uint64_t blocks = station.blocksPlayed();
     const auto start = Clock::now();
+    StallCounter machine(CardStation::cardBufferMs);
     station.pump(std::chrono::milliseconds(seconds * 1000));
     const double elapsed = secondsSince(start);
     const auto after = station.trouble();
@@ -63,5 +65,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(after.playbackGaps - before.playbackGaps),
                 static_cast<unsigned long long>(after.outputUnderflows - before.outputUnderflows),
                 static_cast<unsigned long long>(after.inputOverflows - before.inputOverflows));
+    std::printf("  machine stalls    %llu (this process held up by more than %.0f ms; at worst %.1f ms)\n",
+                static_cast<unsigned long long>(machine.stalls()), CardStation::cardBufferMs, machine.worstMs());
     return 0;
 }

@@ -20,17 +20,29 @@ namespace {
 
 constexpr std::size_t workChunk = 2048; // samples converted per step
 
-// Sound a playback stream gathers before the card plays it, at its start and
-// after it ran dry, seconds. The blocks arrive whole and in bursts (capture
-// and processing hand them on at their own pace), and without a cushion the
-// card caught up with them several times a second on PulseAudio: a gap each
-// time, and each gap delayed the rest of the sound for good. It starts at
-// one 20 ms block, which is enough on a quiet machine, and grows by 10 ms
-// with each gap up to 60 ms, so that a busy machine stops gapping at the
-// cost of a longer delay than the operator would otherwise hear.
-constexpr double cushionSeconds = 0.02;
-constexpr double cushionStepSeconds = 0.01;
-constexpr double cushionLimitSeconds = 0.06;
+// How long the first audio of a playback stream waits in the ring before the
+// card plays it, at its start and after it ran dry, seconds. The blocks
+// arrive whole, 20 ms at a time, at the pace of capture and processing, so
+// the ring runs down to this margin just before each block arrives; without
+// it the card caught up with them several times a second on PulseAudio: a
+// gap each time. It is a wait of its own rather than an amount to gather:
+// gathering 30 ms of 20 ms blocks waits for two blocks, 40 ms. It starts
+// at 10 ms, enough on a quiet machine, and grows by 5 ms with each gap up to
+// 40 ms, so that a busy machine stops gapping at the cost of a longer delay
+// than the operator would otherwise hear.
+constexpr double cushionSeconds = 0.01;
+constexpr double cushionStepSeconds = 0.005;
+constexpr double cushionLimitSeconds = 0.04;
+
+// The sound a playback card buffers ahead of its callback, seconds at least.
+// The callback must come round before this runs out or the card plays
+// silence (an underflow). PortAudio's low latency on PulseAudio, about 9 ms,
+// underflowed a few times a minute on a loaded two-core machine, where the
+// callback thread now and then ran 10 to 25 ms late; 12 ms at the station's
+// priority did not. Every millisecond here is one more between the receiver
+// and the operator's ear: 15 ms made a click 53 to 57 ms late beyond the
+// filter's delay, 12 ms 49 ms.
+constexpr double playbackLatencySeconds = 0.012;
 
 bool chooseFormat(int paDevice, bool input, PaStreamParameters& params, double& rate) {
     const PaDeviceInfo* info = Pa_GetDeviceInfo(paDevice);
@@ -42,11 +54,13 @@ bool chooseFormat(int paDevice, bool input, PaStreamParameters& params, double& 
     params.sampleFormat = paFloat32;
     // The operator listens to the receiver through the station, so the
     // card's own buffering is kept short (PortAudio's low latency, about
-    // 10 ms); the station's 20 ms blocks reach the card in bursts, which the
-    // playback cushion absorbs instead. With the high latency (about 35 ms
-    // on PulseAudio) a click took 75 ms beyond the filter's delay from a
-    // receiver sink to a speaker sink; with the low one, 40 ms.
-    params.suggestedLatency = input ? info->defaultLowInputLatency : info->defaultLowOutputLatency;
+    // 9 ms on PulseAudio, and a little more for playback); the station's
+    // 20 ms blocks reach the card in bursts, which the playback cushion
+    // absorbs instead. With the high latency (about 35 ms on PulseAudio) a
+    // click took 75 ms beyond the filter's delay from a receiver sink to a
+    // speaker sink.
+    params.suggestedLatency = input ? info->defaultLowInputLatency
+                                    : std::max(info->defaultLowOutputLatency, playbackLatencySeconds);
     const int maxChannels = input ? info->maxInputChannels : info->maxOutputChannels;
     const std::array<double, 7> rates = {8000.0, info->defaultSampleRate, 48000.0, 44100.0, 16000.0, 32000.0, 22050.0};
     for (int channels = 1; channels <= std::min(maxChannels, 2); ++channels) {
@@ -73,28 +87,128 @@ std::size_t ringCapacityFor(double rate, double seconds) {
     return cap;
 }
 
-class CardCaptureEngine final : public Engine {
+// One PortAudio stream of either direction and what both directions need
+// around it: the ring between the card's callback and the device's worker,
+// the converter between the card's rate and 8000 Hz, the mixing between the
+// card's one or two channels and the station's one, and the flag that tells
+// that the card stopped by itself. The callback calls onCard, which moves
+// mono samples through the ring with takeFromCard or giveToCard.
+class CardStream : public Engine {
 public:
-    CardCaptureEngine(Waker& waker, TroubleCounters& trouble, double rate, int channels)
-        : waker_(waker), trouble_(trouble), channels_(channels), ring_(ringCapacityFor(rate, 2.0)), in_(workChunk), out_(workChunk) {
-        resample_ = rate != stationRate;
-    }
-    ~CardCaptureEngine() override {
+    CardStream(const CardStream&) = delete;
+    CardStream& operator=(const CardStream&) = delete;
+    ~CardStream() override {
         if (stream_ != nullptr) {
             Pa_AbortStream(stream_);
             Pa_CloseStream(stream_);
         }
     }
-    CardCaptureEngine(const CardCaptureEngine&) = delete;
-    CardCaptureEngine& operator=(const CardCaptureEngine&) = delete;
 
-    bool open(const PaStreamParameters& params, double rate) {
-        if (resample_ && !conv_.init(stationRate / rate, SRC_SINC_FASTEST)) {
+    bool open(const PaStreamParameters& params, double rate, bool input) {
+        const double ratio = input ? stationRate / rate : rate / stationRate;
+        if (resample_ && !conv_.init(ratio, SRC_SINC_FASTEST)) {
             return false;
         }
-        return Pa_OpenStream(&stream_, &params, nullptr, rate, paFramesPerBufferUnspecified, paClipOff, &callback,
-                             this) == paNoError;
+        if (Pa_OpenStream(&stream_, input ? &params : nullptr, input ? nullptr : &params, rate,
+                          paFramesPerBufferUnspecified, paClipOff, &callback, this) != paNoError) {
+            return false;
+        }
+        Pa_SetStreamFinishedCallback(stream_, &finished);
+        return true;
     }
+
+protected:
+    CardStream(Waker& waker, TroubleCounters& trouble, double rate, int channels, double ringSeconds)
+        : waker_(waker), trouble_(trouble), channels_(channels), resample_(rate != stationRate),
+          ring_(ringCapacityFor(rate, ringSeconds)) {}
+
+    // The card's callback: `frames` frames of the card's channels arrive in
+    // `input` (capture) or are wanted in `output` (playback).
+    virtual void onCard(const float* input, float* output, std::size_t frames, PaStreamCallbackFlags flags) = 0;
+
+    // Capture: the card's frames into the ring as mono (the mean of two
+    // channels); what the ring cannot hold is lost.
+    void takeFromCard(const float* in, std::size_t frames) {
+        if (channels_ == 1) {
+            ring_.write(in, frames);
+            return;
+        }
+        std::array<float, 256> mono;
+        for (std::size_t done = 0; done < frames;) {
+            const std::size_t n = std::min(frames - done, mono.size());
+            for (std::size_t i = 0; i < n; ++i) {
+                const float* f = in + (done + i) * static_cast<std::size_t>(channels_);
+                mono[i] = 0.5f * (f[0] + f[1]);
+            }
+            ring_.write(mono.data(), n);
+            done += n;
+        }
+    }
+
+    // Playback: up to `frames` mono samples from the ring onto every channel
+    // of the card's frames, silence after them; the samples taken.
+    std::size_t giveToCard(float* out, std::size_t frames) {
+        if (channels_ == 1) {
+            const std::size_t got = ring_.read(out, frames);
+            std::fill(out + got, out + frames, 0.0f);
+            return got;
+        }
+        std::array<float, 256> mono;
+        std::size_t got = 0;
+        for (std::size_t done = 0; done < frames;) {
+            const std::size_t n = std::min(frames - done, mono.size());
+            const std::size_t part = ring_.read(mono.data(), n);
+            std::fill(mono.begin() + static_cast<std::ptrdiff_t>(part), mono.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
+            for (std::size_t i = 0; i < n; ++i) {
+                float* f = out + (done + i) * static_cast<std::size_t>(channels_);
+                std::fill(f, f + channels_, mono[i]);
+            }
+            got += part;
+            done += n;
+        }
+        return got;
+    }
+
+    // Whether the stream stopped: by halt, or by itself when its card
+    // failed (a USB card pulled out, a sound-server device removed). Only
+    // this flag, and no call into PortAudio: a stream whose card went quiet
+    // for good holds PortAudio's state lock while it waits.
+    bool ended() const { return ended_.load(std::memory_order_acquire); }
+    // Starts the stream again after a halt; false when the card refuses.
+    bool restart() {
+        ended_.store(false, std::memory_order_relaxed);
+        if (Pa_StartStream(stream_) != paNoError) {
+            ended_.store(true, std::memory_order_relaxed);
+            return false;
+        }
+        return true;
+    }
+
+    Waker& waker_;
+    TroubleCounters& trouble_;
+    const int channels_;
+    const bool resample_;
+    PaStream* stream_ = nullptr;
+    SpscRing ring_;
+    Resampler conv_;
+
+private:
+    static int callback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                        PaStreamCallbackFlags flags, void* user) {
+        auto* self = static_cast<CardStream*>(user);
+        self->onCard(static_cast<const float*>(input), static_cast<float*>(output), frames, flags);
+        self->waker_.release();
+        return paContinue;
+    }
+    static void finished(void* user) { static_cast<CardStream*>(user)->ended_.store(true, std::memory_order_release); }
+
+    std::atomic<bool> ended_{false};
+};
+
+class CardCaptureEngine final : public CardStream {
+public:
+    CardCaptureEngine(Waker& waker, TroubleCounters& trouble, double rate, int channels)
+        : CardStream(waker, trouble, rate, channels, 2.0), in_(workChunk), out_(workChunk) {}
 
     AudioResult begin(Clock::time_point) override {
         ring_.discardAll();
@@ -103,7 +217,7 @@ public:
         if (Pa_IsStreamActive(stream_) == 1) {
             return MMSYSERR_NOERROR;
         }
-        return Pa_StartStream(stream_) == paNoError ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
+        return restart() ? MMSYSERR_NOERROR : MMSYSERR_ERROR;
     }
 
     void halt() override {
@@ -162,77 +276,32 @@ public:
     }
 
 private:
-    static int callback(const void* input, void*, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags flags, void* user) {
-        auto* self = static_cast<CardCaptureEngine*>(user);
+    void onCard(const float* in, float*, std::size_t frames, PaStreamCallbackFlags flags) override {
         if ((flags & paInputOverflow) != 0) {
-            self->trouble_.inputOverflows.fetch_add(1, std::memory_order_relaxed);
+            trouble_.inputOverflows.fetch_add(1, std::memory_order_relaxed);
         }
-        const auto* in = static_cast<const float*>(input);
         if (in != nullptr) {
-            if (self->channels_ == 1) {
-                self->ring_.write(in, frames);
-            } else {
-                std::array<float, 256> mono;
-                for (unsigned long done = 0; done < frames;) {
-                    const unsigned long n = std::min<unsigned long>(frames - done, mono.size());
-                    for (unsigned long i = 0; i < n; ++i) {
-                        const float* f = in + (done + i) * static_cast<unsigned long>(self->channels_);
-                        mono[i] = 0.5f * (f[0] + f[1]);
-                    }
-                    self->ring_.write(mono.data(), n);
-                    done += n;
-                }
-            }
+            takeFromCard(in, frames);
         }
-        self->waker_.release();
-        return paContinue;
     }
 
-    Waker& waker_;
-    TroubleCounters& trouble_;
-    int channels_;
-    bool resample_ = false;
-    PaStream* stream_ = nullptr;
-    SpscRing ring_;
-    Resampler conv_;
     std::vector<float> in_;
     std::size_t inPos_ = 0, inLen_ = 0;
     std::vector<float> out_;
 };
 
-class CardPlaybackEngine final : public Engine {
+class CardPlaybackEngine final : public CardStream {
 public:
     CardPlaybackEngine(Waker& waker, TroubleCounters& trouble, double rate, int channels)
-        : waker_(waker), trouble_(trouble), channels_(channels), ring_(ringCapacityFor(rate, 0.5)), in_(workChunk) {
-        resample_ = rate != stationRate;
-        cushion_ = static_cast<std::size_t>(rate * cushionSeconds);
-        cushionStep_ = static_cast<std::size_t>(rate * cushionStepSeconds);
-        cushionLimit_ = static_cast<std::size_t>(rate * cushionLimitSeconds);
-        out_.resize(workChunk * static_cast<std::size_t>(rate / stationRate + 1.0) + 16);
-    }
-    ~CardPlaybackEngine() override {
-        if (stream_ != nullptr) {
-            Pa_AbortStream(stream_);
-            Pa_CloseStream(stream_);
-        }
-    }
-    CardPlaybackEngine(const CardPlaybackEngine&) = delete;
-    CardPlaybackEngine& operator=(const CardPlaybackEngine&) = delete;
+        : CardStream(waker, trouble, rate, channels, 0.5), in_(workChunk),
+          out_(workChunk * static_cast<std::size_t>(rate / stationRate + 1.0) + 16),
+          cushion_(static_cast<std::size_t>(rate * cushionSeconds)),
+          cushionStep_(static_cast<std::size_t>(rate * cushionStepSeconds)),
+          cushionLimit_(static_cast<std::size_t>(rate * cushionLimitSeconds)) {}
 
-    bool open(const PaStreamParameters& params, double rate) {
-        if (resample_ && !conv_.init(rate / stationRate, SRC_SINC_FASTEST)) {
-            return false;
-        }
-        if (Pa_OpenStream(&stream_, nullptr, &params, rate, paFramesPerBufferUnspecified, paClipOff, &callback,
-                          this) != paNoError) {
-            return false;
-        }
-        Pa_SetStreamFinishedCallback(stream_, &finished);
-        // The card runs from open to close, playing silence while nothing
-        // is queued, like a waveform output device.
-        return Pa_StartStream(stream_) == paNoError;
-    }
+    // The card runs from open to close, playing silence while nothing is
+    // queued, like a waveform output device.
+    bool start() { return restart(); }
 
     void halt() override {
         if (ring_.readable() == 0 && feedPos_ == 0) {
@@ -255,17 +324,11 @@ public:
     Clock::time_point service(DeviceCore& core, Clock::time_point now) override {
         if (restart_ && !core.queue.empty()) {
             restart_ = false;
-            ended_.store(false, std::memory_order_relaxed);
-            if (Pa_StartStream(stream_) != paNoError) {
-                ended_.store(true, std::memory_order_relaxed);
-            }
+            restart();
         }
-        // Only this flag, and no call into PortAudio: a stream whose card
-        // went quiet for good holds PortAudio's state lock while it waits.
-        if (ended_.load(std::memory_order_acquire)) {
-            // The card failed (a USB card pulled out, a sound-server sink
-            // removed): it plays into nothing, at once, so that the caller's
-            // queue keeps moving until it closes the device.
+        if (ended()) {
+            // The card failed: it plays into nothing, at once, so that the
+            // caller's queue keeps moving until it closes the device.
             while (!core.queue.empty()) {
                 core.completeFront();
             }
@@ -314,77 +377,38 @@ public:
     }
 
 private:
-    static void finished(void* user) {
-        static_cast<CardPlaybackEngine*>(user)->ended_.store(true, std::memory_order_release);
-    }
-
-    static int callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                        PaStreamCallbackFlags flags, void* user) {
-        auto* self = static_cast<CardPlaybackEngine*>(user);
+    void onCard(const float*, float* out, std::size_t frames, PaStreamCallbackFlags flags) override {
         if ((flags & paOutputUnderflow) != 0) {
-            self->trouble_.outputUnderflows.fetch_add(1, std::memory_order_relaxed);
+            trouble_.outputUnderflows.fetch_add(1, std::memory_order_relaxed);
         }
-        auto* out = static_cast<float*>(output);
-        const std::size_t samples = frames * static_cast<std::size_t>(self->channels_);
-        if (!self->playing_) {
-            // Silence until a cushion has gathered, so that the blocks
-            // arriving at their own pace keep ahead of the card; a sound
-            // shorter than the cushion plays once it has waited as long.
-            const std::size_t waiting = self->ring_.readable();
-            if (waiting < self->cushion_ && (waiting == 0 || self->waited_ < self->cushion_)) {
-                self->waited_ += waiting == 0 ? 0 : frames;
-                std::fill(out, out + samples, 0.0f);
-                self->waker_.release();
-                return paContinue;
+        if (!playing_) {
+            // Silence while the first audio waits out the cushion.
+            if (ring_.readable() == 0 || waited_ < cushion_) {
+                waited_ += ring_.readable() == 0 ? 0 : frames;
+                std::fill(out, out + frames * static_cast<std::size_t>(channels_), 0.0f);
+                return;
             }
-            self->playing_ = true;
-            self->waited_ = 0;
+            playing_ = true;
+            waited_ = 0;
         }
-        std::size_t got = 0;
-        if (self->channels_ == 1) {
-            got = self->ring_.read(out, frames);
-            std::fill(out + got, out + frames, 0.0f);
-        } else {
-            std::array<float, 256> mono;
-            for (unsigned long done = 0; done < frames;) {
-                const unsigned long n = std::min<unsigned long>(frames - done, mono.size());
-                const std::size_t part = self->ring_.read(mono.data(), n);
-                std::fill(mono.begin() + static_cast<std::ptrdiff_t>(part), mono.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
-                for (unsigned long i = 0; i < n; ++i) {
-                    float* f = out + (done + i) * static_cast<unsigned long>(self->channels_);
-                    f[0] = f[1] = mono[i];
-                }
-                got += part;
-                done += n;
-            }
+        if (giveToCard(out, frames) < frames) {
+            // Ran dry: a gap in the sound (or its end); wait longer before
+            // playing again.
+            trouble_.playbackGaps.fetch_add(1, std::memory_order_relaxed);
+            playing_ = false;
+            cushion_ = std::min(cushion_ + cushionStep_, cushionLimit_);
         }
-        if (got < frames) {
-            // Ran dry: a gap in the sound (or its end); gather a larger
-            // cushion again.
-            self->trouble_.playbackGaps.fetch_add(1, std::memory_order_relaxed);
-            self->playing_ = false;
-            self->cushion_ = std::min(self->cushion_ + self->cushionStep_, self->cushionLimit_);
-        }
-        self->waker_.release();
-        return paContinue;
     }
 
-    Waker& waker_;
-    TroubleCounters& trouble_;
-    int channels_;
-    bool resample_ = false;
-    PaStream* stream_ = nullptr;
-    SpscRing ring_;
-    Resampler conv_;
     std::vector<float> in_;
     std::vector<float> out_;
-    std::size_t cushion_ = 0; // the callback's own: frames the ring holds before the card plays them
-    std::size_t cushionStep_ = 0, cushionLimit_ = 0;
-    bool playing_ = false;    // the callback's own: false while a cushion gathers,
-    std::size_t waited_ = 0;  // for so many frames
+    // The callback's own: frames of silence the card plays while audio waits
+    // in the ring before it plays that audio.
+    std::size_t cushion_;
+    const std::size_t cushionStep_, cushionLimit_;
+    bool playing_ = false;    // the callback's own: false while the cushion runs,
+    std::size_t waited_ = 0;  // for so many frames so far
     bool restart_ = false;    // halted: start the stream with the next write
-    // Set when the stream stopped: by halt, or by itself when its card failed.
-    std::atomic<bool> ended_{false};
     std::size_t feedPos_ = 0; // samples of the first unfed header already in the ring
 };
 
@@ -412,30 +436,34 @@ struct OneShot {
 
 } // namespace
 
-std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error) {
+namespace {
+
+template <typename CardEngine>
+std::unique_ptr<CardEngine> makeCard(int paDevice, bool input, Waker& waker, TroubleCounters& trouble,
+                                     AudioResult& error) {
     PaStreamParameters params;
     double rate = 0;
-    if (!chooseFormat(paDevice, true, params, rate)) {
+    if (!chooseFormat(paDevice, input, params, rate)) {
         error = WAVERR_BADFORMAT;
         return nullptr;
     }
-    auto engine = std::make_unique<CardCaptureEngine>(waker, trouble, rate, params.channelCount);
-    if (!engine->open(params, rate)) {
+    auto engine = std::make_unique<CardEngine>(waker, trouble, rate, params.channelCount);
+    if (!engine->open(params, rate, input)) {
         error = MMSYSERR_ERROR;
         return nullptr;
     }
     return engine;
 }
 
+} // namespace
+
+std::unique_ptr<Engine> makeCardCapture(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error) {
+    return makeCard<CardCaptureEngine>(paDevice, true, waker, trouble, error);
+}
+
 std::unique_ptr<Engine> makeCardPlayback(int paDevice, Waker& waker, TroubleCounters& trouble, AudioResult& error) {
-    PaStreamParameters params;
-    double rate = 0;
-    if (!chooseFormat(paDevice, false, params, rate)) {
-        error = WAVERR_BADFORMAT;
-        return nullptr;
-    }
-    auto engine = std::make_unique<CardPlaybackEngine>(waker, trouble, rate, params.channelCount);
-    if (!engine->open(params, rate)) {
+    auto engine = makeCard<CardPlaybackEngine>(paDevice, false, waker, trouble, error);
+    if (engine && !engine->start()) {
         error = MMSYSERR_ERROR;
         return nullptr;
     }

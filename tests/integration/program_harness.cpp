@@ -231,7 +231,14 @@ pid_t Programs::start(const std::string& program, const ProgramRun& run) {
         fs::create_directories(run.directory, ignored);
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), run.args.begin(), run.args.end());
-    std::vector<std::string> environment{"QT_QPA_PLATFORM=offscreen", "CW_NO_MODAL=1"};
+    // Headless and unattended, unless the run says otherwise.
+    std::vector<std::string> environment;
+    for (const std::string fallback : {"QT_QPA_PLATFORM=offscreen", "CW_NO_MODAL=1"}) {
+        const std::string name = fallback.substr(0, fallback.find('=') + 1);
+        if (std::none_of(run.environment.begin(), run.environment.end(),
+                         [&](const std::string& entry) { return entry.starts_with(name); }))
+            environment.push_back(fallback);
+    }
     environment.insert(environment.end(), run.environment.begin(), run.environment.end());
     platform::SpawnOptions options;
     options.workingDirectory = run.directory.string();

@@ -106,7 +106,8 @@ class RawListener {
 
 struct ProgramRun {
     std::vector<std::string> args;        // after argv[0]
-    std::vector<std::string> environment; // "NAME=value", on top of this process's
+    std::vector<std::string> environment; // "NAME=value", on top of this process's; replaces the
+                                          // defaults QT_QPA_PLATFORM=offscreen, CW_NO_MODAL=1
     fs::path directory;                   // where it runs (created if missing)
     fs::path output;                      // standard output and error go here; empty: inherited
 };

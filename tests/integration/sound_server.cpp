@@ -184,47 +184,44 @@ std::unique_ptr<Tool> SoundServer::play(const fs::path& wav, const std::string& 
                                   environment());
 }
 
-CardStation::CardStation(const fs::path& directory)
-    : filter_(std::make_unique<dsp::FirBandFilter>()), processor_(std::make_unique<station::BlockProcessor>()) {
-    captureReady_.wait(0); // starts unsignalled, as the station's does
-    station::designStationFilter(settings_, *filter_);
-    fatal_.workingDirectory = directory.string();
-    fatal_.errorStream = nullptr;
-    audio_ = std::make_unique<station::StationAudio>(
-        settings_, system_, *filter_, *processor_, sink_, captureReady_, fatal_,
-        [this](unsigned message, platform::WParam wParam, platform::LParam lParam) {
-            const std::lock_guard lock(mutex_);
-            posted_.push_back({message, wParam, lParam});
-        });
+CardStation::CardStation(const fs::path& directory) {
+    rig_.fatal.workingDirectory = directory.string();
+    rig_.fatal.errorStream = nullptr;
 }
 
 CardStation::~CardStation() {
-    audio_->capture.closeCapture();
-    audio_->playback.closePlayback();
-    pump(0ms);
+    rig_.capture().closeCapture();
+    rig_.playback().closePlayback();
+    rig_.pump();
 }
 
 bool CardStation::open() {
-    return audio_->playback.openPlayback(-1) == station::openSucceeded &&
-           audio_->capture.openCapture(-1) == station::openSucceeded;
+    // The station's own priority, which its start-up takes, before the
+    // sound library's threads exist (they inherit it): the path is measured
+    // as it runs there.
+    platform::setPriorityClass(false);
+    return rig_.playback().openPlayback(-1) == station::openSucceeded &&
+           rig_.capture().openCapture(-1) == station::openSucceeded;
 }
 
-void CardStation::pump(std::chrono::milliseconds duration) {
-    const auto end = Clock::now() + duration;
-    do {
-        for (;;) {
-            Posted p{};
-            {
-                const std::lock_guard lock(mutex_);
-                if (posted_.empty())
-                    break;
-                p = posted_.front();
-                posted_.pop_front();
-            }
-            audio_->handleMessage(p.message, p.wParam, p.lParam);
-        }
-        std::this_thread::sleep_for(2ms);
-    } while (Clock::now() < end);
+StallCounter::StallCounter(double lateMs)
+    : thread_([this, late = std::chrono::duration<double, std::milli>(lateMs)] {
+          constexpr auto nap = 2ms;
+          while (!stop_.load()) {
+              const auto start = Clock::now();
+              std::this_thread::sleep_for(nap);
+              const auto overslept = Clock::now() - start - nap;
+              const auto us = std::chrono::duration_cast<std::chrono::microseconds>(overslept).count();
+              if (us > worstUs_.load())
+                  worstUs_.store(us);
+              if (overslept > late)
+                  ++stalls_;
+          }
+      }) {}
+
+StallCounter::~StallCounter() {
+    stop_.store(true);
+    thread_.join();
 }
 
 std::vector<short> channelOf(const std::vector<short>& interleaved, int channels, int index) {

@@ -23,11 +23,11 @@
 // through pipewire-pulse: "unix:$XDG_RUNTIME_DIR/pulse/native") no server
 // is started: the sinks are loaded into that one and unloaded at the end.
 
+#include <atomic>
 #include <chrono>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/types.h>
@@ -35,11 +35,7 @@
 #include "platform/audio_device.h"
 #include "platform/kernel.h"
 #include "program_harness.h"
-#include "dsp/band_filter.h"
-#include "station/audio/block_processing.h"
-#include "station/audio/fatal_stop.h"
-#include "station/audio/station_audio.h"
-#include "station/shell/station_settings.h"
+#include "station_audio_rig.h"
 
 namespace harness {
 
@@ -117,10 +113,15 @@ class SoundServer {
 // with the 256-tap band filter, playback, on the default devices (the
 // server's defaults, once exportEnvironment has run), with the devices'
 // completions handled by pump() on the calling thread, as the station's main
-// thread does. What a station program does not tell, its sound system does
-// here: the cards' trouble counts.
+// thread does, and at the station's priority (which the process takes when
+// it is allowed to). What a station program does not tell, its sound system
+// does here: the cards' trouble counts.
 class CardStation {
   public:
+    // A stall longer than this can empty a playback card's buffer, ms: the
+    // card buffers 12 ms, and its callback is due every 4 ms or so.
+    static constexpr double cardBufferMs = 8;
+
     // `directory`: where a fatal stop would leave "ErrorWav.txt".
     explicit CardStation(const fs::path& directory);
     ~CardStation();
@@ -129,30 +130,37 @@ class CardStation {
     // Opens playback, then capture; false when either fails.
     bool open();
     // Closes capture: playback runs dry, as at the end of any sound.
-    void closeCapture() { audio_->capture.closeCapture(); }
+    void closeCapture() { rig_.capture().closeCapture(); }
     // Handles the devices' completions for `duration`.
-    void pump(std::chrono::milliseconds duration);
-    platform::AudioSystem::CardTrouble trouble() const { return system_.cardTrouble(); }
+    void pump(std::chrono::milliseconds duration) { rig_.pumpFor(duration); }
+    platform::AudioSystem::CardTrouble trouble() const { return rig_.audio.cardTrouble(); }
     // Blocks the processing thread wrote to playback so far.
-    std::uint64_t blocksPlayed() const { return audio_->playback.blocksWritten(); }
+    std::uint64_t blocksPlayed() const { return rig_.stationAudio->playback.blocksWritten(); }
 
   private:
-    struct Posted {
-        unsigned message;
-        platform::WParam wParam;
-        platform::LParam lParam;
-    };
+    audiotest::StationAudioRig rig_;
+};
 
-    std::mutex mutex_;
-    std::deque<Posted> posted_;
-    station::StationSettings settings_;
-    platform::AudioSystem system_;
-    std::unique_ptr<dsp::FirBandFilter> filter_;
-    std::unique_ptr<station::BlockProcessor> processor_;
-    station::BlockSink sink_;
-    platform::Semaphore captureReady_{1, 1};
-    station::FatalStopContext fatal_;
-    std::unique_ptr<station::StationAudio> audio_;
+// Counts the times this process was held up: a thread that sleeps 2 ms at
+// a time and notes each wake-up more than `lateMs` late. A card loses sound
+// when the machine stops its sound threads (or the server's) for longer than
+// the card buffers, which no setting of the station prevents; on a shared
+// virtual machine that was up to 33 ms, a few times a minute, even when idle.
+// Made after CardStation, it runs at the station's priority.
+class StallCounter {
+  public:
+    explicit StallCounter(double lateMs);
+    ~StallCounter();
+    StallCounter(const StallCounter&) = delete;
+    StallCounter& operator=(const StallCounter&) = delete;
+    std::uint64_t stalls() const { return stalls_.load(); }
+    double worstMs() const { return worstUs_.load() / 1000.0; }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> stalls_{0};
+    std::atomic<std::int64_t> worstUs_{0};
+    std::thread thread_;
 };
 
 // Channel `index` of `channels`-channel interleaved samples.

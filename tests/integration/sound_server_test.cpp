@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -65,6 +66,13 @@ class SoundPath : public ::testing::Test {
         ASSERT_FALSE(home.path.empty());
         server = std::make_unique<SoundServer>(home.path);
         ASSERT_EQ(server->failure(), "");
+        // The sanitizer presets hide ALSA's plug-ins (ALSA_PLUGIN_DIR), the
+        // pulse one too: PortAudio then sees none of the server's devices.
+        if (const std::vector<std::string> input = deviceMenus()[0];
+            std::find(input.begin(), input.end(), "receiver") == input.end())
+            GTEST_SKIP() << "ALSA's pulse plug-in is not loaded (ALSA_PLUGIN_DIR="
+                         << (std::getenv("ALSA_PLUGIN_DIR") ? std::getenv("ALSA_PLUGIN_DIR") : "its default")
+                         << "): no device of the sound server to test";
         // The server's own streams: the sinks' on the meter.
         sinkInputs = server->count("sink-inputs");
         ASSERT_GE(sinkInputs, 0);
@@ -109,12 +117,14 @@ class SoundPath : public ::testing::Test {
         return channels;
     }
 
-    // The output menu as the station builds it from the same device list.
-    std::vector<std::string> outputMenu() {
+    // The input and output menus as the station builds them from the same
+    // device list.
+    std::array<std::vector<std::string>, 2> deviceMenus() {
         server->exportEnvironment();
         platform::AudioSystem system;
         const station::AudioSystemDevices devices(system);
-        return itemTexts(station::outputDeviceMenu(desktop, devices));
+        return {itemTexts(station::inputDeviceMenu(desktop, devices)),
+                itemTexts(station::outputDeviceMenu(desktop, devices))};
     }
 
     TempDir home{"cw-sound"};
@@ -209,41 +219,59 @@ TEST_F(SoundPath, AClickComesOutWithinSixtyMillisecondsOfTheFiltersDelay) {
 }
 
 TEST_F(SoundPath, DeviceMenusListTheServersDevicesByName) {
-    server->exportEnvironment();
-    platform::AudioSystem system;
-    const station::AudioSystemDevices devices(system);
-    const std::vector<std::string> input = itemTexts(station::inputDeviceMenu(desktop, devices));
-    const std::vector<std::string> output = itemTexts(station::outputDeviceMenu(desktop, devices));
+    const auto [input, output] = deviceMenus();
     for (const char* name : {"receiver", "default"})
         EXPECT_NE(std::find(input.begin(), input.end(), name), input.end()) << name << " missing from the input menu";
     for (const char* name : {"speaker", "speaker2", "default"})
         EXPECT_NE(std::find(output.begin(), output.end(), name), output.end()) << name << " missing from the output menu";
 }
 
-// The choice arrives over the local link, as the decoder sends it; the
-// output menu's items (302 + i) name the same index.
-// The choice is sent once the station has played for a while: how long the
-// station takes to start playing varies with the machine's load.
-TEST_F(SoundPath, ChoosingTheOtherSpeakerMovesTheSoundWhileItPlays) {
-    const std::vector<std::string> menu = outputMenu();
+// The output menu as a user works it, while the station plays: the station
+// on an X server (Xvfb), a right click in the right half of its display,
+// the arrow keys down to the other speaker, Return (xdotool). The click
+// comes once the first speaker has sounded for a while: how long the station
+// takes to start playing varies with the machine's load (a choice made
+// before it played left no sound on the first speaker to compare with).
+TEST_F(SoundPath, ChoosingTheOtherSpeakerFromTheMenuMovesTheSoundWhileItPlays) {
+    for (const char* tool : {"Xvfb", "xdotool"})
+        if (!fs::exists(fs::path("/usr/bin") / tool))
+            GTEST_SKIP() << tool << " is not installed (Debian: xvfb, xdotool): no X server to click in";
+    const std::vector<std::string> menu = deviceMenus()[1];
     const auto item = std::find(menu.begin(), menu.end(), "speaker2");
     ASSERT_NE(item, menu.end());
-    const int device = int(item - menu.begin()) - 1; // after the default-device item
+    int display = 90;
+    while (display < 140 && (fs::exists("/tmp/.X" + std::to_string(display) + "-lock") ||
+                             fs::exists("/tmp/.X11-unix/X" + std::to_string(display))))
+        ++display;
+    const std::string x = ":" + std::to_string(display);
+    Tool xserver({"Xvfb", x, "-screen", "0", "1024x768x24", "-nolisten", "tcp"}, {});
+    ASSERT_TRUE(waitFor([&] { return fs::exists("/tmp/.X11-unix/X" + std::to_string(display)); }, 10000ms))
+        << "Xvfb did not start on " << x;
+    const std::vector<std::string> desktop{"DISPLAY=" + x, "QT_QPA_PLATFORM=xcb"};
+    const auto xdotool = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "xdotool");
+        Tool tool(args, desktop, (home.path / "xdotool.out").string());
+        return tool.started() && tool.wait(5000) == 0;
+    };
     const fs::path input = home.path / "tone.wav";
     ASSERT_TRUE(writeTones(input, {passHz}, 6, 6000));
-    const pid_t station = startStation({}, {"UDPSEND"});
+    const pid_t station = startStation(desktop);
     ASSERT_GT(station, 0);
+    ASSERT_TRUE(waitFor([&] { return xdotool({"search", "--onlyvisible", "--name", "CW"}); }, 10000ms))
+        << "no station window: " << readFile(home.path / "station.log");
+    const std::string found = readFile(home.path / "xdotool.out");
+    const std::string window = found.substr(0, found.find('\n'));
 
     const fs::path recording = home.path / "meter.wav";
     auto recorder = server->record(recording);
     auto player = server->play(input);
-    std::this_thread::sleep_for(3000ms);
-    const platform::Socket link = platform::createUdpSocket();
-    locallink::ControlDatagram choice;
-    choice.command = locallink::SelectOutputDevice;
-    choice.value = device;
-    ASSERT_TRUE(platform::sendTo(link, &choice, sizeof choice, "127.0.0.1", locallink::stationPort).ok());
-    platform::closeSocket(link);
+    std::this_thread::sleep_for(2500ms);
+    ASSERT_TRUE(xdotool({"mousemove", "--window", window, "400", "100", "click", "3"}));
+    std::this_thread::sleep_for(500ms); // the popup opens
+    std::vector<std::string> keys{"key", "--delay", "50"};
+    keys.insert(keys.end(), std::size_t(item - menu.begin()) + 1, "Down"); // the first Down selects the first item
+    keys.push_back("Return");
+    ASSERT_TRUE(xdotool(keys));
     EXPECT_EQ(player->wait(10000), 0);
     recorder->stop();
     EXPECT_EQ(programs.stop(station), 0);
@@ -262,28 +290,43 @@ TEST_F(SoundPath, ChoosingTheOtherSpeakerMovesTheSoundWhileItPlays) {
     EXPECT_GT(rms(spk2, second + at(0.3), second + at(1.5)), 1000) << "the other speaker went quiet";
 }
 
-// A speaker pulled out while it plays (its sink unloaded, its stream not
-// moved anywhere): no fatal stop and no hang; the station plays on into
-// nothing and still stops at once, normally, when asked.
-TEST_F(SoundPath, ASpeakerPulledOutWhilePlayingLeavesAStationThatStops) {
+// A card pulled out while the station uses it (its sink unloaded, and its
+// streams not moved anywhere): the speaker the station plays on, or the
+// receiver whose monitor it records. No fatal stop and no hang: the station
+// plays on into nothing, or waits for sound that no longer comes, and still
+// stops at once, normally, when asked.
+TEST_F(SoundPath, ACardPulledOutLeavesAStationThatStops) {
+    const struct {
+        std::string sink;
+        std::string choice; // the station's device of that direction, by name
+    } cases[] = {{"spk2", "SELVANE_OUTPUT_DEVICE=speaker2"}, {"rx", "SELVANE_INPUT_DEVICE=receiver"}};
     const fs::path input = home.path / "tone.wav";
     ASSERT_TRUE(writeTones(input, {passHz}, 3, 6000));
-    const pid_t station = startStation({"SELVANE_OUTPUT_DEVICE=speaker2"});
-    ASSERT_GT(station, 0);
-    auto player = server->play(input);
-    std::this_thread::sleep_for(1000ms);
-    ASSERT_TRUE(server->unloadSink("spk2"));
-    EXPECT_EQ(player->wait(10000), 0);
-    EXPECT_TRUE(Programs::running(station)) << readFile(home.path / "station.log");
-    const auto stopping = Clock::now();
-    EXPECT_EQ(programs.stop(station, 5000), 0) << readFile(home.path / "station.log");
-    EXPECT_LT(secondsSince(stopping), 3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sink);
+        sinkInputs = server->count("sink-inputs");
+        const pid_t station = startStation({c.choice});
+        ASSERT_GT(station, 0);
+        auto player = server->play(input);
+        std::this_thread::sleep_for(1000ms);
+        ASSERT_TRUE(server->unloadSink(c.sink));
+        std::this_thread::sleep_for(1000ms);
+        EXPECT_TRUE(Programs::running(station)) << readFile(home.path / "station.log");
+        const auto stopping = Clock::now();
+        EXPECT_EQ(programs.stop(station, 5000), 0) << readFile(home.path / "station.log");
+        EXPECT_LT(secondsSince(stopping), 3);
+        EXPECT_FALSE(fs::exists(home.path / "station" / "ErrorWav.txt")) << "a fatal stop";
+    }
 }
 
 // The station's audio path in this process, on the server's default
-// devices, for a few seconds of steady sound; the 60 s figure is the
-// benchmark's (bench/sound_server_bench).
-TEST_F(SoundPath, SteadyPlayHasAtMostAStrayUnderrun) {
+// devices, for a few seconds of steady sound once it plays: no gap, no
+// underflow, no overflow, unless the machine itself stopped the process for
+// longer than the card's buffer can bridge (each such stall may cost the
+// card a buffer and the playback a gap). The first two seconds are left
+// out: a playback stream may gap there while its cushion grows to what the
+// machine needs. The 60 s figure is the benchmark's (bench/sound_server_bench).
+TEST_F(SoundPath, SteadyPlayLosesNothing) {
     const fs::path input = home.path / "tone.wav";
     ASSERT_TRUE(writeTones(input, {passHz}, 8, 6000));
     server->exportEnvironment();
@@ -292,24 +335,30 @@ TEST_F(SoundPath, SteadyPlayHasAtMostAStrayUnderrun) {
     ASSERT_TRUE(station.open());
     for (int i = 0; i < 100 && station.blocksPlayed() == 0; ++i)
         station.pump(50ms); // until the receiver delivers
-    station.pump(2000ms); // the path settles (the cushion grows to what the server needs)
+    station.pump(2000ms);
     const platform::AudioSystem::CardTrouble before = station.trouble();
     const std::uint64_t blocks = station.blocksPlayed();
-    station.pump(5000ms);
+    std::uint64_t stalls = 0;
+    {
+        const StallCounter machine(CardStation::cardBufferMs);
+        station.pump(5000ms);
+        stalls = machine.stalls();
+        std::printf("real sound path: the machine held this process up %llu times by more than %.0f ms "
+                    "(at worst %.1f ms)\n",
+                    static_cast<unsigned long long>(stalls), CardStation::cardBufferMs, machine.worstMs());
+    }
     const platform::AudioSystem::CardTrouble after = station.trouble();
+    const std::uint64_t gaps = after.playbackGaps - before.playbackGaps;
+    const std::uint64_t lost = (after.outputUnderflows - before.outputUnderflows) +
+                               (after.inputOverflows - before.inputOverflows);
     std::printf("real sound path: %llu blocks played in 5 s; %llu gaps, %llu underflows, %llu overflows\n",
                 static_cast<unsigned long long>(station.blocksPlayed() - blocks),
-                static_cast<unsigned long long>(after.playbackGaps - before.playbackGaps),
+                static_cast<unsigned long long>(gaps),
                 static_cast<unsigned long long>(after.outputUnderflows - before.outputUnderflows),
                 static_cast<unsigned long long>(after.inputOverflows - before.inputOverflows));
     EXPECT_GT(station.blocksPlayed() - blocks, 200u) << "the path did not play";
-    // On a shared virtual machine the card layer reports a stray underflow
-    // now and then (about one in 5 s in some runs); more than two in 5 s is
-    // a broken path. bench/sound_server_bench counts a minute of play.
-    const std::uint64_t trouble = (after.playbackGaps - before.playbackGaps) +
-                                  (after.outputUnderflows - before.outputUnderflows) +
-                                  (after.inputOverflows - before.inputOverflows);
-    EXPECT_LE(trouble, 2u);
+    EXPECT_LE(gaps, stalls) << "the playback ran dry on a machine that kept up";
+    EXPECT_LE(lost, stalls) << "the cards lost sound on a machine that kept up";
     // The count is live: the end of the sound is one gap.
     station.closeCapture();
     station.pump(300ms);

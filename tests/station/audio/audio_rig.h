@@ -27,6 +27,7 @@
 #include "station/audio/fatal_stop.h"
 #include "station/audio/station_audio.h"
 #include "station/shell/station_settings.h"
+#include "station_audio_rig.h"
 
 namespace audiotest {
 
@@ -120,33 +121,18 @@ struct CountingHooks : station::CaptureHooks {
     bool clientConnected() override { return connected; }
 };
 
-struct Message {
-    unsigned message;
-    platform::WParam wParam;
-    platform::LParam lParam;
-};
-
-// The station's audio on the default (file) devices.
-struct AudioRig {
-    explicit AudioRig(station::CaptureHooks* customHooks = nullptr)
-        : filter(std::make_unique<dsp::FirBandFilter>()),
-          processor(std::make_unique<station::BlockProcessor>()) {
+// The station's audio on file devices (useFiles), its relay hooks and its
+// fatal stops' quits counted.
+struct AudioRig : StationAudioRig {
+    explicit AudioRig(station::CaptureHooks* customHooks = nullptr) {
         fatal.audio = &audio;
         fatal.workingDirectory = dir.path().string();
         fatal.executableDirectory = dir.path().string();
         fatal.postQuit = [this](int) { ++quits; };
-        captureReady.wait(0); // start-up takes it once: it starts unsignalled
-        station::designStationFilter(settings, *filter);
-        stationAudio = std::make_unique<station::StationAudio>(
-            settings, audio, *filter, *processor, sink, captureReady, fatal,
-            [this](unsigned m, platform::WParam w, platform::LParam l) {
-                const std::lock_guard lock(queueMutex);
-                queue.push_back({m, w, l});
-            });
         stationAudio->attachRelay(customHooks ? *customHooks : hooks);
     }
     ~AudioRig() {
-        stationAudio.reset(); // its closes still post; the queue outlives them
+        stationAudio.reset(); // before the hooks go
     }
 
     // From the next open, the default capture device reads `input` ("" for
@@ -160,26 +146,6 @@ struct AudioRig {
         audio.configure(files);
     }
 
-    // Delivers the queued messages; returns how many.
-    int pump() {
-        int n = 0;
-        for (;;) {
-            Message m{};
-            {
-                const std::lock_guard lock(queueMutex);
-                if (queue.empty()) {
-                    return n;
-                }
-                m = queue.front();
-                queue.pop_front();
-            }
-            if (m.message == platform::MM_WIM_DATA) {
-                ++captureMessages;
-            }
-            stationAudio->handleMessage(m.message, m.wParam, m.lParam);
-            ++n;
-        }
-    }
     // Pumps until `done` or the time-out; returns done().
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
         const auto end = std::chrono::steady_clock::now() + timeout;
@@ -192,28 +158,10 @@ struct AudioRig {
         }
         return true;
     }
-    std::size_t queued() {
-        const std::lock_guard lock(queueMutex);
-        return queue.size();
-    }
-
-    station::Playback& playback() { return stationAudio->playback; }
-    station::Capture& capture() { return stationAudio->capture; }
 
     TempDir dir;
-    std::mutex queueMutex;
-    std::deque<Message> queue;
-    int captureMessages = 0;
     int quits = 0;
-    station::StationSettings settings;
-    platform::AudioSystem audio;
-    std::unique_ptr<dsp::FirBandFilter> filter;
-    std::unique_ptr<station::BlockProcessor> processor;
-    station::BlockSink sink;
-    platform::Semaphore captureReady{1, 1};
-    station::FatalStopContext fatal;
     CountingHooks hooks;
-    std::unique_ptr<station::StationAudio> stationAudio;
 };
 
 } // namespace audiotest
