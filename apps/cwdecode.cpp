@@ -19,9 +19,9 @@
 #include "apps/version.h"
 #include "decoder/audio_decoding.h"
 #include "decoder/cwdecode_command.h"
+#include "dsp/audio_constants.h"
 #include "platform/audio_file.h"
 #include "platform/kernel.h"
-#include "dsp/audio_constants.h"
 
 namespace {
 
@@ -112,8 +112,7 @@ int decodeFile(const decoder::CwdecodeCommand& command, Printer& printer) {
     // A bar for long files only, and only where it does not run into the
     // text on the same terminal.
     constexpr std::size_t longFileSamples = 60 * dsp::sampleRateHz;
-    const bool bar = audio.size() > longFileSamples && platform::isTerminal(stderr) &&
-                     !platform::isTerminal(stdout);
+    const bool bar = audio.size() > longFileSamples && platform::isTerminal(stderr) && !platform::isTerminal(stdout);
     ProgressBar progress;
     const std::span<const std::int16_t> all(audio);
     for (std::size_t at = 0; at < all.size(); at += dsp::sampleRateHz) {
@@ -133,8 +132,7 @@ int decodeFile(const decoder::CwdecodeCommand& command, Printer& printer) {
 int decodeStandardInput(const decoder::CwdecodeCommand& command, Printer& printer) {
     platform::StreamResampler resampler;
     if (!resampler.init(command.rawRateHz, dsp::sampleRateHz)) {
-        return fail("cannot convert from " + std::to_string(command.rawRateHz) +
-                    " samples per second");
+        return fail("cannot convert from " + std::to_string(command.rawRateHz) + " samples per second");
     }
     decoder::AudioDecoder streaming(command.decoding);
     // Small reads keep the delay short at low rates; a pipe delivers what
@@ -153,8 +151,7 @@ int decodeStandardInput(const decoder::CwdecodeCommand& command, Printer& printe
         }
         samples.clear();
         for (std::size_t i = 0; i + 1 < available; i += 2) {
-            samples.push_back(static_cast<std::int16_t>(
-                static_cast<std::uint16_t>(bytes[i] | (bytes[i + 1] << 8))));
+            samples.push_back(static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[i] | (bytes[i + 1] << 8))));
         }
         held = available % 2;
         if (held != 0) {
@@ -189,8 +186,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     Printer printer(command.output);
-    const int code =
-        command.input == "-" ? decodeStandardInput(command, printer) : decodeFile(command, printer);
+    const int code = command.input == "-" ? decodeStandardInput(command, printer) : decodeFile(command, printer);
     printer.finish();
     return code;
 }

@@ -32,8 +32,8 @@
 #include <vector>
 
 #include "apps/program_info.h"
-#include "dsp/cw_generator.h"
 #include "dsp/audio_constants.h"
+#include "dsp/cw_generator.h"
 
 namespace {
 
@@ -71,7 +71,8 @@ std::vector<std::int16_t> chord(int ms) {
         for (const double f : freqs) {
             v += std::sin(2.0 * std::numbers::pi * f * t);
         }
-        out[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(std::lround(7000.0 * attack * decay * release * v));
+        out[static_cast<std::size_t>(i)] =
+            static_cast<std::int16_t>(std::lround(7000.0 * attack * decay * release * v));
     }
     return out;
 }

@@ -18,9 +18,9 @@
 
 #include <sndfile.h>
 
+#include "dsp/band_filter.h"
 #include "platform/audio_device.h"
 #include "platform/kernel.h"
-#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/fatal_stop.h"
 #include "station/audio/station_audio.h"
@@ -39,7 +39,8 @@ using Posted = audiotest::StationAudioRig::Posted;
 // they were posted and delivered by the benchmark thread, the "main thread".
 struct Station : audiotest::StationAudioRig {
     explicit Station(int taps)
-        : StationAudioRig(taps), dir(std::filesystem::temp_directory_path() / ("cw-bench-" + std::to_string(::getpid()))) {
+        : StationAudioRig(taps),
+          dir(std::filesystem::temp_directory_path() / ("cw-bench-" + std::to_string(::getpid()))) {
         std::filesystem::create_directories(dir);
         useFiles("", 1);
         fatal.workingDirectory = dir.string();
@@ -69,7 +70,7 @@ std::vector<std::int16_t> toneBlock(std::size_t samples, std::size_t offset) {
     for (std::size_t t = 0; t < samples; ++t) {
         const double n = static_cast<double>(t + offset);
         x[t] = static_cast<std::int16_t>(8000.0 * std::sin(2.0 * M_PI * 840.0 * n / 8000.0) +
-                                          3000.0 * std::sin(2.0 * M_PI * 2000.0 * n / 8000.0));
+                                         3000.0 * std::sin(2.0 * M_PI * 2000.0 * n / 8000.0));
     }
     return x;
 }
@@ -108,8 +109,8 @@ void BM_ProcessingThreadBlock(benchmark::State& state) {
     s.stationAudio->playback.closePlayback();
     s.pump();
     // Real time per block over the block's 20 ms, in percent of one core.
-    const double perBlockUs =
-        std::chrono::duration<double, std::micro>(busy).count() / static_cast<double>(std::max<std::int64_t>(state.iterations(), 1));
+    const double perBlockUs = std::chrono::duration<double, std::micro>(busy).count() /
+                              static_cast<double>(std::max<std::int64_t>(state.iterations(), 1));
     state.counters["us_per_block"] = perBlockUs;
     state.counters["core_pct"] = perBlockUs / 20000.0 * 100.0;
 }
@@ -121,7 +122,7 @@ BENCHMARK(BM_ProcessingThreadBlock)->Args({256, 0})->Args({1024, 0})->Args({1024
 enum class Server { none, up, slow, down };
 
 class BenchConnection final : public station::IcecastConnection {
-public:
+  public:
     explicit BenchConnection(bool slow) : slow_(slow) {}
     OpenResult open(const station::IcecastTarget&, const station::IcecastStreamInfo&, std::stop_token) override {
         return OpenResult::Connected;
@@ -134,7 +135,7 @@ public:
     }
     void close() override {}
 
-private:
+  private:
     bool slow_;
 };
 

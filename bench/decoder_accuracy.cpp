@@ -27,10 +27,10 @@
 
 #include "decoder/audio_decoding.h"
 #include "dsp/alphabet.h"
+#include "dsp/audio_constants.h"
 #include "dsp/cw_generator.h"
 #include "dsp/text_distance.h"
 #include "dsp/weak_decoder.h"
-#include "dsp/audio_constants.h"
 
 namespace {
 
@@ -89,8 +89,7 @@ std::string expected(std::string_view keyed, dsp::Alphabet alphabet) {
             out += ' ';
             continue;
         }
-        const dsp::ElementCode code =
-            dsp::elementCodeOf(dsp::elementsForReading(std::string(1, c)));
+        const dsp::ElementCode code = dsp::elementCodeOf(dsp::elementsForReading(std::string(1, c)));
         out += dsp::lookupCharacter(code, alphabet);
     }
     return normalise(out);
@@ -167,27 +166,22 @@ std::uint32_t seedBase = 101;
 std::string only;  // empty: every table
 bool show = false; // the weak column's text against the reference, on stderr
 
-bool wanted(const char* table) {
-    return only.empty() || only == table;
-}
+bool wanted(const char* table) { return only.empty() || only == table; }
 
 // CER of each column over the seeds; `keyedText` picks the seed's text.
-std::array<double, columns> errorRates(const Signal& s,
-                                       const std::function<std::string(int)>& keyedText) {
+std::array<double, columns> errorRates(const Signal& s, const std::function<std::string(int)>& keyedText) {
     std::array<double, columns> cer{};
     for (int i = 0; i < seeds; ++i) {
         const std::string keyed = keyedText(i);
         const std::string reference = expected(keyed, s.alphabet);
         dsp::KeyingEnvelope qrm;
-        const std::vector<std::int16_t> audio =
-            synthesize(keyed, s, seedBase + static_cast<std::uint32_t>(i), qrm);
+        const std::vector<std::int16_t> audio = synthesize(keyed, s, seedBase + static_cast<std::uint32_t>(i), qrm);
         for (int c = 0; c < columns; ++c) {
             const std::string got = decode(static_cast<Column>(c), audio, s);
-            cer[static_cast<std::size_t>(c)] += static_cast<double>(editDistance(got, reference)) /
-                                                static_cast<double>(reference.size());
+            cer[static_cast<std::size_t>(c)] +=
+                static_cast<double>(editDistance(got, reference)) / static_cast<double>(reference.size());
             if (show && c == Weak) {
-                std::fprintf(stderr, "seed %d\n  sent: %s\n  read: %s\n", i, reference.c_str(),
-                             got.c_str());
+                std::fprintf(stderr, "seed %d\n  sent: %s\n  read: %s\n", i, reference.c_str(), got.c_str());
             }
         }
     }
@@ -197,17 +191,15 @@ std::array<double, columns> errorRates(const Signal& s,
     return cer;
 }
 
-std::string latinText(int i) {
-    return texts[(static_cast<std::size_t>(i) + seedBase - 101) % texts.size()];
-}
+std::string latinText(int i) { return texts[(static_cast<std::size_t>(i) + seedBase - 101) % texts.size()]; }
 
 void header(const char* title, const char* first) {
     std::printf("\n%s\n\n| %s | classic | weak | weak raw |\n|---|---|---|---|\n", title, first);
 }
 
 void row(const std::string& label, const std::array<double, columns>& cer) {
-    std::printf("| %s | %.1f %% | %.1f %% | %.1f %% |\n", label.c_str(), 100.0 * cer[0],
-                100.0 * cer[1], 100.0 * cer[2]);
+    std::printf("| %s | %.1f %% | %.1f %% | %.1f %% |\n", label.c_str(), 100.0 * cer[0], 100.0 * cer[1],
+                100.0 * cer[2]);
     std::fflush(stdout);
 }
 
@@ -246,10 +238,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    std::printf(
-        "decoder_accuracy: CER (edit distance / reference length), mean of %d seeds, texts of 70+ "
-        "characters\n",
-        seeds);
+    std::printf("decoder_accuracy: CER (edit distance / reference length), mean of %d seeds, texts of 70+ "
+                "characters\n",
+                seeds);
 
     if (wanted("awgn")) {
         header("AWGN, 20 WPM", "SNR (500 Hz)");
@@ -283,8 +274,7 @@ int main(int argc, char** argv) {
     std::printf("\nCPU time per second of audio, over every run above (one core)\n\n"
                 "| | classic | weak | weak raw |\n|---|---|---|---|\n| CPU | %.2f %% | %.2f %% | "
                 "%.2f %% |\n",
-                100.0 * cpu[0].seconds / cpu[0].audioSeconds,
-                100.0 * cpu[1].seconds / cpu[1].audioSeconds,
+                100.0 * cpu[0].seconds / cpu[0].audioSeconds, 100.0 * cpu[1].seconds / cpu[1].audioSeconds,
                 100.0 * cpu[2].seconds / cpu[2].audioSeconds);
     return 0;
 }
@@ -332,26 +322,23 @@ void hardConditions() {
             const std::string reference = expected(keyed, dsp::Latin);
             // Index among the characters (spaces not counted) and in the text.
             const std::size_t changeText = reference.size() / 2;
-            s.keying.changeAtCharacter = static_cast<std::int32_t>(std::count_if(
-                reference.begin(), reference.begin() + static_cast<std::ptrdiff_t>(changeText),
-                [](char c) { return c != ' '; }));
+            s.keying.changeAtCharacter = static_cast<std::int32_t>(
+                std::count_if(reference.begin(), reference.begin() + static_cast<std::ptrdiff_t>(changeText),
+                              [](char c) { return c != ' '; }));
             dsp::KeyingEnvelope qrm;
             const auto audio = synthesize(keyed, s, seedBase + static_cast<std::uint32_t>(i), qrm);
             for (int c = 0; c < columns; ++c) {
                 const std::string got = decode(static_cast<Column>(c), audio, s);
                 cer[static_cast<std::size_t>(c)] +=
-                    static_cast<double>(editDistance(got, reference)) /
-                    static_cast<double>(reference.size()) / seeds;
-                worstRecovery[static_cast<std::size_t>(c)] =
-                    std::max(worstRecovery[static_cast<std::size_t>(c)],
-                             recoveryCharacters(got, reference, changeText));
+                    static_cast<double>(editDistance(got, reference)) / static_cast<double>(reference.size()) / seeds;
+                worstRecovery[static_cast<std::size_t>(c)] = std::max(worstRecovery[static_cast<std::size_t>(c)],
+                                                                      recoveryCharacters(got, reference, changeText));
             }
         }
         row("speed change 18 -> 30 WPM mid-text", cer);
-        std::printf(
-            "| ... characters after the change until 15 in a row are right (worst seed) | %d | "
-            "%d | %d |\n",
-            worstRecovery[0], worstRecovery[1], worstRecovery[2]);
+        std::printf("| ... characters after the change until 15 in a row are right (worst seed) | %d | "
+                    "%d | %d |\n",
+                    worstRecovery[0], worstRecovery[1], worstRecovery[2]);
     }
 }
 
@@ -375,13 +362,9 @@ void alphabets() {
         Signal s;
         s.snrDb = 6.0;
         s.alphabet = dsp::Russian;
-        row("Russian", errorRates(s, [&](int i) {
-                return std::string(russian[static_cast<std::size_t>(i) % 5]);
-            }));
+        row("Russian", errorRates(s, [&](int i) { return std::string(russian[static_cast<std::size_t>(i) % 5]); }));
         s.alphabet = dsp::Ukrainian;
-        row("Ukrainian", errorRates(s, [&](int i) {
-                return std::string(ukrainian[static_cast<std::size_t>(i) % 5]);
-            }));
+        row("Ukrainian", errorRates(s, [&](int i) { return std::string(ukrainian[static_cast<std::size_t>(i) % 5]); }));
     }
 }
 
@@ -403,8 +386,7 @@ void noiseAlone() {
             for (int c = 0; c < columns; ++c) {
                 const std::string got = decode(static_cast<Column>(c), audio, s);
                 count[static_cast<std::size_t>(c)] +=
-                    static_cast<double>(
-                        std::count_if(got.begin(), got.end(), [](char ch) { return ch != ' '; })) /
+                    static_cast<double>(std::count_if(got.begin(), got.end(), [](char ch) { return ch != ' '; })) /
                     seeds;
             }
         }

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "dsp/cw_generator.h"
 #include "decoder/decoder_app.h"
+#include "dsp/cw_generator.h"
 #include "platform/gdi.h"
 #include "platform/platform.h"
 

@@ -8,16 +8,16 @@
 #include <memory>
 #include <vector>
 
-#include "dsp/band_filter.h"
 #include "dsp/audio_constants.h"
+#include "dsp/band_filter.h"
 
 namespace {
-
 
 std::vector<float> testBlock() {
     std::vector<float> x(dsp::blockSamples);
     for (int t = 0; t < dsp::blockSamples; ++t) {
-        x[static_cast<std::size_t>(t)] = static_cast<float>(0.5 * std::sin(2.0 * M_PI * 0.105 * t) + 0.01 * std::cos(0.7 * t));
+        x[static_cast<std::size_t>(t)] =
+            static_cast<float>(0.5 * std::sin(2.0 * M_PI * 0.105 * t) + 0.01 * std::cos(0.7 * t));
     }
     return x;
 }
@@ -38,13 +38,9 @@ void stationFilter(benchmark::State& state, dsp::FirDotKernel kernel) {
     state.SetItemsProcessed(state.iterations() * dsp::blockSamples);
 }
 
-void BM_PushSampleBlock(benchmark::State& state) {
-    stationFilter(state, dsp::firDotForThisCpu());
-}
+void BM_PushSampleBlock(benchmark::State& state) { stationFilter(state, dsp::firDotForThisCpu()); }
 
-void BM_PushSampleBlockPortable(benchmark::State& state) {
-    stationFilter(state, dsp::firDotPortable);
-}
+void BM_PushSampleBlockPortable(benchmark::State& state) { stationFilter(state, dsp::firDotPortable); }
 
 void BM_LiquidFirfiltBlock(benchmark::State& state) {
     const int taps = static_cast<int>(state.range(0));
@@ -68,6 +64,11 @@ void BM_LiquidFirfiltBlock(benchmark::State& state) {
 
 BENCHMARK(BM_PushSampleBlock)->Arg(32)->Arg(256)->Arg(1024)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PushSampleBlockPortable)->Arg(32)->Arg(256)->Arg(1024)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_LiquidFirfiltBlock)->Name("BM_liquid_firfilt_rrrf_Block")->Arg(32)->Arg(256)->Arg(1024)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_LiquidFirfiltBlock)
+    ->Name("BM_liquid_firfilt_rrrf_Block")
+    ->Arg(32)
+    ->Arg(256)
+    ->Arg(1024)
+    ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

@@ -21,8 +21,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -68,8 +68,8 @@ double processCpuSeconds(pid_t pid) {
     }
     unsigned long utime = 0, stime = 0;
     // Fields 14 and 15 after the name: skip state … cmajflt (11 fields).
-    if (std::sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
-                    &stime) != 2) {
+    if (std::sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) !=
+        2) {
         return -1;
     }
     return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
@@ -95,8 +95,8 @@ void benchEncode() {
     }
     encoder->end();
     const double perBlockUs = seconds / blocks * 1e6;
-    std::printf("encode: %.1f us per 20 ms block = %.3f %% of one core; %.1f kbit/s on the wire with Ogg\n",
-                perBlockUs, perBlockUs / 20000.0 * 100.0, static_cast<double>(bytes) * 8 / (blocks * 0.02) / 1000);
+    std::printf("encode: %.1f us per 20 ms block = %.3f %% of one core; %.1f kbit/s on the wire with Ogg\n", perBlockUs,
+                perBlockUs / 20000.0 * 100.0, static_cast<double>(bytes) * 8 / (blocks * 0.02) / 1000);
 
     // The audio path's part: the copy into the ring, taken and dropped.
     IcecastPush push(*station::parseIcecastUrl("http://source:x@127.0.0.1:1/m"), {}, station::makeShoutConnection(),
@@ -115,10 +115,10 @@ void benchEncode() {
 // from its own thread like the playback path; `tone(t)` says whether the
 // block at t seconds carries the tone.
 class LiveSource {
-public:
+  public:
     LiveSource(std::uint16_t port, std::function<bool(double)> tone)
-        : push_(*station::parseIcecastUrl("http://source:" + std::string(password) + "@127.0.0.1:" +
-                                           std::to_string(port) + mountName),
+        : push_(*station::parseIcecastUrl("http://source:" + std::string(password) +
+                                          "@127.0.0.1:" + std::to_string(port) + mountName),
                 {"bench", 16000}, station::makeShoutConnection(), station::makeOpusOggEncoder(), {}),
           tone_(std::move(tone)) {
         push_.start();
@@ -132,7 +132,7 @@ public:
     // When the last silent-to-tone change was pushed.
     Clock::time_point lastOnset() const { return Clock::time_point(Clock::duration(onset_.load())); }
 
-private:
+  private:
     void run(std::stop_token stop) {
         const auto start = Clock::now();
         std::int16_t block[blockSamples];
@@ -204,7 +204,8 @@ void benchDelay(const fs::path& program) {
     OggOpusFile* file = fd < 0 ? nullptr : op_open_callbacks(&socketSource, &callbacks, nullptr, 0, &error);
     if (file == nullptr) {
         std::printf("delay: no stream (error %d)\n", error);
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
         return;
     }
     std::vector<double> delaysMs;
@@ -221,8 +222,8 @@ void benchDelay(const fs::path& program) {
         for (int i = 0; i < n; ++i) {
             if (std::abs(pcm[static_cast<std::size_t>(i)]) > 2000) {
                 if (quietSamples > 48000 / 2) { // a half second of quiet before: an onset
-                    delaysMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - source.lastOnset())
-                                           .count());
+                    delaysMs.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - source.lastOnset()).count());
                 }
                 quietSamples = 0;
             } else {

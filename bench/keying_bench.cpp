@@ -11,10 +11,10 @@
 #include <memory>
 #include <vector>
 
+#include "dsp/audio_constants.h"
 #include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/shell/station_settings.h"
-#include "dsp/audio_constants.h"
 
 namespace {
 

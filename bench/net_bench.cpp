@@ -34,7 +34,7 @@ using namespace platform;
 using namespace station;
 
 class NullPlayout final : public BlockPlayout {
-public:
+  public:
     void processAndPlay(std::int16_t*, int) override {}
 };
 
@@ -123,7 +123,8 @@ void serverBlockTo20Listeners(benchmark::State& state) {
     std::atomic<bool> stop{false};
     std::thread readers([&] {
         std::vector<pollfd> fds;
-        for (Socket s : peers) fds.push_back({s, POLLIN, 0});
+        for (Socket s : peers)
+            fds.push_back({s, POLLIN, 0});
         std::vector<std::uint8_t> buffer(65536);
         while (!stop) {
             if (::poll(fds.data(), fds.size(), 20) > 0) {
@@ -153,7 +154,8 @@ void serverBlockTo20Listeners(benchmark::State& state) {
     state.counters["dropped_chunks"] = static_cast<double>(server->droppedChunks());
     server->stopServer();
     server.reset();
-    for (Socket s : peers) closeSocket(s);
+    for (Socket s : peers)
+        closeSocket(s);
 }
 BENCHMARK(serverBlockTo20Listeners)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
@@ -161,7 +163,7 @@ using Clock = std::chrono::steady_clock;
 
 // Stamps each block the client hands to block processing. Main thread.
 class StampingPlayout final : public BlockPlayout {
-public:
+  public:
     StampingPlayout(Platform& platform, std::size_t expected) : platform_(platform) { arrivals.reserve(expected); }
     void processAndPlay(std::int16_t*, int) override {
         if (arrivals.size() < arrivals.capacity()) {
@@ -173,7 +175,7 @@ public:
     }
     std::vector<Clock::time_point> arrivals;
 
-private:
+  private:
     Platform& platform_;
 };
 
@@ -288,10 +290,12 @@ void relayTransitServerToClient(benchmark::State& state) {
             break;
         }
         for (std::size_t k = 0; k < blocks; ++k) {
-            transitUs.push_back(std::chrono::duration<double, std::micro>(clientPlayout.arrivals[k] - sends[k]).count());
+            transitUs.push_back(
+                std::chrono::duration<double, std::micro>(clientPlayout.arrivals[k] - sends[k]).count());
         }
         double sum = 0;
-        for (std::size_t k = transitUs.size() - blocks; k < transitUs.size(); ++k) sum += transitUs[k];
+        for (std::size_t k = transitUs.size() - blocks; k < transitUs.size(); ++k)
+            sum += transitUs[k];
         state.SetIterationTime(sum / double(blocks) / 1e6);
     }
     client->stop();

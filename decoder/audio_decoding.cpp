@@ -6,13 +6,13 @@
 #include <limits>
 #include <numbers>
 
-#include "dsp/element_timing.h"
-#include "link/datagrams.h"
-#include "dsp/band_filter.h"
-#include "station/audio/block_processing.h"
-#include "dsp/fft.h"
-#include "station/shell/station_settings.h"
 #include "dsp/audio_constants.h"
+#include "dsp/band_filter.h"
+#include "dsp/element_timing.h"
+#include "dsp/fft.h"
+#include "link/datagrams.h"
+#include "station/audio/block_processing.h"
+#include "station/shell/station_settings.h"
 
 namespace decoder {
 
@@ -59,8 +59,7 @@ struct SpectrumScratch {
 
 // Sum of the power spectra of the Hann frames of `samples` (a short input
 // gives one zero-padded frame).
-void sumPowerSpectrum(std::span<const std::int16_t> samples, PowerSpectrum& power,
-                      SpectrumScratch& s) {
+void sumPowerSpectrum(std::span<const std::int16_t> samples, PowerSpectrum& power, SpectrumScratch& s) {
     power.fill(0.0);
     std::size_t start = 0;
     do {
@@ -72,8 +71,7 @@ void sumPowerSpectrum(std::span<const std::int16_t> samples, PowerSpectrum& powe
         }
         dsp::fftInPlace(s.real.data(), s.imag.data(), frameOrder);
         for (std::size_t k = 0; k < binCount; ++k) {
-            power[k] += static_cast<double>(s.real[k]) * s.real[k] +
-                        static_cast<double>(s.imag[k]) * s.imag[k];
+            power[k] += static_cast<double>(s.real[k]) * s.real[k] + static_cast<double>(s.imag[k]) * s.imag[k];
         }
         start += frameHop;
     } while (start + frameLength <= samples.size());
@@ -90,8 +88,7 @@ ToneEstimate pickTone(const PowerSpectrum& power) {
     std::array<double, 2 * neighbourhoodBins> around{};
     for (int k = first; k <= last; ++k) {
         const double p = power[static_cast<std::size_t>(k)];
-        if (p <= 0.0 || p < power[static_cast<std::size_t>(k - 1)] ||
-            p < power[static_cast<std::size_t>(k + 1)]) {
+        if (p <= 0.0 || p < power[static_cast<std::size_t>(k - 1)] || p < power[static_cast<std::size_t>(k + 1)]) {
             continue;
         }
         std::size_t n = 0;
@@ -115,35 +112,29 @@ ToneEstimate pickTone(const PowerSpectrum& power) {
         return best;
     }
     // Parabola through the log powers of the line and its two neighbours.
-    const auto logPower = [&](int k) {
-        return std::log(power[static_cast<std::size_t>(k)] + 1e-30);
-    };
+    const auto logPower = [&](int k) { return std::log(power[static_cast<std::size_t>(k)] + 1e-30); };
     const double a = logPower(bestBin - 1);
     const double b = logPower(bestBin);
     const double c = logPower(bestBin + 1);
     const double curvature = a - 2.0 * b + c;
     const double offset = curvature < 0.0 ? std::clamp(0.5 * (a - c) / curvature, -0.5, 0.5) : 0.0;
     best.pitchHz = std::clamp((bestBin + offset) * binHz, lowestPitchHz, highestPitchHz);
-    best.prominenceDb = std::isfinite(bestRatio)
-                            ? std::min(10.0 * std::log10(bestRatio), maxProminenceDb)
-                            : maxProminenceDb;
+    best.prominenceDb =
+        std::isfinite(bestRatio) ? std::min(10.0 * std::log10(bestRatio), maxProminenceDb) : maxProminenceDb;
     return best;
 }
 
-ToneEstimate estimateTone(std::span<const std::int16_t> samples, SpectrumScratch& scratch,
-                          PowerSpectrum& power) {
+ToneEstimate estimateTone(std::span<const std::int16_t> samples, SpectrumScratch& scratch, PowerSpectrum& power) {
     sumPowerSpectrum(samples, power, scratch);
     return pickTone(power);
 }
 
 AudioDecodingOptions clamped(AudioDecodingOptions o) {
     if (o.pitchHz != 0.0) {
-        o.pitchHz =
-            std::isfinite(o.pitchHz) ? std::clamp(o.pitchHz, lowestPitchHz, highestPitchHz) : 0.0;
+        o.pitchHz = std::isfinite(o.pitchHz) ? std::clamp(o.pitchHz, lowestPitchHz, highestPitchHz) : 0.0;
     }
     o.bandwidthHz = std::isfinite(o.bandwidthHz) ? std::clamp(o.bandwidthHz, 10.0, 1000.0) : 100.0;
-    if (std::find(std::begin(allowedTaps), std::end(allowedTaps), o.filterTaps) ==
-        std::end(allowedTaps)) {
+    if (std::find(std::begin(allowedTaps), std::end(allowedTaps), o.filterTaps) == std::end(allowedTaps)) {
         o.filterTaps = 256;
     }
     if (o.alphabet != dsp::Latin && o.alphabet != dsp::Russian && o.alphabet != dsp::Ukrainian) {
@@ -167,8 +158,7 @@ std::optional<std::string> optionsProblem(const AudioDecodingOptions& o) {
     if (!(o.bandwidthHz >= 10.0 && o.bandwidthHz <= 1000.0)) {
         return "the band width must be between 10 and 1000 Hz";
     }
-    if (std::find(std::begin(allowedTaps), std::end(allowedTaps), o.filterTaps) ==
-        std::end(allowedTaps)) {
+    if (std::find(std::begin(allowedTaps), std::end(allowedTaps), o.filterTaps) == std::end(allowedTaps)) {
         return "the filter length must be 64, 128, 256, 512 or 1024 taps";
     }
     if (o.alphabet != dsp::Latin && o.alphabet != dsp::Russian && o.alphabet != dsp::Ukrainian) {
@@ -255,8 +245,7 @@ struct AudioDecoder::State final : station::BlockSink, dsp::TextOutput {
         pitch = pitchHz;
         const double half = options.bandwidthHz / 2.0;
         const auto low = static_cast<float>(std::max(pitchHz - half, 0.0) / dsp::sampleRateHz);
-        const auto high =
-            static_cast<float>(std::min(pitchHz + half, dsp::sampleRateHz / 2.0) / dsp::sampleRateHz);
+        const auto high = static_cast<float>(std::min(pitchHz + half, dsp::sampleRateHz / 2.0) / dsp::sampleRateHz);
         settings.config.udpSend = options.kind == DecoderKind::Classic;
         settings.live.filterLength.store(options.filterTaps);
         settings.live.bandLow.store(low);
@@ -345,8 +334,7 @@ struct AudioDecoder::State final : station::BlockSink, dsp::TextOutput {
     void search(std::span<const std::int16_t> samples) {
         while (!samples.empty() && pitch == 0.0) {
             const std::size_t n = std::min(samples.size(), searchStepSamples - sinceLastLook);
-            pending.insert(pending.end(), samples.begin(),
-                           samples.begin() + static_cast<std::ptrdiff_t>(n));
+            pending.insert(pending.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(n));
             samples = samples.subspan(n);
             sinceLastLook += n;
             if (sinceLastLook < searchStepSamples) {
@@ -369,8 +357,7 @@ struct AudioDecoder::State final : station::BlockSink, dsp::TextOutput {
     }
 };
 
-AudioDecoder::AudioDecoder(const AudioDecodingOptions& options)
-    : state_(std::make_unique<State>(options)) {}
+AudioDecoder::AudioDecoder(const AudioDecodingOptions& options) : state_(std::make_unique<State>(options)) {}
 
 AudioDecoder::~AudioDecoder() = default;
 
@@ -390,8 +377,7 @@ std::span<const dsp::DecodedCharacter> AudioDecoder::flush() {
     State& s = *state_;
     s.out.clear();
     if (s.pitch == 0.0) {
-        const ToneEstimate tone =
-            s.pending.empty() ? ToneEstimate{} : estimateTone(s.pending, s.scratch, s.power);
+        const ToneEstimate tone = s.pending.empty() ? ToneEstimate{} : estimateTone(s.pending, s.scratch, s.power);
         if (tone.pitchHz == 0.0) {
             // Silence only: nothing to decode.
             s.frontEndIndex += static_cast<std::int64_t>(s.pending.size());
@@ -404,8 +390,8 @@ std::span<const dsp::DecodedCharacter> AudioDecoder::flush() {
     // classic timer, lasts long enough to close the last character.
     std::size_t silence = static_cast<std::size_t>(s.options.filterTaps);
     if (s.options.kind == DecoderKind::Classic) {
-        silence += 2 * static_cast<std::size_t>(std::max(s.timing.dotLength, 1)) +
-                   static_cast<std::size_t>(s.keyingDelay) * 2;
+        silence +=
+            2 * static_cast<std::size_t>(std::max(s.timing.dotLength, 1)) + static_cast<std::size_t>(s.keyingDelay) * 2;
     }
     silence += static_cast<std::size_t>((blockSamples - s.blockFill) % blockSamples);
     static constexpr std::array<std::int16_t, blockSamples> zeros{};
@@ -420,16 +406,11 @@ std::span<const dsp::DecodedCharacter> AudioDecoder::flush() {
     return s.out;
 }
 
-double AudioDecoder::pitchHz() const {
-    return state_->pitch;
-}
+double AudioDecoder::pitchHz() const { return state_->pitch; }
 
-std::int64_t AudioDecoder::samplesFed() const {
-    return state_->fed;
-}
+std::int64_t AudioDecoder::samplesFed() const { return state_->fed; }
 
-AudioDecodingResult decodeAudio(std::span<const std::int16_t> samples,
-                                const AudioDecodingOptions& options) {
+AudioDecodingResult decodeAudio(std::span<const std::int16_t> samples, const AudioDecodingOptions& options) {
     AudioDecodingResult result;
     AudioDecodingOptions o = options;
     if (o.pitchHz == 0.0) {

@@ -19,11 +19,10 @@
 
 #include "decoder/decoder_kind.h"
 #include "dsp/alphabet.h"
-#include "dsp/weak_decoder.h"
 #include "dsp/audio_constants.h"
+#include "dsp/weak_decoder.h"
 
 namespace decoder {
-
 
 // Where the tone is looked for, Hz.
 inline constexpr double lowestPitchHz = 200.0;
@@ -106,7 +105,6 @@ struct AudioDecodingResult {
 // The whole of `samples` at once: without a given pitch the tone is sought
 // over all of it (findStrongestTone) before decoding starts, so a signal that
 // starts late is found as well as one that starts at once.
-AudioDecodingResult decodeAudio(std::span<const std::int16_t> samples,
-                                const AudioDecodingOptions& options);
+AudioDecodingResult decodeAudio(std::span<const std::int16_t> samples, const AudioDecodingOptions& options);
 
 } // namespace decoder

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <optional>
 
-#include "platform/cp1251.h"
 #include "dsp/audio_constants.h"
+#include "platform/cp1251.h"
 
 namespace decoder {
 
@@ -60,9 +60,7 @@ std::optional<dsp::Alphabet> alphabetNamed(std::string_view name) {
     return std::nullopt;
 }
 
-std::string quoted(std::string_view s) {
-    return "'" + std::string(s) + "'";
-}
+std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
 
 void appendJsonString(std::string& out, std::string_view utf8) {
     out += '"';
@@ -93,9 +91,7 @@ std::string jsonNumber(double v, int decimals) {
 
 } // namespace
 
-std::string_view cwdecodeUsage() {
-    return usage;
-}
+std::string_view cwdecodeUsage() { return usage; }
 
 ParsedCwdecodeCommand parseCwdecodeArguments(std::span<const std::string_view> args) {
     ParsedCwdecodeCommand parsed;
@@ -133,8 +129,8 @@ ParsedCwdecodeCommand parseCwdecodeArguments(std::span<const std::string_view> a
         }
         const std::size_t equals = arg.find('=');
         const std::string_view name = arg.substr(0, equals);
-        if (name != "--decoder" && name != "--pitch" && name != "--band" && name != "--taps" &&
-            name != "--alphabet" && name != "--rate") {
+        if (name != "--decoder" && name != "--pitch" && name != "--band" && name != "--taps" && name != "--alphabet" &&
+            name != "--rate") {
             return fail("unknown option " + quoted(arg));
         }
         std::string_view value;
@@ -178,9 +174,7 @@ ParsedCwdecodeCommand parseCwdecodeArguments(std::span<const std::string_view> a
     if (timestamps && jsonl) {
         return fail("--timestamps and --jsonl exclude each other");
     }
-    c.output = jsonl        ? CwdecodeOutput::Jsonl
-               : timestamps ? CwdecodeOutput::Timestamps
-                            : CwdecodeOutput::Text;
+    c.output = jsonl ? CwdecodeOutput::Jsonl : timestamps ? CwdecodeOutput::Timestamps : CwdecodeOutput::Text;
     if (c.input.empty()) {
         return fail("no input: give a sound file, or --rate N - for raw audio on standard input");
     }
@@ -222,8 +216,7 @@ std::string formatCharacter(const dsp::DecodedCharacter& character, CwdecodeOutp
     }
     std::string line = "{\"time\":" + jsonNumber(seconds, 3) + ",\"text\":";
     appendJsonString(line, text);
-    line += ",\"wpm\":" + jsonNumber(character.wpm, 1) +
-            ",\"pitch\":" + jsonNumber(character.pitchHz, 1) +
+    line += ",\"wpm\":" + jsonNumber(character.wpm, 1) + ",\"pitch\":" + jsonNumber(character.pitchHz, 1) +
             ",\"snr\":" + jsonNumber(character.snrDb, 1) + "}\n";
     return line;
 }

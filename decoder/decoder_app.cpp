@@ -39,7 +39,7 @@ constexpr int heldColumnsX = readingX - 8;
 
 // A short status text built without allocating.
 class StatusText {
-public:
+  public:
     StatusText& add(std::string_view s) {
         const std::size_t n = std::min(s.size(), bytes_.size() - size_);
         std::memcpy(bytes_.data() + size_, s.data(), n);
@@ -59,7 +59,7 @@ public:
     }
     std::string_view view() const { return {bytes_.data(), size_}; }
 
-private:
+  private:
     std::array<char, 96> bytes_{};
     std::size_t size_ = 0;
 };
@@ -195,7 +195,8 @@ bool DecoderApp::handleInput(unsigned message, platform::WParam wParam, platform
         // Towards the user (negative distance) widens the band.
         const auto delta = static_cast<std::int16_t>(platform::hiWord(wParam));
         const std::int64_t b = std::int64_t{state_.bandwidthHz} + (delta < 0 ? bandStepHz : -bandStepHz);
-        sendBand(static_cast<std::int32_t>(std::clamp<std::int64_t>(b, minBandwidthHz, maxBandwidthHz)), state_.centreHz);
+        sendBand(static_cast<std::int32_t>(std::clamp<std::int64_t>(b, minBandwidthHz, maxBandwidthHz)),
+                 state_.centreHz);
         return true;
     }
     default:
@@ -315,8 +316,9 @@ void DecoderApp::drawStatus(DrawContext& window, const StatusShown& shown) {
     window.textOut(10, statusY, dot.view());
 
     StatusText alphabet;
-    alphabet.add(shown.alphabet == dsp::Russian ? std::string_view(russianLabel)
-                 : shown.alphabet == dsp::Ukrainian ? std::string_view(ukrainianLabel)
+    alphabet
+        .add(shown.alphabet == dsp::Russian     ? std::string_view(russianLabel)
+             : shown.alphabet == dsp::Ukrainian ? std::string_view(ukrainianLabel)
                                                 : std::string_view(latinLabel))
         .spaces(10);
     window.textOut(800, statusY, alphabet.view());
@@ -349,8 +351,8 @@ void DecoderApp::drawDecoderLine(DrawContext& window, const StatusShown& shown) 
 
 DecoderApp::StatusShown DecoderApp::statusNow() const {
     const dsp::ElementTimer& t = state_.timer;
-    StatusShown shown{t.dotLength, t.autoDot, state_.alphabet, t.shortPulseCheck, t.agcOn,
-                      decoderLineShown_, selected_, false, 0, 0};
+    StatusShown shown{
+        t.dotLength, t.autoDot, state_.alphabet, t.shortPulseCheck, t.agcOn, decoderLineShown_, selected_, false, 0, 0};
     if (decoderLineShown_ && selected_ == DecoderKind::Weak) {
         const dsp::WeakDecoderEstimates e = weak_->estimates();
         if (e.wpm > 0.0) {

@@ -67,20 +67,20 @@ inline constexpr unsigned scanDecoderToggle = 0x03C;
 
 // Where commands for the station go (the link socket in the program).
 class ControlSink {
-public:
+  public:
     virtual void send(const locallink::ControlDatagram& datagram) = 0;
 
-protected:
+  protected:
     ~ControlSink() = default;
 };
 
 // Where decoded text goes, one Windows-1251 byte at a time (the text window
 // and standard output in the program).
 class TextSink {
-public:
+  public:
     virtual void append(unsigned char cp1251Byte) = 0;
 
-protected:
+  protected:
     ~TextSink() = default;
 };
 
@@ -89,7 +89,7 @@ protected:
 // the classic one, or the weak-signal decoder working on the filtered audio
 // the datagrams carry.
 class DecoderApp final : private dsp::TextOutput {
-public:
+  public:
     // Creates the signal picture (white, black text on light green) and the
     // weak-signal decoder, whether it is selected or not, so that switching
     // allocates nothing. Text painting needs the platform (fonts) to exist.
@@ -146,7 +146,7 @@ public:
     void sendControl(std::int32_t command, std::int32_t value, std::int32_t filterCode, std::int32_t bandwidthHz,
                      std::int32_t centreHz);
 
-private:
+  private:
     void character(dsp::ElementCode elementCode) override;
     void wordGap() override;
 

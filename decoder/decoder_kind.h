@@ -11,9 +11,7 @@ namespace decoder {
 enum class DecoderKind { Classic, Weak };
 
 // The name used on command lines: "classic" or "weak".
-constexpr std::string_view decoderKindName(DecoderKind kind) {
-    return kind == DecoderKind::Weak ? "weak" : "classic";
-}
+constexpr std::string_view decoderKindName(DecoderKind kind) { return kind == DecoderKind::Weak ? "weak" : "classic"; }
 
 // The kind a command-line name stands for; nullopt for any other text.
 constexpr std::optional<DecoderKind> parseDecoderKind(std::string_view name) {

@@ -199,25 +199,24 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
             if (platform::loWord(static_cast<std::uintptr_t>(lParam)) != platform::FD_READ) {
                 return 0;
             }
-            locallink::receiveWaitingDatagrams(
-                static_cast<platform::Socket>(wParam), linkDatagramsPerPass,
-                [&](const std::uint8_t* bytes, std::size_t length) {
-                    if (!app.acceptDatagram({bytes, length})) {
-                        return;
-                    }
-                    platform::WindowContext context = platform.windowContext(window);
-                    if (!context) {
-                        return;
-                    }
-                    const auto now = std::chrono::steady_clock::now();
-                    if (now - lastShown >= showInterval) {
-                        lastShown = now;
-                        app.drawAndDecode(*context);
-                    } else {
-                        context.reset(); // nothing drawn: the screen is left alone
-                        app.drawAndDecode(nullptr);
-                    }
-                });
+            locallink::receiveWaitingDatagrams(static_cast<platform::Socket>(wParam), linkDatagramsPerPass,
+                                               [&](const std::uint8_t* bytes, std::size_t length) {
+                                                   if (!app.acceptDatagram({bytes, length})) {
+                                                       return;
+                                                   }
+                                                   platform::WindowContext context = platform.windowContext(window);
+                                                   if (!context) {
+                                                       return;
+                                                   }
+                                                   const auto now = std::chrono::steady_clock::now();
+                                                   if (now - lastShown >= showInterval) {
+                                                       lastShown = now;
+                                                       app.drawAndDecode(*context);
+                                                   } else {
+                                                       context.reset(); // nothing drawn: the screen is left alone
+                                                       app.drawAndDecode(nullptr);
+                                                   }
+                                               });
             if (app.heldBack()) {
                 platform.setTimer(window, heldPictureTimerId, heldPictureTimerMs);
             }
@@ -270,8 +269,7 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
         return 0;
     }
 
-    const platform::Socket socket =
-        locallink::openLinkSocket(platform, notifiers, mainWindow, locallink::decoderPort);
+    const platform::Socket socket = locallink::openLinkSocket(platform, notifiers, mainWindow, locallink::decoderPort);
     control.setSocket(socket);
 
     const fs::file_time_type stationStarted = fs::file_time_type::clock::now();
@@ -284,8 +282,10 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
     const platform::ProcessId station = stationShared ? platform::noProcess : startStation(searchPath);
     bool stationRuns = station > 0;
     if (!stationRuns && !stationShared) {
-        std::fprintf(stderr, "morvel: cannot start the station \"%s\" (looked in the current directory, beside "
-                             "morvel and on PATH)\n", stationProgram);
+        std::fprintf(stderr,
+                     "morvel: cannot start the station \"%s\" (looked in the current directory, beside "
+                     "morvel and on PATH)\n",
+                     stationProgram);
         if (platform.headless()) {
             platform.postQuit(1);
         }

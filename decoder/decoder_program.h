@@ -29,7 +29,7 @@ std::size_t cp1251ByteToUtf8(unsigned char cp1251Byte, char (&out)[4]);
 // A failed echo (the reader of standard output went away) stops the echo
 // and calls `onEchoFailed` once.
 class TextWindowSink final : public TextSink {
-public:
+  public:
     TextWindowSink(platform::Platform& platform, std::FILE* echo, std::function<void()> onEchoFailed = {})
         : platform_(platform), echo_(echo), onEchoFailed_(std::move(onEchoFailed)) {}
     // The text window, once it exists; 0 delivers to the echo only.
@@ -37,7 +37,7 @@ public:
     void append(unsigned char cp1251Byte) override;
     bool echoing() const { return echo_ != nullptr; }
 
-private:
+  private:
     platform::Platform& platform_;
     std::FILE* echo_;
     std::function<void()> onEchoFailed_;
@@ -46,11 +46,11 @@ private:
 
 // Sends commands to the station over the link; nothing without a socket.
 class LinkControlSink final : public ControlSink {
-public:
+  public:
     void setSocket(platform::Socket socket) { socket_ = socket; }
     void send(const locallink::ControlDatagram& datagram) override;
 
-private:
+  private:
     platform::Socket socket_ = platform::invalidSocket;
 };
 

@@ -11,8 +11,7 @@ namespace {
 
 // Windows-1251 bytes of a UTF-8 literal, in static storage so that views of
 // them can sit in the table.
-template <platform::Utf8Literal S>
-inline constexpr auto cp = platform::literals::operator""_cp1251<S>();
+template <platform::Utf8Literal S> inline constexpr auto cp = platform::literals::operator""_cp1251<S>();
 
 constexpr std::string_view unknownReading = "*";
 

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 
-
 namespace dsp {
 namespace {
 
@@ -86,7 +85,8 @@ bool pushSample(FirBandFilter& filter, float x, float& out) {
     }
     if (filter.writeIndex_ == filterHistoryLength) {
         // n ≤ 1024, so source and destination never overlap.
-        std::memcpy(filter.history_, filter.history_ + (filterHistoryLength - n), static_cast<std::size_t>(n) * sizeof(float));
+        std::memcpy(filter.history_, filter.history_ + (filterHistoryLength - n),
+                    static_cast<std::size_t>(n) * sizeof(float));
         filter.writeIndex_ = n;
     }
     if (due) {

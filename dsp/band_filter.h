@@ -28,7 +28,7 @@ void windowedSincBandPass(float* coefficients, int tapCount, float low, float hi
 using FirDotKernel = double (*)(const float* history, const float* coefficients, int n);
 
 class FirBandFilter {
-public:
+  public:
     FirBandFilter();
     FirBandFilter(const FirBandFilter&) = delete;
     FirBandFilter& operator=(const FirBandFilter&) = delete;
@@ -53,7 +53,7 @@ public:
     // with the portable one). Pushing thread, or before pushing starts.
     void setDotKernel(FirDotKernel kernel) noexcept { dot_ = kernel; }
 
-private:
+  private:
     friend bool designBandFilter(FirBandFilter&, int, int, float, float);
     friend bool pushSample(FirBandFilter&, float, float&);
 

@@ -240,7 +240,8 @@ std::vector<std::int16_t> synthesizeCw(const KeyingEnvelope& envelope, const Ton
             }
             if (driftPerSample != 0.0) {
                 const double hz = options.pitchHz + driftPerSample * static_cast<double>(n);
-                driftPhase = std::fmod(driftPhase + 2.0 * std::numbers::pi * hz / dsp::sampleRateHz, 2.0 * std::numbers::pi);
+                driftPhase =
+                    std::fmod(driftPhase + 2.0 * std::numbers::pi * hz / dsp::sampleRateHz, 2.0 * std::numbers::pi);
             }
             if (run.mark) {
                 const std::int32_t fromEdge = std::min(i, run.samples - 1 - i);
@@ -300,13 +301,13 @@ std::vector<std::uint8_t> encodeWav(std::span<const std::int16_t> samples, std::
     putLittleEndian(out, 36 + dataBytes, 4);
     tag("WAVE");
     tag("fmt ");
-    putLittleEndian(out, 16, 4);                                      // format chunk size
-    putLittleEndian(out, 1, 2);                                       // PCM
-    putLittleEndian(out, 1, 2);                                       // mono
-    putLittleEndian(out, static_cast<std::uint32_t>(sampleRate), 4);  // frames per second
+    putLittleEndian(out, 16, 4);                                         // format chunk size
+    putLittleEndian(out, 1, 2);                                          // PCM
+    putLittleEndian(out, 1, 2);                                          // mono
+    putLittleEndian(out, static_cast<std::uint32_t>(sampleRate), 4);     // frames per second
     putLittleEndian(out, static_cast<std::uint32_t>(sampleRate) * 2, 4); // bytes per second
-    putLittleEndian(out, 2, 2);                                       // bytes per frame
-    putLittleEndian(out, 16, 2);                                      // bits per sample
+    putLittleEndian(out, 2, 2);                                          // bytes per frame
+    putLittleEndian(out, 16, 2);                                         // bits per sample
     tag("data");
     putLittleEndian(out, dataBytes, 4);
     for (const std::int16_t s : samples) {

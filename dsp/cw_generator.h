@@ -17,7 +17,6 @@
 
 namespace dsp {
 
-
 // One key-down (mark) or key-up (space) stretch.
 struct KeyingRun {
     bool mark = false;
@@ -127,8 +126,7 @@ double noiseRmsForSnr(double amplitude, double snrDb, double bandwidthHz);
 // A canonical 44-byte-header RIFF/WAVE file: PCM, 16-bit, mono,
 // little-endian. Empty when the samples do not fit the format's 32-bit sizes
 // or the rate is not positive.
-std::vector<std::uint8_t> encodeWav(std::span<const std::int16_t> samples,
-                                    std::int32_t sampleRate = dsp::sampleRateHz);
+std::vector<std::uint8_t> encodeWav(std::span<const std::int16_t> samples, std::int32_t sampleRate = dsp::sampleRateHz);
 // Writes encodeWav's bytes to `path`; false when the file cannot be written
 // completely.
 bool writeWav(const std::string& path, std::span<const std::int16_t> samples,

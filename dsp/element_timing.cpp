@@ -19,16 +19,13 @@ void raiseSaturating(std::int32_t& counter) {
 
 // Pushes `value` in front of the history, moving only the newest entries.
 void pushHistory(std::array<std::int32_t, historySize>& history, std::int32_t value) {
-    std::copy_backward(history.begin(), history.begin() + historyShifted - 1,
-                       history.begin() + historyShifted);
+    std::copy_backward(history.begin(), history.begin() + historyShifted - 1, history.begin() + historyShifted);
     history[0] = value;
 }
 
 // Lengths compared with multiples of D are computed in 64 bits: D follows
 // the measured marks and a stuck carrier can make it arbitrarily large.
-std::int64_t dashLimit(std::int32_t dotLength) {
-    return std::int64_t{dotLength} + dotLength / 2;
-}
+std::int64_t dashLimit(std::int32_t dotLength) { return std::int64_t{dotLength} + dotLength / 2; }
 
 // Alternating marks and spaces put at most 15 marks into the 30 entries a
 // character is read from; more can only mean a history not written by the
@@ -137,8 +134,7 @@ void onKeyingLevel(ElementTimer& state, std::int32_t keyingLevel, TextOutput& ou
     onKeyingSample(state, keyingLevel > state.effectiveThreshold ? 1 : 0, output);
 }
 
-void decodeKeyingLevels(ElementTimer& state, std::span<const std::int16_t> keyingLevels,
-                        TextOutput& output) {
+void decodeKeyingLevels(ElementTimer& state, std::span<const std::int16_t> keyingLevels, TextOutput& output) {
     for (const std::int16_t v : keyingLevels) {
         onKeyingLevel(state, v, output);
     }

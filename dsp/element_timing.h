@@ -71,11 +71,11 @@ inline void stopDotTraining(ElementTimer& state) { state.autoDot = 0; }
 
 // Where closed characters and word gaps go (the text window and the strip).
 class TextOutput {
-public:
+  public:
     virtual void character(ElementCode elementCode) = 0;
     virtual void wordGap() = 0;
 
-protected:
+  protected:
     ~TextOutput() = default;
 };
 
@@ -88,7 +88,6 @@ void onKeyingSample(ElementTimer& state, std::int32_t level, TextOutput& output)
 void onKeyingLevel(ElementTimer& state, std::int32_t keyingLevel, TextOutput& output);
 
 // The per-sample loop over one datagram's keying levels, in order.
-void decodeKeyingLevels(ElementTimer& state, std::span<const std::int16_t> keyingLevels,
-                        TextOutput& output);
+void decodeKeyingLevels(ElementTimer& state, std::span<const std::int16_t> keyingLevels, TextOutput& output);
 
 } // namespace dsp

@@ -11,9 +11,7 @@ namespace dsp {
 namespace {
 
 constexpr double negInf = -1e300;
-constexpr bool isFinite(double v) {
-    return v > negInf / 2;
-}
+constexpr bool isFinite(double v) { return v > negInf / 2; }
 constexpr int fitRuns = 24;          // runs the dot length is fitted to
 constexpr int decideEveryTicks = 20; // 50 ms
 constexpr double noiseQuantileLevel = 0.2;
@@ -25,28 +23,25 @@ constexpr std::array<double, 5> runSpread = {0.28, 0.22, 0.32, 0.28, 0.30};
 constexpr std::array<double, 5> runMinDots = {0.3, 1.6, 0.3, 1.7, 4.4};
 constexpr std::array<double, 5> runMaxDots = {2.2, 5.5, 2.2, 5.5, 11.0};
 // Log-probabilities of a dot or dash, and of each gap after a mark.
-const std::array<double, 5> logTransition = {std::log(0.5), std::log(0.5), std::log(0.56),
-                                             std::log(0.32), std::log(0.12)};
+const std::array<double, 5> logTransition = {std::log(0.5), std::log(0.5), std::log(0.56), std::log(0.32),
+                                             std::log(0.12)};
 
 // log I0(x), x ≥ 0 (Abramowitz and Stegun 9.8.1, 9.8.2; relative error < 1e-7).
 double logBesselI0(double x) {
     if (x < 3.75) {
         const double t = (x / 3.75) * (x / 3.75);
         return std::log(
-            1.0 + t * (3.5156229 +
-                       t * (3.0899424 +
-                            t * (1.2067492 + t * (0.2659732 + t * (0.0360768 + t * 0.0045813))))));
+            1.0 +
+            t * (3.5156229 + t * (3.0899424 + t * (1.2067492 + t * (0.2659732 + t * (0.0360768 + t * 0.0045813))))));
     }
     const double t = 3.75 / x;
     return x - 0.5 * std::log(x) +
-           std::log(
-               0.39894228 +
-               t * (0.01328592 +
-                    t * (0.00225319 +
-                         t * (-0.00157565 +
-                              t * (0.00916281 +
-                                   t * (-0.02057706 +
-                                        t * (0.02635537 + t * (-0.01647633 + t * 0.00392377))))))));
+           std::log(0.39894228 +
+                    t * (0.01328592 +
+                         t * (0.00225319 +
+                              t * (-0.00157565 +
+                                   t * (0.00916281 +
+                                        t * (-0.02057706 + t * (0.02635537 + t * (-0.01647633 + t * 0.00392377))))))));
 }
 
 // Nearest nominal length in dots: 1 or 3 for a mark, 1, 3 or 7 for a gap.
@@ -126,8 +121,7 @@ void KeyingChannel::setDot(double dot) {
             logDuration_[r][static_cast<std::size_t>(d)] = v;
         }
     }
-    const int w =
-        std::clamp(static_cast<int>(std::lround(tuning_.windowDots * dot_)), 2, maxWindowTicks);
+    const int w = std::clamp(static_cast<int>(std::lround(tuning_.windowDots * dot_)), 2, maxWindowTicks);
     if (w == windowTicks_) {
         return;
     }
@@ -143,16 +137,14 @@ void KeyingChannel::setDot(double dot) {
     windowTicks_ = w;
     windowSum_ = {};
     for (int i = 1; i <= w; ++i) {
-        windowSum_ +=
-            baseband_[static_cast<std::size_t>((index_ - i + maxWindowTicks) % maxWindowTicks)];
+        windowSum_ += baseband_[static_cast<std::size_t>((index_ - i + maxWindowTicks) % maxWindowTicks)];
     }
 }
 
 // The quantile reads a few dB high while a tone is keyed; a gap level above
 // it means the "gaps" hold tone (a channel not locked to the signal).
 double KeyingChannel::noisePower() const {
-    const double fromQuantile =
-        std::max(noiseQuantile_ / -std::log(1.0 - noiseQuantileLevel), 1e-9);
+    const double fromQuantile = std::max(noiseQuantile_ / -std::log(1.0 - noiseQuantileLevel), 1e-9);
     if (gapTicks_ >= 200.0 && ticks_ - noiseUpdatedTo_ < 1600 && gapNoise_ < 1.5 * fromQuantile) {
         return gapNoise_;
     }
@@ -162,14 +154,12 @@ double KeyingChannel::noisePower() const {
 void KeyingChannel::tick(cplx z) {
     ++arrivals_;
     const auto bi = static_cast<std::size_t>(index_);
-    const cplx leaving = baseband_[static_cast<std::size_t>(
-        (index_ - windowTicks_ + maxWindowTicks) % maxWindowTicks)];
+    const cplx leaving = baseband_[static_cast<std::size_t>((index_ - windowTicks_ + maxWindowTicks) % maxWindowTicks)];
     baseband_[bi] = z;
     windowSum_ += z - leaving;
     const cplx y = windowSum_;
     const int lag = std::max(1, windowTicks_ / 2);
-    const cplx past =
-        filtered_[static_cast<std::size_t>((index_ - lag + maxWindowTicks) % maxWindowTicks)];
+    const cplx past = filtered_[static_cast<std::size_t>((index_ - lag + maxWindowTicks) % maxWindowTicks)];
     filtered_[bi] = y;
     index_ = (index_ + 1) % maxWindowTicks;
     const double p = std::norm(y);
@@ -182,8 +172,7 @@ void KeyingChannel::tick(cplx z) {
     if (filledTicks_ % 4096 == 0) {
         windowSum_ = {};
         for (int i = 1; i <= windowTicks_; ++i) {
-            windowSum_ +=
-                baseband_[static_cast<std::size_t>((index_ - i + maxWindowTicks) % maxWindowTicks)];
+            windowSum_ += baseband_[static_cast<std::size_t>((index_ - i + maxWindowTicks) % maxWindowTicks)];
         }
     }
     // Noise level: first the mean power over a warm-up (exact for noise
@@ -195,19 +184,17 @@ void KeyingChannel::tick(cplx z) {
         if (warm + 1 < warmupTicks) {
             return;
         }
-        noiseQuantile_ =
-            std::max(warmupSum_ / warmupTicks * -std::log(1.0 - noiseQuantileLevel), 1e-6);
+        noiseQuantile_ = std::max(warmupSum_ / warmupTicks * -std::log(1.0 - noiseQuantileLevel), 1e-6);
     } else {
         constexpr double rate = 0.04;
-        noiseQuantile_ *= p < noiseQuantile_ ? 1.0 - rate * (1.0 - noiseQuantileLevel)
-                                             : 1.0 + rate * noiseQuantileLevel;
+        noiseQuantile_ *=
+            p < noiseQuantile_ ? 1.0 - rate * (1.0 - noiseQuantileLevel) : 1.0 + rate * noiseQuantileLevel;
     }
 
     // Pitch error from the phase advance over half a window on strong ticks.
     const double noise = noisePower();
     if (p > std::max(4.0 * noise, 0.3 * toneLevel_)) {
-        discriminator_ +=
-            0.05 * (y * std::conj(past) / std::sqrt(p * std::norm(past) + 1e-30) - discriminator_);
+        discriminator_ += 0.05 * (y * std::conj(past) / std::sqrt(p * std::norm(past) + 1e-30) - discriminator_);
         pitchErrorHz_ = std::arg(discriminator_) / (2.0 * std::numbers::pi * lag * weakTickSeconds);
         pitchErrorValid_ = std::abs(discriminator_) > 0.5;
     } else {
@@ -231,8 +218,7 @@ void KeyingChannel::judge() {
     const int reach = std::clamp(static_cast<int>(2.7 * dot_), 2, lookAheadTicks);
     const int nearReach = std::clamp(static_cast<int>(0.5 * dot_), 1, reach);
     double farPeak = 0.0, nearPeak = 0.0;
-    for (std::int64_t i = std::max<std::int64_t>(0, at - reach); i <= at + reach && i < aheadCount_;
-         ++i) {
+    for (std::int64_t i = std::max<std::int64_t>(0, at - reach); i <= at + reach && i < aheadCount_; ++i) {
         const double v = ahead_[static_cast<std::size_t>(i % aheadSize)];
         farPeak = std::max(farPeak, v);
         if (i >= at - nearReach && i <= at + nearReach) {
@@ -266,8 +252,7 @@ void KeyingChannel::judge() {
     const double x = std::min(std::sqrt(p), 3.0 * a);
     double llr = logBesselI0(2.0 * a * x / noise) - tone / noise;
     const bool fading =
-        slowTone_ > 0.0 &&
-        lifted(farPeak, reach) < slowTone_ * std::pow(10.0, -tuning_.fadeDetectDb / 10.0);
+        slowTone_ > 0.0 && lifted(farPeak, reach) < slowTone_ * std::pow(10.0, -tuning_.fadeDetectDb / 10.0);
     if (fading && tone > guard) {
         // Key down is a mixture: half at the tone assumed, a quarter each
         // at one and two steps weaker (a log-sum of the Rician terms).
@@ -276,16 +261,14 @@ void KeyingChannel::judge() {
         const double l1 = logBesselI0(2.0 * std::sqrt(t1) * x / noise) - t1 / noise;
         const double l2 = logBesselI0(2.0 * std::sqrt(t2) * x / noise) - t2 / noise;
         const double top = std::max({llr, l1, l2});
-        llr = top + std::log(0.5 * std::exp(llr - top) + 0.25 * std::exp(l1 - top) +
-                             0.25 * std::exp(l2 - top));
+        llr = top + std::log(0.5 * std::exp(llr - top) + 0.25 * std::exp(l1 - top) + 0.25 * std::exp(l2 - top));
     }
     llr *= tuning_.evidenceScale / windowTicks_;
 
     ++ticks_;
     const std::int64_t t = ticks_;
     // The window's sum is centred half a window before its newest tick.
-    arrivalOf_[static_cast<std::size_t>(t & historyMask)] =
-        arrivals_ - lookAheadTicks - windowTicks_ / 2;
+    arrivalOf_[static_cast<std::size_t>(t & historyMask)] = arrivals_ - lookAheadTicks - windowTicks_ / 2;
     const auto ti = static_cast<std::size_t>(t & historyMask);
     evidence_[ti] = evidence_[static_cast<std::size_t>((t - 1) & historyMask)] + llr;
     power_[ti] = static_cast<float>(p);
@@ -294,9 +277,7 @@ void KeyingChannel::judge() {
         decide(false);
     }
     snrDb_ =
-        toneLevel_ > 0.0
-            ? 10.0 * std::log10(toneLevel_ / noise * 16.0 / (weakSamplesPerTick * windowTicks_))
-            : -99.0;
+        toneLevel_ > 0.0 ? 10.0 * std::log10(toneLevel_ / noise * 16.0 / (weakSamplesPerTick * windowTicks_)) : -99.0;
     // Scores only matter relative to each other: shift them now and then so
     // that hours of audio keep their precision.
     if (t % historyTicks == 0) {
@@ -398,8 +379,7 @@ void KeyingChannel::traceBack() {
     int marksBeforeCommit = 0;
     const auto addIdle = [&](std::int64_t idleTick, std::int64_t end) {
         const std::int64_t origin = idleOrigin_[static_cast<std::size_t>(idleTick & historyMask)];
-        segments_[static_cast<std::size_t>(count++)] = {Idle, std::max<std::int64_t>(origin, 0),
-                                                        end};
+        segments_[static_cast<std::size_t>(count++)] = {Idle, std::max<std::int64_t>(origin, 0), end};
         return origin;
     };
     while (count < maxSegments - 1 && at > limit) {
@@ -609,8 +589,7 @@ void KeyingChannel::finish() {
 
 void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
                          const std::array<double, maxCharacterElements + 1>& lengths, int elements,
-                         std::int64_t lastEnd, double markEvidence, std::int64_t markTicks,
-                         bool wordGapBefore) {
+                         std::int64_t lastEnd, double markEvidence, std::int64_t markTicks, bool wordGapBefore) {
     if (elements == 0 || elements > maxCharacterElements || pendingCount_ >= maxPending) {
         return;
     }
@@ -632,8 +611,8 @@ void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
             if (lookupCharacter(c, alphabet_) == "*") {
                 continue;
             }
-            const double margin = std::abs(
-                std::log(lengths[static_cast<std::size_t>(flip)] / dot_) - 0.5 * std::log(3.0));
+            const double margin =
+                std::abs(std::log(lengths[static_cast<std::size_t>(flip)] / dot_) - 0.5 * std::log(3.0));
             if (margin < bestMargin) {
                 bestMargin = margin;
                 code = c;
@@ -642,8 +621,7 @@ void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
     }
     ChannelCharacter& c = pending_[static_cast<std::size_t>(pendingCount_++)];
     c.code = code;
-    c.endTick =
-        std::max<std::int64_t>(0, arrivalOf_[static_cast<std::size_t>(lastEnd & historyMask)]);
+    c.endTick = std::max<std::int64_t>(0, arrivalOf_[static_cast<std::size_t>(lastEnd & historyMask)]);
     c.wordGapBefore = wordGapBefore;
     // A lone dot is what noise makes most often (in word gaps, before and
     // after a transmission, where the gain over 2 s is the real text's): it
@@ -661,8 +639,7 @@ void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
                          top_[static_cast<std::size_t>((ticks_ - span) & historyMask)]) /
                         (span * weakTickSeconds);
     // For the first 3 s the noise level rests on little data: twice the gain.
-    const double minGain =
-        tuning_.minGainPerSecond * tuning_.evidenceScale * (ticks_ < 1200 ? 2.0 : 1.0);
+    const double minGain = tuning_.minGainPerSecond * tuning_.evidenceScale * (ticks_ < 1200 ? 2.0 : 1.0);
     if (gain < minGain) {
         --pendingCount_;
         return;

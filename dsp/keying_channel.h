@@ -22,7 +22,7 @@
 
 namespace dsp {
 
-inline constexpr int weakSamplesPerTick = 20; // at 8000 Hz
+inline constexpr int weakSamplesPerTick = 20;                                                     // at 8000 Hz
 inline constexpr double weakTickSeconds = weakSamplesPerTick / static_cast<double>(sampleRateHz); // 2.5 ms
 
 // A character decided by a channel.
@@ -128,9 +128,8 @@ class KeyingChannel {
     void updateLevels();
     double noisePower() const;
     void emit(const std::array<int, maxCharacterElements + 1>& units,
-              const std::array<double, maxCharacterElements + 1>& lengths, int elements,
-              std::int64_t lastEnd, double markEvidence, std::int64_t markTicks,
-              bool wordGapBefore);
+              const std::array<double, maxCharacterElements + 1>& lengths, int elements, std::int64_t lastEnd,
+              double markEvidence, std::int64_t markTicks, bool wordGapBefore);
 
     ChannelTuning tuning_;
     Alphabet alphabet_ = Latin;
@@ -174,17 +173,15 @@ class KeyingChannel {
     std::array<std::array<std::int16_t, timedRuns>, historyTicks> backLength_{};
     std::array<std::array<Run, timedRuns>, historyTicks> backRun_{};
     std::array<double, historyTicks> idle_{};
-    std::array<std::int64_t, historyTicks>
-        idleOrigin_{}; // end of the word gap the idle extends; −1: from the start
-    std::array<double, historyTicks> enter_{}; // best way into a mark starting here
+    std::array<std::int64_t, historyTicks> idleOrigin_{}; // end of the word gap the idle extends; −1: from the start
+    std::array<double, historyTicks> enter_{};            // best way into a mark starting here
     std::array<Run, historyTicks> enterRun_{};
     std::array<double, historyTicks> exit_{}; // best mark ending here
     std::array<Run, historyTicks> exitRun_{};
     std::array<double, historyTicks> top_{}; // best score of any path at each tick
     std::int64_t ticks_ = 0;
-    std::int64_t arrivals_ = 0; // ticks fed since the restart
-    std::array<std::int64_t, historyTicks>
-        arrivalOf_{}; // tick fed that each judged tick is centred on
+    std::int64_t arrivals_ = 0;                          // ticks fed since the restart
+    std::array<std::int64_t, historyTicks> arrivalOf_{}; // tick fed that each judged tick is centred on
 
     // Decisions.
     std::array<Segment, maxSegments> segments_{};

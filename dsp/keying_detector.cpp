@@ -49,7 +49,7 @@ void advanceLagSums(KeyingDetector& state, int period, std::int16_t newest) {
     const std::int16_t* h = state.rectifiedHistory;
     // Each product fits 32 bits (at most 32768²); their difference may not.
     const std::int32_t r = newest;
-    const std::int32_t leaving = h[window];      // h[W], overwritten by the shift
+    const std::int32_t leaving = h[window]; // h[W], overwritten by the shift
     const std::int32_t lastShifted = h[window - 1];
     state.lagSums[0] += std::int64_t{r * r} - std::int64_t{lastShifted * lastShifted};
     for (int lag = 1; lag < period; ++lag) {

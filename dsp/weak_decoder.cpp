@@ -27,8 +27,8 @@
 #include <cstring>
 #include <numbers>
 
-#include "dsp/keying_channel.h"
 #include "dsp/audio_constants.h"
+#include "dsp/keying_channel.h"
 
 namespace dsp {
 
@@ -41,9 +41,8 @@ constexpr int searchBins = 101;  // 200, 210, … 1200 Hz
 constexpr double searchLowHz = 200.0;
 constexpr double searchStepHz = 10.0;
 constexpr int channelCount = 3;
-constexpr int maxOutput = 2048; // characters returned by one call
-constexpr double firstOutputCost =
-    0.07; // fit cost (mean squared log misfit) a first character needs
+constexpr int maxOutput = 2048;          // characters returned by one call
+constexpr double firstOutputCost = 0.07; // fit cost (mean squared log misfit) a first character needs
 
 } // namespace
 
@@ -94,25 +93,22 @@ struct WeakSignalDecoder::State {
 
     explicit State(const WeakDecoderOptions& o) : options(o), alphabet(o.alphabet) {
         for (int i = 0; i < searchBlock; ++i) {
-            window[static_cast<std::size_t>(i)] = static_cast<float>(
-                0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (i + 0.5) / searchBlock));
+            window[static_cast<std::size_t>(i)] =
+                static_cast<float>(0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (i + 0.5) / searchBlock));
         }
         for (int b = 0; b < searchBins; ++b) {
             binCoefficient[static_cast<std::size_t>(b)] =
-                2.0 *
-                std::cos(2.0 * std::numbers::pi * (searchLowHz + searchStepHz * b) / dsp::sampleRateHz);
+                2.0 * std::cos(2.0 * std::numbers::pi * (searchLowHz + searchStepHz * b) / dsp::sampleRateHz);
         }
         // Three classes of equal width on a log scale over the speed range,
         // overlapping by 15 % so that a speed on a border is held by both.
-        const double lo =
-            1.2 / std::clamp(std::max(options.minWpm, options.maxWpm), 5.0, 60.0) / weakTickSeconds;
-        const double hi =
-            1.2 / std::clamp(std::min(options.minWpm, options.maxWpm), 5.0, 60.0) / weakTickSeconds;
+        const double lo = 1.2 / std::clamp(std::max(options.minWpm, options.maxWpm), 5.0, 60.0) / weakTickSeconds;
+        const double hi = 1.2 / std::clamp(std::min(options.minWpm, options.maxWpm), 5.0, 60.0) / weakTickSeconds;
         const double ratio = std::pow(hi / lo, 1.0 / channelCount);
         for (int c = 0; c < channelCount; ++c) {
             const double a = lo * std::pow(ratio, c);
-            channels[static_cast<std::size_t>(c)].configure(std::max(lo, a / 1.15),
-                                                            std::min(hi, a * ratio * 1.15), tuning);
+            channels[static_cast<std::size_t>(c)].configure(std::max(lo, a / 1.15), std::min(hi, a * ratio * 1.15),
+                                                            tuning);
         }
         restart();
     }
@@ -215,8 +211,7 @@ struct WeakSignalDecoder::State {
             }
             retune(peakHz);
             mixedOrigin = std::max<std::int64_t>(0, replayFill - replaySamples) - blankerDelay;
-            for (std::int64_t i = std::max<std::int64_t>(0, replayFill - replaySamples);
-                 i < replayFill; ++i) {
+            for (std::int64_t i = std::max<std::int64_t>(0, replayFill - replaySamples); i < replayFill; ++i) {
                 mix(replay[static_cast<std::size_t>(i % replaySamples)]);
             }
             replayFill = 0;
@@ -224,11 +219,9 @@ struct WeakSignalDecoder::State {
         }
         // Move to another tone only when it is clearly the stronger one.
         const int here =
-            std::clamp(static_cast<int>(std::lround((pitchHz - searchLowHz) / searchStepHz)), 0,
-                       searchBins - 1);
+            std::clamp(static_cast<int>(std::lround((pitchHz - searchLowHz) / searchStepHz)), 0, searchBins - 1);
         if (std::abs(peakHz - pitchHz) > 25.0 &&
-            binPower[static_cast<std::size_t>(peak)] >
-                4.0 * binPower[static_cast<std::size_t>(here)]) {
+            binPower[static_cast<std::size_t>(peak)] > 4.0 * binPower[static_cast<std::size_t>(here)]) {
             retune(peakHz);
         }
     }
@@ -241,8 +234,7 @@ struct WeakSignalDecoder::State {
         }
         const KeyingChannel& read = channels[static_cast<std::size_t>(chosen)];
         if (read.pitchErrorValid()) {
-            tune(std::clamp(pitchHz + 0.02 * read.pitchErrorHz(), searchLow - 30.0,
-                            searchHigh + 30.0));
+            tune(std::clamp(pitchHz + 0.02 * read.pitchErrorHz(), searchLow - 30.0, searchHigh + 30.0));
         }
         if (ticks % 20 == 0 || !anyOutput) {
             choose();
@@ -302,8 +294,8 @@ struct WeakSignalDecoder::State {
         }
     }
 
-    void put(std::string_view text, ElementCode code, std::int64_t endTick,
-             const KeyingChannel& from, float confidence) {
+    void put(std::string_view text, ElementCode code, std::int64_t endTick, const KeyingChannel& from,
+             float confidence) {
         if (outCount >= maxOutput) {
             return;
         }
@@ -336,8 +328,7 @@ struct WeakSignalDecoder::State {
         x = delayLine[static_cast<std::size_t>((delayIndex + blankerDelay) % (2 * blankerDelay))];
         const bool impulse = std::abs(x) > 6.0 * meanMagnitude && loudCount <= blankerDelay;
         if (samplesIn > 64) {
-            meanMagnitude +=
-                ((impulse ? meanMagnitude : std::abs(x)) - meanMagnitude) * (1.0 / 2000.0);
+            meanMagnitude += ((impulse ? meanMagnitude : std::abs(x)) - meanMagnitude) * (1.0 / 2000.0);
         }
         if (impulse) {
             x = 0.0;
@@ -380,8 +371,7 @@ struct WeakSignalDecoder::State {
     }
 };
 
-WeakSignalDecoder::WeakSignalDecoder(const WeakDecoderOptions& options)
-    : state_(std::make_unique<State>(options)) {}
+WeakSignalDecoder::WeakSignalDecoder(const WeakDecoderOptions& options) : state_(std::make_unique<State>(options)) {}
 
 WeakSignalDecoder::~WeakSignalDecoder() = default;
 
@@ -401,9 +391,7 @@ std::span<const DecodedCharacter> WeakSignalDecoder::flush() {
     return {s.out.data(), static_cast<std::size_t>(s.outCount)};
 }
 
-void WeakSignalDecoder::reset() {
-    state_->restart();
-}
+void WeakSignalDecoder::reset() { state_->restart(); }
 
 void WeakSignalDecoder::setAlphabet(Alphabet alphabet) {
     state_->alphabet = alphabet;

@@ -49,7 +49,7 @@ struct WeakDecoderEstimates {
 };
 
 class WeakSignalDecoder {
-public:
+  public:
     explicit WeakSignalDecoder(const WeakDecoderOptions& options = {});
     ~WeakSignalDecoder();
     WeakSignalDecoder(const WeakSignalDecoder&) = delete;
@@ -71,7 +71,7 @@ public:
     void setAlphabet(Alphabet alphabet);
     WeakDecoderEstimates estimates() const;
 
-private:
+  private:
     struct State;
     std::unique_ptr<State> state_;
 };

@@ -16,7 +16,9 @@ namespace {
 
 fuzzsupport::TempDir* directory = nullptr;
 
-bool usable(float low, float high) { return std::isfinite(low) && std::isfinite(high) && 0.0f <= low && low <= high && high <= 0.5f; }
+bool usable(float low, float high) {
+    return std::isfinite(low) && std::isfinite(high) && 0.0f <= low && low <= high && high <= 0.5f;
+}
 
 float storedFloat(const std::uint8_t* p) {
     std::uint32_t bits = 0;

@@ -72,9 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CountingHooks hooks;
     CountingPlayout playout;
     playout.hooks = &hooks;
-    auto client =
-        std::make_unique<station::StationClient>(settings, notifiers, *codec, playout, hooks,
-                                                 station::ClientOptions{.connectTimeoutMs = 2000});
+    auto client = std::make_unique<station::StationClient>(settings, notifiers, *codec, playout, hooks,
+                                                           station::ClientOptions{.connectTimeoutMs = 2000});
     client->connectToServer(std::stop_token{});
     FUZZ_CHECK(client->linkState() == station::LinkState::Connected);
     const platform::AcceptResult accepted = platform::acceptConnection(server);
@@ -84,8 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t at = 0;
     for (std::size_t i = 0; at < input.stream.size(); ++i) {
         const std::size_t n = std::min(input.pieces.length(i), input.stream.size() - at);
-        if (platform::sendBytes(accepted.socket, input.stream.data() + at, n).bytes !=
-            static_cast<std::ptrdiff_t>(n)) {
+        if (platform::sendBytes(accepted.socket, input.stream.data() + at, n).bytes != static_cast<std::ptrdiff_t>(n)) {
             break;
         }
         at += n;

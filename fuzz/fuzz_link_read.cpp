@@ -35,8 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::vector<std::uint8_t>> expected;
     std::size_t at = 1;
     for (int count = 0; count < 64 && at + 2 <= size; ++count) {
-        const std::size_t length =
-            std::min<std::size_t>((data[at] << 8 | data[at + 1]) % 2001, size - at - 2);
+        const std::size_t length = std::min<std::size_t>((data[at] << 8 | data[at + 1]) % 2001, size - at - 2);
         at += 2;
         std::vector<std::uint8_t> datagram(data + at, data + at + length);
         at += length;
@@ -48,8 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     std::size_t handed = 0;
     for (int pass = 0; pass < 200; ++pass) {
-        const int read = locallink::receiveWaitingDatagrams(
-            link, limit, [&](const std::uint8_t* bytes, std::size_t length) {
+        const int read =
+            locallink::receiveWaitingDatagrams(link, limit, [&](const std::uint8_t* bytes, std::size_t length) {
                 FUZZ_CHECK(handed < expected.size());
                 FUZZ_CHECK(length == expected[handed].size());
                 FUZZ_CHECK(std::memcmp(bytes, expected[handed].data(), length) == 0);

@@ -10,8 +10,8 @@
 #include <span>
 
 #include "decoder/decoder_app.h"
-#include "dsp/element_timing.h"
 #include "dsp/alphabet.h"
+#include "dsp/element_timing.h"
 #include "fuzz/decoder_input.h"
 
 namespace {

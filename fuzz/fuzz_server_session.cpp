@@ -80,8 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto codec = std::make_unique<station::GsmCodecPair>();
     CountingHooks hooks;
     CountingPlayout playout;
-    auto server = std::make_unique<station::StationServer>(settings, notifiers, *codec, playout,
-                                                           hooks, options);
+    auto server = std::make_unique<station::StationServer>(settings, notifiers, *codec, playout, hooks, options);
     FUZZ_CHECK(server->startListening(0));
 
     const platform::Socket listener = platform::createTcpSocket();
@@ -94,8 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t at = 0;
     for (std::size_t i = 0; at < input.stream.size(); ++i) {
         const std::size_t n = std::min(input.pieces.length(i), input.stream.size() - at);
-        if (platform::sendBytes(listener, input.stream.data() + at, n).bytes !=
-            static_cast<std::ptrdiff_t>(n)) {
+        if (platform::sendBytes(listener, input.stream.data() + at, n).bytes != static_cast<std::ptrdiff_t>(n)) {
             break; // the server has closed the connection
         }
         at += n;

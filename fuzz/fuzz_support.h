@@ -12,12 +12,12 @@
 
 // A broken invariant is a finding: print it and abort so libFuzzer keeps
 // the input.
-#define FUZZ_CHECK(condition)                                                                                     \
-    do {                                                                                                          \
-        if (!(condition)) {                                                                                       \
-            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);               \
-            std::abort();                                                                                         \
-        }                                                                                                         \
+#define FUZZ_CHECK(condition)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition);                     \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (false)
 
 namespace fuzzsupport {
@@ -26,7 +26,7 @@ namespace fuzzsupport {
 // with everything in it when the object goes (at a normal exit of the
 // fuzzer, including the end of -max_total_time).
 class TempDir {
-public:
+  public:
     TempDir() {
         std::error_code error;
         std::string pattern = (std::filesystem::temp_directory_path(error) / "cwfuzz-XXXXXX").string();
@@ -45,7 +45,7 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
+#include "dsp/band_filter.h"
 #include "dsp/cw_generator.h"
 #include "link/datagrams.h"
-#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/net/gsm_codec.h"
 #include "station/net/stream_packet.h"
@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
 class CorpusWriter {
-public:
+  public:
     CorpusWriter(const fs::path& root, const char* harness) : dir_(root / harness) {
         fs::create_directories(dir_);
         for (const auto& entry : fs::directory_iterator(dir_)) {
@@ -52,7 +52,7 @@ public:
     }
     bool add(std::string_view text) { return add(Bytes(text.begin(), text.end())); }
 
-private:
+  private:
     fs::path dir_;
     int count_ = 0;
 };
@@ -177,9 +177,17 @@ bool writeSampleDatagrams(const fs::path& root, const char* harness) {
     // A datagram handled again after the user's actions: zoom 5, dot
     // training held over three datagrams, a click on the strip, Russian.
     Bytes withActions = bytesOf(datagrams[12]);
-    for (const std::array<std::uint8_t, 4> r : std::initializer_list<std::array<std::uint8_t, 4>>{
-             {1, '5', 0, 0}, {4, 0, 0, 0}, {7, 0, 0, 0}, {7, 0, 0, 0}, {7, 0, 0, 0}, {5, 0, 0, 0},
-             {2, 100, 200, 0}, {2, 200, 50, 1}, {0, 4, 0, 0}, {6, 0, 0x88, 0xFF}, {7, 0, 0, 0}}) {
+    for (const std::array<std::uint8_t, 4> r : std::initializer_list<std::array<std::uint8_t, 4>>{{1, '5', 0, 0},
+                                                                                                  {4, 0, 0, 0},
+                                                                                                  {7, 0, 0, 0},
+                                                                                                  {7, 0, 0, 0},
+                                                                                                  {7, 0, 0, 0},
+                                                                                                  {5, 0, 0, 0},
+                                                                                                  {2, 100, 200, 0},
+                                                                                                  {2, 200, 50, 1},
+                                                                                                  {0, 4, 0, 0},
+                                                                                                  {6, 0, 0x88, 0xFF},
+                                                                                                  {7, 0, 0, 0}}) {
         withActions.insert(withActions.end(), r.begin(), r.end());
     }
     ok = w.add(withActions) && ok;
@@ -213,8 +221,8 @@ bool writeStreamPackets(const fs::path& root) {
     };
     // Server-bound types at slot 2 (choice & 0x1F = 3), client-bound ones at a client.
     bool ok = true;
-    for (const Seed s : {Seed{0x03, T::Hello}, Seed{0x03, T::Login}, Seed{0x21, T::Settings},
-                         Seed{0x80, T::TimeLimit}, Seed{0x80, T::LoginRequest}, Seed{0x80, T::TimeExpired}}) {
+    for (const Seed s : {Seed{0x03, T::Hello}, Seed{0x03, T::Login}, Seed{0x21, T::Settings}, Seed{0x80, T::TimeLimit},
+                         Seed{0x80, T::LoginRequest}, Seed{0x80, T::TimeExpired}}) {
         Bytes b{s.choice};
         append(b, packet(s.type, sender));
         ok = w.add(b) && ok;
@@ -295,7 +303,7 @@ bool writeCaptureFiles(const fs::path& root) {
     const auto tone = audio.begin() + 320;
     bool ok = w.add(dsp::encodeWav(audio));
     std::vector<std::int16_t> shortAudio(tone, tone + 300);
-    ok = w.add(dsp::encodeWav(shortAudio, 11025)) && ok;   // resampled to 8000 Hz
+    ok = w.add(dsp::encodeWav(shortAudio, 11025)) && ok; // resampled to 8000 Hz
     ok = w.add(dsp::encodeWav(shortAudio, 48000)) && ok;
     ok = w.add(dsp::encodeWav(std::vector<std::int16_t>{})) && ok; // header only
     ok = w.add(floatWav(std::vector<std::int16_t>(tone, tone + 200), 1)) && ok;

@@ -55,9 +55,7 @@ inline void closeAbruptly(platform::Socket s) {
 
 // A unit a peer may send where units are aligned: a control packet or a
 // GSM 06.10 frame (0xD in the high nibble of its first byte).
-inline bool isAlignedUnit(const std::uint8_t* unit) {
-    return isControlPacket(unit) || (unit[0] & 0xF0) == 0xD0;
-}
+inline bool isAlignedUnit(const std::uint8_t* unit) { return isControlPacket(unit) || (unit[0] & 0xF0) == 0xD0; }
 
 // Piece sizes chosen by the fuzzer: byte 0 % 16 is their number n, bytes
 // 1 … n follow; each gives 1 … 128 bytes (low 7 bits + 1), and its high bit
@@ -72,12 +70,8 @@ struct Pieces {
         sizes.assign(data + 1, data + 1 + n);
         return 1 + n;
     }
-    std::size_t length(std::size_t i) const {
-        return sizes.empty() ? 33 : (sizes[i % sizes.size()] & 0x7F) + 1u;
-    }
-    bool tick(std::size_t i) const {
-        return !sizes.empty() && (sizes[i % sizes.size()] & 0x80) != 0;
-    }
+    std::size_t length(std::size_t i) const { return sizes.empty() ? 33 : (sizes[i % sizes.size()] & 0x7F) + 1u; }
+    bool tick(std::size_t i) const { return !sizes.empty() && (sizes[i % sizes.size()] & 0x80) != 0; }
 };
 
 // A session harness's input: byte 0 a mode for the harness, then the

@@ -13,7 +13,7 @@
 namespace fuzzsupport {
 
 class CheckingContext final : public station::StreamContext {
-public:
+  public:
     using StreamContext::StreamContext;
 
     void redesignFilter() override { ++actions; }
@@ -43,7 +43,7 @@ public:
 
     int actions = 0;
 
-private:
+  private:
     // What a station sends is itself a valid packet.
     static void checkPacket(const void* bytes, std::size_t count) {
         FUZZ_CHECK(count == station::streamUnitBytes);
@@ -56,7 +56,7 @@ private:
 // Counts the played blocks and folds their samples into a hash, so two runs
 // can be compared without keeping the audio.
 class HashingPlayout final : public station::BlockPlayout {
-public:
+  public:
     void processAndPlay(std::int16_t* samples, int byteCount) override {
         FUZZ_CHECK(byteCount == 320);
         for (int i = 0; i < byteCount / 2; ++i) {

@@ -23,11 +23,11 @@ inline constexpr int samplesPerDatagram = 160;
 #pragma pack(push, 1)
 // Station → decoder, one per processed block.
 struct SampleDatagram {
-    std::int32_t kind = 0;        // always 0
-    std::int32_t blockBytes = 0;  // byte length of the processed block (320 for 160 samples)
-    std::int32_t filterTaps = 0;  // 32 (filter off), 64 … 1024
-    std::int32_t bandwidthHz = 0; // pass-band width, Hz
-    std::int32_t centreHz = 0;    // pass-band centre, Hz
+    std::int32_t kind = 0;                             // always 0
+    std::int32_t blockBytes = 0;                       // byte length of the processed block (320 for 160 samples)
+    std::int32_t filterTaps = 0;                       // 32 (filter off), 64 … 1024
+    std::int32_t bandwidthHz = 0;                      // pass-band width, Hz
+    std::int32_t centreHz = 0;                         // pass-band centre, Hz
     std::int16_t samples[samplesPerDatagram] = {};     // filtered block
     std::int16_t keyingLevel[samplesPerDatagram] = {}; // keying level per sample
 };
@@ -66,8 +66,6 @@ constexpr std::int32_t filterLengthCode(std::int32_t taps) {
     }
     return 0;
 }
-constexpr std::int32_t filterLengthFromCode(std::int32_t code) {
-    return code >= 0 && code <= 5 ? (32 << code) : 32;
-}
+constexpr std::int32_t filterLengthFromCode(std::int32_t code) { return code >= 0 && code <= 5 ? (32 << code) : 32; }
 
 } // namespace locallink

@@ -51,8 +51,7 @@ LinkRead readLinkDatagram(platform::Socket socket, std::uint8_t (&buffer)[linkBu
 // return. A burst is then taken in one pass of the loop instead of one
 // datagram per pass, and a command behind a flood of others waits for no
 // more than `limit` of them. Returns the number read, dropped ones included.
-template <typename Handle>
-int receiveWaitingDatagrams(platform::Socket socket, int limit, Handle&& handle) {
+template <typename Handle> int receiveWaitingDatagrams(platform::Socket socket, int limit, Handle&& handle) {
     std::uint8_t buffer[linkBufferBytes];
     int read = 0;
     for (std::ptrdiff_t length = -1; read < limit; ++read) {

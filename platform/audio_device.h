@@ -59,10 +59,10 @@ using WaveHandle = std::uintptr_t;
 using WaveNotify = std::function<void(unsigned message, WParam wParam, LParam lParam)>;
 
 struct WaveHeader {
-    char* data = nullptr;           // caller's sample bytes, 16-bit little-endian mono
-    std::uint32_t bufferLength = 0; // bytes at data
+    char* data = nullptr;            // caller's sample bytes, 16-bit little-endian mono
+    std::uint32_t bufferLength = 0;  // bytes at data
     std::uint32_t bytesRecorded = 0; // capture: bytes filled when returned
-    std::uint32_t flags = 0;        // WHDR_* bits, maintained by the device
+    std::uint32_t flags = 0;         // WHDR_* bits, maintained by the device
 
     // Device bookkeeping: the caller leaves these alone while the header is
     // prepared. A header belongs to the device from addBuffer/write until its
@@ -74,7 +74,7 @@ struct WaveHeader {
 };
 
 class AudioSystem {
-public:
+  public:
     // Starts the sound system quietly (PortAudio's probing messages on
     // standard error are suppressed). Failure to start it is not an error:
     // the device lists are then empty and only file devices open. `config`
@@ -159,7 +159,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -36,8 +36,7 @@ using Colour = std::uint32_t;
 
 // `r`, `g`, `b`: 0 … 255 each.
 constexpr Colour rgb(int r, int g, int b) {
-    return (static_cast<Colour>(r & 0xFF) << 16) | (static_cast<Colour>(g & 0xFF) << 8) |
-           static_cast<Colour>(b & 0xFF);
+    return (static_cast<Colour>(r & 0xFF) << 16) | (static_cast<Colour>(g & 0xFF) << 8) | static_cast<Colour>(b & 0xFF);
 }
 
 // A stored pixel carries 0xFF in its top byte; write colours through this
@@ -47,7 +46,7 @@ constexpr std::uint32_t storedPixel(Colour colour) { return 0xFF000000u | colour
 // A width × height RGB image. Movable, not copyable (use copyRegion()); a
 // moved-from picture may only be assigned to or destroyed.
 class Picture {
-public:
+  public:
     // `width`, `height`: pixels, clamped to 0 … 16384. Every pixel starts as `fill`.
     Picture(int width, int height, Colour fill = rgb(0, 0, 0));
     ~Picture();
@@ -88,7 +87,7 @@ public:
     Impl& impl() { return *impl_; }
     const Impl& impl() const { return *impl_; }
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 
@@ -108,9 +107,9 @@ struct Font {
     // (13-pixel em), normal weight. Needs the Platform.
     static Font system();
 
-    std::string family;     // resolved family name, UTF-8
-    int pixelSize = 13;     // em size in pixels handed to the renderer, ≥ 1
-    int weight = 400;       // 1 … 1000
+    std::string family; // resolved family name, UTF-8
+    int pixelSize = 13; // em size in pixels handed to the renderer, ≥ 1
+    int weight = 400;   // 1 … 1000
 };
 
 struct Pen {
@@ -145,13 +144,13 @@ struct TextMetrics {
 // sure that one context at a time uses it (a window's contexts hold the
 // surface's lock).
 class FontCache {
-public:
+  public:
     FontCache();
     ~FontCache();
     FontCache(const FontCache&) = delete;
     FontCache& operator=(const FontCache&) = delete;
 
-private:
+  private:
     friend class DrawContext;
     struct Impl;
     std::unique_ptr<Impl> impl_;
@@ -160,7 +159,7 @@ private:
 // A drawing context bound to a picture it does not own (the picture must
 // outlive it). Holds the selected tools and the current position.
 class DrawContext {
-public:
+  public:
     explicit DrawContext(Picture& target);
     // As above, taking its fonts from `fonts` (which must outlive the
     // context) instead of building its own.
@@ -228,7 +227,7 @@ public:
 
     struct TextImpl;
 
-private:
+  private:
     TextImpl* text(); // the renderer-side font, made on first use; null without the Platform
     // Adds a rectangle (any coordinates, clipped here) to the drawn area.
     void touch(long long left, long long top, long long right, long long bottom);
@@ -244,9 +243,9 @@ private:
     int curX_ = 0;
     int curY_ = 0;
     int drawnLeft_ = 0, drawnTop_ = 0, drawnRight_ = 0, drawnBottom_ = 0; // empty: nothing drawn
-    std::optional<Font> selectedFont_; // empty: the system font
-    FontCache* fonts_ = nullptr;        // null: the context builds its own font
-    TextImpl* text_ = nullptr;          // the font in use: ownText_ or one of fonts_
+    std::optional<Font> selectedFont_;                                    // empty: the system font
+    FontCache* fonts_ = nullptr;                                          // null: the context builds its own font
+    TextImpl* text_ = nullptr;                                            // the font in use: ownText_ or one of fonts_
     std::unique_ptr<TextImpl> ownText_;
 };
 

@@ -14,7 +14,7 @@ namespace platform {
 
 // A counting semaphore whose count stays within 0 … maximumCount. Any thread.
 class Semaphore {
-public:
+  public:
     enum class WaitResult { Signalled, Timeout };
 
     // `initialCount` is clamped to 0 … maximumCount; `maximumCount` >= 1.
@@ -29,7 +29,7 @@ public:
     // waits without limit).
     WaitResult wait(long timeoutMs);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     long count_;
@@ -53,7 +53,7 @@ bool setPriorityClass(bool realtime);
 // "\0cwstation-<uid>-<name>", which the kernel releases when the process ends
 // in any way (also on a crash). Not inherited by started programs.
 class InstanceLock {
-public:
+  public:
     InstanceLock() = default;
     ~InstanceLock();
     InstanceLock(const InstanceLock&) = delete;
@@ -66,7 +66,7 @@ public:
     void release();
     bool held() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -99,7 +99,7 @@ struct SpawnOptions {
 // `SpawnOptions::holdStopSignals`). Returns the pid, or -1 when the program
 // could not be started.
 ProcessId spawnProcess(const std::string& path, const std::vector<std::string>& argv,
-                   const std::vector<std::string>& extraEnvironment, const SpawnOptions& options = {});
+                       const std::vector<std::string>& extraEnvironment, const SpawnOptions& options = {});
 
 // Waits up to `timeoutMs` for the child `pid` to end and reaps it. Returns
 // its exit code (0 … 255), 128 + the signal number when a signal ended it,

@@ -19,8 +19,8 @@
 
 namespace platform {
 
-class Picture;     // platform/gdi.h
-class DrawContext; // platform/gdi.h
+class Picture;        // platform/gdi.h
+class DrawContext;    // platform/gdi.h
 struct WindowSurface; // private: a window's client picture
 
 // A window handle. 32 bits wide because handles travel in 32-bit datagram
@@ -32,9 +32,9 @@ using WindowHandle = std::uint32_t;
 using WindowProc = std::function<LResult(WindowHandle, unsigned, WParam, LParam)>;
 
 struct WindowClass {
-    std::string name;            // class name; also the single-instance key
+    std::string name; // class name; also the single-instance key
     WindowProc procedure;
-    std::string iconName;        // icon resource name, "" for none
+    std::string iconName; // icon resource name, "" for none
     bool redrawOnSize = true;
     std::uint32_t background = 0xFFFFFF; // RGB of the background brush
 };
@@ -76,10 +76,10 @@ using WindowContext = std::unique_ptr<DrawContext, WindowContextRelease>;
 // Notification-area icon (the tray). `tipCp1251`: Windows-1251, at most 63
 // bytes are shown (the rest, and anything after a NUL, is cut off).
 struct TrayIcon {
-    WindowHandle owner = 0;     // gets the callback message
-    unsigned id = 0;            // wParam of the callback message
+    WindowHandle owner = 0; // gets the callback message
+    unsigned id = 0;        // wParam of the callback message
     unsigned callbackMessage = 0;
-    std::string iconName;       // a Resources icon
+    std::string iconName; // a Resources icon
     std::string tipCp1251;
 };
 
@@ -91,7 +91,7 @@ enum class TrayAction { Add = 0, Modify = 1, Delete = 2 };
 // Platform's loop has ended: a call abandoned by cancel() still runs later
 // and writes here. No allocation per call.
 class SentMessages {
-public:
+  public:
     // Any thread: every wait in sendMessage ends at once (returning 0), and
     // later sends return 0 without waiting, until rearm(). The owner of the
     // sending thread calls it before it waits for that thread to end, so
@@ -100,7 +100,7 @@ public:
     // While no send is under way: sending waits again.
     void rearm();
 
-private:
+  private:
     friend class Platform;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -111,7 +111,7 @@ private:
 };
 
 class Platform {
-public:
+  public:
     // argc/argv are handed to Qt. Unless the environment already names a
     // toolkit platform, selects the offscreen platform when it names no
     // display (as the default Environment does, for tests), and X11 (through
@@ -249,7 +249,7 @@ public:
     struct Impl;
     Impl& impl() { return *impl_; }
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

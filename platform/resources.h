@@ -29,12 +29,12 @@ struct MenuDescription {
 
 // Exactly one of the two forms is filled.
 struct IconResource {
-    std::vector<std::string> xpm;   // XPM lines: header, colours, pixel rows
-    std::vector<std::uint8_t> png;  // a PNG file's bytes
+    std::vector<std::string> xpm;  // XPM lines: header, colours, pixel rows
+    std::vector<std::uint8_t> png; // a PNG file's bytes
 };
 
 class Resources {
-public:
+  public:
     // `xpm`: an XPM image as a C array of lines (the form XPM files declare);
     // the line count is taken from its header "width height colours chars".
     // False, and nothing registered, when the header is malformed.
@@ -46,7 +46,7 @@ public:
     const IconResource* findIcon(std::string_view name) const;
     std::optional<MenuDescription> findMenu(std::string_view name) const;
 
-private:
+  private:
     static std::string key(std::string_view name);
 
     std::map<std::string, IconResource> icons_;

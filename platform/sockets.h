@@ -20,7 +20,7 @@
 
 namespace platform {
 
-using Socket = int;                       // a file descriptor
+using Socket = int; // a file descriptor
 inline constexpr Socket invalidSocket = -1;
 
 // Result of a transfer: bytes >= 0 moved, or bytes == -1 and error set.
@@ -64,8 +64,7 @@ AcceptResult acceptConnection(Socket listener);
 // system does (minutes for an unreachable host). A worker thread passes its
 // stop token: the wait then ends within 50 ms of a stop request. The socket
 // keeps its blocking mode.
-int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs = -1,
-              const std::stop_token& stop = {});
+int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs = -1, const std::stop_token& stop = {});
 
 // Ends the sending direction (the peer reads the end of the stream once the
 // queued bytes are delivered), or both directions.
@@ -118,13 +117,12 @@ using SocketMessageSink = std::function<void(WindowHandle, unsigned, WParam, LPa
 //    error gives one FD_CLOSE with the errno value in the high word.
 // Events not requested are not delivered.
 class SocketNotifiers {
-public:
+  public:
     explicit SocketNotifiers(SocketMessageSink sink);
     // Notifications go to the window procedure as a direct call from the loop.
     explicit SocketNotifiers(Platform& platform)
-        : SocketNotifiers([&platform](WindowHandle w, unsigned m, WParam wp, LParam lp) {
-              platform.sendMessage(w, m, wp, lp);
-          }) {}
+        : SocketNotifiers(
+              [&platform](WindowHandle w, unsigned m, WParam wp, LParam lp) { platform.sendMessage(w, m, wp, lp); }) {}
     ~SocketNotifiers();
     SocketNotifiers(const SocketNotifiers&) = delete;
     SocketNotifiers& operator=(const SocketNotifiers&) = delete;
@@ -145,7 +143,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     std::unique_ptr<Impl> impl_;
 };
 

@@ -11,7 +11,7 @@ packages=(
   portaudio19-dev libsndfile1-dev libsamplerate0-dev libgsm1-dev
   libshout3-dev libopus-dev libopusenc-dev libopusfile-dev icecast2
   libgtest-dev libgmock-dev libbenchmark-dev libliquid-dev
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format-14
   xvfb xdotool x11-utils imagemagick trayer
   scdoc dpkg-dev file lintian desktop-file-utils appstream systemd man-db iproute2
   pulseaudio pulseaudio-utils libasound2-plugins

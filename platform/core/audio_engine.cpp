@@ -74,9 +74,7 @@ std::size_t SpscRing::read(float* dst, std::size_t n) {
     return n;
 }
 
-void SpscRing::discardAll() {
-    read_.store(write_.load(std::memory_order_acquire), std::memory_order_release);
-}
+void SpscRing::discardAll() { read_.store(write_.load(std::memory_order_acquire), std::memory_order_release); }
 
 std::int16_t floatToPcm16(float x) {
     // A float file may hold NaN; it carries no sound, and converting it to an

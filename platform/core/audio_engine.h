@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/audio_device.h"
 #include "dsp/audio_constants.h"
+#include "platform/audio_device.h"
 
 namespace platform::audio {
 
@@ -32,7 +32,7 @@ inline constexpr int stationRate = dsp::sampleRateHz;
 // (the standard semaphore's timed wait polls with yields and short sleeps,
 // which cost more than the audio work itself at 50 blocks a second).
 class Waker {
-public:
+  public:
     Waker();
     ~Waker();
     Waker(const Waker&) = delete;
@@ -41,7 +41,7 @@ public:
     // Takes one release, waiting at most until `deadline`.
     void try_acquire_until(Clock::time_point deadline);
 
-private:
+  private:
     struct Impl; // the backend's semaphore (platform/posix/waker.cpp)
     std::unique_ptr<Impl> impl_;
 };
@@ -51,16 +51,17 @@ Clock::duration blockDuration(std::size_t samples, int speed);
 
 // Intrusive FIFO through WaveHeader::next_: queuing allocates nothing.
 class HeaderQueue {
-public:
+  public:
     bool empty() const { return head_ == nullptr; }
     WaveHeader* front() const { return head_; }
     void push(WaveHeader* h);
     WaveHeader* pop();
     template <typename F> void forEach(F f) const {
-        for (WaveHeader* h = head_; h != nullptr; h = h->next_) f(h);
+        for (WaveHeader* h = head_; h != nullptr; h = h->next_)
+            f(h);
     }
 
-private:
+  private:
     WaveHeader* head_ = nullptr;
     WaveHeader* tail_ = nullptr;
 };
@@ -75,7 +76,7 @@ struct DeviceCore {
 };
 
 class Engine {
-public:
+  public:
     virtual ~Engine() = default;
     // Capture start / restart after reset. Device lock held.
     virtual AudioResult begin(Clock::time_point) { return MMSYSERR_NOERROR; }
@@ -100,7 +101,7 @@ public:
 // Single-producer single-consumer ring of floats with monotonically growing
 // positions (the consumer's position doubles as a "frames played" clock).
 class SpscRing {
-public:
+  public:
     explicit SpscRing(std::size_t capacityPow2);
     std::size_t readable() const;
     std::size_t writable() const;
@@ -110,7 +111,7 @@ public:
     std::uint64_t readPosition() const { return read_.load(std::memory_order_acquire); }
     std::uint64_t writePosition() const { return write_.load(std::memory_order_acquire); }
 
-private:
+  private:
     std::vector<float> buf_;
     std::size_t mask_;
     alignas(64) std::atomic<std::uint64_t> write_{0};
@@ -146,7 +147,7 @@ struct TroubleCounters {
 // named by their position in a direction's list, which is the menus' order.
 // Every call may come from any thread.
 class CardBackend {
-public:
+  public:
     virtual ~CardBackend() = default;
     // The names of the cards with channels of that direction (UTF-8).
     virtual std::vector<std::string> cardNames(bool input) const = 0;

@@ -22,9 +22,8 @@ __extension__ typedef __int128 Wide; // GCC and Clang both have it
 // Rows go bottom-up when the destination lies below the source in the same
 // buffer, so no row is overwritten before it is read; memmove covers the
 // overlap within a row. Allocation-free.
-void copyBlock(std::uint32_t* dst, int dstStride, int dstW, int dstH, int dstX, int dstY,
-               const std::uint32_t* src, int srcStride, int srcW, int srcH, int srcX, int srcY,
-               int width, int height) {
+void copyBlock(std::uint32_t* dst, int dstStride, int dstW, int dstH, int dstX, int dstY, const std::uint32_t* src,
+               int srcStride, int srcW, int srcH, int srcX, int srcY, int width, int height) {
     if (width <= 0 || height <= 0 || dst == nullptr || src == nullptr) {
         return;
     }
@@ -43,12 +42,8 @@ void copyBlock(std::uint32_t* dst, int dstStride, int dstW, int dstH, int dstX, 
     const std::size_t rowBytes = static_cast<std::size_t>(c1 - c0) * sizeof(std::uint32_t);
     // A plain copy: lambdas may not capture structured bindings before clang 16.
     const long long firstColumn = c0;
-    const auto dstRow = [&](long long r) {
-        return dst + (dstY + r) * dstStride + dstX + firstColumn;
-    };
-    const auto srcRow = [&](long long r) {
-        return src + (srcY + r) * srcStride + srcX + firstColumn;
-    };
+    const auto dstRow = [&](long long r) { return dst + (dstY + r) * dstStride + dstX + firstColumn; };
+    const auto srcRow = [&](long long r) { return src + (srcY + r) * srcStride + srcX + firstColumn; };
     if (dst == src && dstY > srcY) {
         for (long long r = r1 - 1; r >= r0; --r) {
             std::memmove(dstRow(r), srcRow(r), rowBytes);
@@ -183,8 +178,8 @@ void DrawContext::blit(int dstX, int dstY, int width, int height, const Picture&
     Picture& p = *target_;
     // The source is read through the same buffer when it is our own picture.
     const std::uint32_t* src = &source == target_ ? p.pixels() : source.pixels();
-    copyBlock(p.pixels(), p.stride(), p.width(), p.height(), dstX, dstY,
-              src, source.stride(), source.width(), source.height(), srcX, srcY, width, height);
+    copyBlock(p.pixels(), p.stride(), p.width(), p.height(), dstX, dstY, src, source.stride(), source.width(),
+              source.height(), srcX, srcY, width, height);
 }
 
 } // namespace platform

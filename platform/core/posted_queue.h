@@ -20,7 +20,7 @@ struct PostedMessage {
 };
 
 class PostedQueue {
-public:
+  public:
     static constexpr std::size_t postLimit = 10000; // ordinary messages waiting, at most
     static constexpr std::size_t quitHeadroom = 64; // room kept beyond them for quits
 
@@ -40,7 +40,7 @@ public:
 
     static bool isQuit(const PostedMessage& entry) { return entry.window == 0 && entry.message == WM_QUIT; }
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<PostedMessage> ring_;
     std::size_t head_ = 0;

@@ -40,8 +40,8 @@ bool Resources::addIconXpm(std::string_view name, const char* const* xpm) {
     std::string_view header(xpm[0]);
     long width = 0, height = 0, colours = 0, charsPerPixel = 0;
     if (!nextNumber(header, width) || !nextNumber(header, height) || !nextNumber(header, colours) ||
-        !nextNumber(header, charsPerPixel) || width == 0 || height == 0 || colours == 0 ||
-        charsPerPixel == 0 || width > 1024 || height > 1024 || colours > 65536) {
+        !nextNumber(header, charsPerPixel) || width == 0 || height == 0 || colours == 0 || charsPerPixel == 0 ||
+        width > 1024 || height > 1024 || colours > 65536) {
         return false;
     }
     const auto lines = static_cast<std::size_t>(1 + colours + height);

@@ -58,8 +58,7 @@ bool SoundFileReader::open(const std::string& path, int rate, std::string& error
     }
     if (!impl_->reader.open(path, rate)) {
         const char* why = sf_strerror(nullptr);
-        error =
-            why != nullptr && std::strcmp(why, "No Error.") != 0 ? why : "unsupported audio data";
+        error = why != nullptr && std::strcmp(why, "No Error.") != 0 ? why : "unsupported audio data";
         return false;
     }
     const int fileRate = impl_->reader.fileRate();
@@ -69,9 +68,7 @@ bool SoundFileReader::open(const std::string& path, int rate, std::string& error
     return true;
 }
 
-double SoundFileReader::durationSeconds() const {
-    return impl_->seconds;
-}
+double SoundFileReader::durationSeconds() const { return impl_->seconds; }
 
 std::size_t SoundFileReader::read(std::int16_t* out, std::size_t n) {
     std::size_t got = 0;
@@ -105,23 +102,19 @@ bool StreamResampler::init(int inputRate, int outputRate) {
         return false;
     }
     impl_->copy = inputRate == outputRate;
-    return impl_->copy ||
-           impl_->converter.init(static_cast<double>(outputRate) / inputRate, SRC_SINC_FASTEST);
+    return impl_->copy || impl_->converter.init(static_cast<double>(outputRate) / inputRate, SRC_SINC_FASTEST);
 }
 
-void StreamResampler::process(std::span<const std::int16_t> in, bool endOfInput,
-                              std::vector<std::int16_t>& out) {
+void StreamResampler::process(std::span<const std::int16_t> in, bool endOfInput, std::vector<std::int16_t>& out) {
     Impl& s = *impl_;
     if (s.copy) {
         out.insert(out.end(), in.begin(), in.end());
         return;
     }
     s.in.resize(in.size());
-    std::transform(in.begin(), in.end(), s.in.begin(),
-                   [](std::int16_t x) { return static_cast<float>(x) / 32768.0F; });
+    std::transform(in.begin(), in.end(), s.in.begin(), [](std::int16_t x) { return static_cast<float>(x) / 32768.0F; });
     const double ratio = s.converter.ratio();
-    s.out.resize(static_cast<std::size_t>(std::ceil(static_cast<double>(chunkSamples) * ratio)) +
-                 64);
+    s.out.resize(static_cast<std::size_t>(std::ceil(static_cast<double>(chunkSamples) * ratio)) + 64);
     std::size_t pos = 0;
     // The converter takes the input in bites and, at the end, may hold
     // output back until asked again with nothing new.

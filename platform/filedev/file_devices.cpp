@@ -3,8 +3,8 @@
 #include "platform/core/audio_engine.h"
 #include "platform/filedev/file_reader.h"
 
-#include <sndfile.h>
 #include <samplerate.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -37,7 +37,7 @@ Clock::time_point gridCeiling(Clock::time_point t, Clock::duration step) {
 // at the same moments, and the window thread, which gets every completion,
 // can take a recorded and a played buffer in one wake-up.
 class Pacer {
-public:
+  public:
     explicit Pacer(int speed) : speed_(speed) {}
     void restart(Clock::time_point now, bool running) {
         last_ = now;
@@ -59,7 +59,7 @@ public:
         continuous_ = moreQueued;
     }
 
-private:
+  private:
     int speed_;
     Clock::time_point last_{};
     Clock::time_point deadline_{};
@@ -70,7 +70,7 @@ private:
 constexpr auto idleWait = std::chrono::seconds(1);
 
 class FileCaptureEngine final : public Engine {
-public:
+  public:
     FileCaptureEngine(int speed) : pacer_(speed), scratch_(scratchSamples) {}
     MonoFileReader reader;
 
@@ -96,7 +96,7 @@ public:
         return now + idleWait;
     }
 
-private:
+  private:
     // The file's samples, then silence once it has ended.
     void fill(WaveHeader& h, std::size_t samples) {
         auto* bytes = reinterpret_cast<unsigned char*>(h.data);
@@ -120,7 +120,7 @@ private:
 };
 
 class FilePlaybackEngine final : public Engine {
-public:
+  public:
     // `file` may be null: the recording could not be created, and the
     // device plays into nothing at the same pace.
     FilePlaybackEngine(SNDFILE* file, int speed) : file_(file), pacer_(speed), pending_(scratchSamples) {}
@@ -166,7 +166,7 @@ public:
 
     void afterDelivery() override { writePending(); }
 
-private:
+  private:
     // The header is rewritten with every write, so the file stays valid at
     // any moment.
     void store(const WaveHeader& h, std::size_t samples) {

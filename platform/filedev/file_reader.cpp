@@ -2,8 +2,8 @@
 
 #include "platform/filedev/file_reader.h"
 
-#include <sndfile.h>
 #include <samplerate.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
@@ -69,7 +69,8 @@ bool MonoFileReader::open(std::span<const std::uint8_t> bytes, int targetRate) {
     memory_ = MemoryFile{bytes.data(), static_cast<std::int64_t>(bytes.size()), 0};
     // The callbacks behave like a read-only file: seeks stay inside it,
     // reads stop at its end, writes take nothing.
-    SF_VIRTUAL_IO io{ // copied by libsndfile
+    SF_VIRTUAL_IO io{
+        // copied by libsndfile
         .get_filelen = [](void* user) -> sf_count_t { return static_cast<MemoryFile*>(user)->size; },
         .seek = [](sf_count_t offset, int whence, void* user) -> sf_count_t {
             auto& m = *static_cast<MemoryFile*>(user);
@@ -120,8 +121,7 @@ bool MonoFileReader::adopt(SNDFILE* file, int channels, int fileRate, std::int64
 
 bool MonoFileReader::refill() {
     const auto readMono = [this](float* dst) -> std::size_t {
-        const sf_count_t got =
-            sf_readf_float(file_, interleaved_.data(), static_cast<sf_count_t>(readerChunkFrames));
+        const sf_count_t got = sf_readf_float(file_, interleaved_.data(), static_cast<sf_count_t>(readerChunkFrames));
         const std::size_t frames = got > 0 ? static_cast<std::size_t>(got) : 0;
         if (frames < readerChunkFrames) {
             fileDone_ = true;

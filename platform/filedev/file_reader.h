@@ -15,7 +15,7 @@ namespace platform::audio {
 
 // libsamplerate converter for one channel with buffers allocated once.
 class Resampler {
-public:
+  public:
     Resampler() = default;
     ~Resampler();
     Resampler(const Resampler&) = delete;
@@ -27,7 +27,7 @@ public:
     long process(const float* in, long inFrames, float* out, long outCapacity, long& used, bool endOfInput);
     void reset();
 
-private:
+  private:
     SRC_STATE_tag* state_ = nullptr;
     double ratio_ = 1.0;
 };
@@ -36,7 +36,7 @@ private:
 // at `targetRate`, down-mixing by averaging the channels. Buffers are
 // allocated once at open; read() allocates nothing.
 class MonoFileReader {
-public:
+  public:
     MonoFileReader() = default;
     ~MonoFileReader();
     MonoFileReader(const MonoFileReader&) = delete;
@@ -51,7 +51,7 @@ public:
     // Fills up to n samples; returns fewer only at the end of the file.
     std::size_t read(float* out, std::size_t n);
 
-private:
+  private:
     // Where a file held in memory is read from (libsndfile's virtual I/O).
     struct MemoryFile {
         const std::uint8_t* data = nullptr;
@@ -74,9 +74,9 @@ private:
     bool ended_ = false;    // converter drained too
     Resampler converter_;
     std::vector<float> interleaved_;
-    std::vector<float> mono_;        // converter input, mono_[monoPos_ … monoLen_)
+    std::vector<float> mono_; // converter input, mono_[monoPos_ … monoLen_)
     std::size_t monoPos_ = 0, monoLen_ = 0;
-    std::vector<float> out_;         // converted, out_[outPos_ … outLen_)
+    std::vector<float> out_; // converted, out_[outPos_ … outLen_)
     std::size_t outPos_ = 0, outLen_ = 0;
 };
 

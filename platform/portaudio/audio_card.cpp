@@ -3,8 +3,8 @@
 // conversion to and from 8000 Hz and all header handling happen in the
 // worker.
 
-#include "platform/portaudio/cards.h"
 #include "platform/filedev/file_reader.h"
+#include "platform/portaudio/cards.h"
 
 #include <portaudio.h>
 #include <samplerate.h>
@@ -59,8 +59,8 @@ bool chooseFormat(int paDevice, bool input, PaStreamParameters& params, double& 
     // absorbs instead. With the high latency (about 35 ms on PulseAudio) a
     // click took 75 ms beyond the filter's delay from a receiver sink to a
     // speaker sink.
-    params.suggestedLatency = input ? info->defaultLowInputLatency
-                                    : std::max(info->defaultLowOutputLatency, playbackLatencySeconds);
+    params.suggestedLatency =
+        input ? info->defaultLowInputLatency : std::max(info->defaultLowOutputLatency, playbackLatencySeconds);
     const int maxChannels = input ? info->maxInputChannels : info->maxOutputChannels;
     const std::array<double, 7> rates = {8000.0, info->defaultSampleRate, 48000.0, 44100.0, 16000.0, 32000.0, 22050.0};
     for (int channels = 1; channels <= std::min(maxChannels, 2); ++channels) {
@@ -69,7 +69,8 @@ bool chooseFormat(int paDevice, bool input, PaStreamParameters& params, double& 
             if (r < 1000.0) {
                 continue;
             }
-            const PaError e = input ? Pa_IsFormatSupported(&params, nullptr, r) : Pa_IsFormatSupported(nullptr, &params, r);
+            const PaError e =
+                input ? Pa_IsFormatSupported(&params, nullptr, r) : Pa_IsFormatSupported(nullptr, &params, r);
             if (e == paFormatIsSupported) {
                 rate = r;
                 return true;
@@ -94,7 +95,7 @@ std::size_t ringCapacityFor(double rate, double seconds) {
 // that the card stopped by itself. The callback calls onCard, which moves
 // mono samples through the ring with takeFromCard or giveToCard.
 class CardStream : public Engine {
-public:
+  public:
     CardStream(const CardStream&) = delete;
     CardStream& operator=(const CardStream&) = delete;
     ~CardStream() override {
@@ -117,7 +118,7 @@ public:
         return true;
     }
 
-protected:
+  protected:
     CardStream(Waker& waker, TroubleCounters& trouble, double rate, int channels, double ringSeconds)
         : waker_(waker), trouble_(trouble), channels_(channels), resample_(rate != stationRate),
           ring_(ringCapacityFor(rate, ringSeconds)) {}
@@ -158,7 +159,8 @@ protected:
         for (std::size_t done = 0; done < frames;) {
             const std::size_t n = std::min(frames - done, mono.size());
             const std::size_t part = ring_.read(mono.data(), n);
-            std::fill(mono.begin() + static_cast<std::ptrdiff_t>(part), mono.begin() + static_cast<std::ptrdiff_t>(n), 0.0f);
+            std::fill(mono.begin() + static_cast<std::ptrdiff_t>(part), mono.begin() + static_cast<std::ptrdiff_t>(n),
+                      0.0f);
             for (std::size_t i = 0; i < n; ++i) {
                 float* f = out + (done + i) * static_cast<std::size_t>(channels_);
                 std::fill(f, f + channels_, mono[i]);
@@ -192,7 +194,7 @@ protected:
     SpscRing ring_;
     Resampler conv_;
 
-private:
+  private:
     static int callback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
                         PaStreamCallbackFlags flags, void* user) {
         auto* self = static_cast<CardStream*>(user);
@@ -206,7 +208,7 @@ private:
 };
 
 class CardCaptureEngine final : public CardStream {
-public:
+  public:
     CardCaptureEngine(Waker& waker, TroubleCounters& trouble, double rate, int channels)
         : CardStream(waker, trouble, rate, channels, 2.0), in_(workChunk), out_(workChunk) {}
 
@@ -251,7 +253,7 @@ public:
                 }
                 long used = 0;
                 const long produced = conv_.process(in_.data() + inPos_, static_cast<long>(inLen_ - inPos_),
-                                                   out_.data(), static_cast<long>(want), used, false);
+                                                    out_.data(), static_cast<long>(want), used, false);
                 inPos_ += static_cast<std::size_t>(used);
                 got = static_cast<std::size_t>(std::max(produced, 0L));
                 if (got == 0 && used == 0) {
@@ -275,7 +277,7 @@ public:
         return now + std::chrono::milliseconds(100);
     }
 
-private:
+  private:
     void onCard(const float* in, float*, std::size_t frames, PaStreamCallbackFlags flags) override {
         if ((flags & paInputOverflow) != 0) {
             trouble_.inputOverflows.fetch_add(1, std::memory_order_relaxed);
@@ -291,7 +293,7 @@ private:
 };
 
 class CardPlaybackEngine final : public CardStream {
-public:
+  public:
     CardPlaybackEngine(Waker& waker, TroubleCounters& trouble, double rate, int channels)
         : CardStream(waker, trouble, rate, channels, 0.5), in_(workChunk),
           out_(workChunk * static_cast<std::size_t>(rate / stationRate + 1.0) + 16),
@@ -347,7 +349,8 @@ public:
                 const std::size_t n = std::min(total - feedPos_, in_.size());
                 for (std::size_t i = 0; i < n; ++i) {
                     const std::size_t b = 2 * (feedPos_ + i);
-                    const auto s = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[b] | (bytes[b + 1] << 8)));
+                    const auto s =
+                        static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[b] | (bytes[b + 1] << 8)));
                     in_[i] = static_cast<float>(s) / 32768.0f;
                 }
                 std::size_t taken = 0;
@@ -356,7 +359,8 @@ public:
                 } else {
                     const long room = static_cast<long>(std::min(out_.size(), ring_.writable()));
                     long used = 0;
-                    const long produced = conv_.process(in_.data(), static_cast<long>(n), out_.data(), room, used, false);
+                    const long produced =
+                        conv_.process(in_.data(), static_cast<long>(n), out_.data(), room, used, false);
                     ring_.write(out_.data(), static_cast<std::size_t>(std::max(produced, 0L)));
                     taken = static_cast<std::size_t>(used);
                 }
@@ -376,7 +380,7 @@ public:
         return now + std::chrono::milliseconds(100);
     }
 
-private:
+  private:
     void onCard(const float*, float* out, std::size_t frames, PaStreamCallbackFlags flags) override {
         if ((flags & paOutputUnderflow) != 0) {
             trouble_.outputUnderflows.fetch_add(1, std::memory_order_relaxed);
@@ -511,7 +515,8 @@ bool playFileOnCard(int paDevice, const std::string& path) {
         return false;
     }
     const auto duration = std::chrono::duration<double>(static_cast<double>(shot.samples.size()) / rate);
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(duration) + std::chrono::seconds(2);
+    const auto deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(duration) + std::chrono::seconds(2);
     bool finished = false;
     while (Clock::now() < deadline) {
         const PaError active = Pa_IsStreamActive(stream);

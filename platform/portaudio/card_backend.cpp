@@ -51,7 +51,7 @@ bool startPortAudioQuietly() {
 }
 
 class PortAudioCards final : public CardBackend {
-public:
+  public:
     ~PortAudioCards() override { Pa_Terminate(); }
 
     std::vector<std::string> cardNames(bool input) const override {
@@ -81,8 +81,7 @@ public:
             error = MMSYSERR_BADDEVICEID;
             return nullptr;
         }
-        return input ? makeCardCapture(device, waker, trouble, error)
-                     : makeCardPlayback(device, waker, trouble, error);
+        return input ? makeCardCapture(device, waker, trouble, error) : makeCardPlayback(device, waker, trouble, error);
     }
 
     bool playFile(int card, const std::string& path) override {
@@ -90,7 +89,7 @@ public:
         return device >= 0 && playFileOnCard(device, path);
     }
 
-private:
+  private:
     // PortAudio indices of the devices with input (or output) channels, in
     // PortAudio's order: position i in this list is the menus' index i.
     static std::vector<int> cardList(bool input) {

@@ -24,9 +24,9 @@ int openRegular(const std::filesystem::path& path, int flags, FileStatus& status
     if (fd < 0) {
         // ELOOP: a symbolic link; ENXIO: a FIFO without a reader (write
         // side); EISDIR: a directory opened for writing.
-        status = errno == ENOENT ? FileStatus::Missing
+        status = errno == ENOENT                                       ? FileStatus::Missing
                  : errno == ELOOP || errno == ENXIO || errno == EISDIR ? FileStatus::NotRegular
-                                                                        : FileStatus::Failed;
+                                                                       : FileStatus::Failed;
         return -1;
     }
     struct stat info {};

@@ -25,8 +25,7 @@ bool isTerminal(std::FILE* stream) { return stream != nullptr && ::isatty(::file
 
 // --- Semaphore --------------------------------------------------------------
 
-Semaphore::Semaphore(long initialCount, long maximumCount)
-    : count_(0), maximum_(std::max(1L, maximumCount)) {
+Semaphore::Semaphore(long initialCount, long maximumCount) : count_(0), maximum_(std::max(1L, maximumCount)) {
     count_ = std::clamp(initialCount, 0L, maximum_);
 }
 
@@ -124,14 +123,12 @@ bool InstanceLock::acquire(std::string_view name) {
 
 namespace {
 
-std::string_view variableName(std::string_view entry) {
-    return entry.substr(0, entry.find('='));
-}
+std::string_view variableName(std::string_view entry) { return entry.substr(0, entry.find('=')); }
 
 } // namespace
 
 ProcessId spawnProcess(const std::string& path, const std::vector<std::string>& argv,
-                   const std::vector<std::string>& extraEnvironment, const SpawnOptions& options) {
+                       const std::vector<std::string>& extraEnvironment, const SpawnOptions& options) {
     std::vector<std::string> args = argv.empty() ? std::vector<std::string>{path} : argv;
     std::vector<char*> argPointers;
     argPointers.reserve(args.size() + 1);

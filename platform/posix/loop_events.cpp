@@ -2,9 +2,9 @@
 
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/timerfd.h>
 #include <sys/signalfd.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

@@ -11,7 +11,7 @@ namespace platform::posix {
 // lost reader or a file size limit makes a write fail instead of ending the
 // process. Its end takes pending stop requests off and restores the mask.
 class QuitSignals {
-public:
+  public:
     QuitSignals();
     ~QuitSignals();
     QuitSignals(const QuitSignals&) = delete;
@@ -21,7 +21,7 @@ public:
     // Reads the pending stop requests; how many there were.
     int take();
 
-private:
+  private:
     struct Saved;
     std::unique_ptr<Saved> saved_; // the mask to restore; null when none was changed
     int fd_ = -1;
@@ -29,7 +29,7 @@ private:
 
 // A counter any thread may raise to wake the loop (eventfd).
 class WakeCounter {
-public:
+  public:
     WakeCounter();
     ~WakeCounter();
     WakeCounter(const WakeCounter&) = delete;
@@ -39,25 +39,25 @@ public:
     void raise();                  // any thread
     void clear();                  // the loop's thread
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // A one-shot timer any thread may set to wake the loop a little later
 // (timerfd): readable once it has run out.
 class WakeTimer {
-public:
+  public:
     WakeTimer();
     ~WakeTimer();
     WakeTimer(const WakeTimer&) = delete;
     WakeTimer& operator=(const WakeTimer&) = delete;
 
     int fd() const { return fd_; } // -1 when there is none
-    void arm(int milliseconds);   // any thread; a later arm replaces an earlier one
-    void disarm();                // any thread
-    void clear();                 // the loop's thread: takes the expiry
+    void arm(int milliseconds);    // any thread; a later arm replaces an earlier one
+    void disarm();                 // any thread
+    void clear();                  // the loop's thread: takes the expiry
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -51,13 +51,9 @@ IoResult fromCall(ssize_t r) {
 
 } // namespace
 
-Socket createTcpSocket() {
-    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-}
+Socket createTcpSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP); }
 
-Socket createUdpSocket() {
-    return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-}
+Socket createUdpSocket() { return ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP); }
 
 bool setNoDelay(Socket s) { return setIntOption(s, IPPROTO_TCP, TCP_NODELAY, 1); }
 bool setBroadcast(Socket s) { return setIntOption(s, SOL_SOCKET, SO_BROADCAST, 1); }
@@ -73,8 +69,7 @@ bool setNonBlocking(Socket s, bool on) {
 }
 
 bool bindSocket(Socket s, BindAddress address, std::uint16_t port) {
-    const sockaddr_in a =
-        makeAddress(htonl(address == BindAddress::Any ? INADDR_ANY : INADDR_LOOPBACK), port);
+    const sockaddr_in a = makeAddress(htonl(address == BindAddress::Any ? INADDR_ANY : INADDR_LOOPBACK), port);
     return ::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
 }
 
@@ -157,8 +152,8 @@ int connectTo(Socket s, const char* dotted, std::uint16_t port, int timeoutMs, c
         }
         int waitMs = -1;
         if (timeoutMs >= 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 return ETIMEDOUT;
             }

@@ -25,7 +25,8 @@ void Waker::try_acquire_until(Clock::time_point deadline) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
     timespec until{};
     until.tv_sec = static_cast<time_t>(seconds.count());
-    until.tv_nsec = static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch - seconds).count());
+    until.tv_nsec =
+        static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch - seconds).count());
     while (::sem_clockwait(&impl_->semaphore, CLOCK_MONOTONIC, &until) != 0 && errno == EINTR) {
     }
 }

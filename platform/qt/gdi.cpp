@@ -38,9 +38,7 @@ QImage makeImage(int width, int height, Colour fill) {
     return image;
 }
 
-bool haveGuiApplication() {
-    return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
-}
+bool haveGuiApplication() { return qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr; }
 
 QString fromCp1251(std::string_view bytes) {
     QString out(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
@@ -142,17 +140,17 @@ void Picture::fill(Colour colour) {
 
 Picture Picture::copyRegion(int x, int y, int width, int height, Colour outside) const {
     Picture out(width, height, outside);
-    copyBlock(out.pixels(), out.stride(), out.width(), out.height(), 0, 0,
-              pixels(), stride(), this->width(), this->height(), x, y, out.width(), out.height());
+    copyBlock(out.pixels(), out.stride(), out.width(), out.height(), 0, 0, pixels(), stride(), this->width(),
+              this->height(), x, y, out.width(), out.height());
     return out;
 }
 
 void Picture::resize(int width, int height, Colour fill) {
     QImage next = makeImage(width, height, fill);
     if (!next.isNull() && !impl_->image.isNull()) {
-        copyBlock(reinterpret_cast<std::uint32_t*>(next.bits()),
-                  static_cast<int>(next.bytesPerLine() / 4), next.width(), next.height(), 0, 0,
-                  pixels(), stride(), this->width(), this->height(), 0, 0, next.width(), next.height());
+        copyBlock(reinterpret_cast<std::uint32_t*>(next.bits()), static_cast<int>(next.bytesPerLine() / 4),
+                  next.width(), next.height(), 0, 0, pixels(), stride(), this->width(), this->height(), 0, 0,
+                  next.width(), next.height());
     }
     impl_->image = std::move(next);
 }

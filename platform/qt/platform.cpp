@@ -10,8 +10,8 @@
 #include <utility>
 
 #include <QApplication>
-#include <QGuiApplication>
 #include <QCursor>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -416,8 +416,8 @@ WindowHandle Platform::createWindow(const WindowOptions& options) {
     const bool fixed = options.style == WindowStyle::FixedTopmost;
     Qt::WindowFlags flags = Qt::Window;
     if (fixed) {
-        flags |= Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
+        flags |= Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint;
     }
     // The size asked for is the outer one. The frame is known only once the
     // window is shown; until then the client area takes the whole size.
@@ -504,8 +504,7 @@ LResult Platform::sendMessage(WindowHandle window, unsigned message, WParam wPar
     return impl_->send(window, message, wParam, lParam);
 }
 
-LResult Platform::sendMessage(SentMessages& from, WindowHandle window, unsigned message, WParam wParam,
-                              LParam lParam) {
+LResult Platform::sendMessage(SentMessages& from, WindowHandle window, unsigned message, WParam wParam, LParam lParam) {
     if (impl_->mainThread()) {
         return impl_->send(window, message, wParam, lParam);
     }
@@ -705,12 +704,11 @@ bool Platform::watchProcess(long pid, std::function<void(int exitCode)> onExit) 
     if (pidFd >= 0) {
         auto* notifier = new QSocketNotifier(pidFd, QSocketNotifier::Read, home);
         QObject::connect(notifier, &QObject::destroyed, [pidFd] { posix::closeDescriptor(pidFd); });
-        QObject::connect(notifier, &QSocketNotifier::activated, home,
-                         [notifier, pid, onExit = std::move(onExit)] {
-                             notifier->setEnabled(false);
-                             notifier->deleteLater();
-                             onExit(waitProcess(static_cast<ProcessId>(pid), 1000));
-                         });
+        QObject::connect(notifier, &QSocketNotifier::activated, home, [notifier, pid, onExit = std::move(onExit)] {
+            notifier->setEnabled(false);
+            notifier->deleteLater();
+            onExit(waitProcess(static_cast<ProcessId>(pid), 1000));
+        });
         return true;
     }
     auto* poll = new QTimer(home);

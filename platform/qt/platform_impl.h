@@ -59,7 +59,7 @@ struct WindowRecord {
     WindowHandle handle = 0;
     WindowHandle parent = 0; // edit controls: their window
     std::string className;
-    WindowProc procedure;    // fixed at creation; called from any thread by sendMessage
+    WindowProc procedure;                   // fixed at creation; called from any thread by sendMessage
     std::shared_ptr<WindowSurface> surface; // null for edit controls
     bool fixedSize = false;
     bool destroying = false; // main thread
@@ -73,7 +73,7 @@ struct WindowRecord {
 // The widget of a top-level window: shows the client surface and turns the
 // desktop's input into window messages.
 class ClientWidget final : public QWidget {
-public:
+  public:
     ClientWidget(Platform::Impl& impl, WindowHandle handle, Qt::WindowFlags flags);
 
     // Repaint with WM_PAINT to the procedure first (invalidate).
@@ -83,7 +83,7 @@ public:
     void requestRefresh(const QRect& area);
     bool inPaint() const { return inPaint_; }
 
-protected:
+  protected:
     bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -95,7 +95,7 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void mouseMessage(unsigned message, const QMouseEvent& event);
 
     Platform::Impl& impl_;

@@ -26,9 +26,9 @@ bool saveXpmAsPng(const char* const* xpm, int sizePx, const std::string& path) {
     if (image.isNull() || image.width() != image.height()) {
         return false;
     }
-    const Qt::TransformationMode mode =
-        sizePx % image.width() == 0 ? Qt::FastTransformation : Qt::SmoothTransformation;
-    const QImage scaled = image.convertToFormat(QImage::Format_ARGB32).scaled(sizePx, sizePx, Qt::IgnoreAspectRatio, mode);
+    const Qt::TransformationMode mode = sizePx % image.width() == 0 ? Qt::FastTransformation : Qt::SmoothTransformation;
+    const QImage scaled =
+        image.convertToFormat(QImage::Format_ARGB32).scaled(sizePx, sizePx, Qt::IgnoreAspectRatio, mode);
     return scaled.save(QString::fromStdString(path), "PNG");
 }
 

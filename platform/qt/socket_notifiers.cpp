@@ -1,8 +1,8 @@
 // Socket notifications for window procedures, on Qt socket notifiers.
 
-#include "platform/sockets.h"
 #include "platform/posix/loop_events.h"
 #include "platform/posix/socket_probe.h"
+#include "platform/sockets.h"
 
 #include <QObject>
 #include <QSocketNotifier>
@@ -27,7 +27,6 @@ namespace {
 
 using posix::SocketKind;
 
-
 struct Entry {
     std::uint64_t generation = 0;
     WindowHandle window = 0;
@@ -35,7 +34,7 @@ struct Entry {
     unsigned events = 0;
     SocketKind kind = SocketKind::Stream;
     std::uint64_t inode = 0;
-    bool closeReported = false;       // FD_CLOSE delivered or end seen: stop watching
+    bool closeReported = false;          // FD_CLOSE delivered or end seen: stop watching
     QSocketNotifier* notifier = nullptr; // main thread only; owned by the context
 };
 
@@ -54,9 +53,9 @@ struct SocketNotifiers::Impl {
     std::unordered_map<Socket, Entry> entries;
     std::uint64_t nextGeneration = 1;
     // Work for the main thread, recorded by other threads.
-    std::vector<Socket> dirty;               // entries whose notifier needs (re)creating
-    std::vector<QSocketNotifier*> orphans;   // notifiers of cancelled entries
-    std::vector<Socket> pendingCloses;       // closed once their notifier is gone
+    std::vector<Socket> dirty;             // entries whose notifier needs (re)creating
+    std::vector<QSocketNotifier*> orphans; // notifiers of cancelled entries
+    std::vector<Socket> pendingCloses;     // closed once their notifier is gone
 
     bool onMainThread() const { return std::this_thread::get_id() == mainThread; }
 
@@ -65,7 +64,7 @@ struct SocketNotifiers::Impl {
     static void retire(QSocketNotifier* n) {
         n->setEnabled(false); // unregisters the descriptor before it can be closed
         QObject::disconnect(n, nullptr, nullptr, nullptr);
-        n->deleteLater();     // may be the notifier whose signal is running
+        n->deleteLater(); // may be the notifier whose signal is running
     }
 
     // Main thread, mutex held: gives the entry of `s` a watching notifier.

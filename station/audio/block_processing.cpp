@@ -5,17 +5,17 @@
 #include <cstring>
 #include <limits>
 
+#include "dsp/audio_constants.h"
 #include "dsp/band_filter.h"
 #include "dsp/fft.h"
 #include "dsp/keying_detector.h"
 #include "station/shell/station_settings.h"
-#include "dsp/audio_constants.h"
 
 namespace station {
 namespace {
 
-constexpr double sampleScale = 32000.0;   // full-scale 16-bit sample ↔ 1.0
-constexpr int spectrumOrder = 10;         // 2^10 = 1024 points
+constexpr double sampleScale = 32000.0; // full-scale 16-bit sample ↔ 1.0
+constexpr int spectrumOrder = 10;       // 2^10 = 1024 points
 
 // Float-to-integer conversion that truncates toward zero and never invokes
 // undefined behaviour: NaN gives 0, values beyond the range saturate.
@@ -107,8 +107,9 @@ BandFigures bandFigures(float low, float high) {
     const std::int32_t lowHz = truncToInt32(static_cast<double>(low) * dsp::sampleRateHz);
     // Both terms are bounded by the int32 range; add in 64 bits and saturate.
     const std::int64_t centre = static_cast<std::int64_t>(lowHz) + bandwidthHz / 2;
-    return {bandwidthHz, static_cast<std::int32_t>(std::clamp<std::int64_t>(
-                             centre, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()))};
+    return {bandwidthHz,
+            static_cast<std::int32_t>(std::clamp<std::int64_t>(centre, std::numeric_limits<std::int32_t>::min(),
+                                                               std::numeric_limits<std::int32_t>::max()))};
 }
 
 namespace {

@@ -47,8 +47,8 @@ struct BlockSink {
 // Large (about 175 KB): create it once, off the stack.
 struct BlockProcessor {
     static constexpr int spectrumLength = 2048;
-    static constexpr int spectrumPoints = 1024;    // transform size, 2^10
-    static constexpr int spectrumBins = 512;       // bins handed to the display
+    static constexpr int spectrumPoints = 1024; // transform size, 2^10
+    static constexpr int spectrumBins = 512;    // bins handed to the display
     static constexpr int keyingLevelCapacity = 320;
 
     // Input samples / 32000, then the transform's real part; 1024 used.

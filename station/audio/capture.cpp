@@ -5,14 +5,14 @@
 #include <functional>
 #include <system_error>
 
+#include "dsp/audio_constants.h"
+#include "dsp/band_filter.h"
 #include "platform/cp1251.h"
 #include "platform/kernel.h"
-#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/fatal_stop.h"
 #include "station/audio/playback.h"
 #include "station/shell/station_settings.h"
-#include "dsp/audio_constants.h"
 
 namespace station {
 
@@ -48,7 +48,8 @@ std::int32_t CaptureState::ringTake(char* out, std::int32_t maxBytes) {
     // Acquire: the bytes up to this counter are in place.
     const std::uint64_t write = ringWrite.load(std::memory_order_acquire);
     const std::uint64_t unread = write - read;
-    const auto n = static_cast<std::int32_t>(std::min<std::uint64_t>(unread, static_cast<std::uint64_t>(std::max(maxBytes, 0))));
+    const auto n =
+        static_cast<std::int32_t>(std::min<std::uint64_t>(unread, static_cast<std::uint64_t>(std::max(maxBytes, 0))));
     if (n == 0) {
         return 0;
     }

@@ -85,7 +85,7 @@ struct CaptureState {
 };
 
 class Capture {
-public:
+  public:
     // `captureReady`: count 0 … 1, unsignalled at the start; created by
     // start-up. `playback` plays the processed blocks; `processor`, `filter`
     // and `sink` are block processing's. `notify` carries the device's
@@ -133,7 +133,7 @@ public:
     std::uint64_t blocksDrained() const { return blocksDrained_.load(std::memory_order_relaxed); }
     const CaptureState& state() const { return *state_; }
 
-private:
+  private:
     void processingThread(std::stop_token stop);
     // Stops the thread, resets and closes the device and clears the state;
     // reports which device call failed.

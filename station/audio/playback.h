@@ -38,7 +38,7 @@ struct PlaybackState {
 // on the thread that plays, so at most one call at a time; it must not
 // block, lock, allocate or do I/O.
 class PlayedBlockTap {
-public:
+  public:
     virtual ~PlayedBlockTap() = default;
     // `samples`: `count` 16-bit samples, 8000 Hz mono, valid for the call.
     virtual void onBlockPlayed(const std::int16_t* samples, int count) noexcept = 0;
@@ -54,7 +54,7 @@ inline constexpr int openFailed = 3;
 std::int16_t amplifySample(std::int16_t s, double gain);
 
 class Playback {
-public:
+  public:
     // `notify` carries the device's completions to the main thread (bound to
     // Platform::postMessage of the main window by the station).
     Playback(LiveSettings& settings, platform::AudioSystem& audio, FatalStopContext& fatal,
@@ -98,7 +98,7 @@ public:
     // tests of the cursor rule.
     void setSlotInUse(int slot, bool inUse);
 
-private:
+  private:
     // The slot whose header this is; nullptr for a foreign header.
     CaptureRecord* slotOf(const platform::WaveHeader* header) const;
 

@@ -15,8 +15,7 @@ StationAudio::StationAudio(StationSettings& settings, platform::AudioSystem& aud
                            BlockProcessor& processor, BlockSink& sink, platform::Semaphore& captureReady,
                            FatalStopContext& fatal, const platform::WaveNotify& notify)
     : playback(settings.live, audio, fatal, notify),
-      capture(settings, audio, fatal, notify, captureReady, playback, filter, processor, sink),
-      settings_(settings) {}
+      capture(settings, audio, fatal, notify, captureReady, playback, filter, processor, sink), settings_(settings) {}
 
 bool StationAudio::handleMessage(unsigned message, platform::WParam wParam, platform::LParam lParam) {
     auto* header = reinterpret_cast<platform::WaveHeader*>(lParam);

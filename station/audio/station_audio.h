@@ -14,13 +14,13 @@
 namespace station {
 
 class StationAudio {
-public:
+  public:
     // `notify` must bring each completion to the main thread (the station
     // binds it to Platform::postMessage of its main window) and there to
     // handleMessage.
     StationAudio(StationSettings& settings, platform::AudioSystem& audio, dsp::FirBandFilter& filter,
-                 BlockProcessor& processor, BlockSink& sink, platform::Semaphore& captureReady,
-                 FatalStopContext& fatal, const platform::WaveNotify& notify);
+                 BlockProcessor& processor, BlockSink& sink, platform::Semaphore& captureReady, FatalStopContext& fatal,
+                 const platform::WaveNotify& notify);
 
     // MM_WIM_DATA to onCaptureDone, MM_WOM_DONE to onPlaybackDone; true for
     // those two, false (nothing done) for any other message. Main thread.
@@ -40,7 +40,7 @@ public:
     Playback playback;
     Capture capture;
 
-private:
+  private:
     StationSettings& settings_;
 };
 

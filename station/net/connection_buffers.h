@@ -35,7 +35,7 @@ inline constexpr std::size_t maxChunkBytes = maxChunkFrames * streamUnitBytes;
 // After a hard write error the queue is broken: it drops everything and every
 // later push reports Failed, until reset() for a new connection.
 class OutgoingQueue {
-public:
+  public:
     static constexpr std::size_t capacity = 8192; // bytes
 
     enum class Kind { Control, Audio };
@@ -114,7 +114,7 @@ public:
         broken_ = false;
     }
 
-private:
+  private:
     bool append(const std::uint8_t* bytes, std::size_t size) {
         if (pending() + size > capacity) {
             return false;
@@ -154,7 +154,7 @@ struct SocketWriter {
 // Cuts one connection's received bytes into 33-byte units; a unit split
 // across receives is joined. reset() for a new connection.
 class UnitAssembler {
-public:
+  public:
     // Calls `onUnit(const std::uint8_t* unit)` for every completed unit, in
     // order. `onUnit` returns false to drop the rest of these bytes (the
     // connection is being closed).
@@ -176,7 +176,7 @@ public:
     void reset() { fill_ = 0; }
     std::size_t pendingBytes() const { return fill_; }
 
-private:
+  private:
     std::array<std::uint8_t, streamUnitBytes> unit_{};
     std::size_t fill_ = 0;
 };

@@ -17,7 +17,7 @@ inline constexpr int gsmBlockSamples = 160;
 // processing thread and the decoder to the window thread; each has that one
 // user, so neither needs a lock.
 class GsmCodecPair {
-public:
+  public:
     GsmCodecPair();
     ~GsmCodecPair();
     GsmCodecPair(const GsmCodecPair&) = delete;
@@ -29,7 +29,7 @@ public:
     // frames from encodeBlocks.
     bool valid() const { return decoder_ != nullptr && encoder_ != nullptr; }
 
-private:
+  private:
     friend void encodeBlocks(GsmCodecPair& pair, const std::int16_t* samples, std::uint8_t* frames, int count);
     friend void decodeFrames(GsmCodecPair& pair, const std::uint8_t* frames, std::int16_t* samples, int count);
 

@@ -109,12 +109,11 @@ void IcecastPush::copyStatusText(std::span<char> out) const {
     // reason in brackets: "reconnecting (server unreachable)".
     const char* open = refused ? ": " : " (";
     const char* close = refused ? "" : ")";
-    const int n = reason.empty()
-                      ? std::snprintf(out.data(), out.size(), "Icecast %s: %.*s", targetName_.c_str(),
-                                      static_cast<int>(state.size()), state.data())
-                      : std::snprintf(out.data(), out.size(), "Icecast %s: %.*s%s%.*s%s", targetName_.c_str(),
-                                      static_cast<int>(state.size()), state.data(), open,
-                                      static_cast<int>(reason.size()), reason.data(), close);
+    const int n = reason.empty() ? std::snprintf(out.data(), out.size(), "Icecast %s: %.*s", targetName_.c_str(),
+                                                 static_cast<int>(state.size()), state.data())
+                                 : std::snprintf(out.data(), out.size(), "Icecast %s: %.*s%s%.*s%s",
+                                                 targetName_.c_str(), static_cast<int>(state.size()), state.data(),
+                                                 open, static_cast<int>(reason.size()), reason.data(), close);
     if (n < 0) {
         out[0] = '\0';
     }
@@ -155,9 +154,7 @@ bool IcecastPush::pause(std::stop_token stop, int ms) {
     return !stop.stop_requested();
 }
 
-void IcecastPush::discardQueued() {
-    tail_.store(head_.load(std::memory_order_acquire), std::memory_order_release);
-}
+void IcecastPush::discardQueued() { tail_.store(head_.load(std::memory_order_acquire), std::memory_order_release); }
 
 void IcecastPush::run(std::stop_token stop) {
     while (!stop.stop_requested()) {

@@ -50,13 +50,13 @@ namespace station {
 
 // What the stream is called on the server and how it is coded.
 struct IcecastStreamInfo {
-    std::string name;            // stream name shown by the server; may be empty
+    std::string name;                // stream name shown by the server; may be empty
     std::int32_t bitrateBps = 16000; // Opus bitrate, bits per second, 6000 … 64000
 };
 
 // The server side, normally libshout. Called on the sender thread only.
 class IcecastConnection {
-public:
+  public:
     enum class OpenResult { Connected, Unreachable, WrongPassword, MountInUse };
     enum class SendResult { Sent, Lost, TooSlow };
 
@@ -74,7 +74,7 @@ public:
 // Blocks of 8000 Hz mono to Ogg Opus pages, normally libopusenc. Called on
 // the sender thread only.
 class StreamEncoder {
-public:
+  public:
     // Receives every completed Ogg page, headers included, in order.
     using PageSink = std::function<void(std::span<const std::uint8_t>)>;
 
@@ -89,7 +89,7 @@ public:
 };
 
 class IcecastPush final : public PlayedBlockTap {
-public:
+  public:
     enum class State : int { Connecting, Connected, Reconnecting, Refused };
     enum class Reason : int { None, Unreachable, Lost, TooSlow, WrongPassword, MountInUse, Encoder };
 
@@ -158,7 +158,7 @@ public:
 
     const IcecastTarget& target() const { return target_; }
 
-private:
+  private:
     using Block = std::array<std::int16_t, blockSamples>;
     static constexpr std::uint32_t ringSize = queueBlocks + 1; // one slot stays free
 

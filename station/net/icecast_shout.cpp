@@ -29,7 +29,7 @@ std::string probeMount(const std::string& mount) { return mount + ".selvane-logi
 // a handle per attempt would leak about 1 KiB every few seconds while a
 // server is down.
 class ShoutConnection final : public IcecastConnection {
-public:
+  public:
     ShoutConnection(int openTimeoutMs, long backlogLimitBytes)
         : openTimeoutMs_(openTimeoutMs), backlogLimitBytes_(backlogLimitBytes) {
         initialiseShout();
@@ -86,7 +86,7 @@ public:
         }
     }
 
-private:
+  private:
     // A non-blocking login of `s` on `mount`; libshout's result.
     int login(shout_t* s, const IcecastTarget& target, const std::string& mount, const IcecastStreamInfo& info,
               std::stop_token stop) {
@@ -128,7 +128,7 @@ private:
 };
 
 class OpusOggEncoder final : public StreamEncoder {
-public:
+  public:
     explicit OpusOggEncoder(int pageMs) : pageMs_(pageMs) {}
     ~OpusOggEncoder() override { destroy(); }
 
@@ -185,7 +185,7 @@ public:
         destroy();
     }
 
-private:
+  private:
     static constexpr int inputRateHz = 8000;
 
     void forwardPages(bool flush) {

@@ -13,7 +13,7 @@ namespace station {
 // Where a decoded block goes: the station's block processing, then its
 // playback queue (which drops the block when it is full).
 class BlockPlayout {
-public:
+  public:
     virtual ~BlockPlayout() = default;
     // `samples`: 160 samples that processing may change in place;
     // `byteCount`: 320.
@@ -24,7 +24,7 @@ public:
 // a server in dialog or command mode the stream of slot 0. Runs on the window
 // thread only, like every call it makes; nothing here allocates.
 class ReceiveStream {
-public:
+  public:
     ReceiveStream(GsmCodecPair& codec, StreamContext& context, BlockPlayout& playout)
         : codec_(codec), context_(context), playout_(playout) {}
     ReceiveStream(const ReceiveStream&) = delete;
@@ -46,7 +46,7 @@ public:
     // Bytes of the partial unit waiting, 0 … 32.
     int pendingBytes() const { return fill_; }
 
-private:
+  private:
     void completeUnit(int slot);
 
     GsmCodecPair& codec_;

@@ -19,7 +19,7 @@ namespace station {
 // Calls into the station. Unless marked otherwise, every call comes on the
 // main (window) thread. The defaults do nothing.
 class RelayHooks {
-public:
+  public:
     virtual ~RelayHooks() = default;
 
     // Rebuild the band filter from the settings (a commanding client's

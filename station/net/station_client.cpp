@@ -1,12 +1,11 @@
 #include "station/net/station_client.h"
 
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
-#include "platform/messages.h"
 #include "dsp/audio_constants.h"
+#include "platform/messages.h"
 
 namespace station {
 

@@ -32,8 +32,8 @@
 namespace station {
 
 enum class LinkState : std::int32_t {
-    Idle = 0,          // no attempt has succeeded yet
-    SocketFailed = 1,  // the last socket could not be created
+    Idle = 0,         // no attempt has succeeded yet
+    SocketFailed = 1, // the last socket could not be created
     Connected = 9,
     Disconnected = 10, // the server closed the connection
 };
@@ -58,7 +58,7 @@ inline constexpr std::size_t statusTextBytes = 256;
 inline constexpr std::size_t clientReceiveBytes = 40000;
 
 class StationClient final : public CaptureHooks, private StreamContext {
-public:
+  public:
     // Every reference must outlive the client. `playout` plays the server's
     // audio (main thread).
     StationClient(StationSettings& settings, platform::SocketNotifiers& notifiers, GsmCodecPair& codec,
@@ -108,12 +108,10 @@ public:
     std::string statusText() const;
 
     // CaptureHooks (processing thread).
-    void relayToServer(const std::int16_t* block, std::int32_t byteCount) override {
-        sendMicrophone(block, byteCount);
-    }
+    void relayToServer(const std::int16_t* block, std::int32_t byteCount) override { sendMicrophone(block, byteCount); }
     bool clientConnected() override { return linkState() == LinkState::Connected; }
 
-private:
+  private:
     // StreamContext: the actions of the server's control packets.
     void redesignFilter() override { hooks_.redesignFilter(); }
     void setSlotName(int, const char*) override {}

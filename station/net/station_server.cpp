@@ -5,12 +5,12 @@
 #include <cstring>
 #include <filesystem>
 #include <initializer_list>
-#include <system_error>
 #include <string_view>
+#include <system_error>
 
+#include "dsp/audio_constants.h"
 #include "platform/files.h"
 #include "platform/messages.h"
-#include "dsp/audio_constants.h"
 
 namespace station {
 
@@ -32,7 +32,6 @@ constexpr std::size_t connectionListBytes = 10000;
 // Reads of a closing connection's unread bytes, so its close is a FIN and
 // not a reset that could destroy what was sent last.
 constexpr int drainReads = 16;
-
 
 // printf-style "%s" substitution, in order; other text is copied as is.
 std::string formatText(std::string_view format, std::initializer_list<std::string_view> args) {
@@ -58,8 +57,8 @@ std::string connectionLogStamp(const std::tm& t) {
     const char* weekday = t.tm_wday >= 0 && t.tm_wday < 7 ? weekdays[t.tm_wday] : "???";
     const char* month = t.tm_mon >= 0 && t.tm_mon < 12 ? months[t.tm_mon] : "???";
     char text[64];
-    std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", weekday, month, t.tm_mday, t.tm_hour,
-                  t.tm_min, t.tm_sec, 1900 + t.tm_year);
+    std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d", weekday, month, t.tm_mday, t.tm_hour, t.tm_min,
+                  t.tm_sec, 1900 + t.tm_year);
     return text;
 }
 
@@ -229,11 +228,10 @@ void StationServer::onPeerEvent(Socket socket, platform::LParam lParam) {
         if (slot.rejected) {
             return; // waiting for the listener to close: what it sends is dropped
         }
-        slot.incoming.feed(receiveBuffer_.data(), static_cast<std::size_t>(r.bytes),
-                           [&](const std::uint8_t* unit) {
-                               onUnit(index, unit);
-                               return slot.socket == socket && !slot.rejected;
-                           });
+        slot.incoming.feed(receiveBuffer_.data(), static_cast<std::size_t>(r.bytes), [&](const std::uint8_t* unit) {
+            onUnit(index, unit);
+            return slot.socket == socket && !slot.rejected;
+        });
         return;
     }
     if (event == platform::FD_CLOSE) {

@@ -32,9 +32,9 @@ namespace station {
 // One listener's place at the server.
 struct ClientSlot {
     platform::Socket socket = platform::invalidSocket; // invalidSocket: the slot is free
-    char peerAddress[32] = {};  // dotted IPv4, set at accept
-    char name[16] = "USER";     // from the listener's Hello; kept after a close
-    std::int32_t secondsConnected = 0; // counted by the tick while a time limit is set
+    char peerAddress[32] = {};                         // dotted IPv4, set at accept
+    char name[16] = "USER";                            // from the listener's Hello; kept after a close
+    std::int32_t secondsConnected = 0;                 // counted by the tick while a time limit is set
 
     // Login state (with loginRequired): no audio until a Login matched; after
     // a rejection nothing more is sent and the write side is shut once the
@@ -79,7 +79,7 @@ std::string printableText(const char* text, std::size_t maxBytes);
 inline constexpr auto connectionListCaption = "Всего соединений"_cp1251;
 
 class StationServer final : public CaptureHooks, private StreamContext {
-public:
+  public:
     // Every reference must outlive the server. `playout` plays slot 0's audio
     // in dialog mode.
     StationServer(StationSettings& settings, platform::SocketNotifiers& notifiers, GsmCodecPair& codec,
@@ -141,7 +141,7 @@ public:
     // behind (any thread; for measurements).
     std::uint64_t droppedChunks() const { return droppedChunks_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     // StreamContext: the actions of control packets received from slots.
     void redesignFilter() override;
     void setSlotName(int slot, const char* name) override;
@@ -184,8 +184,8 @@ private:
     // Set while a received unit is acted on: the unit drew a LoginRejected.
     bool rejectedNow_ = false;
 
-    std::array<std::uint8_t, 1024> receiveBuffer_{};      // main thread
-    std::array<std::uint8_t, maxChunkBytes> frames_{};    // processing thread
+    std::array<std::uint8_t, 1024> receiveBuffer_{};   // main thread
+    std::array<std::uint8_t, maxChunkBytes> frames_{}; // processing thread
 };
 
 } // namespace station

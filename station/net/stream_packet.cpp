@@ -167,8 +167,7 @@ std::int32_t streamPacketTimeLimit(const StreamPacket& packet) {
 }
 
 bool handleStreamPacket(const std::uint8_t* unit, int slot, StreamContext& context) {
-    if (std::memcmp(unit, streamMagic, sizeof streamMagic) != 0 ||
-        unit[streamUnitBytes - 1] != streamChecksum(unit)) {
+    if (std::memcmp(unit, streamMagic, sizeof streamMagic) != 0 || unit[streamUnitBytes - 1] != streamChecksum(unit)) {
         return false;
     }
     StreamPacket packet;

@@ -20,7 +20,7 @@ namespace station {
 static_assert(std::endian::native == std::endian::little, "stream packets are little-endian");
 
 inline constexpr std::size_t streamUnitBytes = 33;
-inline constexpr int slotCount = 20; // server slots, indices 0 … 19
+inline constexpr int slotCount = 20;  // server slots, indices 0 … 19
 inline constexpr int clientSlot = -1; // the "slot" of the server's stream at a client
 
 enum class StreamPacketType : std::uint8_t {
@@ -78,7 +78,7 @@ inline constexpr auto loginRejectedMessage = "Неверные логин и п�
 // Everything a control packet may do to the rest of the station. The
 // handler runs on the window thread; so do all of these calls.
 class StreamContext {
-public:
+  public:
     explicit StreamContext(StationSettings& stationSettings) : settings(stationSettings) {}
     StreamContext(const StreamContext&) = delete;
     StreamContext& operator=(const StreamContext&) = delete;

@@ -9,8 +9,8 @@ namespace station {
 
 namespace {
 
-constexpr double shiftStep = 0.001;   // arrow keys: 8 Hz
-constexpr double edgeStep = 0.01;     // character keys: 80 Hz
+constexpr double shiftStep = 0.001;    // arrow keys: 8 Hz
+constexpr double edgeStep = 0.01;      // character keys: 80 Hz
 constexpr double minimumWidth = 0.005; // 40 Hz, kept when edges meet
 constexpr float nyquist = 0.5f;
 // Up/Down keys and the wheel: 0.001 of the sample rate (8 Hz) at each edge,
@@ -23,9 +23,7 @@ float high(const LiveSettings& s) { return s.bandHigh.load(); }
 void setLow(LiveSettings& s, double v) { s.bandLow.store(static_cast<float>(v)); }
 void setHigh(LiveSettings& s, double v) { s.bandHigh.store(static_cast<float>(v)); }
 
-double halfWidthOf(const LiveSettings& s) {
-    return (static_cast<double>(high(s)) - static_cast<double>(low(s))) / 2;
-}
+double halfWidthOf(const LiveSettings& s) { return (static_cast<double>(high(s)) - static_cast<double>(low(s))) / 2; }
 
 constexpr std::array<DisplayLayout, 4> layouts{{
     {100, 80, 215, 190},

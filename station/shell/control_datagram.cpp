@@ -13,8 +13,7 @@ namespace {
 constexpr float hzToFraction = 0.000125f;
 
 bool setBand(const locallink::ControlDatagram& d, StationSettings& s, StationControl& control) {
-    if (d.bandwidthHz < minBandHz || d.bandwidthHz > maxBandHz || d.centreHz < minBandHz ||
-        d.centreHz > maxBandHz) {
+    if (d.bandwidthHz < minBandHz || d.bandwidthHz > maxBandHz || d.centreHz < minBandHz || d.centreHz > maxBandHz) {
         return false;
     }
     const float centre = static_cast<float>(d.centreHz) * hzToFraction;

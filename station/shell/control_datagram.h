@@ -25,7 +25,6 @@ inline constexpr int maxBandHz = 3999;
 // changeDisplaySize. Quit asks the station to quit. SelectInputDevice and
 // SelectOutputDevice store the device index and reopen that device, except
 // that a client without the dialog role keeps its capture closed.
-bool handleControlDatagram(const void* data, std::size_t length, StationSettings& settings,
-                           StationControl& control);
+bool handleControlDatagram(const void* data, std::size_t length, StationSettings& settings, StationControl& control);
 
 } // namespace station

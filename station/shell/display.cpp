@@ -64,8 +64,8 @@ void DisplayInputs::copyPushStatusText(std::span<char> out) const {
 SpectrumPalette makeSpectrumPalette() {
     SpectrumPalette palette{};
     for (int k = 0; k <= 4; ++k) {
-        palette[static_cast<std::size_t>(k)] = rgb(15 + static_cast<int>(6.6 * k), 4 + static_cast<int>(1.8 * k),
-                                                   63 + 32 * k);
+        palette[static_cast<std::size_t>(k)] =
+            rgb(15 + static_cast<int>(6.6 * k), 4 + static_cast<int>(1.8 * k), 63 + 32 * k);
     }
     for (int j = 0; j <= 29; ++j) {
         palette[static_cast<std::size_t>(5 + j)] =
@@ -86,13 +86,8 @@ SpectrumPalette makeSpectrumPalette() {
 }
 
 StationDisplay::StationDisplay(const StationSettings& settings, const DisplayInputs& inputs)
-    : settings_(settings),
-      inputs_(inputs),
-      spectrumPalette_(makeSpectrumPalette()),
-      traceBitmap_(width, height, black),
-      composeBitmap_(width, height, black),
-      trace_(traceBitmap_),
-      compose_(composeBitmap_) {
+    : settings_(settings), inputs_(inputs), spectrumPalette_(makeSpectrumPalette()), traceBitmap_(width, height, black),
+      composeBitmap_(width, height, black), trace_(traceBitmap_), compose_(composeBitmap_) {
     const platform::Font font = platform::Font::create("Ms Sans Serif", 11, 700);
     for (platform::DrawContext* dc : {&trace_, &compose_}) {
         dc->setBrush({black});
@@ -239,8 +234,8 @@ void StationDisplay::drawFilterStateLocked(std::int32_t taps) {
     static constexpr auto quality = "Добротность "_cp1251;
     static constexpr auto band = " <Полоса "_cp1251;
     static constexpr auto hertz = " Гц>"_cp1251;
-    const double bandHz = (static_cast<double>(settings_.live.bandHigh.load()) - settings_.live.bandLow.load()) *
-                          dsp::sampleRateHz;
+    const double bandHz =
+        (static_cast<double>(settings_.live.bandHigh.load()) - settings_.live.bandLow.load()) * dsp::sampleRateHz;
     char line[320];
     const int n = std::snprintf(line, sizeof line, "%s%d%s%.0f%s", quality.c_str(), static_cast<int>(taps),
                                 band.c_str(), bandHz, hertz.c_str());

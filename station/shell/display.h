@@ -22,8 +22,8 @@
 
 #include <array>
 #include <atomic>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <span>
 #include <string_view>
@@ -54,7 +54,7 @@ DragView viewOf(const BandDrag& drag);
 // The defaults describe a station with nothing queued at playback, key up
 // and no drag.
 class DisplayInputs {
-public:
+  public:
     virtual ~DisplayInputs() = default;
     // The Icecast push's status line (ASCII, no password), copied into `out`
     // and NUL-terminated there; "" without a push.
@@ -74,7 +74,7 @@ using SpectrumPalette = std::array<platform::Colour, 1024>;
 SpectrumPalette makeSpectrumPalette();
 
 class StationDisplay {
-public:
+  public:
     static constexpr int width = displayWidth;
     static constexpr int height = displayHeight;
 
@@ -132,7 +132,7 @@ public:
     // Rows of composeBitmap presented for a display size.
     static int presentedRows(std::int32_t displaySize);
 
-private:
+  private:
     // The header area above row B − 30, with the lock held: drawHeaderLocked
     // clears it and draws each part below in turn.
     void drawHeaderLocked();

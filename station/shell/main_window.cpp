@@ -6,12 +6,12 @@
 #include <charconv>
 #include <cstdint>
 
+#include "dsp/band_filter.h"
+#include "dsp/fft.h"
 #include "link/datagrams.h"
 #include "link/link_socket.h"
 #include "platform/cp1251.h"
 #include "platform/gdi.h"
-#include "dsp/band_filter.h"
-#include "dsp/fft.h"
 #include "station/resources/station_resources.h"
 #include "station/shell/control_datagram.h"
 #include "station/shell/display.h"
@@ -23,8 +23,8 @@ namespace station {
 using namespace platform::literals;
 using platform::LParam;
 using platform::LResult;
-using platform::WParam;
 using platform::WindowHandle;
+using platform::WParam;
 
 namespace {
 
@@ -63,8 +63,8 @@ std::string gainText(double gain) {
 MainWindow::MainWindow(platform::Platform& platform, StationSettings& settings, dsp::FirBandFilter& filter,
                        BlockProcessor& processor, StationDisplay& display, BandDrag& drag, TrayDesktop& desktop,
                        const AudioDeviceList& devices, StationHooks& hooks)
-    : platform_(platform), settings_(settings), filter_(filter), processor_(processor), display_(display),
-      drag_(drag), desktop_(desktop), devices_(devices), hooks_(hooks) {}
+    : platform_(platform), settings_(settings), filter_(filter), processor_(processor), display_(display), drag_(drag),
+      desktop_(desktop), devices_(devices), hooks_(hooks) {}
 
 MainWindow::~MainWindow() {
     if (window_ != 0) {
@@ -77,7 +77,9 @@ MainWindow::~MainWindow() {
 bool MainWindow::create() {
     platform::WindowClass windowClass;
     windowClass.name = settings_.config.windowClassName;
-    windowClass.procedure = [this](WindowHandle w, unsigned m, WParam wp, LParam lp) { return procedure(w, m, wp, lp); };
+    windowClass.procedure = [this](WindowHandle w, unsigned m, WParam wp, LParam lp) {
+        return procedure(w, m, wp, lp);
+    };
     windowClass.iconName = std::string(recvIconName);
     windowClass.redrawOnSize = true;
     windowClass.background = 0xFFFFFF;

@@ -20,8 +20,8 @@
 #include "platform/platform.h"
 #include "station/audio/block_processing.h"
 #include "station/net/relay_hooks.h"
-#include "station/shell/network_role.h"
 #include "station/shell/band_controls.h"
+#include "station/shell/network_role.h"
 #include "station/shell/station_control.h"
 
 namespace dsp {
@@ -81,7 +81,7 @@ inline constexpr unsigned scanLeft = 0x14B;
 // What the window hands on to the audio devices of the station. All calls
 // come on the main thread.
 class StationHooks {
-public:
+  public:
     virtual ~StationHooks() = default;
 
     // MM_WIM_DATA / MM_WOM_DONE: (device handle, header).
@@ -109,7 +109,7 @@ public:
 std::string gainText(double gain);
 
 class MainWindow final : public StationControl {
-public:
+  public:
     // Every reference must outlive the window object.
     MainWindow(platform::Platform& platform, StationSettings& settings, dsp::FirBandFilter& filter,
                BlockProcessor& processor, StationDisplay& display, BandDrag& drag, TrayDesktop& desktop,
@@ -152,7 +152,7 @@ public:
     void announce();
     void apply(BandAction action);
 
-private:
+  private:
     platform::LResult onKeyDown(platform::LParam lParam);
     platform::LResult onChar(platform::WParam wParam);
     platform::LResult onCommand(platform::WParam wParam);
@@ -188,7 +188,7 @@ private:
 // presented into a foreign drawing window, datagrams go to the decoder.
 // Called on the thread that processes blocks; allocates nothing.
 class StationBlockSink final : public BlockSink {
-public:
+  public:
     StationBlockSink(platform::Platform& platform, const StationSettings& settings, StationDisplay& display,
                      MainWindow& window)
         : platform_(platform), settings_(settings), display_(display), window_(window) {}
@@ -207,7 +207,7 @@ public:
     void stopWaiting() override { sent_.cancel(); }
     void resumeWaiting() override { sent_.rearm(); }
 
-private:
+  private:
     platform::Platform& platform_;
     // DRAW_PANEL_MESSAGE is sent: it runs on the main thread while the
     // processing thread waits.

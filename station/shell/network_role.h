@@ -19,7 +19,7 @@ namespace station {
 
 // A TCP role of the station. The defaults are a station without one.
 class NetworkRole {
-public:
+  public:
     virtual ~NetworkRole() = default;
     // Start-up step after the timers: start listening, or start the
     // reconnect worker. Shutdown, before the socket notifiers go: stop the
@@ -54,7 +54,7 @@ public:
     // What the processing thread relays to the network.
     virtual CaptureHooks& captureHooks() { return noRelay_; }
 
-private:
+  private:
     CaptureHooks noRelay_;
 };
 

@@ -42,8 +42,7 @@ void StationRelayHooks::processAndPlay(std::int16_t* samples, int byteCount) {
 // ---------------------------------------------------------------- server
 
 ServerRole::ServerRole(const RelayWiring& wiring, ServerOptions options)
-    : window_(wiring.window.handle()),
-      hooks_(wiring),
+    : window_(wiring.window.handle()), hooks_(wiring),
       server_(wiring.settings, wiring.notifiers, wiring.codec, hooks_, hooks_, std::move(options)) {}
 
 void ServerRole::start() { server_.startListening(window_); }
@@ -57,8 +56,7 @@ void ServerRole::onPeerEvent(platform::WParam wParam, platform::LParam lParam) {
 // ---------------------------------------------------------------- client
 
 ClientRole::ClientRole(const RelayWiring& wiring, ClientOptions options)
-    : window_(wiring.window.handle()),
-      hooks_(wiring),
+    : window_(wiring.window.handle()), hooks_(wiring),
       client_(wiring.settings, wiring.notifiers, wiring.codec, hooks_, hooks_, options) {}
 
 void ClientRole::start() { client_.start(window_); }

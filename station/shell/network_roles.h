@@ -18,12 +18,12 @@
 #include "platform/platform.h"
 #include "platform/sockets.h"
 #include "station/audio/capture.h"
-#include "station/shell/network_role.h"
 #include "station/audio/fatal_stop.h"
 #include "station/net/receive_stream.h"
 #include "station/net/relay_hooks.h"
 #include "station/net/station_client.h"
 #include "station/net/station_server.h"
+#include "station/shell/network_role.h"
 
 namespace dsp {
 class FirBandFilter;
@@ -39,7 +39,6 @@ class Playback;
 class StationDisplay;
 class MainWindow;
 class GsmCodecPair;
-
 
 // The parts of a running station the relay sessions reach. Every reference
 // must outlive the role built from it.
@@ -60,7 +59,7 @@ struct RelayWiring {
 // What the sessions call in the station, and where received audio goes:
 // block processing, then the playback queue (main thread).
 class StationRelayHooks final : public RelayHooks, public BlockPlayout {
-public:
+  public:
     explicit StationRelayHooks(const RelayWiring& wiring) : wiring_(wiring) {}
 
     void redesignFilter() override;
@@ -72,12 +71,12 @@ public:
 
     void processAndPlay(std::int16_t* samples, int byteCount) override;
 
-private:
+  private:
     RelayWiring wiring_;
 };
 
 class ServerRole final : public NetworkRole {
-public:
+  public:
     ServerRole(const RelayWiring& wiring, ServerOptions options = {});
 
     void start() override;
@@ -91,14 +90,14 @@ public:
 
     StationServer& server() { return server_; }
 
-private:
+  private:
     platform::WindowHandle window_;
     StationRelayHooks hooks_;
     StationServer server_; // after hooks_: it holds references to them
 };
 
 class ClientRole final : public NetworkRole {
-public:
+  public:
     ClientRole(const RelayWiring& wiring, ClientOptions options = {});
 
     void start() override;
@@ -114,7 +113,7 @@ public:
 
     StationClient& client() { return client_; }
 
-private:
+  private:
     platform::WindowHandle window_;
     StationRelayHooks hooks_;
     StationClient client_; // after hooks_: it holds references to them

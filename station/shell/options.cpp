@@ -28,7 +28,7 @@ constexpr std::int32_t maxReceiveBufferPackets = 60;
 constexpr std::int32_t clientReceiveBufferPackets = 6;
 constexpr std::int32_t lowSpeedBlocksPerPacket = 6;
 constexpr std::int32_t lowSpeedReceiveBufferPackets = 12;
-constexpr std::int32_t lowestIcecastKbps = 6;  // Opus's own floor
+constexpr std::int32_t lowestIcecastKbps = 6;   // Opus's own floor
 constexpr std::int32_t highestIcecastKbps = 64; // 8000 Hz mono gains nothing above
 
 bool contains(std::string_view commandLine, std::string_view keyword) {

@@ -18,8 +18,8 @@ constexpr std::size_t valueBytes = 4;
 constexpr std::size_t fileBytes = 2 * valueBytes;
 
 float decodeFloat(const unsigned char* p) {
-    const std::uint32_t bits = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-                               std::uint32_t{p[3]} << 24;
+    const std::uint32_t bits =
+        std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
     return std::bit_cast<float>(bits);
 }
 

@@ -264,9 +264,7 @@ void Station::reopenCapture() {
     stationAudio_->switchInputDevice(settings_.live.inputDevice.load());
 }
 
-void Station::reopenPlayback() {
-    stationAudio_->switchOutputDevice(settings_.live.outputDevice.load());
-}
+void Station::reopenPlayback() { stationAudio_->switchOutputDevice(settings_.live.outputDevice.load()); }
 
 bool Station::audioStarted() const { return stationAudio_ && stationAudio_->capture.audioStarted() != 0; }
 

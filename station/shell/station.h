@@ -16,14 +16,14 @@
 #include <string>
 #include <string_view>
 
+#include "dsp/band_filter.h"
 #include "platform/kernel.h"
 #include "platform/platform.h"
 #include "platform/sockets.h"
-#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/capture.h"
-#include "station/audio/station_audio.h"
 #include "station/audio/fatal_stop.h"
+#include "station/audio/station_audio.h"
 #include "station/shell/band_controls.h"
 #include "station/shell/display.h"
 #include "station/shell/main_window.h"
@@ -41,11 +41,10 @@ class GsmCodecPair;
 class IcecastPush;
 
 class Station final : private StationHooks, private DisplayInputs {
-public:
+  public:
     // `commandLine`: the text after the program name (joinArguments).
     // `workingDirectory`: where "f.###" and "ErrorWav.txt" are.
-    Station(platform::Platform& platform, std::string_view commandLine,
-            std::filesystem::path workingDirectory = ".");
+    Station(platform::Platform& platform, std::string_view commandLine, std::filesystem::path workingDirectory = ".");
     ~Station() override;
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
@@ -60,7 +59,7 @@ public:
     // after run() has returned.
     platform::WindowHandle mainWindow() const { return window_ ? window_->handle() : 0; }
 
-private:
+  private:
     // Start-up after the options; false: leave at once (nothing stored).
     bool startUp();
     // After a device failed to open: one line on standard error saying what

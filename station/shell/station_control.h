@@ -10,14 +10,14 @@ namespace station {
 
 // Layout of one display size.
 struct DisplayLayout {
-    std::int32_t spectrumBaseY;    // pixels: row of the newest waterfall line
-    std::int32_t waterfallHeight;  // pixels: waterfall rows below spectrumBaseY
-    std::int32_t windowHeight;     // pixels: outer height of the main window
+    std::int32_t spectrumBaseY;     // pixels: row of the newest waterfall line
+    std::int32_t waterfallHeight;   // pixels: waterfall rows below spectrumBaseY
+    std::int32_t windowHeight;      // pixels: outer height of the main window
     std::int32_t clientHeightShown; // pixels: rows of the display presented
 };
 
 class StationControl {
-public:
+  public:
     virtual ~StationControl() = default;
 
     // Designs the band filter with the settings' filterLength, decimation 1

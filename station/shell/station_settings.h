@@ -36,7 +36,7 @@ struct BandSnapshot {
 // (no fences, which ThreadSanitizer cannot follow), so neither side waits
 // on a lock.
 class PublishedBand {
-public:
+  public:
     // The writing thread only.
     void publish(const BandSnapshot& band) {
         const std::uint32_t sequence = sequence_.load(std::memory_order_relaxed);
@@ -60,7 +60,7 @@ public:
         }
     }
 
-private:
+  private:
     std::atomic<std::uint32_t> sequence_{0};
     std::atomic<float> low_{BandSnapshot{}.low};
     std::atomic<float> high_{BandSnapshot{}.high};

@@ -114,17 +114,14 @@ int trayStateFor(bool audioStarted, bool blockPlayed) {
     return audioStarted ? traySending : blockPlayed ? trayReceiving : trayIdle;
 }
 
-std::optional<platform::MenuDescription> trayMenu(const TrayDesktop& desktop) {
-    return desktop.findMenu(trayMenuName);
-}
+std::optional<platform::MenuDescription> trayMenu(const TrayDesktop& desktop) { return desktop.findMenu(trayMenuName); }
 
 std::optional<platform::MenuDescription> inputDeviceMenu(const TrayDesktop& desktop, const AudioDeviceList& devices) {
     return withDevices(desktop.findMenu(inputMenuName), devices.captureDeviceCount(), firstCaptureItemId,
                        [&](int i) { return devices.captureDeviceName(i); });
 }
 
-std::optional<platform::MenuDescription> outputDeviceMenu(const TrayDesktop& desktop,
-                                                          const AudioDeviceList& devices) {
+std::optional<platform::MenuDescription> outputDeviceMenu(const TrayDesktop& desktop, const AudioDeviceList& devices) {
     return withDevices(desktop.findMenu(outputMenuName), devices.playbackDeviceCount(), firstPlaybackItemId,
                        [&](int i) { return devices.playbackDeviceName(i); });
 }

@@ -34,7 +34,7 @@ inline constexpr int trayReceiving = 2;
 
 // The desktop services the tray and the menus use.
 class TrayDesktop {
-public:
+  public:
     virtual ~TrayDesktop() = default;
     // Add/change/remove the icon; true when the desktop accepted the call.
     virtual bool notifyIcon(platform::TrayAction action, const platform::TrayIcon& icon) = 0;
@@ -44,13 +44,12 @@ public:
     // Screen position of the mouse cursor, pixels.
     virtual void cursorPos(int& x, int& y) = 0;
     // Shows the popup at screen (x, y) and waits; the chosen id, 0 for none.
-    virtual int trackPopupMenu(platform::WindowHandle owner, const platform::MenuDescription& menu, int x,
-                               int y) = 0;
+    virtual int trackPopupMenu(platform::WindowHandle owner, const platform::MenuDescription& menu, int x, int y) = 0;
 };
 
 // TrayDesktop on the running platform::Platform and its resource registry.
 class PlatformTrayDesktop final : public TrayDesktop {
-public:
+  public:
     explicit PlatformTrayDesktop(platform::Platform& platform) : platform_(platform) {}
     bool notifyIcon(platform::TrayAction action, const platform::TrayIcon& icon) override;
     std::optional<platform::MenuDescription> findMenu(std::string_view name) const override;
@@ -58,14 +57,14 @@ public:
     void cursorPos(int& x, int& y) override;
     int trackPopupMenu(platform::WindowHandle owner, const platform::MenuDescription& menu, int x, int y) override;
 
-private:
+  private:
     platform::Platform& platform_;
 };
 
 // The computer's waveform-audio devices in the order (and with the indices)
 // that the capture and playback opens use. Names are Windows-1251.
 class AudioDeviceList {
-public:
+  public:
     virtual ~AudioDeviceList() = default;
     virtual int captureDeviceCount() const = 0;
     virtual std::string captureDeviceName(int index) const = 0;
@@ -75,20 +74,20 @@ public:
 
 // The live lists of platform::AudioSystem, read each time they are asked for.
 class AudioSystemDevices final : public AudioDeviceList {
-public:
+  public:
     explicit AudioSystemDevices(const platform::AudioSystem& audio) : audio_(audio) {}
     int captureDeviceCount() const override;
     std::string captureDeviceName(int index) const override;
     int playbackDeviceCount() const override;
     std::string playbackDeviceName(int index) const override;
 
-private:
+  private:
     const platform::AudioSystem& audio_;
 };
 
 // The notification-area icon and the last state it shows.
 class StationTray {
-public:
+  public:
     static constexpr unsigned iconId = 1006;
     // TRAY_MESSAGE: the owner gets (callbackMessage, iconId, mouse message).
     static constexpr unsigned callbackMessage = 1055;
@@ -119,7 +118,7 @@ public:
     // whole cut at 127 bytes.
     static std::string tipFor(const char* stationTitle, std::string_view statusLine = {});
 
-private:
+  private:
     platform::TrayIcon record(std::string_view iconName) const;
 
     std::string statusLine_; // the last one shown

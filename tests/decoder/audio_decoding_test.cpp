@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "decoder/audio_decoding.h"
+#include "dsp/audio_constants.h"
 #include "dsp/cw_generator.h"
 #include "dsp/text_distance.h"
-#include "dsp/audio_constants.h"
 
 namespace {
 
@@ -32,8 +32,7 @@ struct Signal {
 
 std::vector<std::int16_t> audioOf(const Signal& s) {
     const auto envelope = dsp::keyingFromText(
-        s.text,
-        {.wpm = s.wpm, .seed = s.seed, .leadingSilenceMs = s.leadMs, .trailingSilenceMs = 600});
+        s.text, {.wpm = s.wpm, .seed = s.seed, .leadingSilenceMs = s.leadMs, .trailingSilenceMs = 600});
     if (!envelope) {
         ADD_FAILURE() << "not sendable: " << s.text;
         return {};
@@ -50,17 +49,14 @@ std::vector<std::int16_t> audioOf(const Signal& s) {
 TEST(ToneSearch, FindsTheSignalsPitchAndTellsNoiseFromATone) {
     const struct { double pitchHz, snrDb; } tones[] = {{210, 99}, {700, 10}, {1190, 3}, {840, -3}};
     for (const auto& t : tones) {
-        const auto found = decoder::findStrongestTone(
-            audioOf({.pitchHz = t.pitchHz, .snrDb = t.snrDb, .amplitude = 4000}));
+        const auto found =
+            decoder::findStrongestTone(audioOf({.pitchHz = t.pitchHz, .snrDb = t.snrDb, .amplitude = 4000}));
         EXPECT_NEAR(found.pitchHz, t.pitchHz, 3.0) << t.snrDb << " dB";
-        EXPECT_GE(found.prominenceDb, decoder::toneLockProminenceDb)
-            << t.pitchHz << " Hz, " << t.snrDb << " dB";
+        EXPECT_GE(found.prominenceDb, decoder::toneLockProminenceDb) << t.pitchHz << " Hz, " << t.snrDb << " dB";
     }
     for (const std::uint32_t seed : {1U, 2U, 3U}) {
-        const auto noise =
-            decoder::findStrongestTone(audioOf({.amplitude = 0, .seed = seed, .noiseRms = 1000}));
-        EXPECT_LT(noise.prominenceDb, decoder::toneLockProminenceDb)
-            << "seed " << seed << " at " << noise.pitchHz;
+        const auto noise = decoder::findStrongestTone(audioOf({.amplitude = 0, .seed = seed, .noiseRms = 1000}));
+        EXPECT_LT(noise.prominenceDb, decoder::toneLockProminenceDb) << "seed " << seed << " at " << noise.pitchHz;
     }
 }
 
@@ -71,11 +67,9 @@ TEST(AudioDecoding, ClassicDecoderReadsACleanSignalThroughTheStationsFrontEnd) {
     EXPECT_NEAR(result.pitchHz, s.pitchHz, 3.0);
     // "C" (−·−·, eleven dot lengths of 60 ms) ends 0.96 s in.
     ASSERT_FALSE(result.characters.empty());
-    EXPECT_NEAR(static_cast<double>(result.characters.front().endSample) / dsp::sampleRateHz,
-                0.96, 0.03);
-    EXPECT_TRUE(
-        std::is_sorted(result.characters.begin(), result.characters.end(),
-                       [](const auto& a, const auto& b) { return a.endSample < b.endSample; }));
+    EXPECT_NEAR(static_cast<double>(result.characters.front().endSample) / dsp::sampleRateHz, 0.96, 0.03);
+    EXPECT_TRUE(std::is_sorted(result.characters.begin(), result.characters.end(),
+                               [](const auto& a, const auto& b) { return a.endSample < b.endSample; }));
 }
 
 TEST(AudioDecoding, ChunkingOfTheInputChangesNothing) {
@@ -86,16 +80,12 @@ TEST(AudioDecoding, ChunkingOfTheInputChangesNothing) {
         for (const std::size_t chunk : {1UL, 159UL, 161UL, 4001UL}) {
             decoder::AudioDecoder streaming(options);
             std::vector<dsp::DecodedCharacter> got;
-            const auto keep = [&](auto decided) {
-                got.insert(got.end(), decided.begin(), decided.end());
-            };
+            const auto keep = [&](auto decided) { got.insert(got.end(), decided.begin(), decided.end()); };
             for (std::size_t at = 0; at < audio.size(); at += chunk) {
-                keep(streaming.feed(
-                    std::span(audio).subspan(at, std::min(chunk, audio.size() - at))));
+                keep(streaming.feed(std::span(audio).subspan(at, std::min(chunk, audio.size() - at))));
             }
             keep(streaming.flush());
-            ASSERT_EQ(got.size(), whole.characters.size())
-                << decoderKindName(kind) << ", chunks of " << chunk;
+            ASSERT_EQ(got.size(), whole.characters.size()) << decoderKindName(kind) << ", chunks of " << chunk;
             for (std::size_t i = 0; i < got.size(); ++i) {
                 EXPECT_STREQ(got[i].text, whole.characters[i].text);
                 EXPECT_EQ(got[i].endSample, whole.characters[i].endSample);
@@ -111,8 +101,8 @@ TEST(AudioDecoding, StreamingFindsASignalThatStartsAfterSecondsOfNoise) {
     decoder::AudioDecoder streaming({.kind = DecoderKind::Classic});
     std::string text;
     for (std::size_t at = 0; at < audio.size(); at += 800) {
-        for (const auto& c : streaming.feed(
-                 std::span(audio).subspan(at, std::min<std::size_t>(800, audio.size() - at)))) {
+        for (const auto& c :
+             streaming.feed(std::span(audio).subspan(at, std::min<std::size_t>(800, audio.size() - at)))) {
             text += c.text;
         }
     }

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "dsp/alphabet.h"
-#include "dsp/cw_generator.h"
 #include "decoder/decoder_app.h"
 #include "decoder/decoder_program.h"
 #include "decoder_fakes.h"
+#include "dsp/alphabet.h"
+#include "dsp/cw_generator.h"
 #include "platform/cp1251.h"
 #include "platform/gdi.h"
 #include "platform/platform.h"
@@ -35,7 +35,7 @@ std::string hex(Colour c) {
 }
 
 class DecoderDisplay : public ::testing::Test {
-protected:
+  protected:
     int argc = 1;
     char name[8] = "test";
     char* argv[2] = {name, nullptr};
@@ -181,9 +181,7 @@ TEST_F(DecoderDisplay, StatusLineIsTextInTheWindowAndFollowsTheSwitches) {
 
 TEST_F(DecoderDisplay, F2SwitchesTheDecoderAndALineBelowTheStatusNamesIt) {
     // The rows of the decoder line, above the text window.
-    const auto decoderLine = [&] {
-        return window.copyRegion(decoder::decoderLineX, decoder::decoderLineY, 365, 16);
-    };
+    const auto decoderLine = [&] { return window.copyRegion(decoder::decoderLineX, decoder::decoderLineY, 365, 16); };
     const auto differing = [](const Picture& a, const Picture& b) {
         int n = 0;
         for (int y = 0; y < a.height(); ++y) {
@@ -209,7 +207,8 @@ TEST_F(DecoderDisplay, F2SwitchesTheDecoderAndALineBelowTheStatusNamesIt) {
         EXPECT_GT(differing(lines.back(), blank), 0) << decoder::decoderKindName(kind) << " is not named";
     }
     EXPECT_GT(differing(lines[0], lines[1]), 0) << "the two decoders have the same name";
-    EXPECT_EQ(differing(lines[0], lines[2]), 0) << "the weak decoder's line, drawn over the classic one's, leaves traces";
+    EXPECT_EQ(differing(lines[0], lines[2]), 0)
+        << "the weak decoder's line, drawn over the classic one's, leaves traces";
 }
 
 // A datagram draws only the status texts that changed; the window must end
@@ -309,8 +308,9 @@ TEST_F(DecoderDisplay, StripInItsRingMatchesOneScrolledPicture) {
             std::vector<std::int16_t> levels(160);
             for (auto& l : levels) {
                 seed = seed * 1103515245u + 12345u;
-                l = static_cast<std::int16_t>(phase.lowest + static_cast<int>((seed >> 8) % static_cast<unsigned>(
-                                                                 phase.highest - phase.lowest + 1)));
+                l = static_cast<std::int16_t>(
+                    phase.lowest +
+                    static_cast<int>((seed >> 8) % static_cast<unsigned>(phase.highest - phase.lowest + 1)));
             }
             // The effective threshold follows the manual one from the datagram's decoding on.
             drawReference(phase.zoom, levels, phase.threshold, app.state().timer.effectiveThreshold);
@@ -373,7 +373,8 @@ TEST_F(DecoderDisplay, SelectedAlphabetDecidesTheAppendedText) {
         RecordedText fresh;
         decoder::DecoderApp decoderApp(control, fresh);
         decoderApp.state().alphabet = c.alphabet;
-        const auto envelope = dsp::keyingFromText("IVY 5", {.wpm = 22, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
+        const auto envelope =
+            dsp::keyingFromText("IVY 5", {.wpm = 22, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
         ASSERT_TRUE(envelope.has_value());
         const auto levels = dsp::keyingLevelsFrom(*envelope, {.markLevel = 200});
         for (std::size_t i = 0; i < levels.size(); i += 160) {
@@ -390,7 +391,9 @@ TEST_F(DecoderDisplay, SelectedAlphabetDecidesTheAppendedText) {
 TEST_F(DecoderDisplay, TextWindowSinkTypesIntoTheEditAndEchoesUtf8) {
     WindowClass wc;
     wc.name = "decoder-test";
-    wc.procedure = [this](WindowHandle w, unsigned m, WParam wp, LParam lp) { return platform.defWindowProc(w, m, wp, lp); };
+    wc.procedure = [this](WindowHandle w, unsigned m, WParam wp, LParam lp) {
+        return platform.defWindowProc(w, m, wp, lp);
+    };
     ASSERT_TRUE(platform.registerClass(wc));
     WindowOptions options;
     options.className = "decoder-test";
@@ -430,7 +433,8 @@ TEST_F(DecoderDisplay, TextWindowSinkTypesIntoTheEditAndEchoesUtf8) {
 // drawn, or presentHeldBack) must give the window exactly the pixels of a
 // window drawn for every datagram, characters and status changes included.
 TEST_F(DecoderDisplay, HeldBackPicturesAreThoseOfDrawingEveryDatagram) {
-    const auto envelope = dsp::keyingFromText("CQ 5 TEST", {.wpm = 17, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
+    const auto envelope =
+        dsp::keyingFromText("CQ 5 TEST", {.wpm = 17, .leadingSilenceMs = 100, .trailingSilenceMs = 100});
     ASSERT_TRUE(envelope.has_value());
     const std::vector<std::int16_t> levels = dsp::keyingLevelsFrom(*envelope, {.markLevel = 200});
     const auto same = [](Picture& a, Picture& b) {

@@ -20,7 +20,7 @@ LParam at(unsigned x, unsigned y) { return makeLParam(static_cast<std::uint16_t>
 WParam wheel(int delta) { return static_cast<WParam>(static_cast<std::uint16_t>(delta)) << 16; }
 
 class DecoderInput : public ::testing::Test {
-protected:
+  protected:
     RecordedControl control;
     RecordedText text;
     decoder::DecoderApp app{control, text};
@@ -146,16 +146,17 @@ TEST_F(DecoderInput, StatusLineClickZonesToggleOneSwitchEach) {
     const struct {
         unsigned x;
         Switch changes;
-    } cases[] = {{0, AutoDot},   {229, AutoDot},    {230, None}, {250, None}, {251, ShortPulse},
-                 {499, ShortPulse}, {500, None},    {520, None}, {521, Agc},  {699, Agc},
-                 {700, None},    {750, None},       {751, Alphabet}, {899, Alphabet}};
+    } cases[] = {{0, AutoDot},      {229, AutoDot}, {230, None},     {250, None},    {251, ShortPulse},
+                 {499, ShortPulse}, {500, None},    {520, None},     {521, Agc},     {699, Agc},
+                 {700, None},       {750, None},    {751, Alphabet}, {899, Alphabet}};
     for (const auto& c : cases) {
         SCOPED_TRACE("click at x = " + std::to_string(c.x));
         const auto before = app.state();
         app.handleInput(WM_LBUTTONDOWN, MK_LBUTTON, at(c.x, 310));
         const auto& after = app.state();
         EXPECT_EQ(after.timer.autoDot, c.changes == AutoDot ? 1 - before.timer.autoDot : before.timer.autoDot);
-        EXPECT_EQ(after.timer.shortPulseCheck, c.changes == ShortPulse ? 1 - before.timer.shortPulseCheck : before.timer.shortPulseCheck);
+        EXPECT_EQ(after.timer.shortPulseCheck,
+                  c.changes == ShortPulse ? 1 - before.timer.shortPulseCheck : before.timer.shortPulseCheck);
         EXPECT_EQ(after.timer.agcOn, c.changes == Agc ? 1 - before.timer.agcOn : before.timer.agcOn);
         EXPECT_EQ(after.alphabet, c.changes == Alphabet ? (before.alphabet + 1) % 3 : before.alphabet);
         EXPECT_EQ(after.timer.threshold, before.timer.threshold);

@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "dsp/alphabet.h"
-#include "dsp/cw_generator.h"
 #include "decoder/decoder_app.h"
 #include "decoder_fakes.h"
+#include "dsp/alphabet.h"
+#include "dsp/band_filter.h"
+#include "dsp/cw_generator.h"
+#include "dsp/text_distance.h"
 #include "platform/cp1251.h"
 #include "platform/gdi.h"
 #include "platform/platform.h"
-#include "dsp/text_distance.h"
-#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/shell/station_settings.h"
 
@@ -50,7 +50,7 @@ struct Trial {
 };
 
 class Pipeline : public ::testing::Test {
-protected:
+  protected:
     int argc = 1;
     char name[8] = "test";
     char* argv[2] = {name, nullptr};
@@ -100,9 +100,7 @@ protected:
 
 const std::string message = "CQ CQ DE R3ABC R3ABC K";
 
-TEST_F(Pipeline, DefaultSettingsDecodeTwentyWpmExactly) {
-    EXPECT_EQ(run(message, {.wpm = 20}), message);
-}
+TEST_F(Pipeline, DefaultSettingsDecodeTwentyWpmExactly) { EXPECT_EQ(run(message, {.wpm = 20}), message); }
 
 TEST_F(Pipeline, AutomaticDotLengthFollowsTheSpeed) {
     for (const double wpm : {12.0, 16.0, 25.0, 30.0}) {

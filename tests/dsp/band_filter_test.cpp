@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace dsp {
 namespace {
 
@@ -37,7 +36,8 @@ std::vector<float> noise(std::size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
     std::vector<float> v(n);
-    for (float& x : v) x = dist(rng);
+    for (float& x : v)
+        x = dist(rng);
     return v;
 }
 
@@ -58,8 +58,13 @@ TEST(WindowedSincBandPass, WorkedCoefficientsAndGains) {
 // band, stop band (past a transition width from each edge) below a level.
 // Measured: 64 taps 0.9993 … 1.0017 and −51.4 dB; 1024 taps 0.9978 … 1.0023 and −52.6 dB.
 TEST(WindowedSincBandPass, SpectralMask) {
-    struct Mask { int taps; float low, high; double transition, passMin, passMax, stopDb; };
-    for (const Mask m : {Mask{64, 0.1f, 0.2f, 0.03, 0.995, 1.005, -50.0}, Mask{1024, 0.1f, 0.11f, 0.002, 0.995, 1.005, -50.0}}) {
+    struct Mask {
+        int taps;
+        float low, high;
+        double transition, passMin, passMax, stopDb;
+    };
+    for (const Mask m :
+         {Mask{64, 0.1f, 0.2f, 0.03, 0.995, 1.005, -50.0}, Mask{1024, 0.1f, 0.11f, 0.002, 0.995, 1.005, -50.0}}) {
         const auto c = design(m.taps, m.low, m.high);
         double passLo = 1e9, passHi = 0.0, stopPeak = 0.0;
         for (int k = 0; k <= 20000; ++k) {
@@ -73,7 +78,8 @@ TEST(WindowedSincBandPass, SpectralMask) {
         }
         EXPECT_GE(passLo, m.passMin) << m.taps << " taps: pass band dips to " << passLo;
         EXPECT_LE(passHi, m.passMax) << m.taps << " taps: pass band peaks at " << passHi;
-        EXPECT_LE(20.0 * std::log10(stopPeak), m.stopDb) << m.taps << " taps: stop band reaches " << 20.0 * std::log10(stopPeak) << " dB";
+        EXPECT_LE(20.0 * std::log10(stopPeak), m.stopDb)
+            << m.taps << " taps: stop band reaches " << 20.0 * std::log10(stopPeak) << " dB";
     }
 }
 
@@ -89,7 +95,8 @@ TEST(FirBandFilter, StreamsLikeConvolutionAcrossHistoryWraps) {
             double expected = 0.0, absSum = 0.0;
             for (int j = 0; j < taps; ++j) {
                 const long i = static_cast<long>(t) - taps + j;
-                const double p = i < 0 ? 0.0 : static_cast<double>(c[static_cast<std::size_t>(j)]) * x[static_cast<std::size_t>(i)];
+                const double p =
+                    i < 0 ? 0.0 : static_cast<double>(c[static_cast<std::size_t>(j)]) * x[static_cast<std::size_t>(i)];
                 expected += p;
                 absSum += std::fabs(p);
             }
@@ -106,7 +113,8 @@ TEST(FirBandFilter, RedesignRestartsWindowOverKeptHistory) {
     auto filter = std::make_unique<FirBandFilter>();
     ASSERT_TRUE(designBandFilter(*filter, 256, 1, 0.1f, 0.11f));
     float out = 0.0f;
-    for (float v : noise(3000, 1)) pushSample(*filter, v, out); // past a wrap copy
+    for (float v : noise(3000, 1))
+        pushSample(*filter, v, out); // past a wrap copy
     ASSERT_TRUE(designBandFilter(*filter, 1024, 1, 0.2f, 0.25f));
     EXPECT_EQ(filter->tapCount(), 256) << "taken up only at the next push";
 
@@ -125,7 +133,8 @@ TEST(FirBandFilter, RedesignRestartsWindowOverKeptHistory) {
     }
     // Tap counts or decimations the history cannot serve are refused.
     for (auto [taps, decimation] : {std::pair{1025, 1}, {-32, 1}, {64, 0}}) {
-        EXPECT_FALSE(designBandFilter(*filter, taps, decimation, 0.1f, 0.2f)) << taps << " taps, decimation " << decimation;
+        EXPECT_FALSE(designBandFilter(*filter, taps, decimation, 0.1f, 0.2f))
+            << taps << " taps, decimation " << decimation;
     }
     EXPECT_EQ(filter->designedTapCount(), 1024);
 }
@@ -157,18 +166,21 @@ TEST(FirBandFilter, RedesignWhilePushingYieldsOnlyWholeSets) {
     const FirDotKernel kernel = firDotForThisCpu();
     const std::vector<float> ones(maxTapCount, 1.0f);
     std::vector<float> sums;
-    for (auto [taps, high] : designs) sums.push_back(static_cast<float>(kernel(ones.data(), design(taps, 0.0f, high).data(), taps)));
+    for (auto [taps, high] : designs)
+        sums.push_back(static_cast<float>(kernel(ones.data(), design(taps, 0.0f, high).data(), taps)));
 
     auto filter = std::make_unique<FirBandFilter>();
     filter->setDotKernel(kernel);
     designBandFilter(*filter, 1024, 1, 0.0f, 0.2f);
     float out = 0.0f;
-    for (int t = 0; t < 2 * filterHistoryLength; ++t) pushSample(*filter, 1.0f, out);
+    for (int t = 0; t < 2 * filterHistoryLength; ++t)
+        pushSample(*filter, 1.0f, out);
 
     std::atomic<bool> stop{false};
     std::atomic<int> designed{0};
     std::thread designer([&] {
-        for (int k = 0; !stop.load(); ++k, designed.fetch_add(1)) designBandFilter(*filter, designs[k % 4].first, 1, 0.0f, designs[k % 4].second);
+        for (int k = 0; !stop.load(); ++k, designed.fetch_add(1))
+            designBandFilter(*filter, designs[k % 4].first, 1, 0.0f, designs[k % 4].second);
     });
     std::vector<long> seen(sums.size(), 0);
     long pushes = 0, stray = 0;
@@ -178,8 +190,10 @@ TEST(FirBandFilter, RedesignWhilePushingYieldsOnlyWholeSets) {
         ++pushes;
         const bool due = pushSample(*filter, 1.0f, out);
         const auto it = std::find(sums.begin(), sums.end(), out);
-        if (!due || it == sums.end()) ++stray;
-        else ++seen[static_cast<std::size_t>(it - sums.begin())];
+        if (!due || it == sums.end())
+            ++stray;
+        else
+            ++seen[static_cast<std::size_t>(it - sums.begin())];
     }
     stop = true;
     designer.join();

@@ -32,7 +32,7 @@ TEST(CwGenerator, ParisTimingAndWhatCannotBeSent) {
     EXPECT_EQ(dsp::dotSamples(12), 800);
     EXPECT_EQ(dsp::dotSamples(25), 384);
     dsp::KeyingOptions o;
-    o.wpm = 20; // 480-sample dots
+    o.wpm = 20;                                         // 480-sample dots
     EXPECT_EQ(describe(dsp::keyingFromText("a  b", o)), // several spaces are one gap
               "M480 s480 M1440 s3360 M1440 s480 M480 s480 M480 s480 M480 ");
     EXPECT_EQ(describe(dsp::keyingFromText("<AR>", o)), "M480 s480 M1440 s480 M480 s480 M1440 s480 M480 ");
@@ -190,11 +190,11 @@ TEST(CwGenerator, HardConditionsAreSeededAndDoWhatTheySay) {
 
 TEST(CwGenerator, KeyingLevelsWithRampsAndSmoothedNoise) {
     const auto v = dsp::keyingLevelsFrom(dsp::KeyingEnvelope{{false, 2}, {true, 10}, {false, 2}, {true, 2}},
-                                             {.markLevel = 200, .spaceLevel = 5, .rampSamples = 3});
+                                         {.markLevel = 200, .spaceLevel = 5, .rampSamples = 3});
     EXPECT_EQ(v, (std::vector<std::int16_t>{5, 5, 54, 103, 151, 200, 200, 200, 200, 151, 103, 54, 5, 5, 103, 103}));
 
-    const auto noisy = dsp::keyingLevelsFrom(
-        dsp::KeyingEnvelope{{false, 200000}}, {.spaceLevel = 50, .noiseRms = 10, .noiseSmoothingSamples = 40});
+    const auto noisy = dsp::keyingLevelsFrom(dsp::KeyingEnvelope{{false, 200000}},
+                                             {.spaceLevel = 50, .noiseRms = 10, .noiseSmoothingSamples = 40});
     double sumSq = 0, lag = 0;
     for (std::size_t i = 1000; i < noisy.size(); ++i) { // past the start-up transient
         sumSq += (noisy[i] - 50.0) * (noisy[i] - 50.0);

@@ -10,9 +10,9 @@
 
 namespace {
 
-using dsp::ElementTimer;
 using dsp::ElementCode;
 using dsp::elementCodeOf;
+using dsp::ElementTimer;
 using Events = std::vector<dsp::ElementCode>;
 constexpr dsp::ElementCode gap = -1;
 
@@ -42,7 +42,8 @@ void key(ElementTimer& s, Recorder& out, const std::string& elements, int closin
 TEST(ElementTiming, DotDashBoundaryAndCharacterCloseAtDefaultDotLength) {
     // D = 430: a dash is a runLength above 645, i.e. a mark of 647 samples;
     // the space closes the character on its 647th sample.
-    for (const auto& [markSamples, expected] : {std::pair{646, dsp::elementCodeOf(".")}, std::pair{647, dsp::elementCodeOf("-")}}) {
+    for (const auto& [markSamples, expected] :
+         {std::pair{646, dsp::elementCodeOf(".")}, std::pair{647, dsp::elementCodeOf("-")}}) {
         ElementTimer s;
         Recorder out;
         feed(s, out, 1, markSamples);
@@ -75,8 +76,8 @@ TEST(ElementTiming, LongCharactersShortPulsesAndTheResetAfterThem) {
     // At most 15 marks fit in the 30 entries read; a mark of 143 samples
     // (runLength 142) is below D / 3 = 143.
     for (const Case& c : {Case{std::string(15, '.'), 0, 1, true}, Case{std::string(15, '-'), 0, 1, true},
-                          Case{std::string(16, '.'), 0, 1, false}, Case{"-.", 143, 1, false},
-                          Case{"-.", 144, 1, true}, Case{"-.", 143, 0, true}}) {
+                          Case{std::string(16, '.'), 0, 1, false}, Case{"-.", 143, 1, false}, Case{"-.", 144, 1, true},
+                          Case{"-.", 143, 0, true}}) {
         ElementTimer s;
         s.shortPulseCheck = c.shortPulseCheck;
         Recorder out;
@@ -107,8 +108,8 @@ TEST(ElementTiming, WordGapsIncludingTheStartUpSilence) {
     };
     // 4·D = 1720 against runLength; the start-up space counts from 1, so
     // n samples of it end with runLength n.
-    for (const Case c : {Case{430, 1721, false}, Case{430, 1722, true}, Case{430, 40000, true},
-                         Case{0, 1720, false}, Case{0, 1721, true}}) {
+    for (const Case c : {Case{430, 1721, false}, Case{430, 1722, true}, Case{430, 40000, true}, Case{0, 1720, false},
+                         Case{0, 1721, true}}) {
         ElementTimer s;
         Recorder out;
         feed(s, out, 1, c.firstMark);
@@ -168,9 +169,9 @@ TEST(ElementTiming, ThresholdAndPeakFollower) {
     struct Case {
         int agcOn, threshold, level, expectedThreshold, expectedLevel;
     };
-    for (const Case c : {Case{1, 35, 35, 35, 0}, Case{1, 35, 36, 35, 1}, Case{1, 35, 600, 100, 1},
-                         Case{1, 35, 1505, 250, 1}, Case{1, 35, 1506, 290, 1}, Case{1, 260, 0, 290, 0},
-                         Case{0, 260, 1506, 260, 1}, Case{1, 35, -500, 35, 0}}) {
+    for (const Case c :
+         {Case{1, 35, 35, 35, 0}, Case{1, 35, 36, 35, 1}, Case{1, 35, 600, 100, 1}, Case{1, 35, 1505, 250, 1},
+          Case{1, 35, 1506, 290, 1}, Case{1, 260, 0, 290, 0}, Case{0, 260, 1506, 260, 1}, Case{1, 35, -500, 35, 0}}) {
         ElementTimer s;
         s.agcOn = c.agcOn;
         s.threshold = c.threshold;

@@ -36,10 +36,11 @@ struct Trial {
 };
 
 std::string decode(const std::string& text, const Trial& t) {
-    const auto envelope = dsp::keyingFromText(
-        text, {.wpm = t.wpm, .jitter = t.jitter, .seed = t.seed,
-               .leadingSilenceMs = 100,    // shorter than 4 dots at every speed used
-               .trailingSilenceMs = 400}); // closes the last character
+    const auto envelope = dsp::keyingFromText(text, {.wpm = t.wpm,
+                                                     .jitter = t.jitter,
+                                                     .seed = t.seed,
+                                                     .leadingSilenceMs = 100, // shorter than 4 dots at every speed used
+                                                     .trailingSilenceMs = 400}); // closes the last character
     if (!envelope) {
         return "<not sendable>";
     }
@@ -96,7 +97,8 @@ TEST(MorseEndToEnd, ImperfectKeyingStaysWithinItsAccuracyBand) {
         {"level noise 8, auto D, 25 WPM", {.wpm = 25, .levelNoise = 8, .autoDot = true}, 0.06},
         {"level noise 15, threshold 100, fixed D, 12 WPM", {.wpm = 12, .levelNoise = 15, .threshold = 100}, 0.02},
         {"level noise 15, threshold 100, auto D, 25 WPM",
-         {.wpm = 25, .levelNoise = 15, .autoDot = true, .threshold = 100}, 0.07},
+         {.wpm = 25, .levelNoise = 15, .autoDot = true, .threshold = 100},
+         0.07},
     };
     for (const Band& b : bands) {
         std::size_t errors = 0;

@@ -25,8 +25,7 @@ struct Decoded {
 };
 
 // Feeds `audio` in the station's 160-sample blocks, as morvel does.
-Decoded decode(const std::vector<std::int16_t>& audio,
-               const dsp::WeakDecoderOptions& options = {}) {
+Decoded decode(const std::vector<std::int16_t>& audio, const dsp::WeakDecoderOptions& options = {}) {
     dsp::WeakSignalDecoder decoder(options);
     Decoded d;
     const auto take = [&](std::span<const dsp::DecodedCharacter> out, std::int64_t fed) {
@@ -60,28 +59,22 @@ struct Copy {
 
 // "ПРИВЕТ МИР 73" keyed with the Latin equivalents.
 const Copy copies[] = {
-    {"6 dB at 20 WPM", "CQ DE R3ABC 599 QTH MOSCOW K", "CQ DE R3ABC 599 QTH MOSCOW K", 20, 6,
-     dsp::Latin, 1},
-    {"12 WPM, no speed set", "VY 73 ES GL 2026 OM", "VY 73 ES GL 2026 OM", 12, 10, dsp::Latin,
-     1},
-    {"40 WPM, no speed set", "TEST DE DL1ABC 5NN 14 TU 73 BK", "TEST DE DL1ABC 5NN 14 TU 73 BK", 40,
-     10, dsp::Latin, 1},
-    {"Cyrillic, 6 dB", "PRIWET MIR 73", "\xCF\xD0\xC8\xC2\xC5\xD2 \xCC\xC8\xD0 73", 20, 6,
-     dsp::Russian, 1},
+    {"6 dB at 20 WPM", "CQ DE R3ABC 599 QTH MOSCOW K", "CQ DE R3ABC 599 QTH MOSCOW K", 20, 6, dsp::Latin, 1},
+    {"12 WPM, no speed set", "VY 73 ES GL 2026 OM", "VY 73 ES GL 2026 OM", 12, 10, dsp::Latin, 1},
+    {"40 WPM, no speed set", "TEST DE DL1ABC 5NN 14 TU 73 BK", "TEST DE DL1ABC 5NN 14 TU 73 BK", 40, 10, dsp::Latin, 1},
+    {"Cyrillic, 6 dB", "PRIWET MIR 73", "\xCF\xD0\xC8\xC2\xC5\xD2 \xCC\xC8\xD0 73", 20, 6, dsp::Russian, 1},
 };
 
 class WeakCopy : public ::testing::TestWithParam<Copy> {};
 
 TEST_P(WeakCopy, CopiesWithinTheBoundAndDecidesWithinOneSecond) {
     const Copy& c = GetParam();
-    const auto envelope = dsp::keyingFromText(
-        c.keyed, {.wpm = c.wpm, .seed = 3, .leadingSilenceMs = 600, .trailingSilenceMs = 1500});
+    const auto envelope =
+        dsp::keyingFromText(c.keyed, {.wpm = c.wpm, .seed = 3, .leadingSilenceMs = 600, .trailingSilenceMs = 1500});
     ASSERT_TRUE(envelope);
-    const std::vector<std::int16_t> audio =
-        dsp::synthesizeCw(*envelope, {.pitchHz = 760,
-                                          .amplitude = 4000,
-                                          .noiseRms = dsp::noiseRmsForSnr(4000, c.snrDb, 500),
-                                          .seed = 17});
+    const std::vector<std::int16_t> audio = dsp::synthesizeCw(
+        *envelope,
+        {.pitchHz = 760, .amplitude = 4000, .noiseRms = dsp::noiseRmsForSnr(4000, c.snrDb, 500), .seed = 17});
     dsp::WeakDecoderOptions options;
     options.alphabet = c.alphabet;
     const Decoded d = decode(audio, options);
@@ -95,8 +88,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, WeakCopy, ::testing::ValuesIn(copies),
                          [](const ::testing::TestParamInfo<Copy>& info) {
                              std::string name;
                              for (const char ch : std::string(info.param.name)) {
-                                 name +=
-                                     std::isalnum(static_cast<unsigned char>(ch)) != 0 ? ch : '_';
+                                 name += std::isalnum(static_cast<unsigned char>(ch)) != 0 ? ch : '_';
                              }
                              return name;
                          });

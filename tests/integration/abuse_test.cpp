@@ -95,9 +95,7 @@ class ReadingListener {
             } else if (!isControlPacket(unit->data())) {
                 ++audio_;
                 longestGapMs_ = std::max<long>(
-                    longestGapMs_,
-                    long(
-                        std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count()));
+                    longestGapMs_, long(std::chrono::duration_cast<std::chrono::milliseconds>(now - last).count()));
                 last = now;
             }
         }
@@ -129,16 +127,15 @@ class DatagramSender {
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return ::sendto(fd_, bytes, size, 0, reinterpret_cast<const sockaddr*>(&a), sizeof a) ==
-               ssize_t(size);
+        return ::sendto(fd_, bytes, size, 0, reinterpret_cast<const sockaddr*>(&a), sizeof a) == ssize_t(size);
     }
 
   private:
     int fd_;
 };
 
-bool sendControl(std::int32_t command, std::int32_t value = 0, std::int32_t filterCode = 0,
-                 std::int32_t bandwidth = 0, std::int32_t centre = 0) {
+bool sendControl(std::int32_t command, std::int32_t value = 0, std::int32_t filterCode = 0, std::int32_t bandwidth = 0,
+                 std::int32_t centre = 0) {
     locallink::ControlDatagram d;
     d.command = command;
     d.value = value;
@@ -150,11 +147,10 @@ bool sendControl(std::int32_t command, std::int32_t value = 0, std::int32_t filt
 
 // The sample datagrams that carry the keying levels of `text` sent at `wpm`
 // (the default band's header, 160 levels each).
-std::vector<locallink::SampleDatagram> keyingDatagrams(std::string_view text, double wpm,
-                                                       int leadingSilenceMs) {
+std::vector<locallink::SampleDatagram> keyingDatagrams(std::string_view text, double wpm, int leadingSilenceMs) {
     std::vector<locallink::SampleDatagram> datagrams;
-    const auto envelope = dsp::keyingFromText(
-        text, {.wpm = wpm, .leadingSilenceMs = leadingSilenceMs, .trailingSilenceMs = 1000});
+    const auto envelope =
+        dsp::keyingFromText(text, {.wpm = wpm, .leadingSilenceMs = leadingSilenceMs, .trailingSilenceMs = 1000});
     if (!envelope)
         return datagrams;
     const std::vector<std::int16_t> levels = dsp::keyingLevelsFrom(*envelope, {});
@@ -165,8 +161,7 @@ std::vector<locallink::SampleDatagram> keyingDatagrams(std::string_view text, do
         d.bandwidthHz = 79;
         d.centreHz = 839;
         std::copy_n(levels.begin() + std::ptrdiff_t(at),
-                    std::min<std::size_t>(locallink::samplesPerDatagram, levels.size() - at),
-                    d.keyingLevel);
+                    std::min<std::size_t>(locallink::samplesPerDatagram, levels.size() - at), d.keyingLevel);
         datagrams.push_back(d);
     }
     return datagrams;
@@ -189,8 +184,7 @@ class Abuse : public ::testing::Test {
     pid_t startStation(const std::string& name, std::vector<std::string> args,
                        std::vector<std::string> environment = {}) {
         for (const std::string& standard :
-             {"SELVANE_INPUT=" + tone.string(),
-              "SELVANE_OUTPUT=" + (dir.path / name / "played.wav").string(),
+             {"SELVANE_INPUT=" + tone.string(), "SELVANE_OUTPUT=" + (dir.path / name / "played.wav").string(),
               std::string("SELVANE_SPEED=1")}) {
             const std::string variable = standard.substr(0, standard.find('=') + 1);
             if (std::none_of(environment.begin(), environment.end(),
@@ -198,12 +192,10 @@ class Abuse : public ::testing::Test {
                 environment.push_back(standard);
             }
         }
-        return programs.start(CW_SELVANE_PATH,
-                              {args, environment, dir.path / name, dir.path / name / "log.txt"});
+        return programs.start(CW_SELVANE_PATH, {args, environment, dir.path / name, dir.path / name / "log.txt"});
     }
     pid_t startServer(const std::string& name, std::vector<std::string> args = {}) {
-        args.insert(args.begin(),
-                    {"SERVER", "SERVERPORT=" + std::to_string(port), "MAXCONNECT=20"});
+        args.insert(args.begin(), {"SERVER", "SERVERPORT=" + std::to_string(port), "MAXCONNECT=20"});
         return startStation(name, args);
     }
     std::string log(const std::string& name) { return readFile(dir.path / name / "log.txt"); }
@@ -221,12 +213,11 @@ class Abuse : public ::testing::Test {
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ASSERT_EQ(::bind(fake, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         ASSERT_EQ(::listen(fake, 4), 0);
-        client = programs.start(
-            CW_SELVANE_PATH,
-            {{"CLIENT", "IPADRESS=127.0.0.1", "CLIENTPORT=" + std::to_string(fakePort)},
-             {"SELVANE_OUTPUT=" + (dir.path / name / "played.wav").string()},
-             dir.path / name,
-             dir.path / name / "log.txt"});
+        client =
+            programs.start(CW_SELVANE_PATH, {{"CLIENT", "IPADRESS=127.0.0.1", "CLIENTPORT=" + std::to_string(fakePort)},
+                                             {"SELVANE_OUTPUT=" + (dir.path / name / "played.wav").string()},
+                                             dir.path / name,
+                                             dir.path / name / "log.txt"});
         ASSERT_GT(client, 0);
     }
     // morvel without a station: it finds a plain station running and starts
@@ -235,14 +226,14 @@ class Abuse : public ::testing::Test {
     void startDecoderWithoutStation(pid_t& morvel) {
         const fs::path home = dir.path / "morvel";
         ASSERT_TRUE(writeTones(dir.path / "silence.wav", {}, 60));
-        const pid_t holder = startStation("holder", {"UDPSEND"},
-                                          {"SELVANE_INPUT=" + (dir.path / "silence.wav").string()});
+        const pid_t holder =
+            startStation("holder", {"UDPSEND"}, {"SELVANE_INPUT=" + (dir.path / "silence.wav").string()});
         ASSERT_GT(holder, 0);
         ASSERT_TRUE(waitFor(plainStationWindowUp, 15000ms));
         morvel = programs.start(CW_MORVEL_PATH, {{}, {}, home, home / "log.txt"});
         ASSERT_GT(morvel, 0);
-        ASSERT_TRUE(waitFor([&] { return log("morvel").find("morvel: a station already runs") != std::string::npos; },
-                            15000ms))
+        ASSERT_TRUE(
+            waitFor([&] { return log("morvel").find("morvel: a station already runs") != std::string::npos; }, 15000ms))
             << log("morvel");
         EXPECT_TRUE(Programs::childrenOf(morvel).empty()) << "morvel started a second station";
         ::kill(holder, SIGKILL);
@@ -331,12 +322,10 @@ TEST_F(Abuse, ConnectionFloodLeavesNoTrace) {
     const double seconds = secondsSince(floodStart);
     for (auto& l : listeners)
         l->finish();
-    std::printf("flood: %d connects in %.2f s; descriptors %d -> %d; resident %ld -> %ld KiB\n",
-                connects, floodSeconds, descriptorsBefore, descriptorsAfter, memoryBefore,
-                memoryAfter);
+    std::printf("flood: %d connects in %.2f s; descriptors %d -> %d; resident %ld -> %ld KiB\n", connects, floodSeconds,
+                descriptorsBefore, descriptorsAfter, memoryBefore, memoryAfter);
 
-    std::printf("  the server took %d into a slot and refused %d\n", accepted - acceptedBefore,
-                refused);
+    std::printf("  the server took %d into a slot and refused %d\n", accepted - acceptedBefore, refused);
     EXPECT_EQ(connects, 500);
     EXPECT_EQ(accepted - acceptedBefore + refused, 500) << "connections the server never handled";
     EXPECT_GT(refused, 0) << "no round overfilled the slots";
@@ -346,9 +335,8 @@ TEST_F(Abuse, ConnectionFloodLeavesNoTrace) {
     EXPECT_LT(memoryAfter - memoryBefore, CW_SANITIZED ? 65536 : 2048);
     for (std::size_t i = 0; i < listeners.size(); ++i) {
         const auto& l = *listeners[i];
-        std::printf(
-            "  listener %zu: %ld audio units in %.1f s, longest gap %ld ms, misaligned %ld\n", i,
-            l.audio(), seconds, l.longestGapMs(), l.misaligned());
+        std::printf("  listener %zu: %ld audio units in %.1f s, longest gap %ld ms, misaligned %ld\n", i, l.audio(),
+                    seconds, l.longestGapMs(), l.misaligned());
         EXPECT_FALSE(l.closed()) << "listener " << i << " was dropped";
         EXPECT_EQ(l.misaligned(), 0) << "listener " << i;
         EXPECT_GT(l.audio(), long(0.8 * audioUnitsPerSecond * seconds)) << "listener " << i;
@@ -378,17 +366,14 @@ TEST_F(Abuse, ListenersThatNeverReadHarmNobody) {
     const double seconds = secondsSince(start);
     const long memoryAt13s = residentKiB(server);
     reader.finish();
-    std::printf(
-        "slow listeners: reader got %ld audio units in %.1f s, longest gap %ld ms, misaligned %ld; "
-        "resident %ld -> %ld KiB\n",
-        reader.audio(), seconds, reader.longestGapMs(), reader.misaligned(), memoryAt3s,
-        memoryAt13s);
+    std::printf("slow listeners: reader got %ld audio units in %.1f s, longest gap %ld ms, misaligned %ld; "
+                "resident %ld -> %ld KiB\n",
+                reader.audio(), seconds, reader.longestGapMs(), reader.misaligned(), memoryAt3s, memoryAt13s);
     EXPECT_FALSE(reader.closed());
     EXPECT_EQ(reader.misaligned(), 0);
     EXPECT_GT(reader.audio(), long(0.9 * audioUnitsPerSecond * seconds));
     EXPECT_LT(reader.longestGapMs(), 500);
-    EXPECT_LT(memoryAt13s - memoryAt3s, CW_SANITIZED ? 16384 : 1024)
-        << "the server keeps what nobody reads";
+    EXPECT_LT(memoryAt13s - memoryAt3s, CW_SANITIZED ? 16384 : 1024) << "the server keeps what nobody reads";
     // Each stalled listener, reading at last, gets whole, aligned units: what
     // waited, then the live stream.
     for (std::size_t i = 0; i < stalled.size(); ++i) {
@@ -497,8 +482,7 @@ TEST_F(Abuse, GarbageOnRelayConnections) {
         refill();
         ReadingListener honest;
         if (c.honest) {
-            ASSERT_TRUE(honest.connect(port, login ? loginPacket("op", "pw")
-                                                   : std::vector<std::uint8_t>{}));
+            ASSERT_TRUE(honest.connect(port, login ? loginPacket("op", "pw") : std::vector<std::uint8_t>{}));
         }
 
         // A fake server for a client station: it accepts, then talks garbage.
@@ -529,8 +513,7 @@ TEST_F(Abuse, GarbageOnRelayConnections) {
             }
             for (int connection : clientConnections) {
                 const auto bytes = garbageStream(random, 1 + random() % 8, true);
-                const ssize_t n =
-                    ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                const ssize_t n = ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (n > 0)
                     bytesToClient += n;
             }
@@ -544,8 +527,8 @@ TEST_F(Abuse, GarbageOnRelayConnections) {
         std::printf("garbage (%s): %ld bytes to the server, %ld bytes to the client over %zu "
                     "connections in %.1f s; honest listener %ld audio units, longest gap %ld ms, "
                     "misaligned %ld\n",
-                    c.name, bytesToServer, bytesToClient, clientConnections.size(), seconds,
-                    honest.audio(), honest.longestGapMs(), honest.misaligned());
+                    c.name, bytesToServer, bytesToClient, clientConnections.size(), seconds, honest.audio(),
+                    honest.longestGapMs(), honest.misaligned());
 
         EXPECT_GT(bytesToServer, 50000);
         EXPECT_GE(clientConnections.size(), 1u) << "the client never connected";
@@ -562,8 +545,7 @@ TEST_F(Abuse, GarbageOnRelayConnections) {
         EXPECT_EQ(programs.stop(client), 0) << log(clientHome);
         if (login) {
             const auto edges = bandFile(dir.path / c.name / "f.###");
-            EXPECT_EQ(edges, (std::vector<float>{0.1f, 0.11f}))
-                << "a talker that never logged in moved the band";
+            EXPECT_EQ(edges, (std::vector<float>{0.1f, 0.11f})) << "a talker that never logged in moved the band";
         }
     }
 }
@@ -577,17 +559,15 @@ TEST_F(Abuse, GarbageDatagramsAtBothLinkPorts) {
     ASSERT_GT(station, 0);
     ASSERT_TRUE(waitFor(plainStationWindowUp, 15000ms)) << log("station");
     // morvel finds the running station, starts none, and decodes ours.
-    const pid_t morvel = programs.start(
-        CW_MORVEL_PATH, {{}, {}, dir.path / "morvel", dir.path / "morvel" / "log.txt"});
+    const pid_t morvel = programs.start(CW_MORVEL_PATH, {{}, {}, dir.path / "morvel", dir.path / "morvel" / "log.txt"});
     ASSERT_GT(morvel, 0);
     std::this_thread::sleep_for(2s);
 
     std::mt19937 random(7);
     std::uniform_int_distribution<int> length(0, 2000), byte(0, 255);
-    const std::int32_t commands[] = {locallink::SetBand,           locallink::SetKeyingThreshold,
-                                     locallink::SetDisplaySize,    locallink::SetPlayback,
-                                     locallink::SetDrawWindow,     locallink::SelectInputDevice,
-                                     locallink::SelectOutputDevice};
+    const std::int32_t commands[] = {
+        locallink::SetBand,       locallink::SetKeyingThreshold, locallink::SetDisplaySize,    locallink::SetPlayback,
+        locallink::SetDrawWindow, locallink::SelectInputDevice,  locallink::SelectOutputDevice};
     // The random bytes are made beforehand, so that the sending keeps its
     // pace in a slow (sanitized) test build too: every datagram is a random
     // window of this noise.
@@ -603,8 +583,7 @@ TEST_F(Abuse, GarbageDatagramsAtBothLinkPorts) {
         for (int i = 0; i < 50; ++i) {
             for (const std::uint16_t target : {locallink::stationPort, locallink::decoderPort}) {
                 std::size_t size = std::size_t(length(random));
-                std::memcpy(bytes.data(), noise.data() + random() % (noise.size() - bytes.size()),
-                            bytes.size());
+                std::memcpy(bytes.data(), noise.data() + random() % (noise.size() - bytes.size()), bytes.size());
                 if (random() % 4 == 0) {
                     if (target == locallink::stationPort) {
                         size = sizeof(locallink::ControlDatagram);
@@ -621,8 +600,8 @@ TEST_F(Abuse, GarbageDatagramsAtBothLinkPorts) {
         std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (tick + 1)));
     }
     const double seconds = secondsSince(start);
-    std::printf("link garbage: %ld datagrams sent (%ld refused by the sending socket) in %.1f s\n",
-                sent, refused, seconds);
+    std::printf("link garbage: %ld datagrams sent (%ld refused by the sending socket) in %.1f s\n", sent, refused,
+                seconds);
     EXPECT_GT(sent, long(0.8 * 2 * 5000 * seconds)) << "the test could not keep the pace";
 
     EXPECT_TRUE(Programs::running(station)) << log("station");
@@ -691,12 +670,11 @@ struct OtherHost {
     bool made = false;
     OtherHost() {
         const std::string inside = "ip netns exec " + netns + " ";
-        made = ::geteuid() == 0 &&
-               std::system(("ip netns add " + netns + " 2>/dev/null").c_str()) == 0 &&
+        made = ::geteuid() == 0 && std::system(("ip netns add " + netns + " 2>/dev/null").c_str()) == 0 &&
                std::system(("ip link add " + here + " type veth peer name cwb netns " + netns +
-                            " && ip addr add 10.213.77.1/30 dev " + here + " && ip link set " +
-                            here + " up && " + inside + "ip addr add 10.213.77.2/30 dev cwb && " +
-                            inside + "ip link set cwb up && " + inside + "ip link set lo up")
+                            " && ip addr add 10.213.77.1/30 dev " + here + " && ip link set " + here + " up && " +
+                            inside + "ip addr add 10.213.77.2/30 dev cwb && " + inside + "ip link set cwb up && " +
+                            inside + "ip link set lo up")
                                .c_str()) == 0;
     }
     ~OtherHost() {
@@ -714,8 +692,7 @@ struct OtherHost {
             a.sin_port = htons(port);
             a.sin_addr.s_addr = htonl(0x0AD54D01); // 10.213.77.1
             for (int i = 0; i < count; ++i) {
-                if (::sendto(fd, bytes, size, 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
-                    ssize_t(size))
+                if (::sendto(fd, bytes, size, 0, reinterpret_cast<sockaddr*>(&a), sizeof a) == ssize_t(size))
                     ++sent;
                 std::this_thread::sleep_for(10ms);
             }
@@ -883,13 +860,11 @@ TEST_F(Abuse, SpecialFilesAreLeftAlone) {
     const auto stopAt = Clock::now();
     EXPECT_EQ(programs.stop(server), 0) << log("server");
     EXPECT_LT(secondsSince(stopAt), CW_SANITIZED ? 3.0 : 1.0);
-    EXPECT_NE(log("server").find("f.### is not a regular file"), std::string::npos)
-        << log("server");
+    EXPECT_NE(log("server").find("f.### is not a regular file"), std::string::npos) << log("server");
 
     // A fatal stop leaves its reason nowhere rather than through the link
     // (only on the terminal).
-    const pid_t failing =
-        startStation("server", {}, {"SELVANE_INPUT=" + (home / "missing.wav").string()});
+    const pid_t failing = startStation("server", {}, {"SELVANE_INPUT=" + (home / "missing.wav").string()});
     ASSERT_GT(failing, 0);
     EXPECT_EQ(programs.finish(failing, 15000), 1) << log("server");
     EXPECT_EQ(readFile(home / "target.txt"), "untouched");
@@ -929,9 +904,7 @@ TEST_F(Abuse, StopAtAnyMomentKeepsTheBandFileWhole) {
     fs::create_directories(home);
     const float oldEdges[2] = {0.1f, 0.11f};
     const std::string oldBand(reinterpret_cast<const char*>(oldEdges), 8);
-    const auto writeOld = [&] {
-        std::ofstream(bandFile, std::ios::binary | std::ios::trunc).write(oldBand.data(), 8);
-    };
+    const auto writeOld = [&] { std::ofstream(bandFile, std::ios::binary | std::ios::trunc).write(oldBand.data(), 8); };
     // 1000 Hz wide 100 with 256 taps (code 3), sent every 50 ms while a run
     // lasts.
     std::atomic<bool> running{true};
@@ -972,21 +945,18 @@ TEST_F(Abuse, StopAtAnyMomentKeepsTheBandFileWhole) {
         }
         ASSERT_EQ(programs.finish(pid, 20000), 0) << "run " << run << ": " << log("station");
         const std::string band = readFile(bandFile);
-        ASSERT_TRUE(band == oldBand || band == newBand)
-            << "run " << run << ": " << band.size() << " bytes";
+        ASSERT_TRUE(band == oldBand || band == newBand) << "run " << run << ": " << band.size() << " bytes";
         (band == oldBand ? old : changed)++;
         for (const auto& entry : fs::directory_iterator(home)) {
-            ASSERT_NE(entry.path().extension(), ".tmp")
-                << "run " << run << " left " << entry.path().filename();
+            ASSERT_NE(entry.path().extension(), ".tmp") << "run " << run << " left " << entry.path().filename();
         }
         // The next station must not meet this one's role lock.
         ASSERT_TRUE(waitFor([] { return !plainStationRunning(); }, 5000ms));
     }
     running = false;
     changer.join();
-    std::printf(
-        "stop at any moment: %d runs (%d stopped twice), all exit 0; band file old %d, new %d\n",
-        runs, twice, old, changed);
+    std::printf("stop at any moment: %d runs (%d stopped twice), all exit 0; band file old %d, new %d\n", runs, twice,
+                old, changed);
 }
 
 // ------------------------------------------------------------ files that cannot be written
@@ -1008,8 +978,7 @@ TEST_F(Abuse, UnwritableFilesAndAFullDisk) {
     ASSERT_GT(server, 0);
     ReadingListener listener;
     ASSERT_TRUE(listener.connect(port));
-    ASSERT_TRUE(waitFor([&] { return fs::exists(recording) && fs::file_size(recording) > 20000; },
-                        15000ms));
+    ASSERT_TRUE(waitFor([&] { return fs::exists(recording) && fs::file_size(recording) > 20000; }, 15000ms));
     // The disk is full from here on: a file size limit just above what the
     // recording holds now makes every later write fail (the station takes
     // the limit as a write error, like ENOSPC).
@@ -1024,8 +993,7 @@ TEST_F(Abuse, UnwritableFilesAndAFullDisk) {
 
     EXPECT_TRUE(Programs::running(server)) << log("server");
     EXPECT_EQ(programs.stop(server), 0) << log("server");
-    EXPECT_GT(listener.audio(), long(0.8 * audioUnitsPerSecond * seconds))
-        << "the relay stopped with the disk";
+    EXPECT_GT(listener.audio(), long(0.8 * audioUnitsPerSecond * seconds)) << "the relay stopped with the disk";
     EXPECT_LE(fs::file_size(recording), cap);
     const std::vector<short> played = readWav(recording);
     std::printf("full disk: recording capped at %ju bytes holds %zu samples; listener got %ld "
@@ -1040,8 +1008,7 @@ TEST_F(Abuse, UnwritableFilesAndAFullDisk) {
     }
 
     // A fatal stop whose "ErrorWav.txt" cannot be written still ends, with 1.
-    const pid_t failing =
-        startStation("server", {}, {"SELVANE_INPUT=" + (home / "missing.wav").string()});
+    const pid_t failing = startStation("server", {}, {"SELVANE_INPUT=" + (home / "missing.wav").string()});
     ASSERT_GT(failing, 0);
     EXPECT_EQ(programs.finish(failing, 15000), 1) << log("server");
 }
@@ -1050,20 +1017,19 @@ TEST_F(Abuse, DecoderAndStationInAnUnwritableFolder) {
     const fs::path home = dir.path / "morvel";
     blockStationFiles(home);
     // The station started by morvel plays into a file it cannot create.
-    const pid_t morvel = programs.start(
-        CW_MORVEL_PATH, {{},
-                         {std::string("SELVANE_INPUT=") + CW_SAMPLES_DIR "/cq.wav",
-                          "SELVANE_OUTPUT=" + (home / "no-such-folder" / "out.wav").string(),
-                          "SELVANE_SPEED=" + std::to_string(CW_SANITIZED ? 1 : 4)},
-                         home,
-                         home / "log.txt"});
+    const pid_t morvel =
+        programs.start(CW_MORVEL_PATH, {{},
+                                        {std::string("SELVANE_INPUT=") + CW_SAMPLES_DIR "/cq.wav",
+                                         "SELVANE_OUTPUT=" + (home / "no-such-folder" / "out.wav").string(),
+                                         "SELVANE_SPEED=" + std::to_string(CW_SANITIZED ? 1 : 4)},
+                                        home,
+                                        home / "log.txt"});
     ASSERT_GT(morvel, 0);
     const pid_t station = Programs::awaitChild(morvel, 10000ms);
     ASSERT_GT(station, 0) << "morvel started no station";
     // The decoder's text shows the station ran and linked in spite of all.
     const std::string expected = CW_SANITIZED ? "CQ" : "CQ CQ DE R3ABC";
-    EXPECT_TRUE(waitFor(
-        [&] { return readFile(home / "log.txt").find(expected) != std::string::npos; }, 40000ms))
+    EXPECT_TRUE(waitFor([&] { return readFile(home / "log.txt").find(expected) != std::string::npos; }, 40000ms))
         << readFile(home / "log.txt");
     EXPECT_TRUE(Programs::running(station)) << readFile(home / "log.txt");
     EXPECT_EQ(programs.stop(morvel), 0) << readFile(home / "log.txt");
@@ -1077,8 +1043,7 @@ TEST_F(Abuse, RecordingSurvivesAKill) {
     const fs::path recording = dir.path / "station" / "played.wav";
     const pid_t station = startStation("station", {});
     ASSERT_GT(station, 0);
-    ASSERT_TRUE(
-        waitFor([&] { return fs::exists(recording) && fs::file_size(recording) > 44; }, 15000ms));
+    ASSERT_TRUE(waitFor([&] { return fs::exists(recording) && fs::file_size(recording) > 44; }, 15000ms));
     const auto firstAudio = Clock::now();
     std::this_thread::sleep_for(4s);
     ::kill(station, SIGKILL);
@@ -1108,20 +1073,19 @@ TEST_F(Abuse, RecordingSurvivesAKill) {
 TEST_F(Abuse, KilledStationEndsHeadlessMorvelWithItsCode) {
     const fs::path home = dir.path / "morvel";
     ASSERT_TRUE(writeTones(dir.path / "silence.wav", {}, 60));
-    const pid_t morvel = programs.start(
-        CW_MORVEL_PATH, {{},
-                         {"SELVANE_INPUT=" + (dir.path / "silence.wav").string(),
-                          "SELVANE_OUTPUT=" + (home / "played.wav").string(), "SELVANE_SPEED=1"},
-                         home,
-                         home / "log.txt"});
+    const pid_t morvel =
+        programs.start(CW_MORVEL_PATH, {{},
+                                        {"SELVANE_INPUT=" + (dir.path / "silence.wav").string(),
+                                         "SELVANE_OUTPUT=" + (home / "played.wav").string(), "SELVANE_SPEED=1"},
+                                        home,
+                                        home / "log.txt"});
     ASSERT_GT(morvel, 0);
     ASSERT_TRUE(waitFor(plainStationRunning, 15000ms));
     const auto children = Programs::childrenOf(morvel);
     ASSERT_EQ(children.size(), 1u);
     ::kill(children.front(), SIGKILL);
     EXPECT_EQ(programs.finish(morvel, 10000), 128 + SIGKILL) << log("morvel");
-    EXPECT_NE(log("morvel").find("morvel: the station stopped (exit code 137)"), std::string::npos)
-        << log("morvel");
+    EXPECT_NE(log("morvel").find("morvel: the station stopped (exit code 137)"), std::string::npos) << log("morvel");
 }
 
 TEST_F(Abuse, DecoderOutlivesItsStation) {
@@ -1145,8 +1109,7 @@ TEST_F(Abuse, DecoderOutlivesItsStation) {
     EXPECT_TRUE(Programs::running(morvel));
     const auto stopping = Clock::now();
     EXPECT_EQ(programs.stop(morvel), 0) << log("morvel");
-    std::printf("decoder outlived its station: decoded after the kill, stopped in %.2f s\n",
-                secondsSince(stopping));
+    std::printf("decoder outlived its station: decoded after the kill, stopped in %.2f s\n", secondsSince(stopping));
 }
 
 } // namespace

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "dsp/audio_constants.h"
 #include "dsp/cw_generator.h"
 #include "dsp/text_distance.h"
 #include "platform/audio_file.h"
 #include "program_harness.h"
-#include "dsp/audio_constants.h"
 
 #ifndef CW_SANITIZED
 #define CW_SANITIZED 0
@@ -29,15 +29,12 @@ constexpr const char* sentLatin = "CQ DE R3ABC K";
 constexpr std::int32_t trailingMs = 600;
 
 dsp::KeyingEnvelope keying(const std::string& text) {
-    return dsp::keyingFromText(
-               text,
-               {.wpm = 20, .seed = 3, .leadingSilenceMs = 300, .trailingSilenceMs = trailingMs})
+    return dsp::keyingFromText(text, {.wpm = 20, .seed = 3, .leadingSilenceMs = 300, .trailingSilenceMs = trailingMs})
         .value();
 }
 
 // 8000 Hz audio of `text`; at 48000 Hz when `rate48k`.
-std::vector<std::int16_t> cwAudio(const std::string& text, double snrDb, double amplitude,
-                                  bool rate48k) {
+std::vector<std::int16_t> cwAudio(const std::string& text, double snrDb, double amplitude, bool rate48k) {
     const dsp::KeyingEnvelope envelope = keying(text);
     dsp::ToneOptions tone{.pitchHz = 650, .amplitude = amplitude, .seed = 3};
     tone.noiseRms = dsp::noiseRmsForSnr(amplitude, snrDb, 500);
@@ -73,8 +70,7 @@ class Cwdecode : public ::testing::Test {
 
     // `args` as given (paths relative to the test directory), standard input
     // from `input` (none: /dev/null).
-    pid_t start(const std::vector<std::string>& args, const std::string& input,
-                const std::string& shellPrefix = "") {
+    pid_t start(const std::vector<std::string>& args, const std::string& input, const std::string& shellPrefix = "") {
         std::string command = shellPrefix + "exec '" CW_CWDECODE_PATH "'";
         for (const std::string& a : args) {
             command += " '" + a + "'";
@@ -111,10 +107,7 @@ TEST_F(Cwdecode, DecodesFilesAndStandardInputWithEitherDecoder) {
         {{"--decoder=classic", "clean8k.wav"}, "", sentLatin, 0},
         {{"weak48k.wav"}, "", sentLatin, 2},
         {{"--rate", "48000", "-"}, "weak48k.raw", sentLatin, 2},
-        {{"--decoder", "classic", "--alphabet=russian", "--rate=8000", "-"},
-         "privet8k.raw",
-         "ПРИВЕТ МИР",
-         0},
+        {{"--decoder", "classic", "--alphabet=russian", "--rate=8000", "-"}, "privet8k.raw", "ПРИВЕТ МИР", 0},
     };
     for (const auto& c : cases) {
         const Run r = run(c.args, c.input);
@@ -148,10 +141,8 @@ TEST_F(Cwdecode, JsonLinesGiveEachCharacterWithItsTimeAndEstimates) {
     }
     EXPECT_EQ(text, sentLatin);
     const double lastMarkEnd =
-        static_cast<double>(dsp::totalSamples(keying(sentLatin))) / dsp::sampleRateHz -
-        trailingMs / 1000.0;
-    EXPECT_NEAR(lastTime, lastMarkEnd, 0.05)
-        << "the time of the last character is where its last mark ends";
+        static_cast<double>(dsp::totalSamples(keying(sentLatin))) / dsp::sampleRateHz - trailingMs / 1000.0;
+    EXPECT_NEAR(lastTime, lastMarkEnd, 0.05) << "the time of the last character is where its last mark ends";
 }
 
 TEST_F(Cwdecode, BadInputEndsWithCodeTwoAndOneLine) {
@@ -190,12 +181,10 @@ TEST_F(Cwdecode, TextFromAPipeAppearsBeforeThePipeCloses) {
     writeRaw(dir / "clean8k.raw", cwAudio(sentLatin, 20, 8000, false));
     // The pipe stays open for a minute after the audio; the test needs the
     // text well before that.
-    const pid_t pid =
-        start({"--decoder=classic", "--rate", "8000", "-"}, "", "(cat clean8k.raw; sleep 60) | ");
+    const pid_t pid = start({"--decoder=classic", "--rate", "8000", "-"}, "", "(cat clean8k.raw; sleep 60) | ");
     ASSERT_GT(pid, 0);
-    EXPECT_TRUE(
-        waitFor([&] { return readFile(dir / "out.txt").find(sentLatin) != std::string::npos; },
-                CW_SANITIZED ? 40000ms : 20000ms))
+    EXPECT_TRUE(waitFor([&] { return readFile(dir / "out.txt").find(sentLatin) != std::string::npos; },
+                        CW_SANITIZED ? 40000ms : 20000ms))
         << "got \"" << readFile(dir / "out.txt") << "\"";
 }
 

@@ -47,7 +47,7 @@ std::string bodyOf200(const std::string& response);
 std::vector<short> decodeOggOpusAt8000(const std::string& ogg);
 
 class IcecastServer {
-public:
+  public:
     // Writes `dir`/icecast.xml for 127.0.0.1:`port` with `sourcePassword`
     // and room for `listeners` listeners. As root the server drops to
     // nobody, so `dir` is made writable for everyone.
@@ -63,7 +63,7 @@ public:
     void stop();
     pid_t pid() const { return pid_; }
 
-private:
+  private:
     fs::path program_;
     fs::path dir_;
     std::uint16_t port_;

@@ -49,7 +49,7 @@ double rms(const std::vector<short>& x) {
 }
 
 class IcecastPush : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         program = icecastProgram();
         if (program.empty()) {

@@ -34,19 +34,19 @@ namespace {
 using namespace harness;
 
 class MorvelWithStation : public ::testing::Test {
-protected:
+  protected:
     TempDir temp{"morvel-test"};
     fs::path dir = temp.path;
     Programs programs;
 
     pid_t startMorvel(std::vector<std::string> args = {},
                       const std::string& input = std::string(CW_SAMPLES_DIR) + "/cq.wav") {
-        return programs.start(CW_MORVEL_PATH, {std::move(args),
-                                               {"SELVANE_INPUT=" + input,
-                                                "SELVANE_OUTPUT=" + (dir / "played.wav").string(),
-                                                "SELVANE_SPEED=" + std::to_string(CW_REPLAY_SPEED)},
-                                               dir,
-                                               dir / "out.txt"});
+        return programs.start(CW_MORVEL_PATH,
+                              {std::move(args),
+                               {"SELVANE_INPUT=" + input, "SELVANE_OUTPUT=" + (dir / "played.wav").string(),
+                                "SELVANE_SPEED=" + std::to_string(CW_REPLAY_SPEED)},
+                               dir,
+                               dir / "out.txt"});
     }
 };
 

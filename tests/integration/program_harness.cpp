@@ -36,8 +36,8 @@ TempDir::~TempDir() {
     std::error_code ignored;
     // A test may have made parts of the tree read-only.
     fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
-    for (auto it = fs::recursive_directory_iterator(path, ignored);
-         it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    for (auto it = fs::recursive_directory_iterator(path, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored)) {
         if (it->is_directory(ignored))
             fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
     }
@@ -57,13 +57,11 @@ bool writeWav(const fs::path& path, const std::vector<short>& samples) {
     SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
     if (f == nullptr)
         return false;
-    const bool written =
-        sf_write_short(f, samples.data(), sf_count_t(samples.size())) == sf_count_t(samples.size());
+    const bool written = sf_write_short(f, samples.data(), sf_count_t(samples.size())) == sf_count_t(samples.size());
     return sf_close(f) == 0 && written;
 }
 
-bool writeTones(const fs::path& path, const std::vector<double>& hz, double seconds,
-                double amplitude) {
+bool writeTones(const fs::path& path, const std::vector<double>& hz, double seconds, double amplitude) {
     std::vector<short> samples(std::size_t(seconds * 8000));
     for (std::size_t i = 0; i < samples.size(); ++i) {
         double v = 0;
@@ -104,9 +102,7 @@ double toneShare(const std::vector<short>& x, double hz) {
     return total > 0 ? 2 * power / (double(x.size()) * total) : 0;
 }
 
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::uint16_t freePort() {
     const platform::Socket probe = platform::createTcpSocket();
@@ -118,8 +114,8 @@ std::uint16_t freePort() {
 
 // ---------------------------------------------------------------- relay units
 
-std::vector<std::uint8_t> controlPacket(std::uint8_t type, std::uint8_t filterCode, float low,
-                                        float high, const char* name) {
+std::vector<std::uint8_t> controlPacket(std::uint8_t type, std::uint8_t filterCode, float low, float high,
+                                        const char* name) {
     std::vector<std::uint8_t> p(unitBytes, 0);
     std::memcpy(p.data(), "TASMIR", 6);
     p[6] = type;
@@ -141,12 +137,9 @@ bool isControlPacket(const std::uint8_t* unit) {
     return std::memcmp(unit, "TASMIR", 6) == 0 && std::uint8_t(sum) == unit[32];
 }
 
-bool isAlignedUnit(const std::uint8_t* unit) {
-    return isControlPacket(unit) || (unit[0] & 0xF0) == 0xD0;
-}
+bool isAlignedUnit(const std::uint8_t* unit) { return isControlPacket(unit) || (unit[0] & 0xF0) == 0xD0; }
 
-bool RawListener::connect(std::uint16_t port, std::chrono::milliseconds limit, int receiveBuffer,
-                          bool greet) {
+bool RawListener::connect(std::uint16_t port, std::chrono::milliseconds limit, int receiveBuffer, bool greet) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -174,8 +167,7 @@ bool RawListener::send(const std::vector<std::uint8_t>& bytes) {
 std::optional<std::vector<std::uint8_t>> RawListener::nextUnit(std::chrono::milliseconds limit) {
     const auto end = Clock::now() + limit;
     while (buffer_.size() < unitBytes) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
         if (left <= 0)
             return std::nullopt;
         pollfd p{fd_, POLLIN, 0};
@@ -202,9 +194,7 @@ void RawListener::close() {
 
 // ---------------------------------------------------------------- programs
 
-Programs::Programs() {
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-}
+Programs::Programs() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 Programs::~Programs() {
     for (pid_t pid : started_)
@@ -266,8 +256,7 @@ int Programs::stop(pid_t pid, long timeoutMs) {
 bool Programs::running(pid_t pid) {
     const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     const std::size_t close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' &&
-           stat[close + 2] != 'X';
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' && stat[close + 2] != 'X';
 }
 
 std::vector<pid_t> Programs::childrenOf(pid_t parent) {

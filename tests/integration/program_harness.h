@@ -36,8 +36,7 @@ std::string readFile(const fs::path& path);
 bool writeWav(const fs::path& path, const std::vector<short>& samples);
 // A 16-bit mono 8000 Hz WAV of `seconds`: the sum of one sine of
 // `amplitude` (full scale 32767) per frequency in `hz`.
-bool writeTones(const fs::path& path, const std::vector<double>& hz, double seconds,
-                double amplitude = 10000);
+bool writeTones(const fs::path& path, const std::vector<double>& hz, double seconds, double amplitude = 10000);
 // All samples of a sound file as 16-bit values (channels interleaved);
 // empty when it cannot be read.
 std::vector<short> readWav(const fs::path& path);
@@ -68,8 +67,8 @@ inline constexpr std::size_t unitBytes = 33;
 
 // A relay control packet as it travels: "TASMIR", type, filter code, two
 // little-endian floats, 15 name bytes, a reserved 0 and the byte sum.
-std::vector<std::uint8_t> controlPacket(std::uint8_t type, std::uint8_t filterCode = 0,
-                                        float low = 0, float high = 0, const char* name = "TEST");
+std::vector<std::uint8_t> controlPacket(std::uint8_t type, std::uint8_t filterCode = 0, float low = 0, float high = 0,
+                                        const char* name = "TEST");
 bool isControlPacket(const std::uint8_t* unit);
 // A unit a listener may receive where units are aligned: a control packet
 // or a GSM 06.10 frame (its first byte carries the 0xD signature).
@@ -87,8 +86,8 @@ class RawListener {
     // Tries for up to `limit`: a station under a sanitizer takes a while
     // before it listens. `receiveBuffer` > 0 sets SO_RCVBUF first. With
     // `greet`, sends a Hello once connected, as a client station does.
-    bool connect(std::uint16_t port, std::chrono::milliseconds limit = 5000ms,
-                 int receiveBuffer = 0, bool greet = true);
+    bool connect(std::uint16_t port, std::chrono::milliseconds limit = 5000ms, int receiveBuffer = 0,
+                 bool greet = true);
     bool send(const std::vector<std::uint8_t>& bytes);
     // The next whole unit; nullopt at the end of the stream, on an error or
     // when nothing complete came within `limit`. `closed` tells the end.

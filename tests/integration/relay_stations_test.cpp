@@ -41,7 +41,7 @@ constexpr std::uint16_t decoderPort = 16962; // where stations send their sample
 constexpr std::size_t sampleDatagramBytes = 660;
 
 class RelayStations : public ::testing::Test {
-protected:
+  protected:
     TempDir temp{"relay-test"};
     fs::path dir = temp.path;
     Programs programs;
@@ -71,7 +71,8 @@ protected:
                       const std::optional<fs::path>& microphone = std::nullopt) {
         args.insert(args.begin(), {"CLIENT", "IPADRESS=127.0.0.1", "CLIENTPORT=" + std::to_string(port)});
         std::vector<std::string> env{"SELVANE_OUTPUT=" + (dir / name / "out.wav").string()};
-        if (microphone) env.push_back("SELVANE_INPUT=" + microphone->string());
+        if (microphone)
+            env.push_back("SELVANE_INPUT=" + microphone->string());
         return start(name, args, env);
     }
     // The child's exit code once it ended within `timeoutMs`, or -1.
@@ -82,7 +83,8 @@ protected:
         const std::string log = readFile(dir / server / "servconnect.txt");
         const std::string line = "Соединение с"_cp1251.c_str();
         std::size_t found = 0;
-        for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++found;
+        for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1))
+            ++found;
         return found >= count;
     }
 };
@@ -244,7 +246,7 @@ TEST_F(RelayStations, DialogServerPlaysTheClientsMicrophone) {
 
 // A receiver of the station's sample datagrams on the loopback broadcast.
 class DatagramReceiver {
-public:
+  public:
     DatagramReceiver() {
         fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
         const int on = 1;
@@ -261,25 +263,27 @@ public:
     struct Header {
         std::int32_t taps = 0, bandwidthHz = 0, centreHz = 0;
     };
-    template <typename Predicate>
-    std::optional<Header> next(Predicate wanted, std::chrono::milliseconds limit) {
+    template <typename Predicate> std::optional<Header> next(Predicate wanted, std::chrono::milliseconds limit) {
         const auto end = Clock::now() + limit;
         while (Clock::now() < end) {
             pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0) continue;
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
             std::uint8_t d[2048];
-            if (::recv(fd_, d, sizeof d, 0) != ssize_t(sampleDatagramBytes)) continue;
+            if (::recv(fd_, d, sizeof d, 0) != ssize_t(sampleDatagramBytes))
+                continue;
             Header h;
             std::memcpy(&h.taps, d + 8, 4);
             std::memcpy(&h.bandwidthHz, d + 12, 4);
             std::memcpy(&h.centreHz, d + 16, 4);
-            if (wanted(h)) return h;
+            if (wanted(h))
+                return h;
         }
         return std::nullopt;
     }
     bool bound = false;
 
-private:
+  private:
     int fd_ = -1;
 };
 
@@ -308,8 +312,10 @@ TEST_F(RelayStations, CommandingListenerSetsTheServersBand) {
     int audioUnits = 0;
     while (audioUnits < 10) {
         const auto unit = raw.nextUnit(3000ms);
-        if (!unit) break;
-        if (!isControlPacket(unit->data())) ++audioUnits;
+        if (!unit)
+            break;
+        if (!isControlPacket(unit->data()))
+            ++audioUnits;
     }
     EXPECT_EQ(audioUnits, 10) << "the commanding listener got too little audio";
     raw.close();

@@ -90,8 +90,12 @@ SoundServer::SoundServer(const fs::path& home) : home_(home) {
             loaded_.push_back(index.substr(0, index.find('\n')));
         }
     } else {
-        std::vector<std::string> argv{"pulseaudio",         "-n", "--daemonize=no", "--exit-idle-time=-1",
-                                      "--use-pid-file=no",  "--log-level=error",
+        std::vector<std::string> argv{"pulseaudio",
+                                      "-n",
+                                      "--daemonize=no",
+                                      "--exit-idle-time=-1",
+                                      "--use-pid-file=no",
+                                      "--log-level=error",
                                       "--load=module-native-protocol-unix auth-anonymous=1"};
         for (const std::string& module : modules)
             argv.push_back("--load=" + module);
@@ -173,15 +177,15 @@ bool SoundServer::unloadSink(const std::string& name) {
 }
 
 std::unique_ptr<Tool> SoundServer::record(const fs::path& wav) const {
-    return std::make_unique<Tool>(
-        std::vector<std::string>{"parecord", "--latency-msec=10", "--device=meter.monitor", "--rate=8000", "--channels=3", "--format=s16le",
-                                 "--file-format=wav", wav.string()},
-        environment());
+    return std::make_unique<Tool>(std::vector<std::string>{"parecord", "--latency-msec=10", "--device=meter.monitor",
+                                                           "--rate=8000", "--channels=3", "--format=s16le",
+                                                           "--file-format=wav", wav.string()},
+                                  environment());
 }
 
 std::unique_ptr<Tool> SoundServer::play(const fs::path& wav, const std::string& sink) const {
-    return std::make_unique<Tool>(std::vector<std::string>{"paplay", "--latency-msec=10", "--device=" + sink, wav.string()},
-                                  environment());
+    return std::make_unique<Tool>(
+        std::vector<std::string>{"paplay", "--latency-msec=10", "--device=" + sink, wav.string()}, environment());
 }
 
 CardStation::CardStation(const fs::path& directory) {

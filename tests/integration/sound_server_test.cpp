@@ -89,8 +89,10 @@ class SoundPath : public ::testing::Test {
         environment.insert(environment.end(), own.begin(), own.end());
         const pid_t pid =
             programs.start(CW_SELVANE_PATH, {args, environment, home.path / "station", home.path / "station.log"});
-        if (pid > 0 && !waitFor([&] { return server->count("sink-inputs") == sinkInputs + 1 && server->count("source-outputs") == 1; },
-                                15000ms)) {
+        if (pid > 0 &&
+            !waitFor(
+                [&] { return server->count("sink-inputs") == sinkInputs + 1 && server->count("source-outputs") == 1; },
+                15000ms)) {
             ADD_FAILURE() << "the station's streams did not open: " << readFile(home.path / "station.log");
             return -1;
         }
@@ -161,7 +163,8 @@ TEST_F(SoundPath, RecordingPlayedIntoTheReceiverComesOutOfTheSpeakerFiltered) {
     // Two seconds well inside the tones, after the filter has settled.
     const std::vector<short> heard(channels[SoundServer::speakerChannel].begin() + std::ptrdiff_t(start + at(1.2)),
                                    channels[SoundServer::speakerChannel].begin() + std::ptrdiff_t(start + at(3.2)));
-    const std::vector<short> sent(in.begin() + std::ptrdiff_t(start + at(1.2)), in.begin() + std::ptrdiff_t(start + at(3.2)));
+    const std::vector<short> sent(in.begin() + std::ptrdiff_t(start + at(1.2)),
+                                  in.begin() + std::ptrdiff_t(start + at(3.2)));
     const double passGain = toneLevel(heard, passHz) / toneLevel(sent, passHz);
     const double rejectionDb =
         10 * std::log10(std::max(toneShare(heard, stopHz), 1e-12) / std::max(toneShare(heard, passHz), 1e-12));
@@ -223,7 +226,8 @@ TEST_F(SoundPath, DeviceMenusListTheServersDevicesByName) {
     for (const char* name : {"receiver", "default"})
         EXPECT_NE(std::find(input.begin(), input.end(), name), input.end()) << name << " missing from the input menu";
     for (const char* name : {"speaker", "speaker2", "default"})
-        EXPECT_NE(std::find(output.begin(), output.end(), name), output.end()) << name << " missing from the output menu";
+        EXPECT_NE(std::find(output.begin(), output.end(), name), output.end())
+            << name << " missing from the output menu";
 }
 
 // The output menu as a user works it, while the station plays: the station
@@ -257,7 +261,11 @@ TEST_F(SoundPath, ChoosingTheOtherSpeakerFromTheMenuMovesTheSoundWhileItPlays) {
     ASSERT_TRUE(writeTones(input, {passHz}, 6, 6000));
     const pid_t station = startStation(desktop);
     ASSERT_GT(station, 0);
-    ASSERT_TRUE(waitFor([&] { return xdotool({"search", "--onlyvisible", "--name", "CW"}); }, 10000ms))
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return xdotool({"search", "--onlyvisible", "--name", "CW"});
+        },
+        10000ms))
         << "no station window: " << readFile(home.path / "station.log");
     const std::string found = readFile(home.path / "xdotool.out");
     const std::string window = found.substr(0, found.find('\n'));
@@ -349,11 +357,10 @@ TEST_F(SoundPath, SteadyPlayLosesNothing) {
     }
     const platform::AudioSystem::CardTrouble after = station.trouble();
     const std::uint64_t gaps = after.playbackGaps - before.playbackGaps;
-    const std::uint64_t lost = (after.outputUnderflows - before.outputUnderflows) +
-                               (after.inputOverflows - before.inputOverflows);
+    const std::uint64_t lost =
+        (after.outputUnderflows - before.outputUnderflows) + (after.inputOverflows - before.inputOverflows);
     std::printf("real sound path: %llu blocks played in 5 s; %llu gaps, %llu underflows, %llu overflows\n",
-                static_cast<unsigned long long>(station.blocksPlayed() - blocks),
-                static_cast<unsigned long long>(gaps),
+                static_cast<unsigned long long>(station.blocksPlayed() - blocks), static_cast<unsigned long long>(gaps),
                 static_cast<unsigned long long>(after.outputUnderflows - before.outputUnderflows),
                 static_cast<unsigned long long>(after.inputOverflows - before.inputOverflows));
     EXPECT_GT(station.blocksPlayed() - blocks, 200u) << "the path did not play";

@@ -45,12 +45,13 @@ constexpr auto startBound = std::chrono::seconds(15);
 
 // One started station; killed and reaped if the test leaves it running.
 class StationProcess {
-public:
+  public:
     // `output`: where standard output and error go; empty: inherited.
     StationProcess(const fs::path& dir, const std::string& argument, std::vector<std::string> environment,
                    const fs::path& output = {}) {
         std::vector<std::string> args;
-        if (!argument.empty()) args.push_back(argument);
+        if (!argument.empty())
+            args.push_back(argument);
         pid_ = programs_.start(CW_SELVANE_PATH, {args, std::move(environment), dir, output});
     }
     bool started() const { return pid_ > 0; }
@@ -59,7 +60,7 @@ public:
     int wait(long timeoutMs) { return programs_.finish(pid_, timeoutMs); }
     int terminate() { return programs_.stop(pid_, stopBoundMs); }
 
-private:
+  private:
     Programs programs_;
     pid_t pid_ = -1;
 };
@@ -93,7 +94,7 @@ Band readBand(const fs::path& file) {
 }
 
 class StationProgram : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(dir.path.empty());
         ASSERT_FALSE(plainStationRunning()) << "another plain station runs on this machine";
@@ -123,8 +124,7 @@ TEST_F(StationProgram, StopsOnSigtermAndStoresTheBand) {
         const fs::path bandFile = dir.path / "f.###";
         fs::remove(bandFile);
         if (c.withFile) {
-            std::ofstream(bandFile, std::ios::binary)
-                .write(reinterpret_cast<const char*>(&c.stored), sizeof c.stored);
+            std::ofstream(bandFile, std::ios::binary).write(reinterpret_cast<const char*>(&c.stored), sizeof c.stored);
         }
         StationProcess station(dir.path, "", devices(4));
         ASSERT_TRUE(station.started());
@@ -159,16 +159,16 @@ TEST_F(StationProgram, FailuresSayWhyAndInfoOptionsTouchNothing) {
         std::string argument;
         std::string inputFile;
         int exitCode;
-        std::string output;    // expected on the terminal
-        std::string errorFile; // expected in "ErrorWav.txt"; empty: none written
+        std::string output;      // expected on the terminal
+        std::string errorFile;   // expected in "ErrorWav.txt"; empty: none written
         bool fileDevices = true; // false: sound cards only
     };
     const bool soundCards = platform::AudioSystem().playbackDeviceCount() > 0;
     const Case cases[] = {
         {"no sound device at all", "", "", 1, "selvane: no sound device here; on a machine without one",
          "Не удалось открыть устройство вывода звука!", false},
-        {"unreadable capture file", "", "missing.wav", 1,
-         "selvane: Не удалось открыть устройство ввода звука!\n", "Не удалось открыть устройство ввода звука!"},
+        {"unreadable capture file", "", "missing.wav", 1, "selvane: Не удалось открыть устройство ввода звука!\n",
+         "Не удалось открыть устройство ввода звука!"},
         {"--help", "--help", "missing.wav", 0, "SELVANE_INPUT=path", ""},
         {"--version", "--version", "missing.wav", 0, "selvane " CW_VERSION "\n", ""},
     };
@@ -202,8 +202,10 @@ TEST_F(StationProgram, OutOfRangeOptionsAreRefused) {
     const struct {
         const char* argument;
         const char* option;
-    } cases[] = {{"SERVERPORT=65616", "SERVERPORT="}, {"CLIENTPORT=0", "CLIENTPORT="},
-                 {"SERVER TIMECLOSE=-1", "TIMECLOSE="}, {"SERVER MAXCONNECT=21", "MAXCONNECT="}};
+    } cases[] = {{"SERVERPORT=65616", "SERVERPORT="},
+                 {"CLIENTPORT=0", "CLIENTPORT="},
+                 {"SERVER TIMECLOSE=-1", "TIMECLOSE="},
+                 {"SERVER MAXCONNECT=21", "MAXCONNECT="}};
     for (const auto& c : cases) {
         Programs programs;
         const fs::path output = dir.path / "stderr.txt";

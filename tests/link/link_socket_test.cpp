@@ -19,7 +19,7 @@ namespace {
 using namespace platform;
 
 class LinkSocket : public ::testing::Test {
-protected:
+  protected:
     static constexpr unsigned guardTimer = 77;
     int argc = 1;
     char name[8] = "test";
@@ -151,7 +151,6 @@ TEST_F(LinkSocket, BindFailureIsReportedAndLeavesNoSocket) {
     locallink::sendLinkDatagram(invalidSocket, buffer, 20, port);
     locallink::closeLinkSocket(notifiers, invalidSocket);
 }
-
 
 // Only a sender on this machine's loopback network is heard.
 TEST(LinkSource, OnlyLoopbackSendersAreAccepted) {

@@ -15,9 +15,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <mutex>
-#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -43,7 +43,7 @@ struct Completion {
 
 // The notify target: records completions as the message queue would.
 class Collector {
-public:
+  public:
     WaveNotify notify() {
         return [this](unsigned message, WParam w, LParam l) {
             const std::lock_guard lock(m_);
@@ -64,7 +64,7 @@ public:
         return got_.size();
     }
 
-private:
+  private:
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<Completion> got_;
@@ -88,11 +88,10 @@ std::int16_t sampleAt(const WaveHeader& h, std::size_t i) {
 }
 
 class AudioDeviceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("audio_device_test_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() / ("audio_device_test_" + std::to_string(::getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir);
     }
     void TearDown() override {
@@ -112,7 +111,8 @@ protected:
         EXPECT_NE(f, nullptr) << sf_strerror(nullptr);
         std::vector<float> frame(static_cast<std::size_t>(channels));
         for (int i = 0; i < frames; ++i) {
-            for (int c = 0; c < channels; ++c) frame[static_cast<std::size_t>(c)] = static_cast<float>(channelValue(i, c));
+            for (int c = 0; c < channels; ++c)
+                frame[static_cast<std::size_t>(c)] = static_cast<float>(channelValue(i, c));
             sf_writef_float(f, frame.data(), 1);
         }
         sf_close(f);
@@ -138,7 +138,8 @@ protected:
 std::vector<std::int16_t> samplesInOrder(const std::vector<Completion>& done) {
     std::vector<std::int16_t> out;
     for (const auto& c : done) {
-        for (std::size_t i = 0; i < c.header->bytesRecorded / 2; ++i) out.push_back(sampleAt(*c.header, i));
+        for (std::size_t i = 0; i < c.header->bytesRecorded / 2; ++i)
+            out.push_back(sampleAt(*c.header, i));
     }
     return out;
 }
@@ -172,7 +173,8 @@ TEST_F(AudioDeviceTest, FileCaptureDownmixesAndResamplesThenGivesSilence) {
     // Steady part of the tone: frequency by rising zero crossings, amplitude by peak.
     int crossings = 0, peak = 0;
     for (std::size_t i = 400; i < 3600; ++i) {
-        if (pcm[i - 1] < 0 && pcm[i] >= 0) ++crossings;
+        if (pcm[i - 1] < 0 && pcm[i] >= 0)
+            ++crossings;
         peak = std::max(peak, std::abs(static_cast<int>(pcm[i])));
     }
     const double hz = crossings / (3200.0 / 8000.0);
@@ -197,7 +199,8 @@ TEST_F(AudioDeviceTest, FileCaptureAt8000HzMonoIsBitExact) {
         SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
         ASSERT_NE(f, nullptr);
         std::vector<short> ramp(800);
-        for (int i = 0; i < 800; ++i) ramp[static_cast<std::size_t>(i)] = static_cast<short>((i * 97) % 65536 - 32768);
+        for (int i = 0; i < 800; ++i)
+            ramp[static_cast<std::size_t>(i)] = static_cast<short>((i * 97) % 65536 - 32768);
         sf_write_short(f, ramp.data(), 800);
         sf_close(f);
     }
@@ -248,9 +251,8 @@ TEST_F(AudioDeviceTest, FileCaptureTurnsNotANumberIntoSilence) {
 }
 
 TEST_F(AudioDeviceTest, FileReaderFromMemoryReadsAsFromThePath) {
-    const std::string path = writeWav("stereo.wav", 11025, 2, 3000, [](int i, int c) {
-        return (c == 0 ? 0.4 : -0.2) * std::sin(i * 0.05);
-    });
+    const std::string path =
+        writeWav("stereo.wav", 11025, 2, 3000, [](int i, int c) { return (c == 0 ? 0.4 : -0.2) * std::sin(i * 0.05); });
     std::ifstream in(path, std::ios::binary);
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto readAll = [](audio::MonoFileReader& reader) {
@@ -272,8 +274,8 @@ TEST_F(AudioDeviceTest, FileReaderFromMemoryReadsAsFromThePath) {
         std::size_t bytes;
         bool opens;
     };
-    for (const Case c : {Case{"the whole file", bytes.size(), true}, Case{"half a header", 22, false},
-                         Case{"nothing", 0, false}}) {
+    for (const Case c :
+         {Case{"the whole file", bytes.size(), true}, Case{"half a header", 22, false}, Case{"nothing", 0, false}}) {
         SCOPED_TRACE(c.what);
         audio::MonoFileReader fromMemory;
         ASSERT_EQ(fromMemory.open(std::span(bytes.data(), c.bytes), 8000), c.opens);
@@ -343,7 +345,8 @@ std::vector<short> readWav(const std::string& path, SF_INFO& info) {
     info = SF_INFO{};
     SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
     std::vector<short> pcm;
-    if (f == nullptr) return pcm;
+    if (f == nullptr)
+        return pcm;
     pcm.resize(static_cast<std::size_t>(info.frames));
     pcm.resize(static_cast<std::size_t>(sf_read_short(f, pcm.data(), info.frames)));
     sf_close(f);
@@ -496,7 +499,8 @@ TEST_F(AudioDeviceTest, ClosedHandlesStayDeadAndAreNeverReused) {
     // The queued buffers came back, under the handle they were queued on.
     auto done = sink.all();
     ASSERT_EQ(done.size(), 4u);
-    for (const auto& c : done) EXPECT_EQ(c.handle, old);
+    for (const auto& c : done)
+        EXPECT_EQ(c.handle, old);
 
     // Everything on the old handle fails, the way a late completion handler sees it.
     WaveHeader& h0 = slots.headers[0];
@@ -530,7 +534,8 @@ TEST_F(AudioDeviceTest, ClosedHandlesStayDeadAndAreNeverReused) {
     }
     for (std::size_t i = 0; i < seen.size(); ++i) {
         EXPECT_NE(seen[i], 0u);
-        for (std::size_t j = 0; j < i; ++j) EXPECT_NE(seen[i], seen[j]) << "handle reused: " << seen[i];
+        for (std::size_t j = 0; j < i; ++j)
+            EXPECT_NE(seen[i], seen[j]) << "handle reused: " << seen[i];
     }
 }
 
@@ -555,7 +560,8 @@ TEST_F(AudioDeviceTest, UnpreparedHeadersAreRefused) {
 }
 
 TEST_F(AudioDeviceTest, HeadlessSoundPlayOnlyReadsTheFile) {
-    const std::string chord = writeWav("chord.wav", 22050, 1, 22050 * 3, [](int i, int) { return 0.3 * std::sin(i * 0.1); });
+    const std::string chord =
+        writeWav("chord.wav", 22050, 1, 22050 * 3, [](int i, int) { return 0.3 * std::sin(i * 0.1); });
     config.outputFile = (dir / "out.wav").string();
     AudioSystem audio(config);
     const auto t0 = std::chrono::steady_clock::now();
@@ -572,10 +578,12 @@ TEST(SpscRingTest, CarriesEverySampleInOrderAcrossThreads) {
         std::array<float, 37> chunk;
         while (next < total) {
             std::size_t n = 0;
-            for (; n < chunk.size() && next + static_cast<float>(n) < total; ++n) chunk[n] = next + static_cast<float>(n);
+            for (; n < chunk.size() && next + static_cast<float>(n) < total; ++n)
+                chunk[n] = next + static_cast<float>(n);
             const std::size_t put = ring.write(chunk.data(), n);
             next += static_cast<float>(put);
-            if (put == 0) std::this_thread::yield();
+            if (put == 0)
+                std::this_thread::yield();
         }
     });
     std::array<float, 53> got;
@@ -583,8 +591,10 @@ TEST(SpscRingTest, CarriesEverySampleInOrderAcrossThreads) {
     while (expect < total) {
         const std::size_t n = ring.read(got.data(), got.size());
         ASSERT_LE(ring.readable(), 256u);
-        for (std::size_t i = 0; i < n; ++i, ++expect) ASSERT_EQ(got[i], expect);
-        if (n == 0) std::this_thread::yield();
+        for (std::size_t i = 0; i < n; ++i, ++expect)
+            ASSERT_EQ(got[i], expect);
+        if (n == 0)
+            std::this_thread::yield();
     }
     producer.join();
     EXPECT_EQ(ring.readPosition(), static_cast<std::uint64_t>(total));
@@ -593,9 +603,17 @@ TEST(SpscRingTest, CarriesEverySampleInOrderAcrossThreads) {
 
 TEST(SampleConversionTest, RoundsAndClampsToSixteenBits) {
     const std::pair<float, int> cases[] = {
-        {0.0f, 0}, {0.5f, 16384}, {-1.0f, -32768}, {1.0f, 32767}, {1.7f, 32767}, {-3.0f, -32768}, {100.4f / 32768, 100},
-        {std::numeric_limits<float>::quiet_NaN(), 0}, {-std::numeric_limits<float>::quiet_NaN(), 0},
-        {std::numeric_limits<float>::infinity(), 32767}, {-std::numeric_limits<float>::infinity(), -32768},
+        {0.0f, 0},
+        {0.5f, 16384},
+        {-1.0f, -32768},
+        {1.0f, 32767},
+        {1.7f, 32767},
+        {-3.0f, -32768},
+        {100.4f / 32768, 100},
+        {std::numeric_limits<float>::quiet_NaN(), 0},
+        {-std::numeric_limits<float>::quiet_NaN(), 0},
+        {std::numeric_limits<float>::infinity(), 32767},
+        {-std::numeric_limits<float>::infinity(), -32768},
     };
     for (const auto& [in, want] : cases) {
         EXPECT_EQ(audio::floatToPcm16(in), want) << "for " << in;
@@ -607,7 +625,7 @@ TEST(DeviceByNameTest, ExactNameFirstThenFirstContainingIgnoringCase) {
                                             "sysdefault", "default", "USB Audio CODEC: Audio (hw:2,0)"};
     const std::pair<const char*, int> cases[] = {
         {"default", 3}, {"DEFAULT", 3}, {"usb audio", 1}, {"hw:2,0", 4}, {"ALC257", 0}, {"codec: audio (hw:1", 1},
-        {"pulse", -1}, {"", -1},
+        {"pulse", -1},  {"", -1},
     };
     for (const auto& [wanted, position] : cases) {
         EXPECT_EQ(audio::findDeviceByName(cards, wanted), position) << "for \"" << wanted << '"';

@@ -27,7 +27,8 @@ std::set<Point> pixelsOf(const Picture& p, Colour colour) {
     std::set<Point> out;
     for (int y = 0; y < p.height(); ++y)
         for (int x = 0; x < p.width(); ++x)
-            if (p.pixel(x, y) == colour) out.insert({x, y});
+            if (p.pixel(x, y) == colour)
+                out.insert({x, y});
     return out;
 }
 
@@ -45,7 +46,8 @@ Picture randomPicture(int w, int h, unsigned seed) {
     Picture p(w, h);
     std::mt19937 rng(seed);
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) p.pixels()[y * p.stride() + x] = storedPixel(rng() & 0xFFFFFF);
+        for (int x = 0; x < w; ++x)
+            p.pixels()[y * p.stride() + x] = storedPixel(rng() & 0xFFFFFF);
     return p;
 }
 
@@ -60,7 +62,11 @@ std::set<Point> line(int x0, int y0, int x1, int y1, int w = 40, int h = 40) {
 }
 
 TEST(GdiLines, EndPointExcludedAndTiesGoUpOrLeft) {
-    struct Case { const char* name; int x0, y0, x1, y1; std::set<Point> lit; };
+    struct Case {
+        const char* name;
+        int x0, y0, x1, y1;
+        std::set<Point> lit;
+    };
     const std::vector<Case> cases = {
         {"horizontal", 2, 5, 7, 5, {{2, 5}, {3, 5}, {4, 5}, {5, 5}, {6, 5}}},
         {"vertical up (a tick)", 4, 6, 4, 1, {{4, 6}, {4, 5}, {4, 4}, {4, 3}, {4, 2}}},
@@ -90,8 +96,8 @@ TEST(GdiLines, AnySlopeFollowsTheIdealLineAndClipsExactly) {
     std::uniform_int_distribution<int> c(0, 39), far(-80, 119);
     for (int n = 0; n < 300; ++n) {
         const int x0 = c(rng), y0 = c(rng), x1 = c(rng), y1 = c(rng), dx = x1 - x0, dy = y1 - y0;
-        const std::string where = "(" + std::to_string(x0) + "," + std::to_string(y0) + ")->(" +
-                                  std::to_string(x1) + "," + std::to_string(y1) + ")";
+        const std::string where = "(" + std::to_string(x0) + "," + std::to_string(y0) + ")->(" + std::to_string(x1) +
+                                  "," + std::to_string(y1) + ")";
         const auto lit = line(x0, y0, x1, y1);
         ASSERT_EQ(lit.size(), size_t(std::max(std::abs(dx), std::abs(dy)))) << where;
         for (const auto& [x, y] : lit) {
@@ -109,7 +115,8 @@ TEST(GdiLines, AnySlopeFollowsTheIdealLineAndClipsExactly) {
         const int a = far(rng), b = far(rng), e = far(rng), f = far(rng);
         std::set<Point> expected;
         for (const auto& [x, y] : line(a + 80, b + 80, e + 80, f + 80, 200, 200))
-            if (x >= 80 && x < 120 && y >= 80 && y < 110) expected.insert({x - 80, y - 80});
+            if (x >= 80 && x < 120 && y >= 80 && y < 110)
+                expected.insert({x - 80, y - 80});
         EXPECT_EQ(line(a, b, e, f, 40, 30), expected) << "clipped (" << a << "," << b << ")->(" << e << "," << f << ")";
     }
 }
@@ -123,10 +130,16 @@ TEST(GdiLines, HugeCoordinatesAreClippedNotWalked) {
 }
 
 TEST(GdiFills, LeftTopIncludedRightBottomExcludedAndPixelsClipped) {
-    struct Case { const char* name; int l, t, r, b; };
-    for (const auto& c : std::vector<Case>{{"inside", 2, 3, 6, 5}, {"one pixel", 4, 4, 5, 5},
-                                           {"empty", 3, 3, 3, 8}, {"inverted", 6, 5, 2, 3},
-                                           {"over every edge", -4, -2, 50, 40}, {"outside", -10, 2, 0, 6},
+    struct Case {
+        const char* name;
+        int l, t, r, b;
+    };
+    for (const auto& c : std::vector<Case>{{"inside", 2, 3, 6, 5},
+                                           {"one pixel", 4, 4, 5, 5},
+                                           {"empty", 3, 3, 3, 8},
+                                           {"inverted", 6, 5, 2, 3},
+                                           {"over every edge", -4, -2, 50, 40},
+                                           {"outside", -10, 2, 0, 6},
                                            {"int limits", INT_MIN, INT_MIN, INT_MAX, INT_MAX}}) {
         Picture p(10, 8, white);
         DrawContext(p).fillRect(c.l, c.t, c.r, c.b, red);
@@ -161,7 +174,10 @@ void referenceBlit(Picture& dst, long long dx, long long dy, int w, int h, const
 }
 
 TEST(GdiBlit, OverlappingAndClippedTransfersMatchTheReference) {
-    struct Case { const char* name; int w, h, dx, dy, bw, bh, sx, sy; };
+    struct Case {
+        const char* name;
+        int w, h, dx, dy, bw, bh, sx, sy;
+    };
     std::vector<Case> cases = {{"waterfall B=100 H=80", 512, 300, 0, 101, 512, 80, 0, 100},
                                {"waterfall B=190 H=100", 512, 300, 0, 191, 512, 100, 0, 190}};
     for (int zoom = 1; zoom <= 9; ++zoom) // the strip: from x = zoom, past the edge for zoom ≥ 4
@@ -179,9 +195,9 @@ TEST(GdiBlit, OverlappingAndClippedTransfersMatchTheReference) {
         Picture expected = snapshot(p);
         referenceBlit(expected, c.dx, c.dy, c.bw, c.bh, snapshot(src), c.sx, c.sy);
         DrawContext(p).blit(c.dx, c.dy, c.bw, c.bh, src, c.sx, c.sy);
-        ASSERT_EQ(firstDifference(p, expected), "") << c.name << (same ? " within one picture" : "") << " blit("
-                                                    << c.dx << "," << c.dy << " " << c.bw << "x" << c.bh << " from "
-                                                    << c.sx << "," << c.sy << ")";
+        ASSERT_EQ(firstDifference(p, expected), "")
+            << c.name << (same ? " within one picture" : "") << " blit(" << c.dx << "," << c.dy << " " << c.bw << "x"
+            << c.bh << " from " << c.sx << "," << c.sy << ")";
     }
     Picture p(16, 16, white);
     DrawContext dc(p);
@@ -207,11 +223,13 @@ TEST(GdiPicture, CopyRegionResizeAndTheSurfaceLock) {
     {
         DrawContext dc(surface, std::unique_lock(surface.mutex()), [&] {
             freeAtRelease = surface.mutex().try_lock();
-            if (freeAtRelease) surface.mutex().unlock();
+            if (freeAtRelease)
+                surface.mutex().unlock();
         });
         std::thread([&] {
             lockedInUse = !surface.mutex().try_lock();
-            if (!lockedInUse) surface.mutex().unlock();
+            if (!lockedInUse)
+                surface.mutex().unlock();
         }).join();
     }
     EXPECT_TRUE(lockedInUse) << "the surface was not locked while its context lived";
@@ -219,10 +237,12 @@ TEST(GdiPicture, CopyRegionResizeAndTheSurfaceLock) {
 }
 
 class GdiText : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
-        if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        if (QCoreApplication::instance() == nullptr) app_ = new QGuiApplication(argc_, argv_);
+        if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
+            setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        if (QCoreApplication::instance() == nullptr)
+            app_ = new QGuiApplication(argc_, argv_);
     }
     static void TearDownTestSuite() {
         delete app_;
@@ -266,7 +286,8 @@ TEST_F(GdiText, TransparentTextStaysInItsCellAndOpaqueFillsIt) {
     static constexpr auto off = "Фильтр выключен"_cp1251;
     static constexpr auto header = "Добротность 256 <Полоса 80 Гц>"_cp1251;
     const Colour green = rgb(0, 125, 0);
-    for (const std::string_view text : {std::string_view("Hello 123"), std::string_view(off), std::string_view(header)}) {
+    for (const std::string_view text :
+         {std::string_view("Hello 123"), std::string_view(off), std::string_view(header)}) {
         Picture p(512, 300, black);
         DrawContext dc(p);
         dc.setFont(Font::create("Ms Sans Serif"_cp1251, 11, 700));

@@ -22,20 +22,44 @@ TEST(KeyMap, KernelKeyCodesGiveSetOneScanCodes) {
         const char* name;
     };
     const Case cases[] = {
-        {KEY_ESC, 0x01, "Esc"},          {KEY_1, 0x02, "1"},          {KEY_0, 0x0B, "0"},
-        {KEY_Q, 0x10, "Q"},              {KEY_A, 0x1E, "A"},          {KEY_M, 0x32, "M"},
-        {KEY_ENTER, 0x1C, "Enter"},      {KEY_SPACE, 0x39, "Space"},  {KEY_F1, 0x3B, "F1"},
-        {KEY_F4, 0x3E, "F4"},            {KEY_F5, 0x3F, "F5"},        {KEY_F6, 0x40, "F6"},
-        {KEY_F10, 0x44, "F10"},          {KEY_F11, 0x57, "F11"},      {KEY_F12, 0x58, "F12"},
-        {KEY_KP7, 0x47, "keypad 7"},     {KEY_KP8, 0x48, "keypad 8"}, {KEY_KP9, 0x49, "keypad 9"},
-        {KEY_KP4, 0x4B, "keypad 4"},     {KEY_KP6, 0x4D, "keypad 6"}, {KEY_KP2, 0x50, "keypad 2"},
-        {KEY_KP3, 0x51, "keypad 3"},     {KEY_KP0, 0x52, "keypad 0"}, {KEY_KPDOT, 0x53, "keypad ."},
-        {KEY_HOME, 0x147, "Home"},       {KEY_UP, 0x148, "Up"},       {KEY_PAGEUP, 0x149, "PageUp"},
-        {KEY_LEFT, 0x14B, "Left"},       {KEY_RIGHT, 0x14D, "Right"}, {KEY_END, 0x14F, "End"},
-        {KEY_DOWN, 0x150, "Down"},       {KEY_PAGEDOWN, 0x151, "PageDown"},
-        {KEY_INSERT, 0x152, "Insert"},   {KEY_DELETE, 0x153, "Delete"},
-        {KEY_KPENTER, 0x11C, "keypad Enter"}, {KEY_RIGHTCTRL, 0x11D, "right Ctrl"},
-        {84, 0, "unused 84"},            {KEY_MUTE, 0, "Mute"},
+        {KEY_ESC, 0x01, "Esc"},
+        {KEY_1, 0x02, "1"},
+        {KEY_0, 0x0B, "0"},
+        {KEY_Q, 0x10, "Q"},
+        {KEY_A, 0x1E, "A"},
+        {KEY_M, 0x32, "M"},
+        {KEY_ENTER, 0x1C, "Enter"},
+        {KEY_SPACE, 0x39, "Space"},
+        {KEY_F1, 0x3B, "F1"},
+        {KEY_F4, 0x3E, "F4"},
+        {KEY_F5, 0x3F, "F5"},
+        {KEY_F6, 0x40, "F6"},
+        {KEY_F10, 0x44, "F10"},
+        {KEY_F11, 0x57, "F11"},
+        {KEY_F12, 0x58, "F12"},
+        {KEY_KP7, 0x47, "keypad 7"},
+        {KEY_KP8, 0x48, "keypad 8"},
+        {KEY_KP9, 0x49, "keypad 9"},
+        {KEY_KP4, 0x4B, "keypad 4"},
+        {KEY_KP6, 0x4D, "keypad 6"},
+        {KEY_KP2, 0x50, "keypad 2"},
+        {KEY_KP3, 0x51, "keypad 3"},
+        {KEY_KP0, 0x52, "keypad 0"},
+        {KEY_KPDOT, 0x53, "keypad ."},
+        {KEY_HOME, 0x147, "Home"},
+        {KEY_UP, 0x148, "Up"},
+        {KEY_PAGEUP, 0x149, "PageUp"},
+        {KEY_LEFT, 0x14B, "Left"},
+        {KEY_RIGHT, 0x14D, "Right"},
+        {KEY_END, 0x14F, "End"},
+        {KEY_DOWN, 0x150, "Down"},
+        {KEY_PAGEDOWN, 0x151, "PageDown"},
+        {KEY_INSERT, 0x152, "Insert"},
+        {KEY_DELETE, 0x153, "Delete"},
+        {KEY_KPENTER, 0x11C, "keypad Enter"},
+        {KEY_RIGHTCTRL, 0x11D, "right Ctrl"},
+        {84, 0, "unused 84"},
+        {KEY_MUTE, 0, "Mute"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(scanCodeFromEvdev(c.evdev), c.scan) << c.name << " (kernel code " << c.evdev << ")";
@@ -54,13 +78,13 @@ TEST_F(InputTest, KeyDownCarriesScanCodeAndExtendedFlagOnBothPaths) {
         const char* name;
     };
     const Case cases[] = {
-        {0x149, true, -1, "PageUp"},      {0x151, true, -1, "PageDown"},   {0x3E, false, -1, "F4"},
-        {0x3F, false, -1, "F5"},          {0x40, false, -1, "F6"},         {0x148, true, -1, "Up"},
-        {0x150, true, -1, "Down"},        {0x14D, true, -1, "Right"},      {0x14B, true, -1, "Left"},
+        {0x149, true, -1, "PageUp"},      {0x151, true, -1, "PageDown"},    {0x3E, false, -1, "F4"},
+        {0x3F, false, -1, "F5"},          {0x40, false, -1, "F6"},          {0x148, true, -1, "Up"},
+        {0x150, true, -1, "Down"},        {0x14D, true, -1, "Right"},       {0x14B, true, -1, "Left"},
         {0x48, false, -1, "keypad Up"},   {0x50, false, -1, "keypad Down"}, {0x4D, false, -1, "keypad Right"},
         {0x4B, false, -1, "keypad Left"}, {0x49, false, -1, "keypad PgUp"}, {0x51, false, -1, "keypad PgDn"},
-        {0x147, true, -1, "Home"},        {0x153, true, -1, "Delete"},     {0x58, false, -1, "F12"},
-        {0x39, false, ' ', "Space"},      {0x1E, false, 'a', "A"},         {0x02, false, '1', "1"},
+        {0x147, true, -1, "Home"},        {0x153, true, -1, "Delete"},      {0x58, false, -1, "F12"},
+        {0x39, false, ' ', "Space"},      {0x1E, false, 'a', "A"},          {0x02, false, '1', "1"},
         {0x1C, false, '\r', "Enter"},     {0x01, false, 0x1B, "Esc"},
     };
     for (const bool native : {true, false}) {
@@ -113,9 +137,12 @@ TEST_F(InputTest, MouseWordsAndWheel) {
         WParam keyState;
     };
     const Case cases[] = {
-        {WM_MOUSEMOVE, 10, 20, 0},          {WM_LBUTTONDOWN, 500, 200, MK_LBUTTON},
-        {WM_LBUTTONUP, 300, 7, 0},          {WM_RBUTTONDOWN, 255, 100, MK_RBUTTON},
-        {WM_RBUTTONDOWN, 256, 0, MK_RBUTTON}, {WM_MBUTTONDOWN, 0, 199, MK_MBUTTON},
+        {WM_MOUSEMOVE, 10, 20, 0},
+        {WM_LBUTTONDOWN, 500, 200, MK_LBUTTON},
+        {WM_LBUTTONUP, 300, 7, 0},
+        {WM_RBUTTONDOWN, 255, 100, MK_RBUTTON},
+        {WM_RBUTTONDOWN, 256, 0, MK_RBUTTON},
+        {WM_MBUTTONDOWN, 0, 199, MK_MBUTTON},
         {WM_MBUTTONUP, 1, 2, 0},
     };
     for (const Case& c : cases) {

@@ -12,8 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <string>
 #include <thread>
@@ -78,11 +78,10 @@ struct SemaphoreCase {
 
 TEST(Semaphore, CountStaysWithinMaximum) {
     const SemaphoreCase cases[] = {
-        {0, 1, 2, 1, 1}, // the capture wake-up: a second release is lost
-        {1, 1, 1, 0, 1}, // already signalled: release refused
-        {0, 3, 5, 3, 3},
-        {5, 2, 0, 0, 2}, // initial count clamped to the maximum
-        {-4, 2, 1, 1, 1}, // negative initial count clamped to 0
+        {0, 1, 2, 1, 1},                   // the capture wake-up: a second release is lost
+        {1, 1, 1, 0, 1},                   // already signalled: release refused
+        {0, 3, 5, 3, 3},  {5, 2, 0, 0, 2}, // initial count clamped to the maximum
+        {-4, 2, 1, 1, 1},                  // negative initial count clamped to 0
     };
     for (const SemaphoreCase& c : cases) {
         Semaphore s(c.initial, c.maximum);
@@ -270,10 +269,9 @@ TEST(WindowPosition, ParseAcceptsOnlyTwoIntegers) {
         bool ok;
         int x, y;
     } const cases[] = {
-        {"10,371", true, 10, 371},  {"-5,0", true, -5, 0},     {"0,-20", true, 0, -20},
-        {"10;371", false, 0, 0},    {"10,", false, 0, 0},      {",371", false, 0, 0},
-        {" 10,371", false, 0, 0},   {"10,371 ", false, 0, 0},  {"+10,371", false, 0, 0},
-        {"1,2,3", false, 0, 0},     {"", false, 0, 0},         {"99999999999,1", false, 0, 0},
+        {"10,371", true, 10, 371}, {"-5,0", true, -5, 0},  {"0,-20", true, 0, -20},  {"10;371", false, 0, 0},
+        {"10,", false, 0, 0},      {",371", false, 0, 0},  {" 10,371", false, 0, 0}, {"10,371 ", false, 0, 0},
+        {"+10,371", false, 0, 0},  {"1,2,3", false, 0, 0}, {"", false, 0, 0},        {"99999999999,1", false, 0, 0},
     };
     for (const Case& c : cases) {
         int x = 7, y = 7;
@@ -298,31 +296,39 @@ TEST(Environment, ReadsEachVariableAndDropsWhatItCannotUse) {
         std::function<bool(const platform::Environment&)> check;
         const char* what;
     } const cases[] = {
-        {{}, [](const auto& e) { return e.audio.inputFile.empty() && e.audio.fileSpeed == 1 && !e.noModalBoxes &&
-                                        !e.firstWindowPositionGiven && !e.x11Display && !e.toolkitPlatformChosen; },
+        {{},
+         [](const auto& e) {
+             return e.audio.inputFile.empty() && e.audio.fileSpeed == 1 && !e.noModalBoxes &&
+                    !e.firstWindowPositionGiven && !e.x11Display && !e.toolkitPlatformChosen;
+         },
          "nothing set"},
         {{{"SELVANE_INPUT", "in.wav"}, {"SELVANE_OUTPUT", "out.wav"}, {"SELVANE_SPEED", "40"}},
-         [](const auto& e) { return e.audio.inputFile == "in.wav" && e.audio.outputFile == "out.wav" &&
-                                    e.audio.fileSpeed == 40; }, "file devices"},
+         [](const auto& e) {
+             return e.audio.inputFile == "in.wav" && e.audio.outputFile == "out.wav" && e.audio.fileSpeed == 40;
+         },
+         "file devices"},
         {{{"SELVANE_INPUT", ""}, {"SELVANE_SPEED", "0"}},
-         [](const auto& e) { return e.audio.inputFile.empty() && e.audio.fileSpeed == 1; }, "empty file, speed 0"},
+         [](const auto& e) { return e.audio.inputFile.empty() && e.audio.fileSpeed == 1; },
+         "empty file, speed 0"},
         {{{"SELVANE_SPEED", "fast"}}, [](const auto& e) { return e.audio.fileSpeed == 1; }, "speed not a number"},
         {{{"SELVANE_SPEED", "5x"}}, [](const auto& e) { return e.audio.fileSpeed == 1; }, "speed with a tail"},
         {{{"SELVANE_SPEED", "-3"}}, [](const auto& e) { return e.audio.fileSpeed == 1; }, "negative speed"},
-        {{{"SELVANE_SPEED", "5000000"}}, [](const auto& e) { return e.audio.fileSpeed == 1'000'000; },
-         "speed capped"},
-        {{{"SELVANE_SPEED", "99999999999999999999"}}, [](const auto& e) { return e.audio.fileSpeed == 1; },
+        {{{"SELVANE_SPEED", "5000000"}}, [](const auto& e) { return e.audio.fileSpeed == 1'000'000; }, "speed capped"},
+        {{{"SELVANE_SPEED", "99999999999999999999"}},
+         [](const auto& e) { return e.audio.fileSpeed == 1; },
          "speed overflowing"},
         {{{"SELVANE_INPUT_DEVICE", "USB"}, {"SELVANE_OUTPUT_DEVICE", "spk"}},
-         [](const auto& e) { return e.audio.inputCard == "USB" && e.audio.outputCard == "spk"; }, "named cards"},
+         [](const auto& e) { return e.audio.inputCard == "USB" && e.audio.outputCard == "spk"; },
+         "named cards"},
         {{{"CW_NO_MODAL", "1"}, {"DISPLAY", ":1"}, {"QT_QPA_PLATFORM", "xcb"}},
-         [](const auto& e) { return e.noModalBoxes && e.x11Display && !e.waylandDisplay &&
-                                    e.toolkitPlatformChosen; }, "desktop"},
+         [](const auto& e) { return e.noModalBoxes && e.x11Display && !e.waylandDisplay && e.toolkitPlatformChosen; },
+         "desktop"},
         {{{"CW_NO_MODAL", "yes"}}, [](const auto& e) { return !e.noModalBoxes; }, "no-modal only for 1"},
         {{{"CW_FIRST_WINDOW_POS", "10,371"}},
          [](const auto& e) { return e.firstWindowPositionGiven && e.firstWindowX == 10 && e.firstWindowY == 371; },
          "window hint"},
-        {{{"CW_FIRST_WINDOW_POS", "garbage"}}, [](const auto& e) { return !e.firstWindowPositionGiven; },
+        {{{"CW_FIRST_WINDOW_POS", "garbage"}},
+         [](const auto& e) { return !e.firstWindowPositionGiven; },
          "malformed window hint"},
     };
     for (const Case& c : cases) {

@@ -146,7 +146,9 @@ TEST_F(MessageLoopTest, WindowLifetime) {
     EXPECT_FALSE(platform.postMessage(0, MSG_A, 0, 0));
     EXPECT_FALSE(platform.postMessage(b + 100, MSG_A, 0, 0));
 
-    handler = [](WindowHandle, unsigned m, WParam wp, LParam) -> LResult { return m == MSG_B ? 40 + static_cast<LResult>(wp) : 0; };
+    handler = [](WindowHandle, unsigned m, WParam wp, LParam) -> LResult {
+        return m == MSG_B ? 40 + static_cast<LResult>(wp) : 0;
+    };
     EXPECT_EQ(platform.sendMessage(a, MSG_B, 2, 0), 42);
 
     ASSERT_TRUE(platform.postMessage(a, MSG_A, 0, 0)); // queued, then the window goes

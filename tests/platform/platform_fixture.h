@@ -27,7 +27,7 @@ struct Received {
 };
 
 class PlatformFixture : public ::testing::Test {
-protected:
+  protected:
     static constexpr unsigned guardTimerId = 0xC0DE;
     static constexpr int guardExitCode = -99;
 

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -43,7 +43,7 @@ std::string describe(const std::vector<Note>& notes) {
 // Each test plays the window procedure: `handler` runs for every delivered
 // notification, after it has been recorded.
 class SocketNotify : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         if (QCoreApplication::instance() == nullptr) {
             app_ = new QCoreApplication(argc_, argv_);
@@ -115,7 +115,7 @@ protected:
 
 // A peer on its own thread: connects, then runs the steps it is given.
 class Peer {
-public:
+  public:
     Peer(std::uint16_t port, std::function<void(Socket)> steps)
         : thread_([this, port, steps = std::move(steps)] {
               const Socket s = createTcpSocket();
@@ -128,7 +128,7 @@ public:
     ~Peer() { thread_.join(); }
     int connectResult() const { return connectResult_; }
 
-private:
+  private:
     std::atomic<int> connectResult_{-1};
     std::thread thread_;
 };
@@ -368,7 +368,8 @@ TEST_F(SocketNotify, RequestAndCloseFromAWorkerThread) {
     std::atomic<bool> requested{false};
     std::thread worker([&] {
         const Socket s = createTcpSocket();
-        if (connectTo(s, "127.0.0.1", port, 5000) == 0 && notifiers_.asyncSelect(s, window, peerMsg, FD_READ | FD_CLOSE)) {
+        if (connectTo(s, "127.0.0.1", port, 5000) == 0 &&
+            notifiers_.asyncSelect(s, window, peerMsg, FD_READ | FD_CLOSE)) {
             clientSide = s;
             requested = true;
         } else {
@@ -406,10 +407,14 @@ TEST(SocketHelpers, AddressTextsAreParsedAsInetAddr) {
         bool ok;
         std::uint32_t hostOrder;
     } const cases[] = {
-        {"127.0.0.1", true, 0x7F000001},   {"10.0.0.1", true, 0x0A000001},
-        {"127.1", true, 0x7F000001},       {"255.255.255.255", true, 0xFFFFFFFF},
-        {"0x7f.1", true, 0x7F000001},      {"localhost", false, 0},
-        {"1.2.3.4.5", false, 0},           {"256.1.1.1", false, 0},
+        {"127.0.0.1", true, 0x7F000001},
+        {"10.0.0.1", true, 0x0A000001},
+        {"127.1", true, 0x7F000001},
+        {"255.255.255.255", true, 0xFFFFFFFF},
+        {"0x7f.1", true, 0x7F000001},
+        {"localhost", false, 0},
+        {"1.2.3.4.5", false, 0},
+        {"256.1.1.1", false, 0},
         {"", false, 0},
     };
     for (const Case& c : cases) {

@@ -19,10 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "dsp/band_filter.h"
 #include "platform/audio_device.h"
 #include "platform/kernel.h"
 #include "platform/messages.h"
-#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/fatal_stop.h"
 #include "station/audio/station_audio.h"
@@ -33,7 +33,7 @@ namespace audiotest {
 
 // A fresh directory under the system's temporary directory, removed at the end.
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "cw-audio-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr) {
@@ -49,7 +49,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::string file(const char* name) const { return (path_ / name).string(); }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

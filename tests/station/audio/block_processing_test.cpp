@@ -62,15 +62,20 @@ struct Station {
 Samples tone(double amplitude, int first, int count, double hz = 839.0) {
     Samples v(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
-        v[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(std::trunc(amplitude * std::sin(2.0 * M_PI * hz * (first + i) / 8000.0)));
+        v[static_cast<std::size_t>(i)] =
+            static_cast<std::int16_t>(std::trunc(amplitude * std::sin(2.0 * M_PI * hz * (first + i) / 8000.0)));
     }
     return v;
 }
 
 TEST(BandFigures, HeaderFiguresFromSinglePrecisionEdges) {
-    struct Case { float low, high; int bandwidthHz, centreHz; };
+    struct Case {
+        float low, high;
+        int bandwidthHz, centreHz;
+    };
     // The default band gives 79 / 839, not 80 / 840: 0.11f − 0.1f is 0.0099999979.
-    for (const Case c : {Case{0.1f, 0.11f, 79, 839}, Case{0.0f, 0.5f, 4000, 2000}, Case{0.0f, 0.0001f, 0, 0}, Case{-0.01f, 0.0f, 79, -40}}) {
+    for (const Case c : {Case{0.1f, 0.11f, 79, 839}, Case{0.0f, 0.5f, 4000, 2000}, Case{0.0f, 0.0001f, 0, 0},
+                         Case{-0.01f, 0.0f, 79, -40}}) {
         const BandFigures f = bandFigures(c.low, c.high);
         EXPECT_EQ(f.bandwidthHz, c.bandwidthHz) << "[" << c.low << ", " << c.high << "]";
         EXPECT_EQ(f.centreHz, c.centreHz) << "[" << c.low << ", " << c.high << "]";
@@ -81,7 +86,10 @@ TEST(BandFigures, HeaderFiguresFromSinglePrecisionEdges) {
 // off), periodCount 9 from the first block: the level starts at 0, rises for
 // about 60 samples, then holds; the lamp changes only when keyDown does.
 TEST(ProcessBlock, KeyingLevelOfSteadyTone) {
-    struct Case { double amplitude; int levelMin, levelMax, keyDown; };
+    struct Case {
+        double amplitude;
+        int levelMin, levelMax, keyDown;
+    };
     for (const Case tc : {Case{0, 0, 0, 0}, Case{1000, 49, 49, 0}, Case{1265, 79, 79, 0}, Case{2000, 198, 199, 1}}) {
         Station st(32);
         Samples levels;
@@ -95,7 +103,8 @@ TEST(ProcessBlock, KeyingLevelOfSteadyTone) {
         EXPECT_EQ(levels[0], 0) << "A = " << tc.amplitude;
         for (std::size_t t = 64; t < levels.size(); ++t) {
             ASSERT_TRUE(levels[t] >= tc.levelMin && levels[t] <= tc.levelMax)
-                << "A = " << tc.amplitude << ", sample " << t << ": expected " << tc.levelMin << " … " << tc.levelMax << ", got " << levels[t];
+                << "A = " << tc.amplitude << ", sample " << t << ": expected " << tc.levelMin << " … " << tc.levelMax
+                << ", got " << levels[t];
         }
         EXPECT_EQ(st.state->keyDown.load(), tc.keyDown) << "A = " << tc.amplitude;
         EXPECT_EQ(st.sink.lamps, tc.keyDown ? std::vector<int>{1} : std::vector<int>{}) << "A = " << tc.amplitude;
@@ -121,10 +130,12 @@ struct DirectDetector {
             }
             best = sum > 0 ? std::max(best, sum / w) : best;
         }
-        std::copy_backward(levels, levels + dsp::KeyingDetector::levelLength - 1, levels + dsp::KeyingDetector::levelLength);
+        std::copy_backward(levels, levels + dsp::KeyingDetector::levelLength - 1,
+                           levels + dsp::KeyingDetector::levelLength);
         levels[0] = static_cast<std::int32_t>(best / 10000);
         std::int64_t total = 0;
-        for (const std::int32_t l : levels) total += l;
+        for (const std::int32_t l : levels)
+            total += l;
         return static_cast<std::int16_t>(std::min<std::int64_t>(total / dsp::KeyingDetector::levelLength, 32767));
     }
 };
@@ -149,17 +160,20 @@ TEST(ProcessBlock, KeyingLevelsEqualTheDirectSumsAcrossBandChanges) {
         const float low = centre == 0 ? 0.0f : static_cast<float>(centre) / 8000.0f - width / 2;
         st.settings.live.bandLow = low;
         st.settings.live.bandHigh = low + width;
-        const int period = bandFigures(low, low + width).centreHz > 0 ? 8000 / bandFigures(low, low + width).centreHz : 0;
+        const int period =
+            bandFigures(low, low + width).centreHz > 0 ? 8000 / bandFigures(low, low + width).centreHz : 0;
         for (int b = 0; b < 6; ++b, t += 160) {
             Samples block = tone(b % 3 == 2 ? 32767 : 9000, t, 160, centre);
-            for (std::size_t i = 0; i < block.size(); i += 7) block[i] = noise();
+            for (std::size_t i = 0; i < block.size(); i += 7)
+                block[i] = noise();
             block[5] = -32768;
             const Samples input = block;
             st.run(block);
             ASSERT_EQ(st.state->periodCount, period) << "centre " << centre;
             const Samples got = st.levels();
             for (std::size_t i = 0; i < input.size(); ++i) {
-                ASSERT_EQ(got[i], direct.push(input[i], period)) << "centre " << centre << ", block " << b << ", sample " << i;
+                ASSERT_EQ(got[i], direct.push(input[i], period))
+                    << "centre " << centre << ", block " << b << ", sample " << i;
             }
         }
     }
@@ -169,9 +183,15 @@ TEST(ProcessBlock, KeyingLevelsEqualTheDirectSumsAcrossBandChanges) {
 // client; a filtered sample is 32000·y truncated toward zero, y being the
 // filter's output for x = s/32000. The datagram reports the tap count as set.
 TEST(ProcessBlock, FiltersUnlessOffOrCommandClient) {
-    struct Case { const char* what; int taps, clientMode, commandMode; bool filtered; };
-    const Case cases[] = {{"256 taps", 256, 0, 0, true}, {"client, no command role", 256, 1, 0, true},
-                          {"command-role client", 256, 1, 1, false}, {"filter off", 32, 0, 0, false}};
+    struct Case {
+        const char* what;
+        int taps, clientMode, commandMode;
+        bool filtered;
+    };
+    const Case cases[] = {{"256 taps", 256, 0, 0, true},
+                          {"client, no command role", 256, 1, 0, true},
+                          {"command-role client", 256, 1, 1, false},
+                          {"filter off", 32, 0, 0, false}};
     for (const Case& tc : cases) {
         Station st(tc.taps);
         st.settings.config.clientMode = tc.clientMode;
@@ -185,11 +205,14 @@ TEST(ProcessBlock, FiltersUnlessOffOrCommandClient) {
             for (std::size_t j = 0; j < block.size(); ++j) {
                 float y = 0.0f;
                 dsp::pushSample(*reference, static_cast<float>(input[j] / 32000.0), y);
-                ASSERT_EQ(block[j], tc.filtered ? static_cast<int>(std::trunc(32000.0 * y)) : input[j]) << tc.what << ": block " << b << ", sample " << j;
+                ASSERT_EQ(block[j], tc.filtered ? static_cast<int>(std::trunc(32000.0 * y)) : input[j])
+                    << tc.what << ": block " << b << ", sample " << j;
             }
             const auto& d = st.sink.datagrams.back();
             EXPECT_EQ(Samples(d.samples, d.samples + 160), block) << tc.what;
-            EXPECT_TRUE(d.kind == 0 && d.blockBytes == 320 && d.filterTaps == tc.taps && d.bandwidthHz == 79 && d.centreHz == 839) << tc.what;
+            EXPECT_TRUE(d.kind == 0 && d.blockBytes == 320 && d.filterTaps == tc.taps && d.bandwidthHz == 79 &&
+                        d.centreHz == 839)
+                << tc.what;
         }
     }
 }
@@ -209,19 +232,23 @@ TEST(ProcessBlock, SpectrumTransformEvery1024Samples) {
     std::vector<int> blocksWithTransform;
     for (int b = 0, t = 0; b < 14; ++b) {
         Samples block(160);
-        for (auto& s : block) s = static_cast<std::int16_t>(t++ % 2000);
+        for (auto& s : block)
+            s = static_cast<std::int16_t>(t++ % 2000);
         const std::size_t before = st.sink.spectraRe.size();
         st.run(block);
-        if (st.sink.spectraRe.size() != before) blocksWithTransform.push_back(b + 1);
+        if (st.sink.spectraRe.size() != before)
+            blocksWithTransform.push_back(b + 1);
     }
     // The 1024th input is the 64th sample of the 7th block; the next 1024 later, in the 13th.
     EXPECT_EQ(blocksWithTransform, (std::vector<int>{7, 13}));
     EXPECT_EQ(st.state->spectrumFill, (14 * 160) % 1024);
-    EXPECT_EQ(st.sink.events, (std::vector<std::string>{"spectrum512", "invalidate", "present", "spectrum512", "invalidate", "present"}));
+    EXPECT_EQ(st.sink.events, (std::vector<std::string>{"spectrum512", "invalidate", "present", "spectrum512",
+                                                        "invalidate", "present"}));
     // Each transform is of 1024 consecutive unfiltered inputs with a cleared imaginary part.
     for (std::size_t k = 0; k < st.sink.spectraRe.size(); ++k) {
         std::vector<float> re(1024), im(1024, 0.0f);
-        for (int t = 0; t < 1024; ++t) re[static_cast<std::size_t>(t)] = static_cast<float>(((static_cast<int>(k) * 1024 + t) % 2000) / 32000.0);
+        for (int t = 0; t < 1024; ++t)
+            re[static_cast<std::size_t>(t)] = static_cast<float>(((static_cast<int>(k) * 1024 + t) % 2000) / 32000.0);
         dsp::fftInPlace(re.data(), im.data(), 10);
         EXPECT_EQ(st.sink.spectraRe[k], re) << "transform " << k;
         EXPECT_EQ(st.sink.spectraIm[k], im) << "transform " << k;
@@ -231,14 +258,19 @@ TEST(ProcessBlock, SpectrumTransformEvery1024Samples) {
 // Loud rectified signals: a 32-bit correlation sum would overflow into
 // garbage; the 64-bit sum reads loud and the 16-bit level saturates.
 TEST(ProcessBlock, LoudSignalSaturatesLevelInsteadOfWrapping) {
-    struct Case { const char* what; std::int16_t a, b; int level; };
+    struct Case {
+        const char* what;
+        std::int16_t a, b;
+        int level;
+    };
     const Case cases[] = {{"constant -32768 (rectifies to -32768)", -32768, -32768, 32767},
                           {"alternating +-32767", 32767, -32767, 32767},
                           {"steady 9000 (27 terms pass 2^31)", 9000, 9000, 8100}};
     for (const Case& tc : cases) {
         Station st(32);
         Samples block(160);
-        for (std::size_t j = 0; j < block.size(); ++j) block[j] = j % 2 ? tc.b : tc.a;
+        for (std::size_t j = 0; j < block.size(); ++j)
+            block[j] = j % 2 ? tc.b : tc.a;
         st.run(block);
         EXPECT_EQ(st.levels()[159], tc.level) << tc.what;
         EXPECT_EQ(st.state->keyDown.load(), 1) << tc.what;
@@ -248,8 +280,13 @@ TEST(ProcessBlock, LoudSignalSaturatesLevelInsteadOfWrapping) {
 // Band centres that are no usable frequency: no division by zero, no read
 // past the rectified history; the correlation counts as 0.
 TEST(ProcessBlock, UnusableBandCentreGivesZeroCorrelation) {
-    struct Case { const char* what; float low, high; int periodCount; };
-    const Case cases[] = {{"centre 0 Hz", 0.0f, 0.0001f, 0}, {"negative centre", -0.01f, 0.0f, 0},
+    struct Case {
+        const char* what;
+        float low, high;
+        int periodCount;
+    };
+    const Case cases[] = {{"centre 0 Hz", 0.0f, 0.0001f, 0},
+                          {"negative centre", -0.01f, 0.0f, 0},
                           {"centre 1 Hz: period 8000, past the history", 0.000125f, 0.00015f, 8000}};
     for (const Case& tc : cases) {
         Station st(32);
@@ -270,7 +307,8 @@ TEST(ProcessBlock, LongAndShortBlocksStayInBounds) {
     longRun.run(longBlock);
     shortRun.run(firstPart);
     partRun.run(shortBlock);
-    const auto &dl = longRun.sink.datagrams.back(), &ds = shortRun.sink.datagrams.back(), &dp = partRun.sink.datagrams.back();
+    const auto &dl = longRun.sink.datagrams.back(), &ds = shortRun.sink.datagrams.back(),
+               &dp = partRun.sink.datagrams.back();
     EXPECT_EQ(dl.blockBytes, 1920);
     EXPECT_EQ(Samples(dl.samples, dl.samples + 160), Samples(ds.samples, ds.samples + 160));
     EXPECT_EQ(longRun.levels(), shortRun.levels());

@@ -117,9 +117,8 @@ TEST(CaptureRoles, RelayAndLocalHandlingFollowTheRole) {
 }
 
 class CaptureTest : public ::testing::Test {
-protected:
-    CaptureTest()
-        : input(rig.dir.file("in.wav")), output(rig.dir.file("out.wav")) {
+  protected:
+    CaptureTest() : input(rig.dir.file("in.wav")), output(rig.dir.file("out.wav")) {
         rig.useFiles(input, output, 40);
         rig.settings.live.receiveBufferPackets = 60;
         EXPECT_TRUE(audiotest::writeWav(input, audiotest::tones(8000 * 4, {{840.0, 8000.0}})));
@@ -165,7 +164,7 @@ TEST_F(CaptureTest, UnknownDeviceFailsAndLeavesNothingRunning) {
 // buffers are dropped and counted, and every buffer is either drained or
 // counted as dropped.
 class BlockingHooks : public audiotest::CountingHooks {
-public:
+  public:
     bool anySlotOccupied() override {
         std::unique_lock lock(mutex_);
         held_ = true;
@@ -183,7 +182,7 @@ public:
         changed_.notify_all();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool held_ = false;

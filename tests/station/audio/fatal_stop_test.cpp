@@ -23,12 +23,14 @@ std::string fileBytes(const std::string& path) {
 struct Recorder {
     Recorder() : errors(std::tmpfile()) {}
     ~Recorder() {
-        if (errors != nullptr) std::fclose(errors);
+        if (errors != nullptr)
+            std::fclose(errors);
     }
     std::string errorLines() {
         std::string text;
         std::rewind(errors);
-        for (int c = std::fgetc(errors); c != EOF; c = std::fgetc(errors)) text += static_cast<char>(c);
+        for (int c = std::fgetc(errors); c != EOF; c = std::fgetc(errors))
+            text += static_cast<char>(c);
         return text;
     }
     std::FILE* errors;

@@ -19,24 +19,20 @@ TEST(AmplifySample, TruncatesInDoubleAndWrapsToSixteenBits) {
         std::int16_t expected;
     };
     const Case cases[] = {
-        {1000, 1.1, 1100},
-        {-1000, 1.1, -1100},
-        {30000, 1.1, -32536},  // 33000 wraps
-        {-32760, 1.1, 29500},  // −36036 wraps; single precision would give 29501
-        {0, 7.5, 0},
-        {3, 1.5, 4},           // 4.5 truncated
-        {-3, 1.5, -4},         // −4.5 truncated toward zero
-        {32767, 4.0, -4},      // 131068 keeps its low 16 bits
-        {20000, 1e12, 0},      // exact: 2e16 is a multiple of 65536 (2^16 × 305175781250)
+        {1000, 1.1, 1100},    {-1000, 1.1, -1100}, {30000, 1.1, -32536}, // 33000 wraps
+        {-32760, 1.1, 29500},              // −36036 wraps; single precision would give 29501
+        {0, 7.5, 0},          {3, 1.5, 4}, // 4.5 truncated
+        {-3, 1.5, -4},                     // −4.5 truncated toward zero
+        {32767, 4.0, -4},                  // 131068 keeps its low 16 bits
+        {20000, 1e12, 0},                  // exact: 2e16 is a multiple of 65536 (2^16 × 305175781250)
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(station::amplifySample(c.in, c.gain), c.expected)
-            << "sample " << c.in << " at gain " << c.gain;
+        EXPECT_EQ(station::amplifySample(c.in, c.gain), c.expected) << "sample " << c.in << " at gain " << c.gain;
     }
 }
 
 class PlaybackTest : public ::testing::Test {
-protected:
+  protected:
     PlaybackTest() : output(rig.dir.file("out.wav")) { rig.useFiles("", output, 50); }
 
     // Plays `samples` as one block with the given gain and silence setting;

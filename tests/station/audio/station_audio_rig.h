@@ -12,10 +12,10 @@
 #include <memory>
 #include <mutex>
 
+#include "dsp/band_filter.h"
 #include "platform/audio_device.h"
 #include "platform/kernel.h"
 #include "platform/messages.h"
-#include "dsp/band_filter.h"
 #include "station/audio/block_processing.h"
 #include "station/audio/fatal_stop.h"
 #include "station/audio/station_audio.h"
@@ -24,7 +24,7 @@
 namespace audiotest {
 
 class StationAudioRig {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     struct Posted {
@@ -65,7 +65,7 @@ public:
     station::FatalStopContext fatal;
     std::unique_ptr<station::StationAudio> stationAudio;
 
-private:
+  private:
     void handle(const Posted& p);
 
     std::mutex mutex_;

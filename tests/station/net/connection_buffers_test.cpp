@@ -18,7 +18,8 @@ struct FakeSocket {
     std::size_t room = 0;
     bool failing = false;
     std::ptrdiff_t operator()(const std::uint8_t* bytes, std::size_t count) {
-        if (failing) return -1;
+        if (failing)
+            return -1;
         const std::size_t n = std::min(count, room);
         wire.insert(wire.end(), bytes, bytes + n);
         room -= n;
@@ -89,7 +90,8 @@ TEST(OutgoingQueue, ControlOverflowAndHardErrorsBreakTheConnection) {
 TEST(UnitAssembler, JoinsSplitUnitsAndStopsWhenAsked) {
     UnitAssembler a;
     std::vector<std::uint8_t> stream(99);
-    for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = std::uint8_t(i);
+    for (std::size_t i = 0; i < stream.size(); ++i)
+        stream[i] = std::uint8_t(i);
     std::vector<std::uint8_t> firsts;
     const auto onUnit = [&](const std::uint8_t* u) {
         firsts.push_back(u[0]);
@@ -133,7 +135,10 @@ TEST(ConnectionLog, StampIsAsctimeWithoutLineEnd) {
         EXPECT_EQ(c.expected, connectionLogStamp(c.time));
         EXPECT_EQ(24u, connectionLogStamp(c.time).size());
     }
-    EXPECT_EQ("a?b?\xC0", printableText("a\x01" "b\x1F\xC0", 16)) << "control bytes become '?', Cyrillic stays";
+    EXPECT_EQ("a?b?\xC0", printableText("a\x01"
+                                        "b\x1F\xC0",
+                                        16))
+        << "control bytes become '?', Cyrillic stays";
     EXPECT_EQ("abc", printableText("abcdef", 3));
 }
 

@@ -13,7 +13,7 @@ namespace station::testing {
 using Bytes = std::vector<std::uint8_t>;
 
 class RecordingContext final : public StreamContext {
-public:
+  public:
     using StreamContext::StreamContext;
     void redesignFilter() override { ++redesigns; }
     void setSlotName(int slot, const char* name) override { names.push_back(std::to_string(slot) + ":" + name); }
@@ -24,7 +24,9 @@ public:
         sent.emplace_back(static_cast<const std::uint8_t*>(p), static_cast<const std::uint8_t*>(p) + n);
     }
     void fatalStop(const char* message) override { stops.emplace_back(message); }
-    std::size_t actions() const { return std::size_t(redesigns) + names.size() + hellos.size() + sent.size() + stops.size(); }
+    std::size_t actions() const {
+        return std::size_t(redesigns) + names.size() + hellos.size() + sent.size() + stops.size();
+    }
 
     int redesigns = 0;
     std::vector<std::string> names; // "slot:name"
@@ -34,7 +36,7 @@ public:
 };
 
 class RecordingPlayout final : public BlockPlayout {
-public:
+  public:
     void processAndPlay(std::int16_t* samples, int byteCount) override {
         blocks.emplace_back(samples, samples + byteCount / 2);
     }

@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -31,7 +31,7 @@ using namespace platform;
 using Bytes = std::vector<std::uint8_t>;
 
 class RecordingHooks final : public RelayHooks {
-public:
+  public:
     void redesignFilter() override { ++redesigns; }
     void fatalStop(std::string_view message) override { stops.emplace_back(message); }
     void drawStatusLine(std::string_view text) override { statusLines.emplace_back(text); }
@@ -65,7 +65,7 @@ public:
 };
 
 class CountingPlayout final : public BlockPlayout {
-public:
+  public:
     void processAndPlay(std::int16_t*, int byteCount) override {
         if (byteCount == 320) {
             ++blocks;
@@ -144,7 +144,7 @@ inline std::uint16_t unusedPort() {
 }
 
 class RelayFixture : public ::testing::Test {
-protected:
+  protected:
     static constexpr unsigned tickTimerId = 2;
     static constexpr unsigned pollTimerId = 0x51;
     static constexpr unsigned guardTimerId = 0x52;
@@ -155,22 +155,29 @@ protected:
         wc.procedure = [this](WindowHandle w, unsigned m, WParam wp, LParam lp) -> LResult {
             switch (m) {
             case relay::SERVER_ACCEPT_MESSAGE:
-                if (server) server->onListenEvent(lp);
+                if (server)
+                    server->onListenEvent(lp);
                 return 0;
             case relay::SERVER_SOCKET_MESSAGE:
-                if (server) server->onPeerEvent(static_cast<Socket>(wp), lp);
+                if (server)
+                    server->onPeerEvent(static_cast<Socket>(wp), lp);
                 return 0;
             case relay::CLIENT_SOCKET_MESSAGE:
-                if (client) client->onServerLinkEvent(static_cast<Socket>(wp), lp);
+                if (client)
+                    client->onServerLinkEvent(static_cast<Socket>(wp), lp);
                 return 0;
             case WM_TIMER:
                 if (wp == tickTimerId) {
                     ++ticks;
-                    if (server) server->timeLimitTick();
-                    if (client) client->timeLimitTick();
+                    if (server)
+                        server->timeLimitTick();
+                    if (client)
+                        client->timeLimitTick();
                 } else if (wp == pollTimerId) {
-                    if (onPoll) onPoll();
-                    if (until && until()) platform.postQuit(0);
+                    if (onPoll)
+                        onPoll();
+                    if (until && until())
+                        platform.postQuit(0);
                 } else if (wp == guardTimerId) {
                     platform.postQuit(-1);
                 }
@@ -190,8 +197,10 @@ protected:
         notifiers = std::make_unique<SocketNotifiers>(platform);
     }
     ~RelayFixture() override {
-        if (client) client->stop();
-        if (server) server->stopServer();
+        if (client)
+            client->stop();
+        if (server)
+            server->stopServer();
         client.reset();
         server.reset();
         notifiers.reset();

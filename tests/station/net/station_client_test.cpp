@@ -26,7 +26,8 @@ std::string joined(const std::vector<std::string>& texts) {
 // Index of the first entry equal to `text` at or after `from`; -1 if none.
 int find(const std::vector<std::string>& texts, std::string_view text, int from = 0) {
     for (int i = std::max(from, 0); i < int(texts.size()); ++i) {
-        if (texts[std::size_t(i)] == text) return i;
+        if (texts[std::size_t(i)] == text)
+            return i;
     }
     return -1;
 }

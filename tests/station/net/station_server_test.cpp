@@ -28,7 +28,8 @@ std::vector<std::int16_t> tone(int blocks) {
 // Every 33-byte unit of `bytes` is a GSM frame or a control packet, and no
 // unit is cut off at the end. Returns the number of GSM frames.
 int checkAligned(const Bytes& bytes, const char* who) {
-    EXPECT_EQ(0u, bytes.size() % streamUnitBytes) << who << ": " << bytes.size() << " bytes is no whole number of units";
+    EXPECT_EQ(0u, bytes.size() % streamUnitBytes)
+        << who << ": " << bytes.size() << " bytes is no whole number of units";
     int frames = 0;
     for (std::size_t i = 0; i + streamUnitBytes <= bytes.size(); i += streamUnitBytes) {
         std::uint8_t type = 0;
@@ -62,16 +63,18 @@ bool looksLikeStamp(const std::string& s) {
         return false;
     }
     for (std::size_t i : {3u, 7u, 10u, 19u}) {
-        if (s[i] != ' ') return false;
+        if (s[i] != ' ')
+            return false;
     }
     for (std::size_t i : {9u, 11u, 12u, 14u, 15u, 17u, 18u, 20u, 21u, 22u, 23u}) {
-        if (!digit(i)) return false;
+        if (!digit(i))
+            return false;
     }
     return (s[8] == ' ' || digit(8)) && s[13] == ':' && s[16] == ':';
 }
 
 class ServerTest : public RelayFixture {
-protected:
+  protected:
     StationSettings peerSettings; // what the raw listeners put in their packets
 
     Bytes hello(const char* name) {
@@ -100,15 +103,19 @@ TEST_F(ServerTest, LoginGatesAudioAndAWrongOneIsRejectedThenClosed) {
     RawPeer good, bad;
     ASSERT_TRUE(connectPeer(good));
     ASSERT_TRUE(connectPeer(bad));
-    ASSERT_TRUE(pumpUntil([&] { return good.received.size() >= 33 && bad.received.size() >= 33; }, 2000, [&] {
-        good.poll();
-        bad.poll();
-    }));
+    ASSERT_TRUE(pumpUntil([&] { return good.received.size() >= 33 && bad.received.size() >= 33; }, 2000,
+                          [&] {
+                              good.poll();
+                              bad.poll();
+                          }));
     EXPECT_EQ(std::vector<int>{4}, unitTypes(good.received)) << "LoginRequest first, nothing else";
 
     // Before any Login no audio goes out.
     relay();
-    pumpFor(100, [&] { good.poll(); bad.poll(); });
+    pumpFor(100, [&] {
+        good.poll();
+        bad.poll();
+    });
     EXPECT_EQ(33u, good.received.size()) << "audio reached a listener that has not logged in";
 
     // Hello and Login in one write: both are acted on.
@@ -212,8 +219,7 @@ TEST_F(ServerTest, TimeLimitIsAnnouncedThenExpiresWithAClose) {
     ASSERT_TRUE(connectPeer(peer));
     const int ticksAtAccept = ticks;
     ASSERT_TRUE(pumpUntil([&] { return peer.closed; }, 6000, [&] { peer.poll(); }));
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     ASSERT_EQ((std::vector<int>{2, 3}), unitTypes(peer.received)) << "TimeLimit, then TimeExpired";
     StreamPacket limit{};
     std::memcpy(&limit, peer.received.data(), sizeof limit);
@@ -250,12 +256,14 @@ TEST_F(ServerTest, TwentyListenersGetAlignedAudioAndTheTwentyFirstIsRefused) {
     });
     const auto allIn = [&] {
         for (auto& p : peers) {
-            if (p->received.size() < chunks * 33u) return false;
+            if (p->received.size() < chunks * 33u)
+                return false;
         }
         return true;
     };
     const bool done = pumpUntil(allIn, 5000, [&] {
-        for (auto& p : peers) p->poll();
+        for (auto& p : peers)
+            p->poll();
     });
     processing.join();
     ASSERT_TRUE(done);
@@ -289,7 +297,8 @@ TEST_F(ServerTest, StalledListenerResumesOnUnitBoundariesWhileOthersKeepReceivin
     ASSERT_GE(server->droppedChunks(), 20u) << "the stall never filled the connection; the test proved nothing";
     pumpFor(100, [&] { reader.poll(); });
     const int readerFrames = checkAligned(reader.received, "reader");
-    EXPECT_GE(readerFrames, (sentChunks - 20) * 6 * 9 / 10) << "the reading listener lost audio; sent " << sentChunks * 6;
+    EXPECT_GE(readerFrames, (sentChunks - 20) * 6 * 9 / 10)
+        << "the reading listener lost audio; sent " << sentChunks * 6;
 
     // Now it reads again. What the socket did not take waits at the server
     // and goes out with the next send, ahead of the new audio; the stream

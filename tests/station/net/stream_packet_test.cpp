@@ -22,8 +22,9 @@ Bytes text(const std::string& s) { return {s.begin(), s.end()}; }
 TEST(StreamPacketBuild, FieldsAndOverlaysSitAtTheirOffsets) {
     StationSettings s;
     s.live.filterLength = 32;
-    const Bytes hello = {0x54, 0x41, 0x53, 0x4D, 0x49, 0x52, 0x01, 0x00, 0xCD, 0xCC, 0xCC, 0x3D, 0xAE, 0x47, 0xE1, 0x3D, 0x55,
-                         0x53, 0x45, 0x52, 0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0xC5};
+    const Bytes hello = {0x54, 0x41, 0x53, 0x4D, 0x49, 0x52, 0x01, 0x00, 0xCD, 0xCC, 0xCC,
+                         0x3D, 0xAE, 0x47, 0xE1, 0x3D, 0x55, 0x53, 0x45, 0x52, 0,    0,
+                         0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0xC5};
     EXPECT_EQ(hello, packetBytes(StreamPacketType::Hello, s));
 
     s.live.timeLimit = 600;
@@ -81,9 +82,15 @@ TEST(StreamPacketHandle, CommandServerTakesSettingsAndDistrustsTheEdges) {
         int taps; // 0: packet ignored
         float wantLow, wantHigh;
     } cases[] = {
-        {0, 0.2f, 0.25f, 32, 0.2f, 0.25f},    {1, 0.2f, 0.25f, 64, 0.2f, 0.25f},  {5, 0.2f, 0.25f, 1024, 0.2f, 0.25f},
-        {6, 0.2f, 0.25f, 32, 0.2f, 0.25f},    {255, 0.2f, 0.25f, 32, 0.2f, 0.25f}, {3, -0.1f, 0.7f, 256, 0.0f, 0.5f},
-        {3, 0.3f, 0.2f, 256, 0.2f, 0.3f},     {3, nan, 0.2f, 0, 0, 0},            {3, 0.1f, inf, 0, 0, 0},
+        {0, 0.2f, 0.25f, 32, 0.2f, 0.25f},
+        {1, 0.2f, 0.25f, 64, 0.2f, 0.25f},
+        {5, 0.2f, 0.25f, 1024, 0.2f, 0.25f},
+        {6, 0.2f, 0.25f, 32, 0.2f, 0.25f},
+        {255, 0.2f, 0.25f, 32, 0.2f, 0.25f},
+        {3, -0.1f, 0.7f, 256, 0.0f, 0.5f},
+        {3, 0.3f, 0.2f, 256, 0.2f, 0.3f},
+        {3, nan, 0.2f, 0, 0, 0},
+        {3, 0.1f, inf, 0, 0, 0},
         {3, -inf, 0.2f, 0, 0, 0},
     };
     for (const auto& c : cases) {
@@ -99,7 +106,8 @@ TEST(StreamPacketHandle, CommandServerTakesSettingsAndDistrustsTheEdges) {
         ASSERT_TRUE(handleStreamPacket(unit.data(), 0, server.context)) << "a valid packet is never audio";
 
         const auto& got = server.settings;
-        const std::string what = "code " + std::to_string(c.code) + " edges " + std::to_string(c.low) + ", " + std::to_string(c.high);
+        const std::string what =
+            "code " + std::to_string(c.code) + " edges " + std::to_string(c.low) + ", " + std::to_string(c.high);
         if (c.taps == 0) {
             EXPECT_EQ(512, got.live.filterLength.load()) << what;
             EXPECT_EQ(0.1f, got.live.bandLow.load()) << what;
@@ -123,12 +131,14 @@ TEST(StreamPacketHandle, EachTypeActsOnlyAtItsOwnRoleAndSlot) {
         int slot;
         bool acts;
     } cases[] = {
-        {0, 's', true, 0, true},   {0, 's', false, 0, false}, {0, 'c', true, -1, false}, {1, 's', false, 19, true},
-        {1, 's', false, 20, false}, {1, 's', false, -1, false}, {1, 'c', false, -1, false}, {2, 's', false, 0, false},
-        {2, 'c', false, -1, true}, {3, 's', false, 0, false}, {3, 'c', false, -1, true},  {4, 's', false, 0, false},
-        {4, 'c', false, -1, true}, {5, 's', false, 3, true},  {5, 's', false, 20, false}, {5, 'c', false, -1, false},
-        {6, 's', false, 0, false}, {6, 'c', false, -1, true}, {7, 's', true, 0, false},  {255, 'c', false, -1, false},
-        {1, '-', false, 0, false}, {4, '-', false, -1, false},
+        {0, 's', true, 0, true},    {0, 's', false, 0, false},    {0, 'c', true, -1, false},
+        {1, 's', false, 19, true},  {1, 's', false, 20, false},   {1, 's', false, -1, false},
+        {1, 'c', false, -1, false}, {2, 's', false, 0, false},    {2, 'c', false, -1, true},
+        {3, 's', false, 0, false},  {3, 'c', false, -1, true},    {4, 's', false, 0, false},
+        {4, 'c', false, -1, true},  {5, 's', false, 3, true},     {5, 's', false, 20, false},
+        {5, 'c', false, -1, false}, {6, 's', false, 0, false},    {6, 'c', false, -1, true},
+        {7, 's', true, 0, false},   {255, 'c', false, -1, false}, {1, '-', false, 0, false},
+        {4, '-', false, -1, false},
     };
     for (const auto& c : cases) {
         Station receiver(c.role, c.commandMode);
@@ -150,11 +160,16 @@ TEST(StreamPacketHandle, ServerChecksLoginThenPasswordExactly) {
         const char *serverLogin, *serverPassword, *clientLogin, *clientPassword;
         bool rejected;
     } cases[] = {
-        {"ivan", "qwerty", "ivan", "qwerty", false},  {"ivan", "qwerty", "Ivan", "qwerty", true},
-        {"ivan", "qwerty", "ivan", "qwertY", true},   {"ivan", "qwerty", "iva", "qwerty", true},
-        {"ivan", "qwerty", "ivanov", "qwerty", true}, {"", "", "", "", false},
-        {"", "pass", "", "pass", false},              {"abcdefghijk", "x", "abcdefghijk", "x", false},
-        {"abcdefghijk", "x", "abcdefghijkl", "x", true}, {"a", "abcdefghijk", "a", "abcdefghijklmno", true},
+        {"ivan", "qwerty", "ivan", "qwerty", false},
+        {"ivan", "qwerty", "Ivan", "qwerty", true},
+        {"ivan", "qwerty", "ivan", "qwertY", true},
+        {"ivan", "qwerty", "iva", "qwerty", true},
+        {"ivan", "qwerty", "ivanov", "qwerty", true},
+        {"", "", "", "", false},
+        {"", "pass", "", "pass", false},
+        {"abcdefghijk", "x", "abcdefghijk", "x", false},
+        {"abcdefghijk", "x", "abcdefghijkl", "x", true},
+        {"a", "abcdefghijk", "a", "abcdefghijklmno", true},
         {"abcdefghijkl", "x", "abcdefghijkl", "x", true}, // even against a 12-character own login
     };
     for (const auto& c : cases) {

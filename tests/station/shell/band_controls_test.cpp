@@ -15,10 +15,10 @@
 namespace {
 
 using station::BandAction;
-using station::BandSnapshot;
-using station::PublishedBand;
 using station::BandDrag;
+using station::BandSnapshot;
 using station::LiveSettings;
+using station::PublishedBand;
 constexpr auto none = BandAction::none;
 constexpr auto announce = BandAction::announceThenRebuild;
 
@@ -38,17 +38,22 @@ TEST(BandControls, ArrowAndCharacterKeys) {
         char key;
         Band before, after;
     } cases[] = {
-        {'R', {0.1f, 0.11f}, {0.101f, 0.111f}},  {'L', {0.1f, 0.11f}, {0.099f, 0.109f}},
-        {'R', {0.49f, 0.5f}, {0.49f, 0.5f}},     // pinned at 0.5, width kept
-        {'R', {0.4895f, 0.4995f}, {0.49f, 0.5f}}, {'L', {0.0005f, 0.0105f}, {0.0f, 0.01f}},
-        {'1', {0.1f, 0.11f}, {0.09f, 0.11f}},    {'1', {0.005f, 0.11f}, {0.0f, 0.11f}},
+        {'R', {0.1f, 0.11f}, {0.101f, 0.111f}},
+        {'L', {0.1f, 0.11f}, {0.099f, 0.109f}},
+        {'R', {0.49f, 0.5f}, {0.49f, 0.5f}}, // pinned at 0.5, width kept
+        {'R', {0.4895f, 0.4995f}, {0.49f, 0.5f}},
+        {'L', {0.0005f, 0.0105f}, {0.0f, 0.01f}},
+        {'1', {0.1f, 0.11f}, {0.09f, 0.11f}},
+        {'1', {0.005f, 0.11f}, {0.0f, 0.11f}},
         {'2', {0.05f, 0.11f}, {0.06f, 0.11f}},
-        {'2', {0.108f, 0.11f}, {0.105f, 0.11f}}, // just under the upper edge: 0.005 below it
-        {'2', {0.1f, 0.11f}, {0.105f, 0.11f}},   // reaching it exactly, likewise
+        {'2', {0.108f, 0.11f}, {0.105f, 0.11f}},    // just under the upper edge: 0.005 below it
+        {'2', {0.1f, 0.11f}, {0.105f, 0.11f}},      // reaching it exactly, likewise
         {'2', {0.0001f, 0.0002f}, {0.0f, 0.0002f}}, // never below 0
-        {'9', {0.1f, 0.2f}, {0.1f, 0.19f}},      {'9', {0.1f, 0.11f}, {0.1f, 0.105f}},
-        {'9', {0.497f, 0.5f}, {0.497f, 0.5f}},   // never above 0.5
-        {'0', {0.1f, 0.11f}, {0.1f, 0.12f}},     {'0', {0.1f, 0.495f}, {0.1f, 0.5f}},
+        {'9', {0.1f, 0.2f}, {0.1f, 0.19f}},
+        {'9', {0.1f, 0.11f}, {0.1f, 0.105f}},
+        {'9', {0.497f, 0.5f}, {0.497f, 0.5f}}, // never above 0.5
+        {'0', {0.1f, 0.11f}, {0.1f, 0.12f}},
+        {'0', {0.1f, 0.495f}, {0.1f, 0.5f}},
     };
     for (const auto& c : cases) {
         LiveSettings s;
@@ -180,7 +185,13 @@ TEST(DisplaySize, TableCycleAndChange) {
 }
 
 TEST(AdjustBandWidth, EdgeCases) {
-    struct Case { const char* what; float low, high; int direction; bool result; double newLow, newHigh; };
+    struct Case {
+        const char* what;
+        float low, high;
+        int direction;
+        bool result;
+        double newLow, newHigh;
+    };
     const Case cases[] = {
         {"default widens by 0.001 a side", 0.1f, 0.11f, -1, true, 0.099, 0.111},
         {"zero direction narrows", 0.1f, 0.11f, 0, true, 0.101, 0.109},
@@ -201,7 +212,8 @@ TEST(AdjustBandWidth, EdgeCases) {
     }
     LiveSettings s; // default 0.1 … 0.11: four narrowings reach half-width 0.001
     int steps = 0;
-    while (adjustBandWidth(s, +1)) ASSERT_LT(++steps, 100);
+    while (adjustBandWidth(s, +1))
+        ASSERT_LT(++steps, 100);
     EXPECT_EQ(steps, 4);
     for (steps = 0; adjustBandWidth(s, -1); ++steps) {
         ASSERT_TRUE(s.bandLow >= 0.0f && s.bandHigh <= 0.5f && s.bandLow <= s.bandHigh) << "after widening " << steps;
@@ -227,7 +239,8 @@ TEST(PublishedBand, ReadersSeeOnlyWholeBands) {
     long reads = 0;
     while (!done) {
         const BandSnapshot b = published.read();
-        const bool initial = b.low == BandSnapshot{}.low && b.high == BandSnapshot{}.high && b.taps == BandSnapshot{}.taps;
+        const bool initial =
+            b.low == BandSnapshot{}.low && b.high == BandSnapshot{}.high && b.taps == BandSnapshot{}.taps;
         if (!initial && (b.high != b.low + 0.01f || b.taps != 32 + static_cast<int>(std::lround(b.low * 10000.0f)))) {
             ++torn;
         }

@@ -38,10 +38,10 @@ TEST(ControlDatagram, SetBand) {
         {1, 1, 1, true, 64, 0.0000625f, 0.0001875f},
         {2, 2, 1, true, 128, 0.0f, 0.00025f},
         {4, 3999, 3999, true, 512, 0.000125f, 0.5f},
-        {0, 80, 840, true, 32, 0.1f, 0.11f},         // code 0: filter off, band still stored
-        {9, 80, 840, true, 32, 0.1f, 0.11f},         // unknown code: filter off
+        {0, 80, 840, true, 32, 0.1f, 0.11f}, // code 0: filter off, band still stored
+        {9, 80, 840, true, 32, 0.1f, 0.11f}, // unknown code: filter off
         {-1, 80, 840, true, 32, 0.1f, 0.11f},
-        {5, 0, 1000, false, 128, 0.3f, 0.4f},        // outside 1 … 3999: nothing changes
+        {5, 0, 1000, false, 128, 0.3f, 0.4f}, // outside 1 … 3999: nothing changes
         {5, 4000, 1000, false, 128, 0.3f, 0.4f},
         {5, 100, 0, false, 128, 0.3f, 0.4f},
         {5, 100, 4000, false, 128, 0.3f, 0.4f},

@@ -102,7 +102,7 @@ struct FakeRelay : station::NetworkRole {
 };
 
 class DisplayTest : public ::testing::Test {
-protected:
+  protected:
     DisplayTest() {
         display.attachRelay(relay);
         display.drawScalePanel();
@@ -139,10 +139,20 @@ TEST(SpectrumPalette, EntriesOfEachRange) {
         int index;
         Colour colour;
     } cases[] = {
-        {0, rgb(15, 4, 63)},    {3, rgb(34, 9, 159)},    {4, rgb(41, 11, 191)}, {5, rgb(139, 136, 43)},
-        {6, rgb(141, 138, 43)}, {34, rgb(206, 201, 63)}, {35, rgb(173, 0, 0)},  {42, rgb(189, 0, 0)},
-        {49, rgb(206, 0, 0)},   {56, rgb(223, 0, 0)},    {63, rgb(240, 0, 0)},  {69, rgb(255, 0, 0)},
-        {100, red},             {1023, red},
+        {0, rgb(15, 4, 63)},
+        {3, rgb(34, 9, 159)},
+        {4, rgb(41, 11, 191)},
+        {5, rgb(139, 136, 43)},
+        {6, rgb(141, 138, 43)},
+        {34, rgb(206, 201, 63)},
+        {35, rgb(173, 0, 0)},
+        {42, rgb(189, 0, 0)},
+        {49, rgb(206, 0, 0)},
+        {56, rgb(223, 0, 0)},
+        {63, rgb(240, 0, 0)},
+        {69, rgb(255, 0, 0)},
+        {100, red},
+        {1023, red},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(palette[static_cast<std::size_t>(c.index)], c.colour)
@@ -288,9 +298,7 @@ TEST_F(DisplayTest, MarkersAndDragHandle) {
 }
 
 TEST_F(DisplayTest, PresentedRowsFollowDisplaySize) {
-    const struct {
-        int size, rows;
-    } cases[] = {{1, 190}, {2, 210}, {3, 300}, {4, 125}, {0, 190}, {9, 190}};
+    const struct { int size, rows; } cases[] = {{1, 190}, {2, 210}, {3, 300}, {4, 125}, {0, 190}, {9, 190}};
     const Colour untouched = rgb(1, 2, 3);
     for (const auto& c : cases) {
         settings.live.displaySize = c.size;
@@ -394,8 +402,8 @@ TEST_F(DisplayTest, SpectraFromOneThreadWhilePresentingOnAnother) {
     processing.join();
     platform::DrawContext dc(target);
     display.presentDisplay(dc);
-    EXPECT_EQ(target.pixel(7, base()), display.spectrumPalette()[40]) << "last spectrum's line, got "
-                                                                       << hex(target.pixel(7, base()));
+    EXPECT_EQ(target.pixel(7, base()), display.spectrumPalette()[40])
+        << "last spectrum's line, got " << hex(target.pixel(7, base()));
 }
 
 TEST_F(DisplayTest, SavesAPngOfTheDisplay) {
@@ -407,8 +415,8 @@ TEST_F(DisplayTest, SavesAPngOfTheDisplay) {
         drawSpectrum(mags);
     }
     const Picture target = present();
-    const std::filesystem::path path = std::filesystem::path(::testing::TempDir()) /
-                                       ("station_display_" + std::to_string(::getpid()) + ".png");
+    const std::filesystem::path path =
+        std::filesystem::path(::testing::TempDir()) / ("station_display_" + std::to_string(::getpid()) + ".png");
     ASSERT_TRUE(platform::savePng(target, path.string()));
     std::error_code ec;
     EXPECT_GT(std::filesystem::file_size(path, ec), 1000u) << path;

@@ -15,12 +15,12 @@
 
 #include <unistd.h>
 
+#include "dsp/band_filter.h"
 #include "link/datagrams.h"
 #include "platform/cp1251.h"
 #include "platform/gdi.h"
 #include "platform/platform.h"
 #include "platform/sockets.h"
-#include "dsp/band_filter.h"
 #include "station/resources/station_resources.h"
 #include "station/shell/display.h"
 #include "station/shell/station_settings.h"
@@ -89,7 +89,7 @@ struct NoDevices final : AudioDeviceList {
 };
 
 class MainWindowTest : public ::testing::Test {
-protected:
+  protected:
     MainWindowTest() {
         std::snprintf(settings.config.windowClassName, sizeof settings.config.windowClassName, "MainWindowTest-%d",
                       getpid());
@@ -354,10 +354,9 @@ TEST_F(MainWindowTest, DeviceMenuCommands) {
         int inputDevice, outputDevice, captureReopens, playbackReopens;
     };
     const Case cases[] = {
-        {201, 0, 0, 1, -1, 5, 1, 0},  {202, 0, 0, 1, 0, 5, 1, 0},   {210, 0, 0, 1, 8, 5, 1, 0},
-        {211, 0, 0, 0, 5, 5, 0, 0},   {301, 0, 0, 1, 5, -1, 0, 1},  {310, 0, 0, 1, 5, 8, 0, 1},
-        {311, 0, 0, 0, 5, 5, 0, 0},   {205, 1, 0, 0, 5, 5, 0, 0},   {205, 1, 1, 1, 3, 5, 1, 0},
-        {305, 1, 0, 1, 5, 3, 0, 1},   {999, 0, 0, 0, 5, 5, 0, 0},
+        {201, 0, 0, 1, -1, 5, 1, 0}, {202, 0, 0, 1, 0, 5, 1, 0}, {210, 0, 0, 1, 8, 5, 1, 0}, {211, 0, 0, 0, 5, 5, 0, 0},
+        {301, 0, 0, 1, 5, -1, 0, 1}, {310, 0, 0, 1, 5, 8, 0, 1}, {311, 0, 0, 0, 5, 5, 0, 0}, {205, 1, 0, 0, 5, 5, 0, 0},
+        {205, 1, 1, 1, 3, 5, 1, 0},  {305, 1, 0, 1, 5, 3, 0, 1}, {999, 0, 0, 0, 5, 5, 0, 0},
     };
     open();
     for (const Case& c : cases) {
@@ -512,7 +511,6 @@ TEST_F(MainWindowTest, SinkPaintsTheLampIntoTraceAndWindow) {
     EXPECT_EQ(shown.pixel(495, 2), platform::rgb(0, 180, 0));
     EXPECT_EQ(shown.pixel(504, 11), platform::rgb(0, 180, 0));
     EXPECT_EQ(display.traceSnapshot().pixel(500, 5), platform::rgb(0, 180, 0));
-
 }
 
 } // namespace

@@ -59,8 +59,8 @@ TEST(ProcessOptions, EdgeCases) {
         {"UDPSEND", "udp=1;visible=1;realtime=0;"},
         {"CLIENT REALTIME NOWINDOW", "udp=0;visible=0;realtime=1;"},
         {"SERVER MAXCONNECT=50", "slots=20;"},
-        {"SERVER MAXCONNECT=-1", "slots=20;"},     // low 16 bits: 65535
-        {"SERVER MAXCONNECT=65539", "slots=3;"},   // low 16 bits: 3
+        {"SERVER MAXCONNECT=-1", "slots=20;"},   // low 16 bits: 65535
+        {"SERVER MAXCONNECT=65539", "slots=3;"}, // low 16 bits: 3
         {"SERVER COMMAND MAXCONNECT=5", "command=1;slots=1;"},
         // The Icecast push is read in every role, its name never taken for
         // the client's "NAME=", its bitrate kept to what Opus can use.
@@ -76,7 +76,7 @@ TEST(ProcessOptions, EdgeCases) {
         {"CLIENT LOWSPEED", "packets=12;blocks=6;bytes=1920;"},
         {"CLIENT LOWSPEED PACKET=20", "packets=20;blocks=6;"},
         {"SERVER LOWSPEED", "packets=12;blocks=6;bytes=1920;"},
-        {"SERVER PACKET=0", "packets=1;"},         // an empty buffer would drop every block
+        {"SERVER PACKET=0", "packets=1;"}, // an empty buffer would drop every block
         {"CLIENT IPADRESS=10.0.1", "address=127.0.0.1;"},
         {"CLIENT ipadress=abcd.efgh.ijkl.mnop", "address=abcd.efgh.ijkl.mnop;"},
         {"SERVER IPADRESS=1.2.3.4", "address=127.0.0.1;"},
@@ -141,8 +141,15 @@ TEST(OptionNumber, LeadingDigitsSignAndSaturation) {
         const char* text;
         std::int32_t expected;
     } cases[] = {
-        {"  \t17x", 17}, {"-7abc", -7}, {"+5", 5}, {"abc", 0}, {"", 0}, {"- 5", 0},
-        {"2147483648", INT32_MAX}, {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
+        {"  \t17x", 17},
+        {"-7abc", -7},
+        {"+5", 5},
+        {"abc", 0},
+        {"", 0},
+        {"- 5", 0},
+        {"2147483648", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"-2147483649", INT32_MIN},
         {"99999999999999999999999999", INT32_MAX},
     };
     for (const auto& c : cases) {

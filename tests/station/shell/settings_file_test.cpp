@@ -27,7 +27,7 @@ Bytes edgeBytes(float low, float high) {
 }
 
 class BandFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = (fs::temp_directory_path() / "bandfile-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
@@ -81,7 +81,7 @@ TEST_F(BandFile, ShortLongAndUnusableContent) {
         {{good.begin(), good.begin() + 3}, 0.1f, 0.11f},
         {{good.begin(), good.begin() + 7}, 0.05f, 0.11f}, // second value incomplete: default
         {longer, 0.05f, 0.3f},
-        {edgeBytes(0.3f, nan), 0.11f, 0.3f},              // default upper edge, then ordered
+        {edgeBytes(0.3f, nan), 0.11f, 0.3f}, // default upper edge, then ordered
         {edgeBytes(nan, 0.3f), 0.1f, 0.3f},
         {edgeBytes(inf, -inf), 0.1f, 0.11f},
         {edgeBytes(-0.2f, 0.7f), 0.0f, 0.5f},

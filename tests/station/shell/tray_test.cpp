@@ -90,11 +90,10 @@ TEST(TrayIcon, StatesAndTheLastStateRule) {
         bool result;
         const char* icon;
     } steps[] = {
-        {0, false, ""},          // the icon already shows pause
-        {1, true, "ICON_send"},  {1, false, ""}, {2, true, "ICON_recv"}, {2, false, ""},
-        {0, true, "ICON_pause"}, {1, true, "ICON_send"},
-        {7, true, "ICON_pause"}, // any other state shows pause...
-        {0, true, "ICON_pause"}, // ...but is a state of its own
+        {0, false, ""}, // the icon already shows pause
+        {1, true, "ICON_send"},  {1, false, ""},         {2, true, "ICON_recv"},  {2, false, ""},
+        {0, true, "ICON_pause"}, {1, true, "ICON_send"}, {7, true, "ICON_pause"}, // any other state shows pause...
+        {0, true, "ICON_pause"},                                                  // ...but is a state of its own
     };
     for (const auto& step : steps) {
         const std::size_t before = desktop.calls.size();
@@ -121,8 +120,7 @@ TEST(TrayIcon, StatesAndTheLastStateRule) {
     // state, under the title; the same one again asks nothing.
     desktop.accept = true;
     EXPECT_TRUE(tray.updateTrayIcon(TrayAction::Modify, 2, "Icecast: connected"));
-    EXPECT_EQ(desktop.calls.back().icon.tipCp1251,
-              std::string("Фильтр НЧ для CW\nIcecast: connected"_cp1251));
+    EXPECT_EQ(desktop.calls.back().icon.tipCp1251, std::string("Фильтр НЧ для CW\nIcecast: connected"_cp1251));
     EXPECT_FALSE(tray.updateTrayIcon(TrayAction::Modify, 2, "Icecast: connected"));
     EXPECT_TRUE(tray.updateTrayIcon(TrayAction::Modify, 2, "Icecast: reconnecting"));
 
