@@ -49,11 +49,13 @@ measure() { # mode
     return
   fi
   sleep 2 # start-up is not what is measured
-  local m0 s0
+  local m0 s0 x0=0 x1=0
   m0=$(cpuTicks "$morvel"); s0=$(cpuTicks "$station")
+  if [ -n "${xserver:-}" ]; then x0=$(cpuTicks "$xserver"); fi
   sleep "$seconds"
   local m1 s1 mk sk
   m1=$(cpuTicks "$morvel"); s1=$(cpuTicks "$station")
+  if [ -n "${xserver:-}" ]; then x1=$(cpuTicks "$xserver"); fi
   mk=$(peakKiB "$morvel"); sk=$(peakKiB "$station")
   kill -TERM "$morvel"
   wait "$morvel" 2>/dev/null
@@ -62,6 +64,14 @@ measure() { # mode
         printf "| %-9s | morvel  | %6.3f s | %5.1f %% | %5.1f MB |\n", mode, m / t / s, 100 * m / t / s, mk / 1024
         printf "| %-9s | selvane | %6.3f s | %5.1f %% | %5.1f MB |\n", mode, st / t / s, 100 * st / t / s, sk / 1024
       }'
+  # The X server draws what both programs show. Its share is also a gauge of
+  # the machine: on a shared one, a run in which it is well above its usual
+  # share was slowed down as a whole.
+  if [ -n "${xserver:-}" ]; then
+    awk -v mode="$mode" -v t="$ticks" -v s="$seconds" -v x="$(( x1 - x0 ))" 'BEGIN {
+        printf "| %-9s | X server | %6.3f s | %5.1f %% | |\n", mode, x / t / s, 100 * x / t / s
+      }'
+  fi
 }
 
 echo "CPU per second of audio over ${seconds} s at real time, morvel ${CW_DECODER:+--decoder=$CW_DECODER }with its station"
@@ -74,7 +84,8 @@ if command -v Xvfb >/dev/null; then
     if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
   done
   Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  pids+=($!)
+  xserver=$!
+  pids+=("$xserver")
   sleep 1
   (unset QT_QPA_PLATFORM WAYLAND_DISPLAY; DISPLAY=$display measure xvfb)
 else

@@ -1,8 +1,9 @@
 #pragma once
 // Private to the audio device layer: the parts a device is made of.
 //
-// A device is a queue of caller-owned headers served by one worker thread.
-// The worker calls its Engine, which moves audio between the queued headers
+// A device is a queue of caller-owned headers served by a worker thread: a
+// card has one of its own, the file devices share one. The worker calls
+// the device's Engine, which moves audio between the queued headers
 // and the medium (a file paced by a steady clock, or a sound card through a
 // lock-free ring filled or drained by the card's callback).
 
@@ -38,7 +39,8 @@ class Waker {
     Waker(const Waker&) = delete;
     Waker& operator=(const Waker&) = delete;
     void release();
-    // Takes one release, waiting at most until `deadline`.
+    // Takes one release, waiting at most until `deadline` (for ever at
+    // Clock::time_point::max()).
     void try_acquire_until(Clock::time_point deadline);
 
   private:

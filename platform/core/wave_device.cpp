@@ -5,6 +5,7 @@
 
 #include "platform/audio_device.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <map>
@@ -25,22 +26,24 @@ using audio::Engine;
 
 namespace {
 
+class Worker;
+
 struct Device {
     WaveHandle handle = 0;
     bool capture = false;
     WaveNotify notify;
 
-    std::mutex m; // guards core, closing, stop and the engine's work
+    std::mutex m; // guards core, closing and the engine's work
     DeviceCore core;
     bool closing = false;
-    bool stop = false;
-    audio::Waker waker;
     std::unique_ptr<Engine> engine;
-    std::thread worker;
+    std::shared_ptr<Worker> worker; // set before the engine opens: a card's callback wakes it
 
     // Serialises delivery so completions leave in queue order whether the
     // worker or a reset/close hands them out.
     std::mutex deliverMutex;
+
+    audio::Waker& waker();
 
     void returnAllQueued() {
         while (!core.queue.empty()) {
@@ -74,26 +77,95 @@ struct Device {
         }
     }
 
+    // The engine's service, unless the device is closing; the latest time
+    // at which it wants the next.
+    Clock::time_point serve(Clock::time_point now) {
+        const std::lock_guard lock(m);
+        return closing ? Clock::time_point::max() : engine->service(core, now);
+    }
+};
+
+// A thread serving devices. Each pass services every device it serves,
+// delivers their completions and lets each engine do its slow work, then
+// sleeps until the earliest deadline or a release of its waker. A card
+// device has a worker of its own, so that its callback's wake-ups serve it
+// alone. The file devices of a system share one: a recorded and a played
+// file buffer, finished at the same moment of their pacing grid, then cost
+// one wake-up instead of two.
+class Worker {
+  public:
+    audio::Waker waker;
+
+    ~Worker() { stop(); }
+
+    // False when no thread could be started.
+    bool start() {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    }
+    void attach(std::shared_ptr<Device> device) {
+        {
+            const std::lock_guard lock(m_);
+            devices_.push_back(std::move(device));
+        }
+        waker.release();
+    }
+    // Once this returns, the worker is in no pass over `device` and starts
+    // none.
+    void detach(const Device& device) {
+        const std::lock_guard lock(m_);
+        std::erase_if(devices_, [&](const std::shared_ptr<Device>& d) { return d.get() == &device; });
+    }
+    void stop() {
+        if (!thread_.joinable()) {
+            return;
+        }
+        {
+            const std::lock_guard lock(m_);
+            stopping_ = true;
+        }
+        waker.release();
+        thread_.join();
+    }
+
+  private:
     void run() {
         for (;;) {
-            Clock::time_point next;
-            bool exiting = false;
+            Clock::time_point next = Clock::time_point::max();
             {
-                const std::lock_guard lock(m);
-                exiting = stop;
-                if (!exiting) {
-                    next = engine->service(core, Clock::now());
+                // Held through the pass: detach() waits for it.
+                const std::lock_guard lock(m_);
+                if (stopping_) {
+                    return;
                 }
-            }
-            deliver();
-            engine->afterDelivery();
-            if (exiting) {
-                return;
+                const Clock::time_point now = Clock::now();
+                for (const std::shared_ptr<Device>& d : devices_) {
+                    next = std::min(next, d->serve(now));
+                }
+                // Every completion first, so that they reach the window
+                // thread together, before any device's slow work.
+                for (const std::shared_ptr<Device>& d : devices_) {
+                    d->deliver();
+                }
+                for (const std::shared_ptr<Device>& d : devices_) {
+                    d->engine->afterDelivery();
+                }
             }
             waker.try_acquire_until(next);
         }
     }
+
+    std::mutex m_; // guards devices_ and stopping_; held through a pass
+    std::vector<std::shared_ptr<Device>> devices_;
+    bool stopping_ = false;
+    std::thread thread_;
 };
+
+audio::Waker& Device::waker() { return worker->waker; }
 
 } // namespace
 
@@ -110,6 +182,20 @@ struct AudioSystem::Impl {
     // WAV outputs created by this system: reopening one (a device switch
     // back to the default) continues the file instead of replacing it.
     std::set<std::string> writtenOutputs;
+    // The worker every file device shares, started with the first.
+    std::shared_ptr<Worker> fileWorker;
+
+    std::shared_ptr<Worker> sharedFileWorker() {
+        const std::lock_guard lock(registryMutex);
+        if (!fileWorker) {
+            auto worker = std::make_shared<Worker>();
+            if (!worker->start()) {
+                return nullptr;
+            }
+            fileWorker = std::move(worker);
+        }
+        return fileWorker;
+    }
 
     std::shared_ptr<Device> find(WaveHandle handle) {
         const std::lock_guard lock(registryMutex);
@@ -203,6 +289,10 @@ AudioResult AudioSystem::Impl::open(bool capture, int deviceIndex, WaveNotify no
     const std::string& filePath = capture ? configured.inputFile : configured.outputFile;
     AudioResult error = MMSYSERR_ERROR;
     if (deviceIndex == -1 && !filePath.empty()) {
+        device->worker = sharedFileWorker();
+        if (!device->worker) {
+            return MMSYSERR_NOMEM;
+        }
         const int speed = configured.fileSpeed;
         if (capture) {
             device->engine = audio::makeFileCapture(filePath, speed, error);
@@ -224,7 +314,11 @@ AudioResult AudioSystem::Impl::open(bool capture, int deviceIndex, WaveNotify no
             }
             return MMSYSERR_BADDEVICEID;
         }
-        device->engine = cards->open(capture, card, device->waker, trouble, error);
+        device->worker = std::make_shared<Worker>();
+        if (!device->worker->start()) {
+            return MMSYSERR_NOMEM;
+        }
+        device->engine = cards->open(capture, card, device->waker(), trouble, error);
     }
     if (!device->engine) {
         return error;
@@ -233,13 +327,9 @@ AudioResult AudioSystem::Impl::open(bool capture, int deviceIndex, WaveNotify no
         const std::lock_guard lock(registryMutex);
         device->handle = ++lastHandle; // counts up for the system's lifetime: never reused
     }
-    try {
-        device->worker = std::thread([d = device.get()] { d->run(); });
-    } catch (const std::system_error&) {
-        return MMSYSERR_NOMEM;
-    }
+    device->worker->attach(device);
     {
-        // Registered only once its worker runs, so close() always has one to join.
+        // Registered only once its worker serves it, so close() always has it to detach.
         const std::lock_guard lock(registryMutex);
         devices.emplace(device->handle, device);
     }
@@ -262,6 +352,7 @@ AudioSystem::~AudioSystem() {
     for (const WaveHandle h : open) {
         close(h);
     }
+    impl_->fileWorker.reset();
     impl_->cards.reset();
 }
 
@@ -370,7 +461,7 @@ AudioResult enqueue(Device& device, WaveHandle handle, WaveHeader* header, bool 
         device.core.queue.push(header);
     }
     if (wake) {
-        device.waker.release();
+        device.waker().release();
     }
     return MMSYSERR_NOERROR;
 }
@@ -411,7 +502,7 @@ AudioResult AudioSystem::start(WaveHandle handle) {
             device->core.started = true;
         }
     }
-    device->waker.release();
+    device->waker().release();
     return MMSYSERR_NOERROR;
 }
 
@@ -446,13 +537,13 @@ AudioResult AudioSystem::close(WaveHandle handle) {
         device->engine->halt();
         device->core.started = false;
         device->returnAllQueued();
-        device->stop = true;
     }
     device->deliver();
-    device->waker.release();
-    device->worker.join();
-    device->deliver(); // anything the worker finished on its way out
+    device->worker->detach(*device);
+    device->deliver(); // anything the worker finished in its last pass
+    device->engine->afterDelivery();
     device->engine.reset();
+    device->worker.reset(); // a card's worker stops here
     return MMSYSERR_NOERROR;
 }
 

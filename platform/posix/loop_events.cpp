@@ -63,7 +63,7 @@ WakeCounter::~WakeCounter() {
 }
 
 void WakeCounter::raise() {
-    if (fd_ < 0) {
+    if (fd_ < 0 || raised_.exchange(true, std::memory_order_acq_rel)) {
         return;
     }
     const std::uint64_t one = 1;
@@ -74,6 +74,10 @@ void WakeCounter::raise() {
 void WakeCounter::clear() {
     std::uint64_t count = 0;
     [[maybe_unused]] const ssize_t got = ::read(fd_, &count, sizeof count);
+    // After the read: a raise from here on writes again, and one that came
+    // between the read and this exchange is seen by the loop's look that
+    // follows (the exchange takes the raiser's release).
+    raised_.exchange(false, std::memory_order_acq_rel);
 }
 
 WakeTimer::WakeTimer() : fd_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {}

@@ -1,6 +1,7 @@
 #pragma once
 // Private to platform/: the descriptors a message loop watches, on Linux.
 
+#include <atomic>
 #include <memory>
 
 namespace platform::posix {
@@ -27,7 +28,9 @@ class QuitSignals {
     int fd_ = -1;
 };
 
-// A counter any thread may raise to wake the loop (eventfd).
+// A counter any thread may raise to wake the loop (eventfd). A raise while
+// an earlier one is still unread writes nothing: the loop wakes once for
+// both, and the second costs no system call.
 class WakeCounter {
   public:
     WakeCounter();
@@ -37,10 +40,11 @@ class WakeCounter {
 
     int fd() const { return fd_; } // -1 when there is none
     void raise();                  // any thread
-    void clear();                  // the loop's thread
+    void clear();                  // the loop's thread, before it looks at what woke it
 
   private:
     int fd_ = -1;
+    std::atomic<bool> raised_{false}; // a raise was written and not yet cleared
 };
 
 // A one-shot timer any thread may set to wake the loop a little later

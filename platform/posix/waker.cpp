@@ -20,6 +20,11 @@ Waker::~Waker() { ::sem_destroy(&impl_->semaphore); }
 void Waker::release() { ::sem_post(&impl_->semaphore); }
 
 void Waker::try_acquire_until(Clock::time_point deadline) {
+    if (deadline == Clock::time_point::max()) {
+        while (::sem_wait(&impl_->semaphore) != 0 && errno == EINTR) {
+        }
+        return;
+    }
     // steady_clock is CLOCK_MONOTONIC.
     const auto sinceEpoch = deadline.time_since_epoch();
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);

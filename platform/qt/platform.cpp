@@ -216,7 +216,8 @@ void Platform::Impl::processRefreshes() {
     }
     for (const auto& record : records) {
         if (record->surface && record->surface->refreshPending.exchange(false) && record->widget) {
-            record->widget->requestRefresh(takePendingArea(*record->surface));
+            // Drawn by another thread since the last turn: shown in this one.
+            record->widget->requestRefresh(takePendingArea(*record->surface), true);
         }
     }
 }

@@ -79,8 +79,10 @@ class ClientWidget final : public QWidget {
     // Repaint with WM_PAINT to the procedure first (invalidate).
     void requestPaintMessage();
     // Repaint only to show what was drawn through a window context.
-    // Shows `area` of the surface again, without asking the procedure to draw.
-    void requestRefresh(const QRect& area);
+    // Shows `area` of the surface again, without asking the procedure to
+    // draw: at the loop's next paint, or `now` (no posted update request,
+    // which would cost the loop another turn).
+    void requestRefresh(const QRect& area, bool now = false);
     bool inPaint() const { return inPaint_; }
 
   protected:

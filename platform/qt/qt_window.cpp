@@ -247,9 +247,13 @@ void ClientWidget::requestPaintMessage() {
     update();
 }
 
-void ClientWidget::requestRefresh(const QRect& area) {
+void ClientWidget::requestRefresh(const QRect& area, bool now) {
     refreshOnly_ = true;
-    update(area);
+    if (now) {
+        repaint(area);
+    } else {
+        update(area);
+    }
 }
 
 bool ClientWidget::event(QEvent* event) {

@@ -39,6 +39,7 @@ struct Completion {
     WParam handle;
     WaveHeader* header;
     std::chrono::steady_clock::time_point at;
+    std::thread::id thread;
 };
 
 // The notify target: records completions as the message queue would.
@@ -47,7 +48,8 @@ class Collector {
     WaveNotify notify() {
         return [this](unsigned message, WParam w, LParam l) {
             const std::lock_guard lock(m_);
-            got_.push_back({message, w, reinterpret_cast<WaveHeader*>(l), std::chrono::steady_clock::now()});
+            got_.push_back({message, w, reinterpret_cast<WaveHeader*>(l), std::chrono::steady_clock::now(),
+                            std::this_thread::get_id()});
             cv_.notify_all();
         };
     }
@@ -428,6 +430,33 @@ TEST_F(AudioDeviceTest, FilePlaybackWritesExactSamplesInOrder) {
     pcm = readWav(out, info);
     ASSERT_EQ(pcm.size(), expected.size()) << "expected the reopened device to append";
     EXPECT_TRUE(std::equal(pcm.begin(), pcm.end(), expected.begin()));
+}
+
+// The recording and the played file are served by one thread, so that the
+// window thread gets both buffers of a block from one wake-up.
+TEST_F(AudioDeviceTest, FileDevicesHandBackBuffersFromOneThread) {
+    config.inputFile = writeWav("tone.wav", 8000, 1, 8000, [](int i, int) { return 0.25 * std::sin(i * 0.3); });
+    config.outputFile = (dir / "out.wav").string();
+    config.fileSpeed = 10;
+    AudioSystem audio(config);
+    Collector sink;
+    Slots recorded(6, 320);
+    Slots played(6, 320);
+    WaveHandle out = 0;
+    ASSERT_EQ(audio.openPlayback(-1, sink.notify(), out), MMSYSERR_NOERROR);
+    for (auto& header : played.headers) {
+        ASSERT_EQ(audio.prepareHeader(out, &header), MMSYSERR_NOERROR);
+        ASSERT_EQ(audio.write(out, &header), MMSYSERR_NOERROR);
+    }
+    const WaveHandle in = startCapture(audio, sink, recorded);
+    ASSERT_TRUE(sink.waitFor(12));
+    const std::vector<Completion> done = sink.all();
+    for (const Completion& c : done) {
+        EXPECT_EQ(c.thread, done.front().thread) << "message " << c.message << " came from another thread";
+    }
+    EXPECT_NE(done.front().thread, std::this_thread::get_id());
+    EXPECT_EQ(audio.close(in), MMSYSERR_NOERROR);
+    EXPECT_EQ(audio.close(out), MMSYSERR_NOERROR);
 }
 
 TEST_F(AudioDeviceTest, ResetReturnsEveryQueuedBuffer) {
