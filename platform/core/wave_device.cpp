@@ -36,8 +36,10 @@ struct Device {
     std::mutex m; // guards core, closing and the engine's work
     DeviceCore core;
     bool closing = false;
+    // Set before the engine opens (a card's callback releases its waker) and
+    // declared before it, so that the engine is gone before its worker.
+    std::shared_ptr<Worker> worker;
     std::unique_ptr<Engine> engine;
-    std::shared_ptr<Worker> worker; // set before the engine opens: a card's callback wakes it
 
     // Serialises delivery so completions leave in queue order whether the
     // worker or a reset/close hands them out.
