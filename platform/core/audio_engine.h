@@ -93,11 +93,6 @@ class Engine {
     // one before it finishes, so a buffer behind others changes nothing
     // until then: waking the worker for it would only cost a wake-up.
     virtual bool servesBuffersBehindOthers() const { return true; }
-    // Called on the device's worker after the completions of a service were
-    // delivered, without the device lock: for slow work (a file write) that
-    // need not hold the completions back. Only state that the worker alone
-    // uses may be touched.
-    virtual void afterDelivery() {}
 };
 
 // Single-producer single-consumer ring of floats with monotonically growing

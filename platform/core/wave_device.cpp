@@ -88,8 +88,7 @@ struct Device {
 };
 
 // A thread serving devices. Each pass services every device it serves,
-// delivers their completions and lets each engine do its slow work, then
-// sleeps until the earliest deadline or a release of its waker. A card
+// then delivers their completions, then sleeps until the earliest deadline or a release of its waker. A card
 // device has a worker of its own, so that its callback's wake-ups serve it
 // alone. The file devices of a system share one: a recorded and a played
 // file buffer, finished at the same moment of their pacing grid, then cost
@@ -148,13 +147,10 @@ class Worker {
                 for (const std::shared_ptr<Device>& d : devices_) {
                     next = std::min(next, d->serve(now));
                 }
-                // Every completion first, so that they reach the window
-                // thread together, before any device's slow work.
+                // Every device served before any completion is handed out:
+                // they then reach the window thread together.
                 for (const std::shared_ptr<Device>& d : devices_) {
                     d->deliver();
-                }
-                for (const std::shared_ptr<Device>& d : devices_) {
-                    d->engine->afterDelivery();
                 }
             }
             waker.try_acquire_until(next);
@@ -543,7 +539,6 @@ AudioResult AudioSystem::close(WaveHandle handle) {
     device->deliver();
     device->worker->detach(*device);
     device->deliver(); // anything the worker finished in its last pass
-    device->engine->afterDelivery();
     device->engine.reset();
     device->worker.reset(); // a card's worker stops here
     return MMSYSERR_NOERROR;

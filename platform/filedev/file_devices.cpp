@@ -123,7 +123,7 @@ class FilePlaybackEngine final : public Engine {
   public:
     // `file` may be null: the recording could not be created, and the
     // device plays into nothing at the same pace.
-    FilePlaybackEngine(SNDFILE* file, int speed) : file_(file), pacer_(speed), pending_(scratchSamples) {}
+    FilePlaybackEngine(SNDFILE* file, int speed) : file_(file), pacer_(speed), scratch_(scratchSamples) {}
     ~FilePlaybackEngine() override {
         if (file_ != nullptr) {
             sf_close(file_);
@@ -132,83 +132,57 @@ class FilePlaybackEngine final : public Engine {
     FilePlaybackEngine(const FilePlaybackEngine&) = delete;
     FilePlaybackEngine& operator=(const FilePlaybackEngine&) = delete;
 
-    void halt() override {
-        pacer_.restart(Clock::time_point{}, false);
-        frontStored_ = false;
-    }
+    void halt() override { pacer_.restart(Clock::time_point{}, false); }
     bool servesBuffersBehindOthers() const override { return false; }
 
-    // A buffer reaches the file when it starts to play, as a card's samples
-    // reach its converter, and is done one duration later: so a done buffer
-    // is always in the file. Its samples are taken at once and written after
-    // the completions of this service were delivered (afterDelivery): the
-    // device's completions then leave at the moment of the pacing grid, with
-    // those of a capture file device, not after a disk write.
+    // A buffer is written to the file when it has played, just before it
+    // is done: a done buffer is always in the file, and one a reset took
+    // back never is. The write delays this service's completions by a
+    // page-cache write; those of a capture file device served in the same
+    // pass leave with them.
     Clock::time_point service(DeviceCore& core, Clock::time_point now) override {
         while (!core.queue.empty()) {
             WaveHeader* h = core.queue.front();
             const std::size_t samples = h->bufferLength / 2;
             const Clock::time_point due = pacer_.deadline(samples, now);
-            if (!frontStored_) {
-                store(*h, samples);
-                frontStored_ = true;
-            }
             if (now < due) {
                 return due;
             }
-            writePending(); // only when it finishes in the service it started in
+            write(*h, samples);
             core.completeFront();
-            frontStored_ = false;
             pacer_.finished(!core.queue.empty());
         }
         return now + idleWait;
     }
 
-    void afterDelivery() override { writePending(); }
-
   private:
     // The header is rewritten with every write, so the file stays valid at
     // any moment.
-    void store(const WaveHeader& h, std::size_t samples) {
-        if (file_ == nullptr) {
+    void write(const WaveHeader& h, std::size_t samples) {
+        if (file_ == nullptr || writeFailed_) {
             return;
         }
         const auto* bytes = reinterpret_cast<const unsigned char*>(h.data);
         for (std::size_t done = 0; done < samples;) {
-            if (pendingCount_ == pending_.size()) {
-                writePending();
-            }
-            const std::size_t n = std::min(samples - done, pending_.size() - pendingCount_);
+            const std::size_t n = std::min(samples - done, scratch_.size());
             for (std::size_t i = 0; i < n; ++i) {
                 const std::size_t b = 2 * (done + i);
-                pending_[pendingCount_ + i] =
-                    static_cast<short>(static_cast<std::uint16_t>(bytes[b] | (bytes[b + 1] << 8)));
+                scratch_[i] = static_cast<short>(static_cast<std::uint16_t>(bytes[b] | (bytes[b + 1] << 8)));
             }
-            pendingCount_ += n;
+            const auto count = static_cast<sf_count_t>(n);
+            if (sf_write_short(file_, scratch_.data(), count) != count) {
+                writeFailed_ = true; // told once: a full disk would say it fifty times a second
+                std::fprintf(stderr, "SELVANE_OUTPUT: %s; the recording stops growing here\n", sf_strerror(file_));
+                return;
+            }
             done += n;
-        }
-    }
-
-    void writePending() {
-        if (pendingCount_ == 0) {
-            return;
-        }
-        const auto n = static_cast<sf_count_t>(pendingCount_);
-        pendingCount_ = 0;
-        if (sf_write_short(file_, pending_.data(), n) != n && !writeFailed_) {
-            writeFailed_ = true; // told once: a full disk would say it fifty times a second
-            std::fprintf(stderr, "SELVANE_OUTPUT: %s; the recording stops growing here\n", sf_strerror(file_));
         }
     }
 
     SNDFILE* file_;
     bool writeFailed_ = false;
     Pacer pacer_;
-    // The front buffer's samples are taken (it has started to play).
-    bool frontStored_ = false;
-    // Samples taken and not yet written; the worker's alone.
-    std::vector<short> pending_;
-    std::size_t pendingCount_ = 0;
+    std::vector<short> scratch_;
 };
 
 } // namespace
