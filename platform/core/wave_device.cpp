@@ -88,9 +88,9 @@ struct Device {
 };
 
 // A thread serving devices. Each pass services every device it serves,
-// then delivers their completions, then sleeps until the earliest deadline or a release of its waker. A card
-// device has a worker of its own, so that its callback's wake-ups serve it
-// alone. The file devices of a system share one: a recorded and a played
+// then delivers their completions, then sleeps until the earliest deadline
+// or a release of its waker. A card device has a worker of its own, so that
+// its callback's wake-ups serve it alone. The file devices of a system share one: a recorded and a played
 // file buffer, finished at the same moment of their pacing grid, then cost
 // one wake-up instead of two.
 class Worker {
