@@ -61,11 +61,13 @@ int main(int argc, char** argv) {
     std::printf("steady play on PulseAudio, %.1f s: %llu blocks of 20 ms played (%.1f per second)\n", elapsed,
                 static_cast<unsigned long long>(station.blocksPlayed() - blocks),
                 double(station.blocksPlayed() - blocks) / elapsed);
-    std::printf("  playback gaps     %llu\n  output underflows %llu\n  input overflows   %llu\n",
-                static_cast<unsigned long long>(after.playbackGaps - before.playbackGaps),
-                static_cast<unsigned long long>(after.outputUnderflows - before.outputUnderflows),
-                static_cast<unsigned long long>(after.inputOverflows - before.inputOverflows));
-    std::printf("  machine stalls    %llu (this process held up by more than %.0f ms; at worst %.1f ms)\n",
+    std::printf(
+        "  playback gaps     %llu\n  output underflows %llu\n  input overflows   %llu\n  latency trims     %llu\n",
+        static_cast<unsigned long long>(after.playbackGaps - before.playbackGaps),
+        static_cast<unsigned long long>(after.outputUnderflows - before.outputUnderflows),
+        static_cast<unsigned long long>(after.inputOverflows - before.inputOverflows),
+        static_cast<unsigned long long>(after.latencyTrims - before.latencyTrims));
+    std::printf("  machine stalls    %llu (a processor held up by more than %.0f ms; at worst %.1f ms)\n",
                 static_cast<unsigned long long>(machine.stalls()), CardStation::cardBufferMs, machine.worstMs());
     return 0;
 }

@@ -109,14 +109,18 @@ class AudioSystem {
     //   the callback took them;
     // - playbackGaps: a playing stream ran out of written audio, so the
     //   card played silence inside the sound (the end of a sound counts
-    //   once too). A stream plays once a cushion of audio waits for it (or
-    //   has waited as long), at its start and again after each gap: 20 ms,
-    //   10 ms more after each gap, at most 60 ms.
+    //   once too). A stream plays once audio has waited for it as long as
+    //   its cushion, at its start and again after each gap: 10 ms, 5 ms more
+    //   after each gap, at most 40 ms;
+    // - latencyTrims: a playing stream dropped the audio it held beyond its
+    //   cushion, after a burst (the blocks a stall held up, arriving
+    //   together) had left it more than a block later for half a second.
     // File devices count nothing.
     struct CardTrouble {
         std::uint64_t outputUnderflows = 0;
         std::uint64_t inputOverflows = 0;
         std::uint64_t playbackGaps = 0;
+        std::uint64_t latencyTrims = 0;
     };
     CardTrouble cardTrouble() const;
 

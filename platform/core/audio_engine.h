@@ -105,6 +105,7 @@ class SpscRing {
     std::size_t write(const float* src, std::size_t n); // producer
     std::size_t read(float* dst, std::size_t n);        // consumer
     void discardAll();                                  // consumer
+    std::size_t discard(std::size_t n);                 // consumer: up to n of the oldest; how many
     std::uint64_t readPosition() const { return read_.load(std::memory_order_acquire); }
     std::uint64_t writePosition() const { return write_.load(std::memory_order_acquire); }
 
@@ -138,6 +139,7 @@ struct TroubleCounters {
     std::atomic<std::uint64_t> outputUnderflows{0};
     std::atomic<std::uint64_t> inputOverflows{0};
     std::atomic<std::uint64_t> playbackGaps{0};
+    std::atomic<std::uint64_t> latencyTrims{0};
 };
 
 // The sound cards, as a backend gives them to the device layer. Cards are

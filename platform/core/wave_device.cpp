@@ -367,6 +367,7 @@ AudioSystem::CardTrouble AudioSystem::cardTrouble() const {
     t.outputUnderflows = impl_->trouble.outputUnderflows.load(std::memory_order_relaxed);
     t.inputOverflows = impl_->trouble.inputOverflows.load(std::memory_order_relaxed);
     t.playbackGaps = impl_->trouble.playbackGaps.load(std::memory_order_relaxed);
+    t.latencyTrims = impl_->trouble.latencyTrims.load(std::memory_order_relaxed);
     return t;
 }
 

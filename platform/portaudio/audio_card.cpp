@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <limits>
 #include <thread>
 
 namespace platform::audio {
@@ -33,6 +34,18 @@ constexpr std::size_t workChunk = 2048; // samples converted per step
 constexpr double cushionSeconds = 0.01;
 constexpr double cushionStepSeconds = 0.005;
 constexpr double cushionLimitSeconds = 0.04;
+
+// A delay that a burst leaves behind. After a stall (of the machine, or of
+// the station) the blocks it held up arrive together, and the playback ring
+// no longer runs down to the cushion before each block: every later sound
+// would reach the operator that much later, for good (up to the station's
+// queue of blocks, 100 ms and more). When the ring has stayed more than a
+// block above the cushion for half a second, what it holds beyond the
+// cushion at its lowest is dropped: one skip in the sound instead of a
+// lasting delay. Two cards on clocks of their own (a USB card in, another
+// out) drift apart the same way, slowly; the same trim keeps them close.
+constexpr double trimWindowSeconds = 0.5;
+constexpr double trimAboveSeconds = 0.02; // one station block
 
 // The sound a playback card buffers ahead of its callback, seconds at least.
 // The callback must come round before this runs out or the card plays
@@ -299,7 +312,9 @@ class CardPlaybackEngine final : public CardStream {
           out_(workChunk * static_cast<std::size_t>(rate / stationRate + 1.0) + 16),
           cushion_(static_cast<std::size_t>(rate * cushionSeconds)),
           cushionStep_(static_cast<std::size_t>(rate * cushionStepSeconds)),
-          cushionLimit_(static_cast<std::size_t>(rate * cushionLimitSeconds)) {}
+          cushionLimit_(static_cast<std::size_t>(rate * cushionLimitSeconds)),
+          trimWindow_(static_cast<std::size_t>(rate * trimWindowSeconds)),
+          trimAbove_(static_cast<std::size_t>(rate * trimAboveSeconds)) {}
 
     // The card runs from open to close, playing silence while nothing is
     // queued, like a waveform output device.
@@ -315,6 +330,7 @@ class CardPlaybackEngine final : public CardStream {
         feedPos_ = 0;
         playing_ = false; // a reset's silence is no gap
         waited_ = 0;
+        restartTrimWindow();
         // Started again only when something is written: a reset is mostly
         // followed by a close, and on a card that is gone (a USB card pulled
         // out, a sound-server sink removed) ALSA's start waits for a
@@ -394,6 +410,7 @@ class CardPlaybackEngine final : public CardStream {
             }
             playing_ = true;
             waited_ = 0;
+            restartTrimWindow();
         }
         if (giveToCard(out, frames) < frames) {
             // Ran dry: a gap in the sound (or its end); wait longer before
@@ -401,7 +418,22 @@ class CardPlaybackEngine final : public CardStream {
             trouble_.playbackGaps.fetch_add(1, std::memory_order_relaxed);
             playing_ = false;
             cushion_ = std::min(cushion_ + cushionStep_, cushionLimit_);
+            return;
         }
+        lowest_ = std::min(lowest_, ring_.readable());
+        windowPlayed_ += frames;
+        if (windowPlayed_ >= trimWindow_) {
+            if (lowest_ > cushion_ + trimAbove_) {
+                ring_.discard(lowest_ - cushion_);
+                trouble_.latencyTrims.fetch_add(1, std::memory_order_relaxed);
+            }
+            restartTrimWindow();
+        }
+    }
+
+    void restartTrimWindow() {
+        lowest_ = std::numeric_limits<std::size_t>::max();
+        windowPlayed_ = 0;
     }
 
     std::vector<float> in_;
@@ -410,6 +442,11 @@ class CardPlaybackEngine final : public CardStream {
     // in the ring before it plays that audio.
     std::size_t cushion_;
     const std::size_t cushionStep_, cushionLimit_;
+    const std::size_t trimWindow_, trimAbove_;
+    // The callback's own: the least the ring held after a callback in the
+    // current trim window, and the frames played in it.
+    std::size_t lowest_ = std::numeric_limits<std::size_t>::max();
+    std::size_t windowPlayed_ = 0;
     bool playing_ = false;    // the callback's own: false while the cushion runs,
     std::size_t waited_ = 0;  // for so many frames so far
     bool restart_ = false;    // halted: start the stream with the next write

@@ -1,5 +1,7 @@
 #include "sound_server.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 
@@ -208,24 +210,33 @@ bool CardStation::open() {
            rig_.capture().openCapture(-1) == station::openSucceeded;
 }
 
-StallCounter::StallCounter(double lateMs)
-    : thread_([this, late = std::chrono::duration<double, std::milli>(lateMs)] {
-          constexpr auto nap = 2ms;
-          while (!stop_.load()) {
-              const auto start = Clock::now();
-              std::this_thread::sleep_for(nap);
-              const auto overslept = Clock::now() - start - nap;
-              const auto us = std::chrono::duration_cast<std::chrono::microseconds>(overslept).count();
-              if (us > worstUs_.load())
-                  worstUs_.store(us);
-              if (overslept > late)
-                  ++stalls_;
-          }
-      }) {}
+StallCounter::StallCounter(double lateMs) {
+    const auto late = std::chrono::duration<double, std::milli>(lateMs);
+    const unsigned processors = std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned cpu = 0; cpu < processors; ++cpu)
+        threads_.emplace_back([this, late, cpu] {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            CPU_SET(cpu, &set);
+            pthread_setaffinity_np(pthread_self(), sizeof set, &set); // unbound if refused: still a gauge
+            constexpr auto nap = 2ms;
+            while (!stop_.load()) {
+                const auto start = Clock::now();
+                std::this_thread::sleep_for(nap);
+                const auto overslept = Clock::now() - start - nap;
+                const auto us = std::chrono::duration_cast<std::chrono::microseconds>(overslept).count();
+                for (std::int64_t worst = worstUs_.load(); us > worst && !worstUs_.compare_exchange_weak(worst, us);) {
+                }
+                if (overslept > late)
+                    ++stalls_;
+            }
+        });
+}
 
 StallCounter::~StallCounter() {
     stop_.store(true);
-    thread_.join();
+    for (std::thread& t : threads_)
+        t.join();
 }
 
 std::vector<short> channelOf(const std::vector<short>& interleaved, int channels, int index) {

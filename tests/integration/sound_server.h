@@ -141,8 +141,11 @@ class CardStation {
     audiotest::StationAudioRig rig_;
 };
 
-// Counts the times this process was held up: a thread that sleeps 2 ms at
-// a time and notes each wake-up more than `lateMs` late. A card loses sound
+// Counts the times the machine held a processor up: on each processor a
+// thread, bound to it, sleeps 2 ms at a time and notes each wake-up more
+// than `lateMs` late (a virtual machine's processors stop one at a time, so
+// one thread would miss the stalls of the processor a sound thread ran on).
+// A card loses sound
 // when the machine stops its sound threads (or the server's) for longer than
 // the card buffers, which no setting of the station prevents; on a shared
 // virtual machine that was up to 33 ms, a few times a minute, even when idle.
@@ -160,7 +163,7 @@ class StallCounter {
     std::atomic<bool> stop_{false};
     std::atomic<std::uint64_t> stalls_{0};
     std::atomic<std::int64_t> worstUs_{0};
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
 
 // Channel `index` of `channels`-channel interleaved samples.
