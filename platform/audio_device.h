@@ -114,7 +114,7 @@ class AudioSystem {
     //   after each gap, at most 40 ms;
     // - latencyTrims: a playing stream dropped the audio it held beyond its
     //   cushion, after a burst (the blocks a stall held up, arriving
-    //   together) had left it more than a block later for half a second.
+    //   together) had left it more than 10 ms later for half a second.
     // File devices count nothing.
     struct CardTrouble {
         std::uint64_t outputUnderflows = 0;

@@ -39,13 +39,13 @@ constexpr double cushionLimitSeconds = 0.04;
 // the station) the blocks it held up arrive together, and the playback ring
 // no longer runs down to the cushion before each block: every later sound
 // would reach the operator that much later, for good (up to the station's
-// queue of blocks, 100 ms and more). When the ring has stayed more than a
-// block above the cushion for half a second, what it holds beyond the
-// cushion at its lowest is dropped: one skip in the sound instead of a
+// queue of blocks, 100 ms and more). When the ring has stayed more than
+// half a block above the cushion for half a second, what it holds beyond
+// the cushion at its lowest is dropped: one skip in the sound instead of a
 // lasting delay. Two cards on clocks of their own (a USB card in, another
 // out) drift apart the same way, slowly; the same trim keeps them close.
 constexpr double trimWindowSeconds = 0.5;
-constexpr double trimAboveSeconds = 0.02; // one station block
+constexpr double trimAboveSeconds = 0.01; // half a station block
 
 // The sound a playback card buffers ahead of its callback, seconds at least.
 // The callback must come round before this runs out or the card plays

@@ -263,8 +263,9 @@ TEST_F(SoundPath, AClickComesOutWithinSixtyMillisecondsOfTheFiltersDelay) {
 // speaker's sound would stay that much later for good. The stall comes 2 s
 // after the player starts, which is inside the sound here (the sound takes
 // up to 1.4 s to reach the station); the last three clicks, 3.7 s and more
-// after it, come out as early as ever: their median is judged, so that one
-// click a later hold-up of the machine delays does not count.
+// after it, come out as early as ever, give or take the 10 ms the playback
+// tolerates before it trims. Their median is judged, so that one click a
+// later hold-up of the machine delays does not count.
 TEST_F(SoundPath, AStallLeavesNoLastingDelay) {
     constexpr int count = 14;
     const fs::path input = home.path / "clicks.wav";
@@ -294,7 +295,7 @@ TEST_F(SoundPath, AStallLeavesNoLastingDelay) {
                           })->second;
     if (before <= 60)
         GTEST_SKIP() << "the stall did not delay the sound (it came before the sound reached the station):" << seen;
-    EXPECT_LE(last[1], 60) << "the delay a stall left did not go:" << seen;
+    EXPECT_LE(last[1], 60 + 10) << "the delay a stall left did not go:" << seen;
 }
 
 TEST_F(SoundPath, DeviceMenusListTheServersDevicesByName) {
