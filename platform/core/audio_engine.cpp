@@ -76,10 +76,8 @@ std::size_t SpscRing::read(float* dst, std::size_t n) {
 
 void SpscRing::discardAll() { read_.store(write_.load(std::memory_order_acquire), std::memory_order_release); }
 
-std::size_t SpscRing::discard(std::size_t n) {
-    const std::size_t dropped = std::min(n, readable());
-    read_.store(read_.load(std::memory_order_relaxed) + dropped, std::memory_order_release);
-    return dropped;
+void SpscRing::discard(std::size_t n) {
+    read_.store(read_.load(std::memory_order_relaxed) + std::min(n, readable()), std::memory_order_release);
 }
 
 std::int16_t floatToPcm16(float x) {

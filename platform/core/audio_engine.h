@@ -105,7 +105,7 @@ class SpscRing {
     std::size_t write(const float* src, std::size_t n); // producer
     std::size_t read(float* dst, std::size_t n);        // consumer
     void discardAll();                                  // consumer
-    std::size_t discard(std::size_t n);                 // consumer: up to n of the oldest; how many
+    void discard(std::size_t n);                        // consumer: up to n of the oldest
     std::uint64_t readPosition() const { return read_.load(std::memory_order_acquire); }
     std::uint64_t writePosition() const { return write_.load(std::memory_order_acquire); }
 

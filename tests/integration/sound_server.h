@@ -145,10 +145,10 @@ class CardStation {
 // thread, bound to it, sleeps 2 ms at a time and notes each wake-up more
 // than `lateMs` late (a virtual machine's processors stop one at a time, so
 // one thread would miss the stalls of the processor a sound thread ran on).
-// A card loses sound
-// when the machine stops its sound threads (or the server's) for longer than
-// the card buffers, which no setting of the station prevents; on a shared
-// virtual machine that was up to 33 ms, a few times a minute, even when idle.
+// A card loses sound when the machine stops its sound threads (or the
+// server's) for longer than the card buffers, which no setting of the
+// station prevents; on a shared virtual machine that was up to 34 ms, 5 to
+// 18 times a minute, even when idle.
 // Made after CardStation, it runs at the station's priority.
 class StallCounter {
   public:
