@@ -28,6 +28,10 @@ ticks=$(getconf CLK_TCK)
 # utime + stime of a process, in clock ticks.
 cpuTicks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 peakKiB() { awk '/VmHWM/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
+# Times any thread of a process went to sleep and was woken again. Each
+# wake-up costs a switch in and out whatever the thread then does, and the
+# count varies far less from run to run than CPU time does.
+wakeUps() { cat "/proc/$1"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt_switches/ {n += $2} END {print n + 0}'; }
 
 measure() { # mode
   local mode=$1 dir="$work/$1" args=()
@@ -49,34 +53,36 @@ measure() { # mode
     return
   fi
   sleep 2 # start-up is not what is measured
-  local m0 s0 x0=0 x1=0
+  local m0 s0 x0=0 x1=0 mw0 sw0
   m0=$(cpuTicks "$morvel"); s0=$(cpuTicks "$station")
+  mw0=$(wakeUps "$morvel"); sw0=$(wakeUps "$station")
   if [ -n "${xserver:-}" ]; then x0=$(cpuTicks "$xserver"); fi
   sleep "$seconds"
-  local m1 s1 mk sk
+  local m1 s1 mk sk mw sw
   m1=$(cpuTicks "$morvel"); s1=$(cpuTicks "$station")
+  mw=$(( $(wakeUps "$morvel") - mw0 )); sw=$(( $(wakeUps "$station") - sw0 ))
   if [ -n "${xserver:-}" ]; then x1=$(cpuTicks "$xserver"); fi
   mk=$(peakKiB "$morvel"); sk=$(peakKiB "$station")
   kill -TERM "$morvel"
   wait "$morvel" 2>/dev/null
   awk -v mode="$mode" -v t="$ticks" -v s="$seconds" -v m="$(( m1 - m0 ))" -v st="$(( s1 - s0 ))" \
-      -v mk="$mk" -v sk="$sk" 'BEGIN {
-        printf "| %-9s | morvel  | %6.3f s | %5.1f %% | %5.1f MB |\n", mode, m / t / s, 100 * m / t / s, mk / 1024
-        printf "| %-9s | selvane | %6.3f s | %5.1f %% | %5.1f MB |\n", mode, st / t / s, 100 * st / t / s, sk / 1024
+      -v mk="$mk" -v sk="$sk" -v mw="$mw" -v sw="$sw" 'BEGIN {
+        printf "| %-9s | morvel  | %6.3f s | %5.1f %% | %5.0f | %5.1f MB |\n", mode, m / t / s, 100 * m / t / s, mw / s, mk / 1024
+        printf "| %-9s | selvane | %6.3f s | %5.1f %% | %5.0f | %5.1f MB |\n", mode, st / t / s, 100 * st / t / s, sw / s, sk / 1024
       }'
   # The X server draws what both programs show. Its share is also a gauge of
   # the machine: on a shared one, a run in which it is well above its usual
   # share was slowed down as a whole.
   if [ -n "${xserver:-}" ]; then
     awk -v mode="$mode" -v t="$ticks" -v s="$seconds" -v x="$(( x1 - x0 ))" 'BEGIN {
-        printf "| %-9s | X server | %6.3f s | %5.1f %% | |\n", mode, x / t / s, 100 * x / t / s
+        printf "| %-9s | X server | %6.3f s | %5.1f %% | | |\n", mode, x / t / s, 100 * x / t / s
       }'
   fi
 }
 
 echo "CPU per second of audio over ${seconds} s at real time, morvel ${CW_DECODER:+--decoder=$CW_DECODER }with its station"
-echo "| mode      | process | CPU/s audio | of a core | peak RSS |"
-echo "|---|---|---|---|---|"
+echo "| mode      | process | CPU/s audio | of a core | wake-ups/s | peak RSS |"
+echo "|---|---|---|---|---|---|"
 (unset DISPLAY WAYLAND_DISPLAY; QT_QPA_PLATFORM=offscreen measure headless)
 if command -v Xvfb >/dev/null; then
   display=""

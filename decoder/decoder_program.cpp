@@ -27,17 +27,21 @@ constexpr int stationWindowY = 371;
 // so the pass stays short: a stop request never waits behind more than
 // these, even when the decoder cannot keep up with the link.
 constexpr int linkDatagramsPerPass = 16;
-// The window shows a datagram's picture only when the last one it showed is
-// at least this old; the datagrams between (at 50 a second, every other
-// one) are decoded without being drawn into the window. A screen shows no
-// more than this anyway, and each picture shown costs a copy into the
-// window, another into the toolkit's buffer and one to the display server.
+// While datagrams flow (fifty a second), the link is read by a timer this
+// far apart instead of on each arrival: a pass takes the two or so that came
+// meanwhile and shows the picture once, so the program wakes half as often
+// and the text comes at most this much later. A pass that finds nothing
+// hands the socket back to its notification; one that reaches the bound
+// above (a burst, or a station running faster than real time) is followed
+// at once by the next, on the notification.
+constexpr unsigned linkTimerId = 1;
+constexpr unsigned linkPassMs = 40;
+// Within a pass, the picture is shown only when the last one shown is at
+// least this old: a screen shows no more than this anyway, and each picture
+// shown costs a copy into the window, another into the toolkit's buffer and
+// one to the display server. A picture held back is shown by the next pass
+// of the timer, whether or not it finds datagrams.
 constexpr auto showInterval = std::chrono::milliseconds(35);
-// A picture held back is shown by this timer if no datagram comes first
-// (longer than the time between two pictures shown, so that in a steady
-// stream it never fires).
-constexpr unsigned heldPictureTimerId = 1;
-constexpr unsigned heldPictureTimerMs = 60;
 // Where the station leaves the reason of a fatal stop, and how much of it
 // is read.
 constexpr const char* errorFileName = "ErrorWav.txt";
@@ -193,43 +197,46 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
     platform::WindowHandle mainWindow = 0;
     std::chrono::steady_clock::time_point lastShown{};
 
+    platform::Socket socket = platform::invalidSocket;
+
+    // One pass over the link: decodes the datagrams waiting, at most
+    // linkDatagramsPerPass, and shows the picture if it is due (or if the
+    // pass found nothing, so that the last one is not left unshown).
+    // Returns the number read.
+    const auto readLink = [&](platform::WindowHandle window) {
+        const int read = locallink::receiveWaitingDatagrams(socket, linkDatagramsPerPass,
+                                                            [&](const std::uint8_t* bytes, std::size_t length) {
+                                                                if (app.acceptDatagram({bytes, length})) {
+                                                                    app.drawAndDecode(nullptr);
+                                                                }
+                                                            });
+        const auto now = std::chrono::steady_clock::now();
+        if (app.heldBack() && (read == 0 || now - lastShown >= showInterval)) {
+            if (platform::WindowContext context = platform.windowContext(window)) {
+                lastShown = now;
+                app.presentHeldBack(*context);
+            }
+        }
+        return read;
+    };
+
     const auto procedure = [&](platform::WindowHandle window, unsigned message, platform::WParam wParam,
                                platform::LParam lParam) -> platform::LResult {
         if (message == locallink::LINK_SOCKET_MESSAGE) {
-            if (platform::loWord(static_cast<std::uintptr_t>(lParam)) != platform::FD_READ) {
-                return 0;
-            }
-            locallink::receiveWaitingDatagrams(static_cast<platform::Socket>(wParam), linkDatagramsPerPass,
-                                               [&](const std::uint8_t* bytes, std::size_t length) {
-                                                   if (!app.acceptDatagram({bytes, length})) {
-                                                       return;
-                                                   }
-                                                   platform::WindowContext context = platform.windowContext(window);
-                                                   if (!context) {
-                                                       return;
-                                                   }
-                                                   const auto now = std::chrono::steady_clock::now();
-                                                   if (now - lastShown >= showInterval) {
-                                                       lastShown = now;
-                                                       app.drawAndDecode(*context);
-                                                   } else {
-                                                       context.reset(); // nothing drawn: the screen is left alone
-                                                       app.drawAndDecode(nullptr);
-                                                   }
-                                               });
-            if (app.heldBack()) {
-                platform.setTimer(window, heldPictureTimerId, heldPictureTimerMs);
+            if (platform::loWord(static_cast<std::uintptr_t>(lParam)) == platform::FD_READ &&
+                readLink(window) < linkDatagramsPerPass) {
+                // Quiet until the timer: the datagrams that come meanwhile
+                // wait in the socket.
+                notifiers.asyncSelect(socket, window, locallink::LINK_SOCKET_MESSAGE, 0);
+                platform.setTimer(window, linkTimerId, linkPassMs);
             }
             return 0;
         }
-        if (message == platform::WM_TIMER && wParam == heldPictureTimerId) {
-            platform.killTimer(window, heldPictureTimerId);
-            if (!app.heldBack()) {
-                return 0;
-            }
-            if (platform::WindowContext context = platform.windowContext(window)) {
-                lastShown = std::chrono::steady_clock::now();
-                app.presentHeldBack(*context);
+        if (message == platform::WM_TIMER && wParam == linkTimerId) {
+            const int read = readLink(window);
+            if (read == 0 || read == linkDatagramsPerPass) {
+                platform.killTimer(window, linkTimerId);
+                notifiers.asyncSelect(socket, window, locallink::LINK_SOCKET_MESSAGE, platform::FD_READ);
             }
             return 0;
         }
@@ -269,7 +276,7 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
         return 0;
     }
 
-    const platform::Socket socket = locallink::openLinkSocket(platform, notifiers, mainWindow, locallink::decoderPort);
+    socket = locallink::openLinkSocket(platform, notifiers, mainWindow, locallink::decoderPort);
     control.setSocket(socket);
 
     const fs::file_time_type stationStarted = fs::file_time_type::clock::now();

@@ -216,8 +216,12 @@ void Platform::Impl::processRefreshes() {
     }
     for (const auto& record : records) {
         if (record->surface && record->surface->refreshPending.exchange(false) && record->widget) {
-            // Drawn by another thread since the last turn: shown in this one.
-            record->widget->requestRefresh(takePendingArea(*record->surface), true);
+            // Drawn by another thread since the last turn: shown in this one,
+            // unless a paint since then has shown it already.
+            const QRect area = takePendingArea(*record->surface);
+            if (!area.isEmpty()) {
+                record->widget->requestRefresh(area, true);
+            }
         }
     }
 }

@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegion>
 #include <QWheelEvent>
 
 #include "platform/cp1251.h"
@@ -291,6 +292,13 @@ void ClientWidget::paintEvent(QPaintEvent* event) {
             const QRect band(area.left(), y, area.width(), std::min(paintBandRows, area.bottom() + 1 - y));
             painter.drawImage(band, image, band);
         }
+    }
+    // What this paint copied is on the screen now: drawing still waiting to
+    // be shown (the procedure's own during WM_PAINT, or another thread's
+    // made before the lock) is not shown a second time by a refresh.
+    QRect& pending = record->surface->pendingArea;
+    if (!pending.isEmpty() && QRegion(pending).subtracted(event->region()).isEmpty()) {
+        pending = QRect();
     }
 }
 
