@@ -27,15 +27,18 @@ constexpr int stationWindowY = 371;
 // so the pass stays short: a stop request never waits behind more than
 // these, even when the decoder cannot keep up with the link.
 constexpr int linkDatagramsPerPass = 16;
-// While datagrams flow (fifty a second), the link is read by a timer this
-// far apart instead of on each arrival: a pass takes the two or so that came
-// meanwhile and shows the picture once, so the program wakes half as often
-// and the text comes at most this much later. A pass that finds nothing
-// hands the socket back to its notification; one that reaches the bound
-// above (a burst, or a station running faster than real time) is followed
-// at once by the next, on the notification.
+// While datagrams come at the pace of real time (fifty a second), the link
+// is read by a timer this far apart instead of on each arrival: a pass takes
+// the two or so that came meanwhile and shows the picture once, so the
+// program wakes half as often and the text comes at most this much later.
+// The timer takes over after two passes on the notification at least
+// linkPacedGap apart, and hands back to the notification when a pass finds
+// nothing, or more than linkTimerMostPerPass (a station replaying faster
+// than real time, whose datagrams would overflow the socket in the wait).
 constexpr unsigned linkTimerId = 1;
 constexpr unsigned linkPassMs = 40;
+constexpr auto linkPacedGap = std::chrono::milliseconds(15);
+constexpr int linkTimerMostPerPass = 4;
 // Within a pass, the picture is shown only when the last one shown is at
 // least this old: a screen shows no more than this anyway, and each picture
 // shown costs a copy into the window, another into the toolkit's buffer and
@@ -198,6 +201,8 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
     std::chrono::steady_clock::time_point lastShown{};
 
     platform::Socket socket = platform::invalidSocket;
+    std::chrono::steady_clock::time_point lastNotifiedPass{};
+    int pacedPasses = 0; // passes on the notification in a row, each linkPacedGap after the last
 
     // One pass over the link: decodes the datagrams waiting, at most
     // linkDatagramsPerPass, and shows the picture if it is due (or if the
@@ -223,8 +228,13 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
     const auto procedure = [&](platform::WindowHandle window, unsigned message, platform::WParam wParam,
                                platform::LParam lParam) -> platform::LResult {
         if (message == locallink::LINK_SOCKET_MESSAGE) {
-            if (platform::loWord(static_cast<std::uintptr_t>(lParam)) == platform::FD_READ &&
-                readLink(window) < linkDatagramsPerPass) {
+            if (platform::loWord(static_cast<std::uintptr_t>(lParam)) != platform::FD_READ) {
+                return 0;
+            }
+            const auto now = std::chrono::steady_clock::now();
+            pacedPasses = now - lastNotifiedPass >= linkPacedGap ? pacedPasses + 1 : 0;
+            lastNotifiedPass = now;
+            if (readLink(window) <= linkTimerMostPerPass && pacedPasses >= 2) {
                 // Quiet until the timer: the datagrams that come meanwhile
                 // wait in the socket.
                 notifiers.asyncSelect(socket, window, locallink::LINK_SOCKET_MESSAGE, 0);
@@ -234,8 +244,9 @@ int runDecoder(platform::Platform& platform, DecoderKind initial, std::string_vi
         }
         if (message == platform::WM_TIMER && wParam == linkTimerId) {
             const int read = readLink(window);
-            if (read == 0 || read == linkDatagramsPerPass) {
+            if (read == 0 || read > linkTimerMostPerPass) {
                 platform.killTimer(window, linkTimerId);
+                pacedPasses = 0;
                 notifiers.asyncSelect(socket, window, locallink::LINK_SOCKET_MESSAGE, platform::FD_READ);
             }
             return 0;
