@@ -244,20 +244,26 @@ void KeyingChannel::judge() {
     const double around = toneLevel_ > 0.0 ? toneLevel_ : lifted(farPeak, reach);
     const double own = lifted(nearPeak, nearReach);
     const double assumed = std::min(around, std::max(own, guard));
-    const double tone = std::max(assumed, noise * std::pow(10.0, tuning_.floorRatioDb / 10.0));
+    const double floor = noise * std::pow(10.0, tuning_.floorRatioDb / 10.0);
+    const double tone = std::max(assumed, floor);
 
     // Log-likelihood ratio of key down (Rician) against key up (Rayleigh);
     // the magnitude is capped so one burst cannot outweigh a whole mark.
     const double a = std::sqrt(tone);
     const double x = std::min(std::sqrt(p), 3.0 * a);
     double llr = logBesselI0(2.0 * a * x / noise) - tone / noise;
-    const bool fading =
-        slowTone_ > 0.0 && lifted(farPeak, reach) < slowTone_ * std::pow(10.0, -tuning_.fadeDetectDb / 10.0);
-    if (fading && tone > guard) {
+    const double nearby = lifted(farPeak, reach);
+    const bool fading = slowTone_ > 0.0 && nearby < slowTone_ * std::pow(10.0, -tuning_.fadeDetectDb / 10.0);
+    // How weak a faded mark may be: down to the floor for a signal whose
+    // usual level stands well clear of the guard, else down to the guard
+    // (a signal near it would let noise pass for its faded marks).
+    const double faded =
+        slowTone_ > guard * std::pow(10.0, tuning_.fadeReachDb / 10.0) && nearby > floor ? floor : guard;
+    if (fading && tone > faded) {
         // Key down is a mixture: half at the tone assumed, a quarter each
         // at one and two steps weaker (a log-sum of the Rician terms).
         const double step = std::pow(10.0, -tuning_.fadeStepDb / 10.0);
-        const double t1 = std::max(tone * step, guard), t2 = std::max(tone * step * step, guard);
+        const double t1 = std::max(tone * step, faded), t2 = std::max(tone * step * step, faded);
         const double l1 = logBesselI0(2.0 * std::sqrt(t1) * x / noise) - t1 / noise;
         const double l2 = logBesselI0(2.0 * std::sqrt(t2) * x / noise) - t2 / noise;
         const double top = std::max({llr, l1, l2});
@@ -526,28 +532,26 @@ void KeyingChannel::decide(bool final) {
         ++i;
     }
     while (i < segmentCount_) {
-        std::array<int, maxCharacterElements + 1> units{};
-        std::array<double, maxCharacterElements + 1> lengths{};
-        int elements = 0;
+        CharacterRuns c;
         int j = i;
         bool closed = false;
         bool wordGap = false;
-        double markEvidence = 0.0;
-        std::int64_t markTicks = 0;
         std::int64_t lastEnd = 0;
         for (; j < segmentCount_; ++j) {
             const Segment& s = segments_[static_cast<std::size_t>(j)];
             const double len = static_cast<double>(s.end - s.start);
             if (s.run <= Dash) {
-                if (elements <= maxCharacterElements) {
-                    lengths[static_cast<std::size_t>(elements)] = len;
-                    units[static_cast<std::size_t>(elements)] = nearestUnits(len, dot_, true);
+                if (c.elements <= maxCharacterElements) {
+                    const auto e = static_cast<std::size_t>(c.elements);
+                    c.marks[e] = len;
+                    c.units[e] = nearestUnits(len, dot_, true);
+                    c.ends[e] = s.end;
                 }
-                ++elements;
+                ++c.elements;
                 lastEnd = s.end;
-                markEvidence += evidence_[static_cast<std::size_t>(s.end & historyMask)] -
-                                evidence_[static_cast<std::size_t>(s.start & historyMask)];
-                markTicks += s.end - s.start;
+                c.markEvidence += evidence_[static_cast<std::size_t>(s.end & historyMask)] -
+                                  evidence_[static_cast<std::size_t>(s.start & historyMask)];
+                c.markTicks += s.end - s.start;
                 continue;
             }
             const int gapUnits = s.run == Idle ? 7 : nearestUnits(len, dot_, false);
@@ -556,17 +560,22 @@ void KeyingChannel::decide(bool final) {
                 wordGap = gapUnits == 7;
                 break;
             }
+            if (c.elements >= 1 && c.elements <= maxCharacterElements) {
+                c.gaps[static_cast<std::size_t>(c.elements - 1)] = len;
+            }
         }
-        if (!closed && final && elements > 0) {
+        if (!closed && final && c.elements > 0) {
             closed = true;
             wordGap = true;
         }
         if (!closed || lastEnd > horizon) {
             return;
         }
-        emit(units, lengths, elements, lastEnd, markEvidence, markTicks, wordGapOwed_);
+        const bool shown = emit(c, wordGapOwed_);
         committedTo_ = lastEnd;
-        wordGapOwed_ = wordGap;
+        // A character not given out was noise in a gap: with the character
+        // gaps around it, that gap spans a word gap.
+        wordGapOwed_ = wordGap || !shown;
         i = j + 1;
         while (i < segmentCount_ && segments_[static_cast<std::size_t>(i)].run > Dash) {
             ++i;
@@ -587,51 +596,19 @@ void KeyingChannel::finish() {
     }
 }
 
-void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
-                         const std::array<double, maxCharacterElements + 1>& lengths, int elements,
-                         std::int64_t lastEnd, double markEvidence, std::int64_t markTicks, bool wordGapBefore) {
-    if (elements == 0 || elements > maxCharacterElements || pendingCount_ >= maxPending) {
-        return;
+bool KeyingChannel::emit(const CharacterRuns& runs, bool wordGapBefore) {
+    const int elements = runs.elements;
+    if (elements == 0 || elements > maxCharacterElements || pendingCount_ + 2 > maxPending) {
+        return false;
     }
-    const auto codeOf = [&](int flip) {
-        ElementCode c = 0;
-        for (int e = elements - 1; e >= 0; --e) {
-            const bool dot = (units[static_cast<std::size_t>(e)] == 1) != (e == flip);
-            c = dot ? foldDot(c) : foldDash(c);
-        }
-        return c;
-    };
-    ElementCode code = codeOf(-1);
-    if (lookupCharacter(code, alphabet_) == "*") {
-        // The most likely valid code with one mark read the other way: the
-        // mark whose length lies nearest the dot/dash boundary.
-        double bestMargin = 1e300;
-        for (int flip = 0; flip < elements; ++flip) {
-            const ElementCode c = codeOf(flip);
-            if (lookupCharacter(c, alphabet_) == "*") {
-                continue;
-            }
-            const double margin =
-                std::abs(std::log(lengths[static_cast<std::size_t>(flip)] / dot_) - 0.5 * std::log(3.0));
-            if (margin < bestMargin) {
-                bestMargin = margin;
-                code = c;
-            }
-        }
-    }
-    ChannelCharacter& c = pending_[static_cast<std::size_t>(pendingCount_++)];
-    c.code = code;
-    c.endTick = std::max<std::int64_t>(0, arrivalOf_[static_cast<std::size_t>(lastEnd & historyMask)]);
-    c.wordGapBefore = wordGapBefore;
     // A lone dot is what noise makes most often (in word gaps, before and
     // after a transmission, where the gain over 2 s is the real text's): it
     // must bring a fair part of the evidence a dot of the tone level brings
     // (about the tone's power over the noise's per window, per tick).
-    if (elements == 1 && units[0] == 1 && toneLevel_ > 0.0 && markTicks > 0) {
+    if (elements == 1 && runs.units[0] == 1 && toneLevel_ > 0.0 && runs.markTicks > 0) {
         const double perTick = toneLevel_ / noisePower() * tuning_.evidenceScale / windowTicks_;
-        if (markEvidence / static_cast<double>(markTicks) < tuning_.minDotEvidence * perTick) {
-            --pendingCount_;
-            return;
+        if (runs.markEvidence / static_cast<double>(runs.markTicks) < tuning_.minDotEvidence * perTick) {
+            return false;
         }
     }
     const std::int64_t span = std::min<std::int64_t>(800, ticks_ - 1);
@@ -641,10 +618,66 @@ void KeyingChannel::emit(const std::array<int, maxCharacterElements + 1>& units,
     // For the first 3 s the noise level rests on little data: twice the gain.
     const double minGain = tuning_.minGainPerSecond * tuning_.evidenceScale * (ticks_ < 1200 ? 2.0 : 1.0);
     if (gain < minGain) {
-        --pendingCount_;
-        return;
+        return false;
     }
-    c.confidence = static_cast<float>(std::clamp((gain - minGain) / (4.0 * minGain), 0.0, 1.0));
+    const auto confidence = static_cast<float>(std::clamp((gain - minGain) / (4.0 * minGain), 0.0, 1.0));
+    // Elements [from, to) read as marks of their nearest length, mark `flip`
+    // the other way.
+    const auto codeOf = [&](int from, int to, int flip) {
+        ElementCode c = 0;
+        for (int e = to - 1; e >= from; --e) {
+            const bool dot = (runs.units[static_cast<std::size_t>(e)] == 1) != (e == flip);
+            c = dot ? foldDot(c) : foldDash(c);
+        }
+        return c;
+    };
+    const auto valid = [&](ElementCode c) { return lookupCharacter(c, alphabet_) != "*"; };
+    // How near a run of `length` ticks lies to the boundary between 1 and 3
+    // dots, in log units: the smaller, the likelier it was misread.
+    const auto margin = [&](double length) { return std::abs(std::log(length / dot_) - 0.5 * std::log(3.0)); };
+    const auto put = [&](ElementCode code, std::int64_t lastEnd, bool gapBefore) {
+        ChannelCharacter& c = pending_[static_cast<std::size_t>(pendingCount_++)];
+        c.code = code;
+        c.endTick = std::max<std::int64_t>(0, arrivalOf_[static_cast<std::size_t>(lastEnd & historyMask)]);
+        c.wordGapBefore = gapBefore;
+        c.confidence = confidence;
+    };
+    const std::int64_t lastEnd = runs.ends[static_cast<std::size_t>(elements - 1)];
+    ElementCode code = codeOf(0, elements, -1);
+    if (valid(code)) {
+        put(code, lastEnd, wordGapBefore);
+        return true;
+    }
+    // A code in no alphabet is most likely one misread run: a mark read the
+    // other way, or a character gap taken for an element gap (two characters
+    // run together). The repair whose run lies nearest its boundary wins.
+    double bestMargin = 1e300;
+    int split = -1;
+    for (int flip = 0; flip < elements; ++flip) {
+        const ElementCode c = codeOf(0, elements, flip);
+        const double m = margin(runs.marks[static_cast<std::size_t>(flip)]);
+        if (valid(c) && m < bestMargin) {
+            bestMargin = m;
+            code = c;
+            split = -1;
+        }
+    }
+    for (int g = 0; g + 1 < elements; ++g) {
+        const double gap = runs.gaps[static_cast<std::size_t>(g)];
+        const double m = margin(gap);
+        if (gap >= tuning_.splitMinGapDots * dot_ && m < bestMargin && valid(codeOf(0, g + 1, -1)) &&
+            valid(codeOf(g + 1, elements, -1))) {
+            bestMargin = m;
+            split = g;
+        }
+    }
+    if (split < 0) {
+        put(code, lastEnd, wordGapBefore);
+        return true;
+    }
+    put(codeOf(0, split + 1, -1), runs.ends[static_cast<std::size_t>(split)], wordGapBefore);
+    put(codeOf(split + 1, elements, -1), lastEnd, false);
+    return true;
 }
 
 } // namespace dsp

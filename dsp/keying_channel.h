@@ -8,9 +8,11 @@
 // Viterbi search over marks and gaps with log-normal duration models, and
 // fixed-lag decisions that refit the dot length to the decoded runs and give
 // out a character only where the best path gains evidence (noise gains
-// little). The dot length stays inside the class's range, so a channel never
-// drifts to a speed where its filter would blur the gaps or drown in noise;
-// the decoder runs one channel per class and reads the one that fits best.
+// little); a code in no alphabet is repaired by reading one mark the other
+// way or by splitting it at a short character gap. The dot length stays
+// inside the class's range, so a channel never drifts to a speed where its
+// filter would blur the gaps or drown in noise; the decoder runs one channel
+// per class and reads the one that fits best.
 // Fixed arrays only: nothing allocates after construction.
 
 #include <array>
@@ -53,6 +55,13 @@ struct ChannelTuning {
     // signal's level moves inside a mark.
     double fadeDetectDb = 3.0;
     double fadeStepDb = 3.0;
+    // Those weaker tones reach down to the floor while a tone stands over it
+    // within 2.7 dots and the level without fades stands this many dB over
+    // the guard; otherwise they stop at the guard. On Rayleigh fading at
+    // 10 dB (40 random texts, two seed sets) the CER was 12.6 and 13.0 %
+    // stopping at the guard, 10.3 and 10.4 % so; AWGN at 0 and −3 dB did not
+    // move.
+    double fadeReachDb = 4.5;
     double startPenalty = 12.0; // log cost of a transmission starting after an idle
     // Decisions on runs that ended this long ago are final, s. With the
     // 160 ms look-ahead and 50 ms between decisions a character comes out
@@ -65,6 +74,11 @@ struct ChannelTuning {
     // A character of one dot is given out only when its mark's evidence
     // per tick is at least this part of what a dot at the tone level gives.
     double minDotEvidence = 0.15;
+    // A code in no alphabet may be two characters run together: it is split
+    // at a gap only when that gap lasted at least this many dots (a
+    // character gap keyed short; shorter ones are element gaps, and a split
+    // there would add a character to a code that noise or a fade broke).
+    double splitMinGapDots = 1.2;
 };
 
 class KeyingChannel {
@@ -127,9 +141,19 @@ class KeyingChannel {
     void decide(bool final);
     void updateLevels();
     double noisePower() const;
-    void emit(const std::array<int, maxCharacterElements + 1>& units,
-              const std::array<double, maxCharacterElements + 1>& lengths, int elements, std::int64_t lastEnd,
-              double markEvidence, std::int64_t markTicks, bool wordGapBefore);
+    // The runs of one closed character, as decided.
+    struct CharacterRuns {
+        int elements = 0;                                          // marks
+        std::array<int, maxCharacterElements + 1> units{};         // 1 or 3 dots each
+        std::array<double, maxCharacterElements + 1> marks{};      // mark lengths, ticks
+        std::array<double, maxCharacterElements + 1> gaps{};       // the gap after each mark but the last, ticks
+        std::array<std::int64_t, maxCharacterElements + 1> ends{}; // tick each mark ended at
+        double markEvidence = 0.0;
+        std::int64_t markTicks = 0;
+    };
+    // Puts the character (or, repaired, two) into pending_; false when it
+    // is not given out (taken for noise).
+    bool emit(const CharacterRuns& runs, bool wordGapBefore);
 
     ChannelTuning tuning_;
     Alphabet alphabet_ = Latin;

@@ -93,6 +93,33 @@ INSTANTIATE_TEST_SUITE_P(Signals, WeakCopy, ::testing::ValuesIn(copies),
                              return name;
                          });
 
+// A hand that keys a character gap as short as 1.4 dots runs two characters
+// together into a code no alphabet has (".----....-" for "14"); the decoder
+// splits it at that gap.
+TEST(WeakDecoder, SplitsCharactersRunTogether) {
+    const double wpm = 20;
+    auto envelope = dsp::keyingFromText("CQ DE 14 59 TEST",
+                                        {.wpm = wpm, .seed = 3, .leadingSilenceMs = 600, .trailingSilenceMs = 1500});
+    ASSERT_TRUE(envelope);
+    // The character gaps inside "14" and "59": the space after the fifth
+    // mark of the third and of the fourth word.
+    const std::int32_t dot = dsp::dotSamples(wpm);
+    int marks = 0, words = 0;
+    for (dsp::KeyingRun& run : *envelope) {
+        if (run.mark) {
+            ++marks;
+        } else if (run.samples > 5 * dot) {
+            ++words;
+            marks = 0;
+        } else if (marks == 5 && (words == 2 || words == 3)) {
+            run.samples = dot * 14 / 10;
+        }
+    }
+    const std::vector<std::int16_t> audio = dsp::synthesizeCw(
+        *envelope, {.pitchHz = 760, .amplitude = 4000, .noiseRms = dsp::noiseRmsForSnr(4000, 20, 500), .seed = 17});
+    EXPECT_EQ(decode(audio).text, "CQ DE 14 59 TEST");
+}
+
 // White noise, raw and through a narrow resonator like the station's band
 // filter, gives no text.
 TEST(WeakDecoder, NoiseAloneGivesNoText) {
