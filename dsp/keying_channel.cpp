@@ -217,10 +217,17 @@ void KeyingChannel::judge() {
     // enough to follow a fade inside a dash).
     const int reach = std::clamp(static_cast<int>(2.7 * dot_), 2, lookAheadTicks);
     const int nearReach = std::clamp(static_cast<int>(0.5 * dot_), 1, reach);
-    double farPeak = 0.0, nearPeak = 0.0;
-    for (std::int64_t i = std::max<std::int64_t>(0, at - reach); i <= at + reach && i < aheadCount_; ++i) {
+    // Behind the tick the ring holds 2.7 dots at any speed, ahead only the
+    // look-ahead: a fade is judged on the highest power over both, so that
+    // at slow speeds the middle of a character gap is not taken for one.
+    const int behind = std::clamp(static_cast<int>(2.7 * dot_), 2, aheadSize - lookAheadTicks - 1);
+    double farPeak = 0.0, nearPeak = 0.0, fadePeak = 0.0;
+    for (std::int64_t i = std::max<std::int64_t>(0, at - behind); i <= at + reach && i < aheadCount_; ++i) {
         const double v = ahead_[static_cast<std::size_t>(i % aheadSize)];
-        farPeak = std::max(farPeak, v);
+        fadePeak = std::max(fadePeak, v);
+        if (i >= at - reach) {
+            farPeak = std::max(farPeak, v);
+        }
         if (i >= at - nearReach && i <= at + nearReach) {
             nearPeak = std::max(nearPeak, v);
         }
@@ -252,7 +259,7 @@ void KeyingChannel::judge() {
     const double a = std::sqrt(tone);
     const double x = std::min(std::sqrt(p), 3.0 * a);
     double llr = logBesselI0(2.0 * a * x / noise) - tone / noise;
-    const double nearby = lifted(farPeak, reach);
+    const double nearby = lifted(fadePeak, (behind + reach) / 2);
     const bool fading = slowTone_ > 0.0 && nearby < slowTone_ * std::pow(10.0, -tuning_.fadeDetectDb / 10.0);
     // How weak a faded mark may be: down to the floor for a signal whose
     // usual level stands well clear of the guard, else down to the guard
