@@ -10,7 +10,9 @@
 // bandwidth; without --snr or --noise the tone is clean.
 //
 // Hard conditions:
-//   --qsb HZ                 Rayleigh fading at that rate (e.g. 0.3)
+//   --qsb HZ                 Rayleigh fading at that rate (e.g. 0.3), rough
+//   --qsb-gauss HZ           Rayleigh fading with a Gaussian Doppler spectrum
+//                            of that spread (smooth, as on an HF path)
 //   --drift HZ               pitch drift in Hz per minute
 //   --dash DOTS --weight D   hand keying: dash length in dots, mark weight in
 //                            dots (with --jitter for the irregularity)
@@ -40,8 +42,9 @@ namespace {
 constexpr const char* usageText =
     "usage: cwgen [--wpm N] [--pitch HZ] [--snr DB | --noise RMS] [--amplitude A] [--seed N]\n"
     "             [--lead MS] [--tail MS] [--jitter F] [--dash DOTS] [--weight DOTS]\n"
-    "             [--qsb HZ] [--drift HZ_PER_MIN] [--qrm-offset HZ --qrm-level DB [--qrm-wpm N]\n"
-    "             [--qrm-text TEXT]] [--impulses PER_S --impulse-level X]\n"
+    "             [--qsb HZ | --qsb-gauss HZ] [--drift HZ_PER_MIN]\n"
+    "             [--qrm-offset HZ --qrm-level DB [--qrm-wpm N] [--qrm-text TEXT]]\n"
+    "             [--impulses PER_S --impulse-level X]\n"
     "             [--change-wpm N --change-at K] --text TEXT OUT.wav\n"
     "       cwgen --chord [--ms N] OUT.wav\n"
     "       cwgen --help | --version\n";
@@ -153,6 +156,10 @@ int main(int argc, char** argv) {
             keying.changeAtCharacter = static_cast<std::int32_t>(*v);
         } else if (arg == "--qsb") {
             tone.fadingHz = *v;
+            tone.fadingSpectrum = dsp::ToneOptions::FadingSpectrum::OnePole;
+        } else if (arg == "--qsb-gauss") {
+            tone.fadingHz = *v;
+            tone.fadingSpectrum = dsp::ToneOptions::FadingSpectrum::Gaussian;
         } else if (arg == "--drift") {
             tone.driftHzPerMinute = *v;
         } else if (arg == "--qrm-offset") {
@@ -192,7 +199,7 @@ int main(int argc, char** argv) {
         if (!(tone.fadingHz >= 0.0 && tone.fadingHz <= 10.0) ||
             !(tone.driftHzPerMinute >= -600.0 && tone.driftHzPerMinute <= 600.0) ||
             !(tone.impulsesPerSecond >= 0.0 && tone.impulsesPerSecond <= 100.0)) {
-            std::fputs("cwgen: --qsb, --drift or --impulses out of range\n", stderr);
+            std::fputs("cwgen: --qsb, --qsb-gauss, --drift or --impulses out of range\n", stderr);
             return 2;
         }
         tone.impulseAmplitude = impulseLevel * tone.amplitude;

@@ -287,6 +287,14 @@ void hardConditions() {
         s.tone.fadingHz = 0.3;
         row("QSB: Rayleigh fading, 0.3 Hz", errorRates(s, latinText));
     }
+    for (const double spread : {0.2, 0.5}) {
+        Signal s;
+        s.tone.fadingHz = spread;
+        s.tone.fadingSpectrum = dsp::ToneOptions::FadingSpectrum::Gaussian;
+        char name[64];
+        std::snprintf(name, sizeof name, "QSB: Gaussian Doppler, %.1f Hz spread", spread);
+        row(name, errorRates(s, latinText));
+    }
     {
         Signal s;
         s.tone.driftHzPerMinute = 40.0;

@@ -186,6 +186,44 @@ std::vector<float> keyingGain(const KeyingEnvelope& envelope, std::int32_t edgeS
 constexpr std::uint32_t fadingSeed = 0x51B5u;
 constexpr std::uint32_t impulseSeed = 0x1C4Bu;
 
+// Gaussian-spectrum fading amplitudes, one every `gaussianFadeStep` samples
+// (100 a second: the spectrum is negligible above 5 standard deviations,
+// at most 25 Hz), for `length` samples plus one step to interpolate into.
+// White complex noise through a Gaussian kernel of standard deviation
+// 1 / (2√2 π σ) s (its square, the spectrum, then has σ = spreadHz / 2);
+// scaled to mean power 1.
+constexpr std::int32_t gaussianFadeStep = 80;
+
+std::vector<double> gaussianFading(std::mt19937& rng, double spreadHz, std::size_t length) {
+    constexpr double stepsPerSecond = static_cast<double>(sampleRateHz) / gaussianFadeStep;
+    const double sigmaSteps = stepsPerSecond / (2.0 * std::numbers::sqrt2 * std::numbers::pi * (spreadHz / 2.0));
+    const auto half = static_cast<std::size_t>(std::ceil(4.0 * sigmaSteps));
+    std::vector<double> kernel(2 * half + 1);
+    double energy = 0.0;
+    for (std::size_t k = 0; k < kernel.size(); ++k) {
+        const double d = (static_cast<double>(k) - static_cast<double>(half)) / sigmaSteps;
+        kernel[k] = std::exp(-0.5 * d * d);
+        energy += kernel[k] * kernel[k];
+    }
+    const std::size_t count = length / gaussianFadeStep + 2;
+    std::normal_distribution<double> gauss(0.0, std::sqrt(0.5 / energy)); // each part; power 1 after the kernel
+    std::vector<double> re(count + kernel.size()), im(count + kernel.size());
+    for (std::size_t k = 0; k < re.size(); ++k) {
+        re[k] = gauss(rng);
+        im[k] = gauss(rng);
+    }
+    std::vector<double> amplitude(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        double r = 0.0, q = 0.0;
+        for (std::size_t k = 0; k < kernel.size(); ++k) {
+            r += kernel[k] * re[i + k];
+            q += kernel[k] * im[i + k];
+        }
+        amplitude[i] = std::hypot(r, q);
+    }
+    return amplitude;
+}
+
 } // namespace
 
 std::vector<std::int16_t> synthesizeCw(const KeyingEnvelope& envelope, const ToneOptions& options) {
@@ -198,9 +236,13 @@ std::vector<std::int16_t> synthesizeCw(const KeyingEnvelope& envelope, const Ton
     const auto edgeSamples = static_cast<std::int32_t>(std::max(options.edgeMs, 0.0) * dsp::sampleRateHz / 1000.0);
 
     // Fading: one-pole low-passed complex Gaussian noise, scaled to unit
-    // power and started from its stationary distribution.
+    // power and started from its stationary distribution; or amplitudes of
+    // the Gaussian spectrum, computed ahead and interpolated.
     const bool fading = options.fadingHz > 0.0;
     std::mt19937 fadeRng(options.seed ^ fadingSeed);
+    const bool gaussianSpectrum = fading && options.fadingSpectrum == ToneOptions::FadingSpectrum::Gaussian;
+    const std::vector<double> gaussianFade =
+        gaussianSpectrum ? gaussianFading(fadeRng, options.fadingHz, total) : std::vector<double>{};
     std::normal_distribution<double> fadeGauss(0.0, 1.0);
     const double fadeA = fading ? std::exp(-2.0 * std::numbers::pi * options.fadingHz / dsp::sampleRateHz) : 0.0;
     const double fadeIn = std::sqrt((1.0 + fadeA) / (1.0 - fadeA) / 2.0); // per component, for power 1 in all
@@ -233,7 +275,11 @@ std::vector<std::int16_t> synthesizeCw(const KeyingEnvelope& envelope, const Ton
         for (std::int32_t i = 0; i < run.samples; ++i, ++n) {
             double v = 0.0;
             double fade = 1.0;
-            if (fading) {
+            if (gaussianSpectrum) {
+                const auto step = static_cast<std::size_t>(n / gaussianFadeStep);
+                const double f = static_cast<double>(n % gaussianFadeStep) / gaussianFadeStep;
+                fade = gaussianFade[step] + f * (gaussianFade[step + 1] - gaussianFade[step]);
+            } else if (fading) {
                 fadeRe = fadeA * fadeRe + (1.0 - fadeA) * fadeIn * fadeGauss(fadeRng);
                 fadeIm = fadeA * fadeIm + (1.0 - fadeA) * fadeIn * fadeGauss(fadeRng);
                 fade = std::sqrt(fadeRe * fadeRe + fadeIm * fadeIm);

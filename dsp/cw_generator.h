@@ -95,9 +95,21 @@ struct ToneOptions {
     // own generator seeded from `seed`, so turning one on leaves the noise
     // of the others as it was.
     // Fading (QSB): the tone's amplitude follows the magnitude of complex
-    // Gaussian noise low-passed to fadingHz (0.01 … 10 Hz; 0 = none), with a
-    // mean power of 1: Rayleigh fading, with deep fades now and then.
+    // Gaussian noise of mean power 1 (Rayleigh fading, with deep fades now
+    // and then), band-limited by fadingHz (0.01 … 10 Hz; 0 = none) as
+    // fadingSpectrum says.
     double fadingHz = 0.0;
+    enum class FadingSpectrum : std::int8_t {
+        // A one-pole low-pass with its corner at fadingHz: rough at every
+        // time scale, so a mark's level can fall 10 dB or more inside a dash.
+        OnePole,
+        // A Gaussian Doppler spectrum whose spread (twice its standard
+        // deviation) is fadingHz, as in the Watterson model of an HF path:
+        // smooth fades, a fade of depth d lasting about as long as one of
+        // depth d/2.
+        Gaussian,
+    };
+    FadingSpectrum fadingSpectrum = FadingSpectrum::OnePole;
     // Pitch drift, Hz per minute (−600 … 600): the pitch moves linearly
     // from pitchHz at the first sample.
     double driftHzPerMinute = 0.0;

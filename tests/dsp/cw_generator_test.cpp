@@ -131,6 +131,28 @@ double powerAt(const std::vector<std::int16_t>& audio, std::size_t from, std::si
     return tonePower(audio, from, n, hz) / static_cast<double>(n * n);
 }
 
+// Power of each block of `block` samples over that of a steady tone of peak
+// `amplitude`.
+std::vector<double> relativeBlockPowers(const std::vector<std::int16_t>& audio, std::size_t block, double amplitude) {
+    std::vector<double> power;
+    for (std::size_t at = 0; at + block <= audio.size(); at += block) {
+        double p = 0;
+        for (std::size_t i = at; i < at + block; ++i) {
+            p += static_cast<double>(audio[i]) * audio[i];
+        }
+        power.push_back(p / static_cast<double>(block) / (amplitude * amplitude / 2));
+    }
+    return power;
+}
+
+double meanOf(const std::vector<double>& v) {
+    double sum = 0;
+    for (const double x : v) {
+        sum += x;
+    }
+    return sum / static_cast<double>(v.size());
+}
+
 TEST(CwGenerator, HardConditionsAreSeededAndDoWhatTheySay) {
     const dsp::KeyingEnvelope key{{true, 8000 * 60}}; // one minute of key down
     const dsp::ToneOptions base{.pitchHz = 700, .amplitude = 1000, .seed = 5};
@@ -140,19 +162,8 @@ TEST(CwGenerator, HardConditionsAreSeededAndDoWhatTheySay) {
     o.fadingHz = 0.3;
     const auto faded = dsp::synthesizeCw(key, o);
     EXPECT_EQ(faded, dsp::synthesizeCw(key, o));
-    std::vector<double> blockPower;
-    for (std::size_t at = 0; at + 800 <= faded.size(); at += 800) {
-        double p = 0;
-        for (std::size_t i = at; i < at + 800; ++i) {
-            p += static_cast<double>(faded[i]) * faded[i];
-        }
-        blockPower.push_back(p / 800 / (1000.0 * 1000.0 / 2));
-    }
-    double mean = 0;
-    for (const double p : blockPower) {
-        mean += p / static_cast<double>(blockPower.size());
-    }
-    EXPECT_NEAR(mean, 1.0, 0.35);
+    const std::vector<double> blockPower = relativeBlockPowers(faded, 800, 1000);
+    EXPECT_NEAR(meanOf(blockPower), 1.0, 0.35);
     EXPECT_LT(*std::min_element(blockPower.begin(), blockPower.end()), 0.05) << "a fade of 13 dB or more";
 
     // Drift: 60 Hz a minute moves the tone from 700 to 760 Hz.
@@ -186,6 +197,42 @@ TEST(CwGenerator, HardConditionsAreSeededAndDoWhatTheySay) {
     }
     EXPECT_NEAR(starts, 100, 30);
     EXPECT_EQ(clicks, dsp::synthesizeCw(silence, o));
+}
+
+// Fading spectra: the correlation of the tone's power at a lag is the
+// squared magnitude of the fading's own correlation: 1 − (2πστ)² near 0 for
+// the smooth Gaussian spectrum, e^(−4π·f·τ) for the one-pole.
+TEST(CwGenerator, FadingSpectrumSetsHowFastThePowerDecorrelates) {
+    using Spectrum = dsp::ToneOptions::FadingSpectrum;
+    struct Case {
+        Spectrum spectrum;
+        double lagSeconds;
+        double correlation;
+        double tolerance;
+    };
+    const double sigmaSeconds = 1.0 / (2.0 * std::numbers::pi * 0.5); // 1 Hz spread: σ = 0.5 Hz
+    const Case cases[] = {
+        {Spectrum::Gaussian, 0.01, 0.999, 0.008},
+        {Spectrum::Gaussian, sigmaSeconds, std::exp(-1.0), 0.15},
+        {Spectrum::Gaussian, 3.0 * sigmaSeconds, 0.0, 0.15},
+        {Spectrum::OnePole, 0.01, std::exp(-4.0 * std::numbers::pi * 0.01), 0.05},
+    };
+    const dsp::KeyingEnvelope key{{true, 8000 * 120}};
+    for (const Case& c : cases) {
+        dsp::ToneOptions o{.pitchHz = 800, .amplitude = 1000, .seed = 9, .fadingHz = 1.0};
+        o.fadingSpectrum = c.spectrum;
+        const auto audio = dsp::synthesizeCw(key, o);
+        const std::vector<double> power = relativeBlockPowers(audio, 80, 1000); // 10 ms: eight periods
+        const double mean = meanOf(power);
+        const auto lag = static_cast<std::size_t>(std::lround(c.lagSeconds * 100));
+        double cov = 0, var = 0;
+        for (std::size_t i = 0; i + lag < power.size(); ++i) {
+            cov += (power[i] - mean) * (power[i + lag] - mean);
+            var += (power[i] - mean) * (power[i] - mean);
+        }
+        EXPECT_NEAR(mean, 1.0, 0.3) << static_cast<int>(c.spectrum);
+        EXPECT_NEAR(cov / var, c.correlation, c.tolerance) << static_cast<int>(c.spectrum) << " at " << c.lagSeconds;
+    }
 }
 
 TEST(CwGenerator, KeyingLevelsWithRampsAndSmoothedNoise) {
