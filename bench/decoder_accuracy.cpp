@@ -341,6 +341,10 @@ void hardConditions() {
                     static_cast<double>(editDistance(got, reference)) / static_cast<double>(reference.size()) / seeds;
                 worstRecovery[static_cast<std::size_t>(c)] = std::max(worstRecovery[static_cast<std::size_t>(c)],
                                                                       recoveryCharacters(got, reference, changeText));
+                if (show && c == Weak) {
+                    std::fprintf(stderr, "seed %d (the change at character %zu)\n  sent: %s\n  read: %s\n", i,
+                                 changeText, reference.c_str(), got.c_str());
+                }
             }
         }
         row("speed change 18 -> 30 WPM mid-text", cer);

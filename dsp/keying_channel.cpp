@@ -15,6 +15,10 @@ constexpr bool isFinite(double v) { return v > negInf / 2; }
 constexpr int fitRuns = 24;          // runs the dot length is fitted to
 constexpr int decideEveryTicks = 20; // 50 ms
 constexpr double noiseQuantileLevel = 0.2;
+// The warm-up's mean of noise alone is over about 10 independent windows, so
+// within ±30 % (one standard deviation); the margin keeps a low draw from
+// making every burst look like a mark.
+constexpr double warmupNoiseMargin = 1.5;
 
 // Nominal length in dots, spread (standard deviation of the log length) and
 // searched range in dots of dot, dash, element gap, character gap, word gap.
@@ -68,6 +72,7 @@ void KeyingChannel::configure(double lowDot, double highDot, const ChannelTuning
 void KeyingChannel::restart() {
     resetFilter();
     noiseQuantile_ = 0.0;
+    warmupNoise_ = 0.0;
     gapNoise_ = 0.0;
     gapTicks_ = 0.0;
     noiseUpdatedTo_ = 0;
@@ -129,6 +134,7 @@ void KeyingChannel::setDot(double dot) {
         // Noise power of a sum grows with its length, a tone's with its square.
         const double ratio = static_cast<double>(w) / windowTicks_;
         noiseQuantile_ *= ratio;
+        warmupNoise_ *= ratio;
         gapNoise_ *= ratio;
         gapTicks_ = std::min(gapTicks_, 200.0);
         toneLevel_ *= ratio * ratio;
@@ -142,9 +148,16 @@ void KeyingChannel::setDot(double dot) {
 }
 
 // The quantile reads a few dB high while a tone is keyed; a gap level above
-// it means the "gaps" hold tone (a channel not locked to the signal).
+// it means the "gaps" hold tone (a channel not locked to the signal). Until
+// the decoded gaps hold enough noise, in the first seconds, the quantile is
+// held at most at the warm-up's mean with a margin: near the noise when the
+// warm-up heard noise alone, and above the quantile (so no limit) when it
+// heard the tone keyed.
 double KeyingChannel::noisePower() const {
-    const double fromQuantile = std::max(noiseQuantile_ / -std::log(1.0 - noiseQuantileLevel), 1e-9);
+    double fromQuantile = std::max(noiseQuantile_ / -std::log(1.0 - noiseQuantileLevel), 1e-9);
+    if (gapTicks_ < 200.0 && ticks_ < startupTicks && warmupNoise_ > 0.0) {
+        fromQuantile = std::min(fromQuantile, warmupNoise_ * warmupNoiseMargin);
+    }
     if (gapTicks_ >= 200.0 && ticks_ - noiseUpdatedTo_ < 1600 && gapNoise_ < 1.5 * fromQuantile) {
         return gapNoise_;
     }
@@ -184,6 +197,7 @@ void KeyingChannel::tick(cplx z) {
         if (warm + 1 < warmupTicks) {
             return;
         }
+        warmupNoise_ = std::max(warmupSum_ / warmupTicks, 1e-6);
         noiseQuantile_ = std::max(warmupSum_ / warmupTicks * -std::log(1.0 - noiseQuantileLevel), 1e-6);
     } else {
         constexpr double rate = 0.04;

@@ -1,10 +1,11 @@
 #pragma once
 // One speed class of the weak-signal decoder: from complex baseband ticks
 // (2.5 ms each) to characters. A matched filter about 0.7 dot long, the
-// noise level (decoded gaps, or a low quantile), the tone level (decoded
-// marks, capped by each mark's own level seen 160 ms ahead, so fading is
-// followed), a per-tick log-likelihood ratio of key down (in a fade, over a
-// few tone levels, as the level moves inside a mark), a semi-Markov
+// noise level (decoded gaps, or a low quantile held at first under the
+// warm-up's mean), the tone level (decoded marks, capped by each mark's own
+// level seen 160 ms ahead, so fading is followed), a per-tick
+// log-likelihood ratio of key down (in a fade, over a few tone levels, as
+// the level moves inside a mark), a semi-Markov
 // Viterbi search over marks and gaps with log-normal duration models, and
 // fixed-lag decisions that refit the dot length to the decoded runs and give
 // out a character only where the best path gains evidence (noise gains
@@ -125,7 +126,8 @@ class KeyingChannel {
     static constexpr int maxSegments = 2048;
     static constexpr int maxPending = 64;
     static constexpr int maxCharacterElements = 15;
-    static constexpr int warmupTicks = 160; // 0.4 s
+    static constexpr int warmupTicks = 160;   // 0.4 s
+    static constexpr int startupTicks = 2400; // 6 s: the warm-up's mean may still bound the noise level
 
     struct Segment {
         Run run = NoRun;
@@ -173,6 +175,7 @@ class KeyingChannel {
     // Levels, as tick powers of the matched filter.
     double warmupSum_ = 0.0;
     double noiseQuantile_ = 0.0; // running 0.2-quantile; 0: not yet set
+    double warmupNoise_ = 0.0;   // mean power over the warm-up; 0: not yet set
     double gapNoise_ = 0.0;      // mean inside decoded long gaps; 0: none yet
     double gapTicks_ = 0.0;      // ticks that mean is over, up to 2000
     std::int64_t noiseUpdatedTo_ = 0;

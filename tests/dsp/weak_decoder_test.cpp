@@ -62,6 +62,9 @@ const Copy copies[] = {
     {"6 dB at 20 WPM", "CQ DE R3ABC 599 QTH MOSCOW K", "CQ DE R3ABC 599 QTH MOSCOW K", 20, 6, dsp::Latin, 1},
     {"12 WPM, no speed set", "VY 73 ES GL 2026 OM", "VY 73 ES GL 2026 OM", 12, 10, dsp::Latin, 1},
     {"40 WPM, no speed set", "TEST DE DL1ABC 5NN 14 TU 73 BK", "TEST DE DL1ABC 5NN 14 TU 73 BK", 40, 10, dsp::Latin, 1},
+    // Right after a silence the noise level rests on the silence alone (the
+    // first character was lost to a noise level raised by the keying).
+    {"a short call at -1 dB", "CQ TEST DL1ABC", "CQ TEST DL1ABC", 20, -1, dsp::Latin, 1},
     {"Cyrillic, 6 dB", "PRIWET MIR 73", "\xCF\xD0\xC8\xC2\xC5\xD2 \xCC\xC8\xD0 73", 20, 6, dsp::Russian, 1},
 };
 
