@@ -296,6 +296,13 @@ void hardConditions() {
         row(name, errorRates(s, latinText));
     }
     {
+        // A transmission that starts after a pause (the other station's
+        // turn, unheard): the decoder has had 8 s of noise alone.
+        Signal s;
+        s.keying.leadingSilenceMs = 8000;
+        row("text after 8 s of noise alone", errorRates(s, latinText));
+    }
+    {
         Signal s;
         s.tone.driftHzPerMinute = 40.0;
         row("drift 40 Hz a minute", errorRates(s, latinText));
