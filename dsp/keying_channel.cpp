@@ -14,6 +14,7 @@ constexpr double negInf = -1e300;
 constexpr bool isFinite(double v) { return v > negInf / 2; }
 constexpr int fitRuns = 24;          // runs the dot length is fitted to
 constexpr int decideEveryTicks = 20; // 50 ms
+constexpr int pauseTicks = 800;      // 2 s: the speed is fitted to the runs since the last pause
 constexpr double noiseQuantileLevel = 0.2;
 // The warm-up's mean of noise alone is over about 10 independent windows, so
 // within ±30 % (one standard deviation); the margin keeps a low draw from
@@ -454,6 +455,9 @@ double KeyingChannel::fitDot(double& meanCost) const {
     int n = 0;
     for (int i = segmentCount_ - 1; i >= 0 && n < fitRuns; --i) {
         const Segment& s = segments_[static_cast<std::size_t>(i)];
+        if (s.run == Idle && s.end - s.start >= pauseTicks) {
+            break; // a pause: what came before may be noise, or another station
+        }
         if (s.run == Idle || s.end >= ticks_) {
             continue; // an idle, or a run still going on
         }
@@ -479,9 +483,10 @@ double KeyingChannel::fitDot(double& meanCost) const {
             ones += one <= e ? 1 : 0;
             cost += std::min(e, 0.35);
         }
-        // Text has dots and element gaps: a fit that reads every run as 3
-        // or 7 dots is the same keying at a third of the speed.
-        cost += 0.2 * std::max(0, n / 4 - ones);
+        // Text has dots and element gaps (about half of all runs): a fit
+        // that reads fewer than a third of the runs as one dot is the same
+        // keying at a third of the speed, or the first character alone.
+        cost += 0.2 * std::max(0.0, n / 3.0 - ones);
         if (cost < bestCost) {
             bestCost = cost;
             bestDot = dot;
